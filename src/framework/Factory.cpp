@@ -1,0 +1,72 @@
+#include "framework/Factory.h"
+
+#include <new>
+
+#include "framework/NullAudioIO.h"
+#include "framework/Properties.h"
+#include "streams/RIFFAudioIn.h"
+#include "streams/RIFFAudioOut.h"
+#include "streams/WaveGeneratorAudioIn.h"
+
+namespace zelmar {
+namespace {
+
+template <typename Component>
+IAudioIO* Create() {
+    // Allocation failure yields null, as an unknown name does, rather than an exception
+    // crossing the C boundary.
+    return new (std::nothrow) Component();
+}
+
+// Lookup order matters: the first entry whose name matches (whole name, ASCII case
+// ignored) is created.
+constexpr FactoryEntry kFactoryTable[] = {
+    {"NULL", &Create<CNullAudioIO>},
+    {"ACMAudioFilter", nullptr},
+    {"AmplifierAudioFilter", nullptr},
+    {"DSoundAudioInOut", nullptr},
+    {"DSoundAudioIn", nullptr},
+    {"DSoundAudioOut", nullptr},
+    {"DSoundAudioOut2", nullptr},
+    {"DSoundAudioIn2", nullptr},
+    {"MixerAudioFilter", nullptr},
+    {"RingBufferAudioInOut", nullptr},
+    {"NoiseGateAudioFilter", nullptr},
+    {"RIFFAudioIn", &Create<CRIFFAudioIn>},
+    {"RIFFAudioOut", &Create<CRIFFAudioOut>},
+    {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},
+    {"ResampleAudioFilter", nullptr},
+    {"ToneControlAudioFilter", nullptr},
+    {"AccelerateAudioFilter", nullptr},
+    {"VolumeControlAudioFilter", nullptr},
+    {"PreProcessAudioFilter", nullptr},
+    {"Siren14AudioFilter", nullptr},
+    {"DMOAECAudioIn", nullptr},
+    {"UDPAudioIn", nullptr},
+    {"UDPAudioOut", nullptr},
+};
+static_assert(sizeof kFactoryTable / sizeof kFactoryTable[0] == 23, "the factory knows 23 names");
+
+}  // namespace
+
+const FactoryEntry* FactoryTable(std::size_t* count) {
+    *count = sizeof kFactoryTable / sizeof kFactoryTable[0];
+    return kFactoryTable;
+}
+
+}  // namespace zelmar
+
+extern "C" ZELMAR_API IAudioIO* ZelmarCreateComponent(const char* name) {
+    if (name == nullptr) return nullptr;
+    for (const auto& entry : zelmar::kFactoryTable) {
+        if (zelmar::AsciiEqualIgnoreCase(entry.name, name)) {
+            return entry.create != nullptr ? entry.create() : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+extern "C" ZELMAR_API int32_t ZelmarDisposeComponent(IAudioIO* component) {
+    delete component;
+    return zelmar::kOk;
+}

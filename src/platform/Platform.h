@@ -1,0 +1,35 @@
+// The one place components get their platform services from.
+//
+// By default these are the real services (monotonic clock, POSIX files, dlopen).  A test
+// replaces any of them for its own scope with ScopedPlatform before it creates components;
+// components take what they need when they are constructed or built.
+#pragma once
+
+#include "platform/DynamicLibrary.h"
+#include "platform/FileSystem.h"
+#include "platform/Time.h"
+
+namespace zelmar::platform {
+
+struct Services {
+    ITimeService* time;
+    IFileSystem* files;
+    ILibraryLoader* libraries;
+};
+
+const Services& Current();
+
+// Replaces the non-null members of `replacement` until destroyed.  Not thread-safe: swap
+// services only while no component is working.
+class ScopedPlatform {
+public:
+    explicit ScopedPlatform(const Services& replacement);
+    ~ScopedPlatform();
+    ScopedPlatform(const ScopedPlatform&) = delete;
+    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+private:
+    Services saved_;
+};
+
+}  // namespace zelmar::platform

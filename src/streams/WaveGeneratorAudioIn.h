@@ -1,0 +1,51 @@
+// "WaveGeneratorAudioIn": a sine test tone as 16-bit mono PCM, paced by a periodic timer of
+// one block ("BlockSamples" samples at "SamplesPerSec").
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "framework/AudioComponent.h"
+#include "platform/Time.h"
+
+namespace zelmar {
+
+class CWaveGeneratorAudioIn : public CAudioComponent<> {
+public:
+    CWaveGeneratorAudioIn();
+    ~CWaveGeneratorAudioIn() override;
+
+    int32_t Start() override;
+    int32_t Stop() override;
+    int32_t Build() override;
+    int32_t SetProperty(const char* name, int32_t value, void* data) override;
+    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
+    int32_t GetData(void* buffer, int32_t bytes) override;
+
+    virtual int32_t FindProperty(const char* name);
+
+    enum Property : int32_t {
+        kSamplesPerSec = 0,
+        kBitsPerSample = 1,
+        kFrequency = 2,
+        kAmplitude = 3,
+        kBlockSamples = 4,
+        kNotifySize = 5,
+        kTotalIn = 6,
+        kTotalOut = 7,
+        kUnknown = 8,
+    };
+
+private:
+    uint32_t deliveredBytes_ = 0;
+    std::unique_ptr<platform::IWaitableTimer> timer_;
+    uint32_t samplesPerSec_ = 16000;
+    uint32_t bitsPerSample_ = 16;
+    uint32_t blockSamples_ = 0;
+    uint32_t frequencyHz_ = 440;
+    uint32_t amplitudePercent_ = 100;
+    uint32_t sampleCounter_ = 0;  // never reset: the tone runs on across Stop and Start
+    bool built_ = false;
+};
+
+}  // namespace zelmar

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "framework/DebugOutput.h"
+#include "framework/Factory.h"
+#include "framework/Format.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+using test::Make;
+
+TEST(Factory, TableHoldsTheTwentyThreeNamesInLookupOrder) {
+    std::size_t count = 0;
+    const FactoryEntry* table = FactoryTable(&count);
+    ASSERT_EQ(count, 23u);
+    const char* expected[] = {"NULL", "ACMAudioFilter", "AmplifierAudioFilter", "DSoundAudioInOut",
+                              "DSoundAudioIn", "DSoundAudioOut", "DSoundAudioOut2", "DSoundAudioIn2",
+                              "MixerAudioFilter", "RingBufferAudioInOut", "NoiseGateAudioFilter",
+                              "RIFFAudioIn", "RIFFAudioOut", "WaveGeneratorAudioIn", "ResampleAudioFilter",
+                              "ToneControlAudioFilter", "AccelerateAudioFilter", "VolumeControlAudioFilter",
+                              "PreProcessAudioFilter", "Siren14AudioFilter", "DMOAECAudioIn", "UDPAudioIn",
+                              "UDPAudioOut"};
+    for (std::size_t i = 0; i < count; ++i) EXPECT_STREQ(table[i].name, expected[i]) << i;
+}
+
+TEST(Factory, MatchesWholeNamesIgnoringAsciiCaseOnly) {
+    std::size_t count = 0;
+    const FactoryEntry* table = FactoryTable(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (table[i].create == nullptr) continue;  // not part of this build yet
+        std::string lower = table[i].name, upper = table[i].name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_NE(Make(lower.c_str()), nullptr) << lower;
+        EXPECT_NE(Make(upper.c_str()), nullptr) << upper;
+        EXPECT_EQ(Make((std::string(table[i].name) + "x").c_str()), nullptr) << table[i].name;
+        EXPECT_EQ(Make(std::string(table[i].name).substr(0, std::strlen(table[i].name) - 1).c_str()), nullptr);
+    }
+    EXPECT_EQ(ZelmarCreateComponent(""), nullptr);
+    EXPECT_EQ(ZelmarCreateComponent(nullptr), nullptr);
+    EXPECT_EQ(ZelmarCreateComponent("RIFFAudioIn\xC4"), nullptr);
+    // Non-ASCII bytes are not folded: a Latin-1 capital does not match its small letter.
+    EXPECT_EQ(ZelmarCreateComponent("N\xDCLL"), nullptr);
+}
+
+TEST(Factory, EachCallMakesANewComponentAndDisposalAcceptsNull) {
+    IAudioIO* a = ZelmarCreateComponent("RIFFAudioOut");
+    IAudioIO* b = ZelmarCreateComponent("riffaudioout");
+    ASSERT_NE(a, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(ZelmarDisposeComponent(a), 0);
+    EXPECT_EQ(ZelmarDisposeComponent(b), 0);
+    EXPECT_EQ(ZelmarDisposeComponent(nullptr), 0);
+}
+
+TEST(NullComponent, EveryOperationIsNotImplemented) {
+    auto null = Make("NULL");
+    ASSERT_NE(null, nullptr);
+    int32_t in = 4, out = 4;
+    char buffer[4] = {};
+    EXPECT_EQ(null->Start(), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->Stop(), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->Build(), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->SetProperty("TotalIn", 1, nullptr), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->GetProperty("TotalIn", 0, buffer), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->GetData(buffer, 4), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->PutData(buffer, 4), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(null->Process(buffer, &in, buffer, &out), ZELMAR_E_NOTIMPL);
+    EXPECT_EQ(in, 4);
+    EXPECT_EQ(out, 4);
+}
+
+TEST(ResultCodes, FailuresAreNegativeAndDistinct) {
+    const int32_t codes[] = {ZELMAR_E_FORMAT, ZELMAR_E_STATE, ZELMAR_E_NOTIMPL, ZELMAR_E_INVALIDARG,
+                             ZELMAR_E_PLATFORM, ZELMAR_E_TIMEOUT, ZELMAR_E_STALLED};
+    for (std::size_t i = 0; i < sizeof codes / sizeof codes[0]; ++i) {
+        EXPECT_LT(codes[i], 0);
+        EXPECT_EQ(static_cast<uint32_t>(codes[i]) & 0x7FFFFFF8u, 0u);
+    }
+    EXPECT_EQ(static_cast<uint32_t>(ZELMAR_E_STALLED), 0x80000007u);
+}
+
+TEST(PcmFormatCheck, AcceptsExactlyConsistentPlainPcm) {
+    for (uint32_t rate : {8000u, 11025u, 16000u, 22050u, 32000u, 44100u, 48000u, 96000u}) {
+        for (uint16_t channels : {1, 2}) {
+            for (uint16_t bits : {8, 16}) {
+                EXPECT_TRUE(IsValidPcmFormat(MakePcmFormat(rate, channels, bits))) << rate << " " << channels << " " << bits;
+            }
+        }
+    }
+    const WAVEFORMATEX good = MakePcmFormat(16000, 1, 16);
+    auto with = [&](auto change) { WAVEFORMATEX f = good; change(f); return IsValidPcmFormat(f); };
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.wFormatTag = 2; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.nChannels = 3; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.nChannels = 0; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.wBitsPerSample = 24; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.nSamplesPerSec = 12345; f.nAvgBytesPerSec = 24690; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.nAvgBytesPerSec += 1; }));
+    EXPECT_FALSE(with([](WAVEFORMATEX& f) { f.nBlockAlign = 4; }));
+    // A non-zero cbSize does not matter to plain PCM.
+    EXPECT_TRUE(with([](WAVEFORMATEX& f) { f.cbSize = 22; }));
+}
+
+TEST(DebugOutput, SinkReceivesEachTraceWhole) {
+    {
+        test::CapturedTraces traces;
+        DebugPrintf("Setup [%d] %s\n", 3, "ok");
+        OutputDebugText("plain text\n");
+        ASSERT_EQ(traces.texts().size(), 2u);
+        EXPECT_EQ(traces.texts()[0], "Setup [3] ok\n");
+        EXPECT_EQ(traces.texts()[1], "plain text\n");
+
+        // A message longer than the buffer is cut to 255 characters, never overrun.
+        const std::string longText(1000, 'x');
+        DebugPrintf("%s", longText.c_str());
+        ASSERT_EQ(traces.texts().size(), 3u);
+        EXPECT_EQ(traces.texts()[2].size(), 255u);
+    }
+    // No sink: tracing is silent and harmless.
+    DebugPrintf("nobody listens %d\n", 1);
+}
+
+}  // namespace
+}  // namespace zelmar

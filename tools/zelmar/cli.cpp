@@ -1,0 +1,166 @@
+#include "cli.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace cli {
+
+std::string ResultText(int32_t code) {
+    static const std::map<uint32_t, const char*> kMeanings = {
+        {0u, "success"},
+        {0x80000000u, "audio format not acceptable"},
+        {0x80000001u, "wrong state or unrecognised property"},
+        {0x80000002u, "not implemented by this component"},
+        {0x80000003u, "invalid argument"},
+        {0x80000004u, "platform failure"},
+        {0x80000005u, "time-out"},
+        {0x80000007u, "device stalled"},
+    };
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<uint32_t>(code));
+    auto it = kMeanings.find(static_cast<uint32_t>(code));
+    return std::string(hex) + " (" + (it != kMeanings.end() ? it->second : "unknown code") + ")";
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "zelmar: %s\n", message.c_str());
+    return 1;
+}
+
+bool Options::Parse(int argc, char** argv, const std::vector<std::string>& valued,
+                    const std::vector<std::string>& flags, std::string* error) {
+    auto known = [](const std::vector<std::string>& names, const std::string& name) {
+        for (const auto& n : names) if (n == name) return true;
+        return false;
+    };
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() > 1 && arg[0] == '-' && !(arg.size() > 1 && (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.'))) {
+            std::string name = arg, value;
+            const auto eq = arg.find('=');
+            const bool inlineValue = eq != std::string::npos;
+            if (inlineValue) {
+                name = arg.substr(0, eq);
+                value = arg.substr(eq + 1);
+            }
+            if (known(flags, name) && !inlineValue) {
+                values_[name] = "1";
+            } else if (known(valued, name)) {
+                if (!inlineValue) {
+                    if (i + 1 >= argc) {
+                        *error = "option " + name + " needs a value";
+                        return false;
+                    }
+                    value = argv[++i];
+                }
+                values_[name] = value;
+            } else {
+                *error = "unknown option " + name;
+                return false;
+            }
+        } else {
+            positional_.push_back(arg);
+        }
+    }
+    return true;
+}
+
+std::string Options::Text(const std::string& name, const std::string& fallback) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? fallback : it->second;
+}
+
+bool Options::Number(const std::string& name, double low, double high, double* value,
+                     std::string* error) const {
+    auto it = values_.find(name);
+    if (it == values_.end()) return true;  // keep the caller's default
+    char* end = nullptr;
+    errno = 0;
+    const double parsed = std::strtod(it->second.c_str(), &end);
+    if (it->second.empty() || *end != 0 || errno != 0 || !std::isfinite(parsed)) {
+        *error = name + " expects a number, not '" + it->second + "'";
+        return false;
+    }
+    if (parsed < low || parsed > high) {
+        char range[96];
+        std::snprintf(range, sizeof range, " must be between %g and %g", low, high);
+        *error = name + range + " (got " + it->second + ")";
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+std::string ProbeWav(const std::string& path, WavProbe* probe) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "cannot open " + path + ": " + std::strerror(errno);
+    char header[12];
+    if (!file.read(header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0) {
+        return path + " is not a WAV file (no RIFF/WAVE header)";
+    }
+    bool haveFormat = false;
+    char chunk[8];
+    while (file.read(chunk, sizeof chunk)) {
+        uint32_t size;
+        std::memcpy(&size, chunk + 4, sizeof size);
+        if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            char body[sizeof(WAVEFORMATEX)] = {};
+            const uint32_t kept = size < sizeof body ? size : sizeof body;
+            if (!file.read(body, kept)) break;
+            std::memcpy(&probe->format, body, sizeof body);
+            file.seekg(size - kept, std::ios::cur);
+            haveFormat = kept >= 16;
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (!haveFormat) return path + " has no format chunk before its data";
+            const std::streamoff start = file.tellg();
+            file.seekg(0, std::ios::end);
+            const std::streamoff available = file.tellg() - start;
+            // A recording that was never closed declares 0 bytes; take what the file holds.
+            probe->dataBytes = size == 0 || available < size ? static_cast<uint32_t>(available) : size;
+            if (probe->dataBytes == 0) return path + " holds no audio data";
+            return "";
+        } else {
+            file.seekg(size, std::ios::cur);
+        }
+    }
+    return path + " has no data chunk";
+}
+
+std::string DescribeFormat(const WAVEFORMATEX& f) {
+    char text[160];
+    if (f.wFormatTag == 1) {
+        std::snprintf(text, sizeof text, "PCM %u Hz, %u-bit, %s", f.nSamplesPerSec, f.wBitsPerSample,
+                      f.nChannels == 1 ? "mono" : f.nChannels == 2 ? "stereo" : "multichannel");
+    } else {
+        std::snprintf(text, sizeof text, "format tag 0x%04X, %u Hz, %u channel(s), %u bytes/s", f.wFormatTag,
+                      f.nSamplesPerSec, f.nChannels, f.nAvgBytesPerSec);
+    }
+    return text;
+}
+
+Progress::Progress(const char* label) : label_(label), enabled_(::isatty(STDERR_FILENO) == 1) {}
+
+void Progress::Update(double fraction) {
+    if (!enabled_) return;
+    const int percent = static_cast<int>(fraction * 100.0);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_, filled, "########################################",
+                 kWidth - filled, "", percent);
+    std::fflush(stderr);
+}
+
+void Progress::Done() {
+    if (enabled_ && lastPercent_ >= 0) std::fprintf(stderr, "\r%*s\r", 60 + static_cast<int>(std::strlen(label_)), "");
+}
+
+}  // namespace cli

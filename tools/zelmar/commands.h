@@ -1,0 +1,19 @@
+// The commands of the zelmar host.  Each takes the arguments after its name.
+#pragma once
+
+namespace cli {
+
+struct Command {
+    const char* name;
+    const char* summary;
+    const char* usage;  // full help text
+    int (*run)(int argc, char** argv);
+};
+
+int RunTone(int argc, char** argv);
+int RunInfo(int argc, char** argv);
+
+extern const char kToneUsage[];
+extern const char kInfoUsage[];
+
+}  // namespace cli

@@ -1,0 +1,71 @@
+// zelmar — runs the Zelmar engine's main jobs from a terminal.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <zelmar/zelmar.h>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace {
+
+const cli::Command kCommands[] = {
+    {"tone", "write a sine test tone into a WAV file", cli::kToneUsage, cli::RunTone},
+    {"info", "show a WAV file's format, duration, peak and RMS level", cli::kInfoUsage, cli::RunInfo},
+};
+
+void PrintUsage(FILE* to) {
+    std::fprintf(to,
+                 "usage: zelmar [--verbose] COMMAND [ARGS...]\n"
+                 "       zelmar help COMMAND | zelmar COMMAND --help\n\ncommands:\n");
+    for (const auto& command : kCommands) std::fprintf(to, "  %-8s %s\n", command.name, command.summary);
+    std::fprintf(to, "\n--verbose prints the engine's trace messages to stderr.\n");
+}
+
+const cli::Command* FindCommand(const char* name) {
+    for (const auto& command : kCommands) {
+        if (std::strcmp(command.name, name) == 0) return &command;
+    }
+    return nullptr;
+}
+
+void TraceToStderr(const char* text, void*) { std::fputs(text, stderr); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int first = 1;
+    if (first < argc && std::strcmp(argv[first], "--verbose") == 0) {
+        ZelmarSetDebugOutput(TraceToStderr, nullptr);
+        ++first;
+    }
+    if (first >= argc) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    const char* name = argv[first];
+    if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (std::strcmp(name, "help") == 0) {
+        if (first + 1 >= argc) {
+            PrintUsage(stdout);
+            return 0;
+        }
+        const cli::Command* command = FindCommand(argv[first + 1]);
+        if (command == nullptr) return cli::Fail(std::string("no command '") + argv[first + 1] + "' (try zelmar --help)");
+        std::fputs(command->usage, stdout);
+        return 0;
+    }
+    const cli::Command* command = FindCommand(name);
+    if (command == nullptr) return cli::Fail(std::string("no command '") + name + "' (try zelmar --help)");
+    for (int i = first + 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(command->usage, stdout);
+            return 0;
+        }
+    }
+    return command->run(argc - first - 1, argv + first + 1);
+}
