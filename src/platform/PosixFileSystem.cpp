@@ -52,7 +52,7 @@ private:
         while (done < bytes) {
             const ssize_t n = op(done, bytes - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return done > 0 ? done : -1;
+            if (n < 0) return done > 0 ? static_cast<int64_t>(done) : int64_t{-1};
             if (n == 0) break;
             done += static_cast<uint32_t>(n);
         }
