@@ -1,0 +1,133 @@
+// IPPS_ vector operations on 16-bit and float vectors.
+//
+// Scale factors follow the usual fixed-point convention: a result is multiplied by
+// 2^-scaleFactor, then rounded to nearest and saturated to 16 bits where the destination is.
+// So Convert_16s32f with 15 maps full scale to +-1.0, and Convert_32f16s with -15 maps +-1.0
+// back to full scale.
+//
+// IPPS_AutoCorrNorm32f normalises by the frame length: dst[j] = (1/N) sum_{i<N-j} x[i] x[i+j],
+// so lag 0 is the frame's mean energy (the energy divided by the length) and each lag is a
+// biased estimate of the autocorrelation.  IPPS_AutoCorr is the same sum without the 1/N.
+// Lags at or beyond N are 0.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+#include "ZelmarEC.h"
+#include "companion/CompanionApi.h"
+
+namespace zelmar::ec {
+namespace {
+
+constexpr int kOk = zelmar::companion::kIppsOk;
+constexpr int kBad = zelmar::companion::kIppsBadArgument;
+
+inline int16_t Saturate(int32_t v) {
+    return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+}
+
+inline int16_t SaturateRound(float v) {
+    v = v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v);
+    return static_cast<int16_t>(std::nearbyint(v));  // round half to even in the default mode
+}
+
+// x * 2^-scale, rounded to nearest for positive scales.
+inline int32_t Scale(int32_t product, int scaleFactor) {
+    if (scaleFactor > 0) {
+        if (scaleFactor > 31) return 0;
+        const int64_t half = int64_t{1} << (scaleFactor - 1);
+        return static_cast<int32_t>((int64_t{product} + half) >> scaleFactor);
+    }
+    if (scaleFactor < 0) {
+        const int64_t shifted = int64_t{product} * (int64_t{1} << (-scaleFactor > 31 ? 31 : -scaleFactor));
+        return shifted > 32767 ? 32767 : (shifted < -32768 ? -32768 : static_cast<int32_t>(shifted));
+    }
+    return product;
+}
+
+int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, float norm) {
+    if (src == nullptr || dst == nullptr || srcLength <= 0 || dstLength <= 0) return kBad;
+    for (int lag = 0; lag < dstLength; ++lag) {
+        float sum = 0.0f;
+        for (int i = 0; i + lag < srcLength; ++i) sum += src[i] * src[i + lag];
+        dst[lag] = sum * norm;
+    }
+    return kOk;
+}
+
+}  // namespace
+}  // namespace zelmar::ec
+
+using namespace zelmar::ec;
+
+ZELMAR_EC_API int IPPS_MaxAbs16s(const short* src, int length, short* maxAbs) {
+    if (src == nullptr || maxAbs == nullptr || length <= 0) return kBad;
+    int32_t peak = 0;
+    for (int i = 0; i < length; ++i) {
+        const int32_t magnitude = src[i] < 0 ? -int32_t{src[i]} : src[i];
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    *maxAbs = Saturate(peak);  // |-32768| saturates to 32767
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_Max16s(const short* src, int length, short* max) {
+    if (src == nullptr || max == nullptr || length <= 0) return kBad;
+    short best = src[0];
+    for (int i = 1; i < length; ++i) best = src[i] > best ? src[i] : best;
+    *max = best;
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_MulC16s(const short* src, short value, short* dst, int length, int scaleFactor) {
+    if (src == nullptr || dst == nullptr || length <= 0) return kBad;
+    for (int i = 0; i < length; ++i) dst[i] = Saturate(Scale(int32_t{src[i]} * value, scaleFactor));
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_MulC16sI(short value, short* srcDst, int length, int scaleFactor) {
+    return IPPS_MulC16s(srcDst, value, srcDst, length, scaleFactor);
+}
+
+ZELMAR_EC_API int IPPS_Add16s(const short* a, const short* b, short* dst, int length, int scaleFactor) {
+    if (a == nullptr || b == nullptr || dst == nullptr || length <= 0) return kBad;
+    for (int i = 0; i < length; ++i) dst[i] = Saturate(Scale(int32_t{a[i]} + b[i], scaleFactor));
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_Add16sI(const short* src, short* srcDst, int length, int scaleFactor) {
+    return IPPS_Add16s(src, srcDst, srcDst, length, scaleFactor);
+}
+
+ZELMAR_EC_API float* IPPS_Malloc_32f(int length) {
+    return length <= 0 ? nullptr : static_cast<float*>(std::aligned_alloc(64, ((length * sizeof(float) + 63) / 64) * 64));
+}
+
+ZELMAR_EC_API short* IPPS_Malloc_16s(int length) {
+    return length <= 0 ? nullptr : static_cast<short*>(std::aligned_alloc(64, ((length * sizeof(short) + 63) / 64) * 64));
+}
+
+ZELMAR_EC_API void IPPS_Free(void* pointer) { std::free(pointer); }
+
+ZELMAR_EC_API int IPPS_Convert_16s32f(const short* src, float* dst, int length, int scaleFactor) {
+    if (src == nullptr || dst == nullptr || length <= 0) return kBad;
+    const float scale = std::ldexp(1.0f, -scaleFactor);
+    for (int i = 0; i < length; ++i) dst[i] = static_cast<float>(src[i]) * scale;
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_Convert_32f16s(const float* src, short* dst, int length, int scaleFactor) {
+    if (src == nullptr || dst == nullptr || length <= 0) return kBad;
+    const float scale = std::ldexp(1.0f, -scaleFactor);
+    for (int i = 0; i < length; ++i) dst[i] = SaturateRound(src[i] * scale);
+    return kOk;
+}
+
+ZELMAR_EC_API int IPPS_AutoCorr(const float* src, int srcLength, float* dst, int dstLength) {
+    return AutoCorrelate(src, srcLength, dst, dstLength, 1.0f);
+}
+
+ZELMAR_EC_API int IPPS_AutoCorrNorm32f(const float* src, int srcLength, float* dst, int dstLength) {
+    if (srcLength <= 0) return kBad;
+    return AutoCorrelate(src, srcLength, dst, dstLength, 1.0f / static_cast<float>(srcLength));
+}

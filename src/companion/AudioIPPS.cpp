@@ -1,0 +1,12 @@
+#include "companion/AudioIPPS.h"
+
+#include "companion/CompanionApi.h"
+#include "platform/Platform.h"
+
+namespace zelmar {
+
+CAudioIPPS::CAudioIPPS() : library_(platform::Current().libraries->Load(companion::kLibraryFileName)) {}
+
+CAudioIPPS::~CAudioIPPS() = default;
+
+}  // namespace zelmar
