@@ -6,6 +6,7 @@
 #include "framework/Properties.h"
 #include "streams/RIFFAudioIn.h"
 #include "streams/RIFFAudioOut.h"
+#include "streams/RingBufferAudioInOut.h"
 #include "streams/WaveGeneratorAudioIn.h"
 
 namespace zelmar {
@@ -30,7 +31,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioOut2", nullptr},
     {"DSoundAudioIn2", nullptr},
     {"MixerAudioFilter", nullptr},
-    {"RingBufferAudioInOut", nullptr},
+    {"RingBufferAudioInOut", &Create<CRingBufferAudioInOut>},
     {"NoiseGateAudioFilter", nullptr},
     {"RIFFAudioIn", &Create<CRIFFAudioIn>},
     {"RIFFAudioOut", &Create<CRIFFAudioOut>},

@@ -1,0 +1,492 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "streams/RingBufferAudioInOut.h"
+#include "support/AllocationCounter.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+using Ring = CRingBufferAudioInOut::CRingBufferShort4;
+constexpr double kPi = 3.14159265358979323846;
+
+// Voiced-speech-like test signal at 32 kHz: five harmonics of a pitch gliding between 80 and
+// 160 Hz, under a syllable-rate envelope.
+std::vector<int16_t> SpeechLike(std::size_t count, double startSec = 0.0) {
+    std::vector<int16_t> out(count);
+    double phase = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = startSec + static_cast<double>(i) / 32000.0;
+        const double pitchHz = 120.0 + 40.0 * std::sin(2.0 * kPi * 0.7 * t);
+        phase += 2.0 * kPi * pitchHz / 32000.0;
+        double value = 0.0;
+        for (int h = 1; h <= 5; ++h) value += std::sin(h * phase) / h;
+        const double envelope = 0.25 + 0.75 * std::fabs(std::sin(2.0 * kPi * 2.0 * t));
+        out[i] = static_cast<int16_t>(std::lround(9000.0 * envelope * value));
+    }
+    return out;
+}
+
+int32_t LargestStep(const std::vector<int16_t>& x) {
+    int32_t largest = 0;
+    for (std::size_t i = 1; i < x.size(); ++i) largest = std::max(largest, std::abs(int32_t{x[i]} - x[i - 1]));
+    return largest;
+}
+
+std::vector<int16_t> Drain(Ring& ring) {
+    std::vector<int16_t> out(static_cast<std::size_t>(ring.fill()));
+    ring.Get(out.data(), static_cast<uint32_t>(out.size() * 2));
+    return out;
+}
+
+// Straight computations of the pitch-synchronous rewrites on a plain array (no ring): the
+// buffered audio is x[start .. start + fill), with history before `start`.
+int32_t ReferenceLag(const std::vector<int16_t>& x, std::size_t start) {
+    int32_t best = 128;
+    long bestSum = -1;
+    for (int32_t lag = 128; lag <= 500; lag += 2) {
+        long sum = 0;
+        for (std::size_t k = 0; k < 500; ++k) sum += std::labs(long{x[start + k + lag]} - x[start + k]);
+        if (bestSum < 0 || sum < bestSum) {
+            bestSum = sum;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+int16_t ReferenceBlend(int16_t from, int16_t to, int32_t k, int32_t lag) {
+    const float w = static_cast<float>(k) / static_cast<float>(lag);
+    return static_cast<int16_t>(static_cast<int32_t>(from * (1.0f - w) + to * w));
+}
+
+std::vector<int16_t> ReferenceCompress(std::vector<int16_t> x, std::size_t start, int32_t fill, float r) {
+    std::vector<int16_t> out;
+    std::size_t src = start;
+    int32_t remaining = fill;
+    while (remaining > 1000) {
+        const int32_t lag = ReferenceLag(x, src);
+        for (int32_t k = 0; k < lag; ++k) x[src + lag + k] = ReferenceBlend(x[src + k], x[src + lag + k], k, lag);
+        src += lag;
+        remaining -= lag;
+        const int32_t c = std::min(static_cast<int32_t>(static_cast<float>(lag) * r / (1.0f - r)), remaining);
+        out.insert(out.end(), x.begin() + src, x.begin() + src + c);
+        src += c;
+        remaining -= c;
+    }
+    out.insert(out.end(), x.begin() + src, x.begin() + src + remaining);
+    return out;
+}
+
+std::vector<int16_t> ReferenceExpand(const std::vector<int16_t>& x, std::size_t start, int32_t fill, float r) {
+    std::vector<int16_t> out;
+    const std::size_t outSize = static_cast<std::size_t>(static_cast<float>(fill) * r) + 1000;
+    std::size_t pos = start;
+    int32_t remaining = fill;
+    int32_t lag = 500;
+    do {
+        if (remaining > 1000) lag = ReferenceLag(x, pos);
+        for (int32_t k = 0; k < lag; ++k) out.push_back(ReferenceBlend(x[pos + k], x[pos - lag + k], k, lag));
+        const int32_t c = std::min(static_cast<int32_t>(static_cast<float>(lag) / (r - 1.0f)), remaining);
+        if (out.size() + c > outSize) {
+            remaining = 0;
+            break;
+        }
+        out.insert(out.end(), x.begin() + pos, x.begin() + pos + c);
+        pos += c;
+        remaining -= c;
+    } while (lag < remaining);
+    out.insert(out.end(), x.begin() + pos, x.begin() + pos + remaining);
+    return out;
+}
+
+// A ring whose next `fill` samples are signal[history ..) and whose read index sits `beforeWrap`
+// samples before the end of the store, so the rewrite crosses the wrap.
+void LoadAcrossWrap(Ring& ring, const std::vector<int16_t>& signal, std::size_t history, uint32_t beforeWrap) {
+    ring.Init(0, 64000);
+    int16_t sink[1];
+    ring.Get(sink, 0);
+    const uint32_t lead = Ring::kStorageSamples - beforeWrap;  // samples to pass through first
+    std::vector<int16_t> first(lead, 0);
+    std::copy(signal.begin(), signal.begin() + history, first.end() - history);
+    ring.Put(first.data(), lead * 2);
+    std::vector<int16_t> discard(lead);
+    ring.Get(discard.data(), lead * 2);
+    ring.Put(signal.data() + history, static_cast<uint32_t>((signal.size() - history) * 2));
+}
+
+TEST(RingBufferShort4, CompressAndExpandEqualStraightComputationAcrossTheWrap) {
+    const std::size_t history = 600;
+    const std::vector<int16_t> signal = SpeechLike(history + 40000);
+    for (float r : {0.8f, 0.87f, 0.95f}) {
+        Ring ring;
+        LoadAcrossWrap(ring, signal, history, 7000);
+        ring.Compress(r);
+        EXPECT_EQ(ring.compressions(), 1u);
+        EXPECT_EQ(Drain(ring), ReferenceCompress(signal, history, 40000, r)) << "ratio " << r;
+    }
+    for (float r : {1.1f, 1.4f, 1.5f}) {
+        const std::vector<int16_t> shorter(signal.begin(), signal.begin() + history + 30000);
+        Ring ring;
+        LoadAcrossWrap(ring, shorter, history, 7000);
+        ring.Expand(r);
+        EXPECT_EQ(ring.expansions(), 1u);
+        EXPECT_EQ(Drain(ring), ReferenceExpand(shorter, history, 30000, r)) << "ratio " << r;
+    }
+}
+
+TEST(RingBufferShort4, RewritesScaleDurationByTheRatioWithoutSpliceJumps) {
+    const std::vector<int16_t> signal = SpeechLike(30000, 0.31);
+    const int32_t ownLargestStep = LargestStep(signal);
+    for (float r : {0.8f, 0.9f, 0.97f, 1.2f, 1.5f, 2.0f}) {
+        Ring ring;
+        ring.Init(0, 64000);
+        int16_t none[1];
+        ring.Get(none, 0);
+        ring.Put(signal.data(), static_cast<uint32_t>(signal.size() * 2));
+        if (r < 1.0f) ring.Compress(r); else ring.Expand(r);
+        const std::vector<int16_t> out = Drain(ring);
+        // Each pass rescales one pitch period exactly up to a truncated copy length; the last
+        // period or so (at most 1000 samples) is copied unscaled.
+        const double expected = r * static_cast<double>(signal.size());
+        EXPECT_NEAR(static_cast<double>(out.size()), expected, std::fabs(1.0 - r) * 1000.0 + 0.01 * expected)
+            << "ratio " << r;
+        // Cross-fades between matched periods: no step larger than the signal's own (plus the
+        // one count that truncation may add on each side).
+        EXPECT_LE(LargestStep(out), ownLargestStep + 2) << "ratio " << r;
+    }
+}
+
+TEST(RingBufferShort4, BestLagFindsThePeriodOfAPeriodicSignal) {
+    for (int32_t period : {130, 200, 320, 498}) {
+        Ring ring;
+        ring.Init(0, 64000);
+        int16_t none[1];
+        ring.Get(none, 0);
+        std::vector<int16_t> x(2000);
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const double phase = 2.0 * kPi * static_cast<double>(i % period) / period;
+            x[i] = static_cast<int16_t>(8000 * std::sin(phase) + 3000 * std::sin(3 * phase));
+        }
+        ring.Put(x.data(), static_cast<uint32_t>(x.size() * 2));
+        EXPECT_EQ(ring.FindBestLag(0), period);
+    }
+}
+
+TEST(RingBufferShort4, SmallFillsAreCountedButLeftAlone) {
+    Ring ring;
+    ring.Init(100, 64000);
+    int16_t none[1];
+    ring.Get(none, 0);
+    ring.Expand(2.0f);
+    ring.Compress(0.8f);
+    EXPECT_EQ(ring.expansions(), 0u);  // an empty ring returns at once
+    EXPECT_EQ(ring.compressions(), 0u);
+    const std::vector<int16_t> signal = SpeechLike(1000);
+    ring.Put(signal.data(), 2000);
+    ring.Expand(2.0f);
+    ring.Compress(0.8f);
+    EXPECT_EQ(ring.expansions(), 1u);
+    EXPECT_EQ(ring.compressions(), 1u);
+    EXPECT_EQ(Drain(ring), signal);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The component
+
+struct Running {
+    explicit Running(int32_t bufferTimeMs, int32_t bytesPerSec = 64000) {
+        EXPECT_EQ(io.SetProperty("AvgBytesPerSec", bytesPerSec, nullptr), kOk);
+        EXPECT_EQ(io.SetProperty("BufferTime", bufferTimeMs, nullptr), kOk);
+        EXPECT_EQ(io.Build(), kOk);
+        EXPECT_EQ(io.Start(), kOk);
+    }
+    uint32_t Get(const char* name) {
+        uint32_t value = 0xDEADBEEF;
+        EXPECT_EQ(io.GetProperty(name, 0, &value), kOk) << name;
+        return value;
+    }
+    CRingBufferAudioInOut io;
+};
+
+TEST(RingBuffer, PropertyNamesIndexesAndAccess) {
+    CRingBufferAudioInOut io;
+    const char* names[] = {"BufferSize", "AvgBytesPerSec", "BufferTime", "Adjust", "OverFlow", "UnderFlow",
+                           "Verbose", "FillBytes", "Mute", "TotalIn", "TotalOut"};
+    for (int32_t i = 0; i < 11; ++i) EXPECT_EQ(io.FindProperty(names[i]), i) << names[i];
+    EXPECT_EQ(io.FindProperty("buffertime"), 11);  // names are case-sensitive
+    int32_t out = 0;
+    for (const char* readOnly : {"BufferSize", "Adjust", "OverFlow", "UnderFlow", "FillBytes", "TotalIn", "TotalOut", "x"})
+        EXPECT_EQ(io.SetProperty(readOnly, 1, nullptr), kErrState) << readOnly;
+    for (const char* writeOnly : {"Adjust", "Verbose", "Mute", "x"})
+        EXPECT_EQ(io.GetProperty(writeOnly, 0, &out), kErrState) << writeOnly;
+    EXPECT_EQ(io.SetProperty(nullptr, 0, nullptr), kErrState);
+    EXPECT_EQ(io.GetProperty(nullptr, 0, &out), kErrState);
+    EXPECT_EQ(io.GetProperty("TotalIn", 0, nullptr), kErrInvalidArg);
+    EXPECT_EQ(io.SetProperty("BufferTime", -5, nullptr), kErrInvalidArg);
+    EXPECT_EQ(test::Make("ringbufferaudioinout") != nullptr, true);
+}
+
+TEST(RingBuffer, BuildRefusesMissingRateAndCapsCapacityAtTheStore) {
+    {
+        test::CapturedTraces traces;
+        CRingBufferAudioInOut io;
+        io.SetProperty("BufferTime", 120, nullptr);
+        EXPECT_EQ(io.Build(), kErrInvalidArg);
+        ASSERT_EQ(traces.texts().size(), 1u);
+        EXPECT_EQ(traces.texts()[0], "CRingBufferAudioInOut::Build, 0,120\n");
+        io.SetProperty("AvgBytesPerSec", -64000, nullptr);
+        EXPECT_EQ(io.Build(), kErrInvalidArg);
+    }
+    struct Case { int32_t bytesPerSec; uint32_t capacitySamples; };
+    for (Case c : {Case{64000, 64000}, Case{65536, 65536}, Case{96000, 65536}, Case{2000000000, 65536}}) {
+        CRingBufferAudioInOut io;
+        io.SetProperty("AvgBytesPerSec", c.bytesPerSec, nullptr);
+        ASSERT_EQ(io.Build(), kOk);
+        uint32_t sizeBytes = 0;
+        io.GetProperty("BufferSize", 0, &sizeBytes);
+        EXPECT_EQ(sizeBytes, 2 * c.capacitySamples);
+        EXPECT_EQ(io.SetProperty("AvgBytesPerSec", 8000, nullptr), kErrState);
+        EXPECT_EQ(io.Build(), kErrState);
+        int16_t block[4] = {};
+        EXPECT_EQ(io.PutData(block, 8), kErrState);
+        EXPECT_EQ(io.Stop(), kErrState);
+        EXPECT_EQ(io.Start(), kOk);
+        EXPECT_EQ(io.Start(), kErrState);
+        EXPECT_EQ(io.PutData(block, -2), kErrInvalidArg);
+        EXPECT_EQ(io.GetData(block, -2), kErrInvalidArg);
+        EXPECT_EQ(io.GetData(nullptr, 8), kErrInvalidArg);
+        EXPECT_EQ(io.Stop(), kOk);
+        EXPECT_EQ(io.GetData(block, 8), kErrState);
+    }
+}
+
+TEST(RingBuffer, ProducerIsIgnoredUntilAConsumerAppearsAndSilenceComesFirst) {
+    Running ring(100);
+    const std::vector<int16_t> block = SpeechLike(320);
+    EXPECT_EQ(ring.io.PutData(block.data(), 640), 640);
+    EXPECT_EQ(ring.Get("FillBytes"), 0u);
+    EXPECT_EQ(ring.Get("TotalIn"), 640u);
+    std::vector<int16_t> got(320, 7);
+    EXPECT_EQ(ring.io.GetData(got.data(), 640), 640);
+    EXPECT_EQ(got, std::vector<int16_t>(320, 0));
+    EXPECT_EQ(ring.Get("UnderFlow"), 0u);
+    EXPECT_EQ(ring.io.PutData(block.data(), 640), 640);
+    EXPECT_EQ(ring.Get("FillBytes"), 640u);
+    EXPECT_EQ(ring.io.PutData(block.data(), 7), 7);  // three samples stored, the odd byte dropped
+    EXPECT_EQ(ring.Get("FillBytes"), 646u);
+    EXPECT_EQ(ring.Get("TotalIn"), 1287u);
+    EXPECT_EQ(ring.io.PutData(nullptr, 0), 0);  // empties the ring
+    EXPECT_EQ(ring.Get("FillBytes"), 0u);
+}
+
+TEST(RingBuffer, UnderrunPadsWithSilenceAndCountsUnlessMuted) {
+    Running ring(0);  // no expansion: the low-water mark of a 0 ms target is 0
+    int16_t none[1];
+    ring.io.GetData(none, 0);
+    const std::vector<int16_t> block = SpeechLike(100);
+    ring.io.PutData(block.data(), 200);
+    std::vector<int16_t> got(160, 7);
+    EXPECT_EQ(ring.io.GetData(got.data(), 320), 320);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), got.begin()));
+    EXPECT_TRUE(std::all_of(got.begin() + 100, got.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
+    EXPECT_EQ(ring.Get("TotalOut"), 320u);
+
+    EXPECT_EQ(ring.io.SetProperty("Mute", 0, nullptr), kOk);  // any value mutes
+    for (int i = 0; i < 5; ++i) ring.io.GetData(got.data(), 320);
+    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
+    ring.io.PutData(block.data(), 200);
+    ring.io.GetData(got.data(), 320);
+    EXPECT_EQ(ring.Get("UnderFlow"), 2u);
+
+    // An odd request leaves its last byte alone.
+    uint8_t bytes[5] = {9, 9, 9, 9, 9};
+    EXPECT_EQ(ring.io.GetData(bytes, 5), 5);
+    EXPECT_EQ(bytes[4], 9);
+}
+
+TEST(RingBuffer, CompressesOnlyAfterMoreThanOneSecondAboveTarget) {
+    Running ring(100);
+    int16_t none[1];
+    ring.io.GetData(none, 0);
+    const std::vector<int16_t> speech = SpeechLike(32000 * 4);
+    std::size_t at = 0;
+    auto put = [&](uint32_t samples) {
+        ring.io.PutData(speech.data() + at, static_cast<int32_t>(samples * 2));
+        at += samples;
+    };
+    put(3232);  // 101 ms: every following put finds the fill above the 100 ms target
+    for (int i = 1; i <= 50; ++i) put(320);
+    // One put at or below the target restarts the count: bring the fill to exactly 100 ms.
+    std::vector<int16_t> got(32000);
+    ring.io.GetData(got.data(), (ring.Get("FillBytes") / 2 - 3200) * 2);
+    put(320);
+    for (int i = 1; i <= 100; ++i) put(320);
+    EXPECT_EQ(ring.Get("OverFlow"), 0u) << "100 puts of 10 ms are one second, not more";
+    put(320);
+    EXPECT_EQ(ring.Get("OverFlow"), 1u);
+    // Far above the target the ratio is the strongest, 0.8; the fill shrinks accordingly.
+    EXPECT_LT(ring.Get("FillBytes"), 2u * (3200 + 101 * 320 + 320) * 85 / 100);
+}
+
+TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
+    for (uint32_t fill : {1569u, 1568u}) {
+        Running ring(100);
+        int16_t none[1];
+        ring.io.GetData(none, 0);
+        const std::vector<int16_t> speech = SpeechLike(fill);
+        ring.io.PutData(speech.data(), static_cast<int32_t>(fill * 2));
+        std::vector<int16_t> got(160);
+        ring.io.GetData(got.data(), 320);
+        EXPECT_EQ(ring.io.ring().expansions(), fill == 1568u ? 1u : 0u) << fill;
+        if (fill == 1568u) {
+            // ratio 1280/1568 + 1 = 1.816: the 1568 buffered samples became about 2848.
+            EXPECT_NEAR(ring.Get("FillBytes") / 2 + 160, 1568 * 1.816, 500);
+        }
+    }
+    // A target under 2 ms never expands, however low the fill.
+    Running tiny(1);
+    int16_t none[1];
+    tiny.io.GetData(none, 0);
+    const std::vector<int16_t> speech = SpeechLike(1600);
+    tiny.io.PutData(speech.data(), 3200);
+    std::vector<int16_t> got(160);
+    for (int i = 0; i < 10; ++i) tiny.io.GetData(got.data(), 320);
+    EXPECT_EQ(tiny.io.ring().expansions(), 0u);
+}
+
+TEST(RingBuffer, OverflowDropsTheOldestAndKeepsTheNewestContiguous) {
+    Running ring(60000, 8000);  // capacity 8000 samples; a huge target never compresses
+    int16_t none[1];
+    ring.io.GetData(none, 0);
+    std::vector<int16_t> ramp(30000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int16_t>(i);
+    for (std::size_t at = 0; at < 20000; at += 700) ring.io.PutData(ramp.data() + at, 1400);
+    const uint32_t fill = ring.Get("FillBytes") / 2;
+    EXPECT_LE(fill, 8000u);
+    std::vector<int16_t> got(fill);
+    ring.io.GetData(got.data(), static_cast<int32_t>(fill * 2));
+    for (std::size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[i - 1] + 1) << "at " << i;
+    EXPECT_EQ(got.back(), 20299);  // the newest sample put
+    // A block longer than the whole ring keeps only its newest capacity's worth.
+    ring.io.PutData(ramp.data(), 60000);
+    EXPECT_EQ(ring.Get("FillBytes"), 16000u);
+    got.assign(8000, 0);
+    ring.io.GetData(got.data(), 16000);
+    EXPECT_EQ(got.front(), 22000);
+    EXPECT_EQ(got.back(), 29999);
+    // A request longer than the store is served whole: silence after the buffered audio.
+    ring.io.PutData(ramp.data(), 200);
+    std::vector<int16_t> huge(100000, 7);
+    EXPECT_EQ(ring.io.GetData(huge.data(), 200000), 200000);
+    EXPECT_TRUE(std::equal(ramp.begin(), ramp.begin() + 100, huge.begin()));
+    EXPECT_TRUE(std::all_of(huge.begin() + 100, huge.end(), [](int16_t s) { return s == 0; }));
+}
+
+// A producer and a consumer on their own clocks, in virtual time: blocks of 20 ms of the
+// producer's clock arrive with jitter, the consumer takes 20 ms of its own clock.
+struct ClockRun {
+    uint32_t maxFillAfterWarmUp = 0;
+    uint32_t minFillAfterWarmUp = ~0u;
+    uint64_t fillSumMs = 0;
+    uint64_t gets = 0;
+    uint32_t underflows = 0, compressions = 0, expansions = 0;
+};
+
+ClockRun RunClocks(double producerRate, double consumerRate, double seconds, int32_t bufferTimeMs, uint32_t seed) {
+    Running ring(bufferTimeMs);
+    const uint32_t block = 640;
+    const std::vector<int16_t> speech = SpeechLike(32000 * 3);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> jitterSec(0.0, 0.015);
+    double nextPut = 0.0, nextGet = 0.0;
+    uint64_t puts = 0;
+    ClockRun run;
+    std::vector<int16_t> got(block);
+    while (std::min(nextPut, nextGet) < seconds) {
+        if (nextPut <= nextGet) {
+            const std::size_t at = (puts * block) % (speech.size() - block);
+            EXPECT_EQ(ring.io.PutData(speech.data() + at, block * 2), static_cast<int32_t>(block * 2));
+            ++puts;
+            nextPut = puts * (block / producerRate) + jitterSec(random);
+        } else {
+            EXPECT_EQ(ring.io.GetData(got.data(), block * 2), static_cast<int32_t>(block * 2));
+            ++run.gets;
+            nextGet = run.gets * (block / consumerRate);
+            if (nextGet > 5.0) {
+                const uint32_t fill = ring.Get("FillBytes") / 2;
+                run.maxFillAfterWarmUp = std::max(run.maxFillAfterWarmUp, fill);
+                run.minFillAfterWarmUp = std::min(run.minFillAfterWarmUp, fill);
+            }
+        }
+    }
+    EXPECT_EQ(ring.Get("TotalIn"), static_cast<uint32_t>(puts * block * 2));
+    EXPECT_EQ(ring.Get("TotalOut"), static_cast<uint32_t>(run.gets * block * 2));
+    run.underflows = ring.Get("UnderFlow");
+    run.compressions = ring.Get("OverFlow");
+    run.expansions = ring.io.ring().expansions();
+    return run;
+}
+
+TEST(RingBuffer, FastProducerIsHeldNearTheTargetByCompression) {
+    // 32 000 against 31 900 samples per second for ten minutes: 60 000 surplus samples.
+    const ClockRun run = RunClocks(32000.0, 31900.0, 600.0, 100, 1);
+    EXPECT_EQ(run.underflows, 0u);
+    EXPECT_GE(run.compressions, 5u);
+    // The fill never runs away: at most the target, one second's drift, a block and the
+    // jitter above it (hundreds of ms would mean the compression does not work).
+    EXPECT_LE(run.maxFillAfterWarmUp, (100 + 40 + 20 + 15) * 32u);
+}
+
+TEST(RingBuffer, SlowProducerIsStretchedRatherThanStarved) {
+    const ClockRun run = RunClocks(31900.0, 32000.0, 600.0, 100, 2);
+    EXPECT_GE(run.expansions, 5u);
+    // Without expansion the 60 000-sample deficit would be 94 underruns of 640 samples.
+    EXPECT_LE(run.underflows, 10u);
+    EXPECT_LE(run.maxFillAfterWarmUp, 200 * 32u);
+}
+
+TEST(RingBuffer, ConsumerTwiceAsFastUnderflowsButKeepsCounting) {
+    const ClockRun run = RunClocks(16000.0, 32000.0, 60.0, 100, 3);
+    EXPECT_GT(run.underflows, 100u);
+    const ClockRun flood = RunClocks(64000.0, 32000.0, 60.0, 100, 4);
+    EXPECT_LE(flood.maxFillAfterWarmUp, 64000u);
+    EXPECT_GT(flood.compressions, 10u);
+}
+
+TEST(RingBuffer, DataCallsDoNotAllocate) {
+    Running ring(100);
+    const std::vector<int16_t> speech = SpeechLike(32000 * 2);
+    std::vector<int16_t> got(640);
+    test::ScopedAllocationCount allocations;
+    for (int i = 0; i < 1000; ++i) {
+        // Alternating bursts and droughts make the ring both compress and expand.
+        const int producerBlocks = (i / 100) % 2 == 0 ? 2 : 0;
+        for (int b = 0; b < producerBlocks; ++b) ring.io.PutData(speech.data() + (i * 640) % 60000, 1280);
+        ring.io.GetData(got.data(), 1280);
+    }
+    EXPECT_EQ(allocations.count(), 0u);
+    EXPECT_GT(ring.Get("OverFlow"), 0u);
+    EXPECT_GT(ring.io.ring().expansions(), 0u);
+}
+
+TEST(RingBuffer, VerboseRingReportsItsStatisticsWhenDestroyed) {
+    test::CapturedTraces traces;
+    {
+        Running ring(100);
+        ring.io.SetProperty("Verbose", 1, nullptr);
+    }
+    ASSERT_EQ(traces.texts().size(), 1u);
+    EXPECT_EQ(traces.texts()[0], "RingBufferStats exp=0, comp=0\n");
+}
+
+}  // namespace
+}  // namespace zelmar
