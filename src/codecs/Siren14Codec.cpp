@@ -1,0 +1,699 @@
+#include "codecs/Siren14Codec.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "codecs/Siren14Tables.h"
+#include "codecs/Siren14Transform.h"
+
+// Arithmetic note: the coder works in single precision in a fixed order (products rounded to
+// float before they are summed), which is what keeps its bit stream identical to the
+// reference coder's in all but rounding-sensitive frames.  The build must not contract
+// a * b + c into fused multiply-adds here; x86-64 without -mfma never does.
+
+namespace zelmar {
+namespace siren14 {
+namespace {
+
+struct Mode {
+    int32_t bandwidth;
+    int32_t frameLength;
+    int32_t regions;
+    int32_t controlBits;           // width of the categorisation-control field
+    int32_t categorizations;       // 2^controlBits
+    int32_t highRateThreshold;     // bits above this count only 5/8 in categorisation
+    float encoderScale;            // transform coefficients are multiplied by this
+    float decoderScale;            // reconstructed values are multiplied by this
+};
+
+// The 1/22 and 1/33 scales line the float transform up with the power-index scale of the
+// Recommendation's fixed-point bit stream, so frames interoperate with it.
+constexpr Mode kMode7kHz = {7000, 320, 14, 4, 16, 320, static_cast<float>(1.0 / 22.0), 22.0f};
+constexpr Mode kMode14kHz = {14000, 640, 28, 5, 32, 640, static_cast<float>(1.0 / 33.0), 33.0f};
+
+const Mode* FindMode(int32_t bitRate, int32_t bandwidth) {
+    if (bandwidth == 7000 && (bitRate == 24000 || bitRate == 32000)) return &kMode7kHz;
+    if (bandwidth == 14000 && (bitRate == 24000 || bitRate == 32000 || bitRate == 48000)) return &kMode14kHz;
+    return nullptr;
+}
+
+const Mode& ModeOf(int32_t bandwidth) { return bandwidth == 14000 ? kMode14kHz : kMode7kHz; }
+
+constexpr int kFirstRegionBits = 5;
+constexpr int kFirstRegionOffset = 7;     // region 0 is sent as power index + 7
+constexpr int kMinPowerIndex = -15;       // valid absolute power indices after coding
+constexpr int kMaxPowerIndex = 24;
+constexpr int kMinFirstRegionIndex = -6;  // the encoder's floor for region 0
+constexpr int kMaxPowerRise = 11;         // largest difference the codes can express
+constexpr int kMaxPowerFall = -12;
+constexpr int kOffsetSearchStart = -32;
+constexpr int kExpectedBitsMargin = 32;
+constexpr int kMaxCategory = 7;
+constexpr int kMaxVectorsPerRegion = 10;
+constexpr int kMaxCategorizations = 32;
+constexpr int kNoiseBitsPerWord = 10;     // one noise word per half region
+constexpr double kLog10Of2 = 0.3010299957;
+
+// Tables derived from the constants once per process.
+struct DerivedTables {
+    float regionPower[kPowerTableSize];           // 2^(i-24)
+    float standardDeviation[kPowerTableSize];     // sqrt of the above
+    float standardDeviationInverse[kPowerTableSize];
+    float powerBoundary[kPowerTableSize - 1];     // 2^(i-23.5): decision levels of the encoder
+    float stepSizeInverse[kCategories];
+    float regionSizeInverse;
+    // trunc(32768 / (max_bin + 1)) + 1: (j * inverse) >> 15 == j / (max_bin + 1) for every
+    // vector index j, so the decoder splits indices into digits without dividing.
+    int32_t maxBinPlusOneInverse[kCategories];
+};
+
+DerivedTables BuildDerivedTables() {
+    DerivedTables t{};
+    for (int i = 0; i < kPowerTableSize; ++i) {
+        const double power = std::pow(10.0, (i - kPowerTableOffset) * kLog10Of2);
+        t.regionPower[i] = static_cast<float>(power);
+        t.standardDeviation[i] = static_cast<float>(std::sqrt(static_cast<double>(t.regionPower[i])));
+        t.standardDeviationInverse[i] = 1.0f / t.standardDeviation[i];
+    }
+    for (int i = 0; i < kPowerTableSize - 1; ++i) {
+        t.powerBoundary[i] = static_cast<float>(std::pow(10.0, (i - kPowerTableOffset + 0.5) * kLog10Of2));
+    }
+    for (int c = 0; c < kCategories; ++c) {
+        t.stepSizeInverse[c] = 1.0f / kStepSize[c];
+        t.maxBinPlusOneInverse[c] = 32768 / (kMaxBin[c] + 1) + 1;
+    }
+    t.regionSizeInverse = 1.0f / kRegionSize;
+    // Self-check of the multiply-and-shift over every index a vector can take.
+    for (int c = 0; c < kCodedCategories; ++c) {
+        const int base = kMaxBin[c] + 1;
+        int indices = 1;
+        for (int d = 0; d < kVectorDimension[c]; ++d) indices *= base;
+        for (int j = 0; j < indices; ++j) {
+            if (((j * t.maxBinPlusOneInverse[c]) >> 15) != j / base) {
+                std::printf("max_bin_plus_one_inverse ERROR!! %1d: %5d %3d\n", c, t.maxBinPlusOneInverse[c], j);
+            }
+        }
+    }
+    return t;
+}
+
+const DerivedTables& Derived() {
+    static const DerivedTables tables = BuildDerivedTables();  // once, thread-safe
+    return tables;
+}
+
+void ComputeWindow(int frameLength, float* window) {
+    for (int i = 0; i < frameLength; ++i) {
+        window[i] = static_cast<float>(std::sin((i + 0.5) * 1.5707963267948966 / frameLength));
+    }
+}
+
+int FloorHalf(int value) { return value >= 0 ? value / 2 : -((1 - value) / 2); }
+
+int ClampCategory(int value) { return std::min(std::max(value, 0), kMaxCategory); }
+
+// Chooses the base categorisation and the order in which regions move between categories.
+// Shared by encoder and decoder so both derive the same 16 or 32 categorisations from the
+// envelope and the bits left for the vectors.  `order` receives categorizations - 1 regions:
+// categorisation k is `categories` with the regions order[0..k-1] each one category coarser.
+void Categorize(const int* powerIndex, int regions, int availableBits, const Mode& mode, int* categories,
+                int* order) {
+    int budget = availableBits;
+    if (budget > mode.highRateThreshold) {
+        budget = mode.highRateThreshold + (((budget - mode.highRateThreshold) * 5) >> 3);
+    }
+
+    int offset = kOffsetSearchStart;
+    for (int delta = 32; delta > 0; delta >>= 1) {
+        const int trial = offset + delta;
+        int expected = 0;
+        for (int r = 0; r < regions; ++r) {
+            expected += kExpectedBitsPerCategory[ClampCategory(FloorHalf(trial - powerIndex[r]))];
+        }
+        if (expected >= budget - kExpectedBitsMargin) offset = trial;
+    }
+
+    int finer[kMaxRegions], coarser[kMaxRegions];
+    int expected = 0;
+    for (int r = 0; r < regions; ++r) {
+        finer[r] = coarser[r] = ClampCategory(FloorHalf(offset - powerIndex[r]));
+        expected += kExpectedBitsPerCategory[finer[r]];
+    }
+    int finerBits = expected, coarserBits = expected;
+
+    // Regions made finer go to the front of the order, regions made coarser to the back.
+    int buffer[2 * kMaxCategorizations];
+    int front = mode.categorizations, back = mode.categorizations;
+    for (int step = 0; step < mode.categorizations - 1; ++step) {
+        int chosen = -1;
+        if (finerBits + coarserBits <= 2 * budget) {
+            int best = INT_MAX;
+            for (int r = 0; r < regions; ++r) {
+                if (finer[r] == 0) continue;
+                const int value = offset - powerIndex[r] - 2 * finer[r];
+                if (value < best) best = value, chosen = r;
+            }
+            if (chosen >= 0) {
+                finerBits += kExpectedBitsPerCategory[finer[chosen] - 1] - kExpectedBitsPerCategory[finer[chosen]];
+                --finer[chosen];
+                buffer[--front] = chosen;
+                continue;
+            }
+        }
+        int best = INT_MIN;
+        for (int r = regions - 1; r >= 0; --r) {
+            if (coarser[r] == kMaxCategory) continue;
+            const int value = offset - powerIndex[r] - 2 * coarser[r];
+            if (value > best) best = value, chosen = r;
+        }
+        // Only an envelope no encoder produces can leave no region to move; the order is then
+        // padded with region 0 and the categories stay clamped when it is applied.
+        if (chosen < 0) chosen = 0;
+        if (coarser[chosen] < kMaxCategory) {
+            coarserBits += kExpectedBitsPerCategory[coarser[chosen] + 1] - kExpectedBitsPerCategory[coarser[chosen]];
+            ++coarser[chosen];
+        }
+        buffer[back++] = chosen;
+    }
+    std::copy(finer, finer + regions, categories);
+    std::copy(buffer + front, buffer + back, order);
+}
+
+// ---------------------------------------------------------------------------------------
+// Bits
+
+class BitWriter {
+public:
+    explicit BitWriter(int totalBits) : totalBits_(totalBits) { std::memset(words_, 0, sizeof words_); }
+
+    int Position() const { return position_; }
+
+    // Appends the low `count` bits of `value`, most significant first; bits past the end of
+    // the frame are dropped.
+    void Put(uint32_t value, int count) {
+        if (position_ + count > totalBits_) {
+            const int keep = totalBits_ - position_;
+            value >>= (count - keep);
+            count = keep;
+        }
+        while (count > 0) {
+            const int word = position_ >> 4;
+            const int room = 16 - (position_ & 15);
+            const int take = std::min(room, count);
+            const uint32_t chunk = (value >> (count - take)) & ((1u << take) - 1u);
+            words_[word] = static_cast<uint16_t>(words_[word] | (chunk << (room - take)));
+            position_ += take;
+            count -= take;
+        }
+    }
+
+    void FillWithOnes() {
+        while (position_ < totalBits_) Put(0xFFFFu, std::min(16, totalBits_ - position_));
+    }
+
+    void Store(uint8_t* out) const {
+        for (int i = 0; i < totalBits_ / 16; ++i) {
+            out[2 * i] = static_cast<uint8_t>(words_[i] & 0xFF);
+            out[2 * i + 1] = static_cast<uint8_t>(words_[i] >> 8);
+        }
+    }
+
+private:
+    uint16_t words_[kMaxWordsPerFrame];
+    int totalBits_;
+    int position_ = 0;
+};
+
+class BitReader {
+public:
+    BitReader(const uint8_t* bytes, int totalBits) : totalBits_(totalBits) {
+        for (int i = 0; i < totalBits / 16; ++i) {
+            words_[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        }
+    }
+
+    int Left() const { return totalBits_ - position_; }
+
+    // Callers check Left() first; reading never goes past the frame.
+    int Bit() {
+        const int bit = (words_[position_ >> 4] >> (15 - (position_ & 15))) & 1;
+        ++position_;
+        return bit;
+    }
+
+    uint32_t Bits(int count) {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i) value = (value << 1) | static_cast<uint32_t>(Bit());
+        return value;
+    }
+
+    bool RestAreOnes() {
+        while (position_ < totalBits_) {
+            if (Bit() == 0) return false;
+        }
+        return true;
+    }
+
+private:
+    uint16_t words_[kMaxWordsPerFrame];
+    int totalBits_;
+    int position_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// Encoder
+
+// The code of one region in one category: per vector the Huffman code word with its sign
+// bits appended (at most 16 + 5 bits).
+struct RegionCode {
+    int32_t bits = -1;  // -1: not computed yet
+    uint32_t vectorCode[kMaxVectorsPerRegion];
+    uint8_t vectorBits[kMaxVectorsPerRegion];
+};
+
+void QuantizeRegion(const float* coefficients, int category, int powerIndex, RegionCode* code) {
+    const DerivedTables& derived = Derived();
+    const float gain = derived.stepSizeInverse[category] * derived.standardDeviationInverse[powerIndex + kPowerTableOffset];
+    const float deadZone = kDeadZone[category];
+    const int maxBin = kMaxBin[category];
+    const int dimension = kVectorDimension[category];
+    const VectorCodeTable& table = kVectorCodes[category];
+    int total = 0;
+    for (int v = 0; v < kNumberOfVectors[category]; ++v) {
+        int index = 0;
+        uint32_t signs = 0;
+        int signCount = 0;
+        for (int j = 0; j < dimension; ++j) {
+            const float x = coefficients[v * dimension + j];
+            const float scaled = std::fabs(x) * gain + deadZone;
+            int bin = static_cast<int>(scaled);
+            if (bin > 0) {
+                signs = (signs << 1) | (x > 0.0f ? 1u : 0u);
+                ++signCount;
+                if (bin > maxBin) bin = maxBin;
+            }
+            index = index * (maxBin + 1) + bin;
+        }
+        const int length = table.bits[index] + signCount;
+        code->vectorCode[v] = (static_cast<uint32_t>(table.codes[index]) << signCount) | signs;
+        code->vectorBits[v] = static_cast<uint8_t>(length);
+        total += length;
+    }
+    code->bits = total;
+}
+
+void Analyze(Siren14EncoderState* state, const int16_t* samples, float* coefficients) {
+    const int n = state->frameLength;
+    const int half = n / 2;
+    const float* w = state->window;
+    const int16_t* previous = state->previousInput;
+    float folded[kMaxFrameLength];
+    for (int i = 0; i < half; ++i) {
+        const float a = w[half - 1 - i] * static_cast<float>(previous[half - 1 - i]);
+        const float b = w[half + i] * static_cast<float>(previous[half + i]);
+        folded[i] = a + b;
+        const float c = w[n - 1 - i] * static_cast<float>(samples[i]);
+        const float d = w[i] * static_cast<float>(samples[n - 1 - i]);
+        folded[half + i] = c - d;
+    }
+    std::memcpy(state->previousInput, samples, sizeof(int16_t) * n);
+    state->transform->Transform(folded, coefficients);
+    for (int k = 0; k < n; ++k) coefficients[k] *= state->coefficientScale;
+}
+
+void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* out) {
+    const Mode& mode = ModeOf(state->bandwidth);
+    const DerivedTables& derived = Derived();
+    const int regions = state->regions;
+    float* x = state->coefficients;
+    Analyze(state, samples, x);
+
+    // Envelope: the quantised log2 mean square of each region.
+    int power[kMaxRegions] = {};
+    for (int r = 0; r < regions; ++r) {
+        float sum = 0.0f;
+        for (int j = 0; j < kRegionSize; ++j) {
+            const float c = x[r * kRegionSize + j];
+            sum += c * c;
+        }
+        const float meanSquare = sum * derived.regionSizeInverse;
+        const float* boundary = derived.powerBoundary;
+        const int levels = static_cast<int>(std::upper_bound(boundary, boundary + kPowerTableSize - 1, meanSquare) - boundary);
+        power[r] = levels - kPowerTableOffset;
+    }
+    // Raise valleys so every rise fits the differential codes, then clamp to the coded range.
+    for (int r = regions - 2; r >= 0; --r) power[r] = std::max(power[r], power[r + 1] - kMaxPowerRise);
+    power[0] = std::min(std::max(power[0], kMinFirstRegionIndex), kMaxPowerIndex);
+    for (int r = 1; r < regions; ++r) power[r] = std::min(std::max(power[r], kMinPowerIndex), kMaxPowerIndex);
+
+    BitWriter writer(state->bitsPerFrame);
+    writer.Put(static_cast<uint32_t>(power[0] + kFirstRegionOffset), kFirstRegionBits);
+    for (int r = 1; r < regions; ++r) {
+        const int difference = std::min(std::max(power[r] - power[r - 1], kMaxPowerFall), kMaxPowerRise);
+        power[r] = power[r - 1] + difference;  // what the decoder will reconstruct
+        const int symbol = difference - kMaxPowerFall;
+        writer.Put(kDifferentialRegionPowerCodes[r][symbol], kDifferentialRegionPowerBits[r][symbol]);
+    }
+    const int vectorBits = state->bitsPerFrame - writer.Position() - mode.controlBits;
+
+    int categories[kMaxRegions];
+    int order[kMaxCategorizations];
+    Categorize(power, regions, vectorBits, mode, categories, order);
+
+    // Rate control: start in the middle categorisation, then walk towards finer ones while
+    // bits are left and towards coarser ones while the frame overflows.  A region's code per
+    // category is kept, so no region is quantised twice for the same category.
+    RegionCode codes[kMaxRegions][kCodedCategories];
+    auto regionBits = [&](int r) -> int {
+        const int c = categories[r];
+        if (c >= kCodedCategories) return 0;
+        RegionCode& code = codes[r][c];
+        if (code.bits < 0) QuantizeRegion(x + r * kRegionSize, c, power[r], &code);
+        return code.bits;
+    };
+    int control = mode.categorizations / 2 - 1;
+    for (int i = 0; i < control; ++i) categories[order[i]] = std::min(categories[order[i]] + 1, kMaxCategory);
+    int total = 0;
+    for (int r = 0; r < regions; ++r) total += regionBits(r);
+    while (total < vectorBits && control > 0) {
+        const int r = order[--control];
+        total -= regionBits(r);
+        categories[r] = std::max(categories[r] - 1, 0);
+        total += regionBits(r);
+    }
+    while (total > vectorBits && control < mode.categorizations - 1) {
+        const int r = order[control++];
+        total -= regionBits(r);
+        categories[r] = std::min(categories[r] + 1, kMaxCategory);
+        total += regionBits(r);
+    }
+
+    writer.Put(static_cast<uint32_t>(control), mode.controlBits);
+    for (int r = 0; r < regions && writer.Position() < state->bitsPerFrame; ++r) {
+        const int c = categories[r];
+        if (c >= kCodedCategories) continue;
+        const RegionCode& code = codes[r][c];
+        for (int v = 0; v < kNumberOfVectors[c]; ++v) writer.Put(code.vectorCode[v], code.vectorBits[v]);
+    }
+    writer.FillWithOnes();
+    writer.Store(out);
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoder
+
+enum class ParseResult {
+    kGood,
+    kBadAfterVectors,   // fully read (noise is generated as for a good frame), then refused
+    kBadEnvelope,       // refused before any vector was read
+};
+
+struct ParsedFrame {
+    int power[kMaxRegions] = {};
+    int categories[kMaxRegions];
+    int8_t bins[kMaxRegions * kRegionSize];  // signed quantiser index per coefficient
+};
+
+ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode, ParsedFrame* frame) {
+    BitReader reader(bytes, bitsPerFrame);
+    const int regions = mode.regions;
+    int* power = frame->power;
+    power[0] = static_cast<int>(reader.Bits(kFirstRegionBits)) - kFirstRegionOffset;
+    bool inRange = power[0] >= kMinPowerIndex && power[0] <= kMaxPowerIndex;
+    for (int r = 1; r < regions; ++r) {
+        int node = 0;
+        do {
+            if (reader.Left() <= 0) return ParseResult::kBadEnvelope;
+            node = kDifferentialRegionPowerTree[r][node][reader.Bit()];
+        } while (node > 0);
+        power[r] = power[r - 1] - node + kMaxPowerFall;
+        // An index outside the power tables cannot be reconstructed at all.
+        if (power[r] + kPowerTableOffset < 0 || power[r] + kPowerTableOffset >= kPowerTableSize) {
+            return ParseResult::kBadEnvelope;
+        }
+        inRange = inRange && power[r] >= kMinPowerIndex && power[r] <= kMaxPowerIndex;
+    }
+    if (reader.Left() < mode.controlBits) return ParseResult::kBadEnvelope;
+    const int control = static_cast<int>(reader.Bits(mode.controlBits));
+
+    int* categories = frame->categories;
+    int order[kMaxCategorizations];
+    Categorize(power, regions, reader.Left(), mode, categories, order);
+    for (int i = 0; i < control; ++i) categories[order[i]] = std::min(categories[order[i]] + 1, kMaxCategory);
+
+    bool ranOut = false;
+    for (int r = 0; r < regions && !ranOut; ++r) {
+        const int c = categories[r];
+        int8_t* bins = frame->bins + r * kRegionSize;
+        if (c >= kCodedCategories) continue;
+        const VectorCodeTable& table = kVectorCodes[c];
+        const int dimension = kVectorDimension[c];
+        const int inverse = Derived().maxBinPlusOneInverse[c];
+        for (int v = 0; v < kNumberOfVectors[c] && !ranOut; ++v) {
+            int node = 0;
+            do {
+                if (reader.Left() <= 0) {
+                    ranOut = true;
+                    break;
+                }
+                node = table.tree[2 * node + reader.Bit()];
+            } while (node > 0);
+            if (ranOut) break;
+            int index = -node;
+            int digits[5];
+            int nonZero = 0;
+            for (int j = dimension - 1; j >= 0; --j) {
+                const int quotient = (index * inverse) >> 15;
+                digits[j] = index - quotient * (kMaxBin[c] + 1);
+                index = quotient;
+                nonZero += digits[j] != 0;
+            }
+            if (reader.Left() < nonZero) {
+                ranOut = true;
+                break;
+            }
+            for (int j = 0; j < dimension; ++j) {
+                const int sign = digits[j] != 0 && reader.Bit() == 0 ? -1 : 1;
+                bins[v * dimension + j] = static_cast<int8_t>(sign * digits[j]);
+            }
+        }
+        if (ranOut) {
+            // The region that ran out and every later one become pure noise.
+            for (int rest = r; rest < regions; ++rest) categories[rest] = kMaxCategory;
+        }
+    }
+
+    bool good = inRange;
+    if (ranOut) {
+        if (control < mode.categorizations - 1) good = false;
+    } else if (reader.Left() > 0 && !reader.RestAreOnes()) {
+        good = false;
+    }
+    return good ? ParseResult::kGood : ParseResult::kBadAfterVectors;
+}
+
+int16_t NextNoiseWord(int16_t* seeds) {
+    int32_t sum = static_cast<int16_t>(static_cast<uint16_t>(seeds[0] + seeds[3]));
+    if (sum < 0) ++sum;
+    seeds[3] = seeds[2];
+    seeds[2] = seeds[1];
+    seeds[1] = seeds[0];
+    seeds[0] = static_cast<int16_t>(sum);
+    return seeds[0];
+}
+
+// Coefficients from the parsed indices, with noise in the regions coded coarsely or not at all.
+void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, float* y) {
+    const DerivedTables& derived = Derived();
+    const float scale = mode.decoderScale;
+    for (int r = 0; r < mode.regions; ++r) {
+        const int c = frame.categories[r];
+        const float deviation = derived.standardDeviation[frame.power[r] + kPowerTableOffset];
+        float* region = y + r * kRegionSize;
+        const int8_t* bins = frame.bins + r * kRegionSize;
+        if (c < kCodedCategories) {
+            const float* centroid = kReconstructionCentroids[c];
+            for (int j = 0; j < kRegionSize; ++j) {
+                const int bin = bins[j];
+                const float value = (deviation * centroid[bin < 0 ? -bin : bin]) * scale;
+                region[j] = bin < 0 ? -value : value;
+            }
+        }
+        if (c < 5) continue;
+
+        float factor;
+        bool fillAll = false;
+        if (c == kMaxCategory) {
+            factor = kNoiseFillFactorCat7;
+            fillAll = true;
+        } else {
+            int coded = 0;
+            const float loud = (2.0f * scale) * deviation;
+            for (int j = 0; j < kRegionSize; ++j) {
+                if (region[j] != 0.0f) coded += (c == 5 && std::fabs(region[j]) > loud) ? 4 : 1;
+            }
+            // A category-6 region with every coefficient coded has nothing to fill; the factor
+            // is then irrelevant but the noise words are still drawn.
+            factor = c == 5 ? kNoiseFillFactorCat5[std::min(coded, 19)] : kNoiseFillFactorCat6[std::min(coded, 19)];
+        }
+        const float noise = (deviation * factor) * scale;
+        for (int halfRegion = 0; halfRegion < 2; ++halfRegion) {
+            uint32_t bits = static_cast<uint16_t>(NextNoiseWord(seeds));
+            for (int j = halfRegion * kNoiseBitsPerWord; j < (halfRegion + 1) * kNoiseBitsPerWord; ++j) {
+                if (!fillAll && region[j] != 0.0f) continue;
+                region[j] = (bits & 1u) ? noise : -noise;
+                bits >>= 1;
+            }
+        }
+    }
+}
+
+int16_t ToPcm(float value) {
+    const double v = value;
+    if (v < -32768.0) return -32768;
+    if (v < 0.0) return static_cast<int16_t>(std::trunc(v - 0.5));
+    if (v < 32767.0) return static_cast<int16_t>(std::trunc(v + 0.5));
+    return 32767;
+}
+
+void Synthesize(Siren14DecoderState* state, int16_t* out) {
+    const int n = state->frameLength;
+    const int half = n / 2;
+    const float* w = state->window;
+    float* overlap = state->overlap;
+    float u[kMaxFrameLength];
+    state->transform->Transform(state->coefficients, u);
+    for (int i = 0; i < half; ++i) {
+        const float a = w[i] * u[half - 1 - i];
+        const float b = w[n - 1 - i] * overlap[i];
+        out[i] = ToPcm(a + b);
+        const float c = w[half + i] * u[i];
+        const float d = w[half - 1 - i] * overlap[half - 1 - i];
+        out[half + i] = ToPcm(c - d);
+    }
+    std::memcpy(overlap, u + half, sizeof(float) * half);
+}
+
+void DecodeFrame(Siren14DecoderState* state, const uint8_t* in, int16_t* out) {
+    const Mode& mode = ModeOf(state->bandwidth);
+    const int coded = mode.regions * kRegionSize;
+    float* y = state->coefficients;
+    bool good = false;
+    if (state->frameErrorFlag == 0 && in != nullptr) {
+        ParsedFrame frame;
+        const ParseResult result = ParseFrame(in, state->bitsPerFrame, mode, &frame);
+        if (result != ParseResult::kBadEnvelope) Reconstruct(frame, mode, state->noiseSeeds, y);
+        good = result == ParseResult::kGood;
+    }
+    if (good) {
+        std::memcpy(state->previousCoefficients, y, sizeof(float) * coded);
+    } else {
+        // The first lost frame repeats the last good spectrum; later ones get silence.
+        std::memcpy(y, state->previousCoefficients, sizeof(float) * coded);
+        std::memset(state->previousCoefficients, 0, sizeof(float) * coded);
+        ++state->concealedFrames;
+    }
+    std::fill(y + coded, y + state->frameLength, 0.0f);
+    Synthesize(state, out);
+}
+
+template <typename State>
+bool InitMode(int32_t bitRate, int32_t bandwidth, State* state) {
+    const Mode* mode = FindMode(bitRate, bandwidth);
+    if (mode == nullptr || state == nullptr) return false;
+    state->bitRate = bitRate;
+    state->bandwidth = bandwidth;
+    state->bitsPerFrame = bitRate / 50;
+    state->regions = mode->regions;
+    state->frameLength = mode->frameLength;
+    state->wordsPerFrame = state->bitsPerFrame / 16;
+    std::memset(state->window, 0, sizeof state->window);
+    ComputeWindow(mode->frameLength, state->window);
+    Derived();
+    state->transform = DctIv::ForLength(mode->frameLength);
+    return true;
+}
+
+}  // namespace
+}  // namespace siren14
+
+using namespace siren14;
+
+int32_t siren14_encoder_init(int32_t bitRate, int32_t bandwidth, Siren14EncoderState* state) {
+    if (!InitMode(bitRate, bandwidth, state)) return -1;
+    state->coefficientScale = FindMode(bitRate, bandwidth)->encoderScale;
+    return siren14_encoder_reset(state);
+}
+
+int32_t siren14_encoder_reset(Siren14EncoderState* state) {
+    std::memset(state->coefficients, 0, sizeof state->coefficients);
+    std::memset(state->previousInput, 0, sizeof state->previousInput);
+    return 0;
+}
+
+int32_t siren14_encode(const void* in, int32_t inBytes, void* out, int32_t outCapacity, Siren14EncoderState* state) {
+    if (in == nullptr || out == nullptr || state == nullptr) return 0;
+    const int32_t frameBytesOut = state->wordsPerFrame * 2;
+    int32_t available = inBytes / 2;
+    int32_t consumed = 0, produced = 0;  // samples, bytes
+    const auto* pcm = static_cast<const uint8_t*>(in);
+    auto* coded = static_cast<uint8_t*>(out);
+    while (available >= state->frameLength && produced + frameBytesOut <= outCapacity) {
+        // The caller's buffer may be unaligned; samples are taken through a local copy.
+        int16_t samples[kMaxFrameLength];
+        std::memcpy(samples, pcm + 2 * consumed, sizeof(int16_t) * state->frameLength);
+        EncodeFrame(state, samples, coded + produced);
+        consumed += state->frameLength;
+        available -= state->frameLength;
+        produced += frameBytesOut;
+    }
+    return consumed * 2;
+}
+
+int32_t siren14_decoder_init(int32_t bitRate, int32_t bandwidth, Siren14DecoderState* state) {
+    if (!InitMode(bitRate, bandwidth, state)) return -1;
+    state->frameErrorFlag = 0;
+    state->concealedFrames = 0;
+    for (int16_t& seed : state->noiseSeeds) seed = 1;
+    std::memset(state->coefficients, 0, sizeof state->coefficients);
+    return siren14_decoder_reset(state);
+}
+
+int32_t siren14_decoder_reset(Siren14DecoderState* state) {
+    std::memset(state->previousCoefficients, 0, sizeof state->previousCoefficients);
+    std::memset(state->overlap, 0, sizeof state->overlap);
+    return 0;
+}
+
+int32_t siren14_decode(const void* in, int32_t inBytes, void* out, int32_t outCapacity, Siren14DecoderState* state) {
+    if (out == nullptr || state == nullptr) return 0;
+    if (in == nullptr && state->frameErrorFlag == 0) return 0;  // nothing to read, nothing asked to conceal
+    const int32_t frameBytesIn = state->wordsPerFrame * 2;
+    const int32_t frameBytesOut = state->frameLength * 2;
+    int32_t available = inBytes / 2;  // words
+    int32_t consumed = 0, produced = 0;  // bytes
+    const auto* coded = static_cast<const uint8_t*>(in);
+    auto* pcm = static_cast<uint8_t*>(out);
+    while (available >= state->wordsPerFrame && produced + frameBytesOut <= outCapacity) {
+        int16_t samples[kMaxFrameLength];
+        DecodeFrame(state, coded != nullptr ? coded + consumed : nullptr, samples);
+        std::memcpy(pcm + produced, samples, sizeof(int16_t) * state->frameLength);
+        consumed += frameBytesIn;
+        available -= state->wordsPerFrame;
+        produced += frameBytesOut;
+    }
+    return consumed;
+}
+
+bool siren14_frame_is_valid(const void* frame, int32_t bitRate, int32_t bandwidth) {
+    const Mode* mode = FindMode(bitRate, bandwidth);
+    if (mode == nullptr || frame == nullptr) return false;
+    ParsedFrame parsed;
+    return ParseFrame(static_cast<const uint8_t*>(frame), bitRate / 50, *mode, &parsed) == ParseResult::kGood;
+}
+
+}  // namespace zelmar

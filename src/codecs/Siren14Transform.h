@@ -1,0 +1,51 @@
+// The orthonormal type-IV DCT of the Siren14 modulated lapped transform,
+//   X[k] = sqrt(2/N) * sum_{n<N} x[n] cos(pi/N (n + 1/2)(k + 1/2)),
+// computed through a complex FFT of N/2 points (5 * 2^p: radix-2 passes, then one radix-5
+// pass) in double precision.  The transform is its own inverse.
+//
+// One table set exists per frame length, built on first use and shared read-only by every
+// encoder and decoder of that length, so 7 kHz (N = 320) and 14 kHz (N = 640) instances run
+// side by side.
+#pragma once
+
+#include <cstdint>
+
+namespace zelmar {
+namespace siren14 {
+
+class DctIv {
+public:
+    static constexpr int kMaxLength = 640;
+
+    // N = 320 or 640; null for any other length.  Thread-safe: the tables are built once.
+    static const DctIv* ForLength(int length);
+
+    int Length() const { return length_; }
+    // out = DCT-IV(in); the two may not overlap.  Allocation-free.
+    void Transform(const float* in, float* out) const;
+
+    DctIv(const DctIv&) = delete;
+    DctIv& operator=(const DctIv&) = delete;
+
+private:
+    explicit DctIv(int length);
+
+    static constexpr int kMaxHalf = kMaxLength / 2;       // complex FFT points
+    static constexpr int kMaxRadix2 = kMaxHalf / 5;       // points of each radix-2 sub-FFT
+
+    int length_;
+    int half_;      // N / 2
+    int radix2_;    // N / 10, a power of two
+    // e^{-i pi (4m + 1) / (4N)}: folds pairs of real inputs into one complex point.
+    double preCos_[kMaxHalf], preSin_[kMaxHalf];
+    // sqrt(2/N) e^{-i pi k / N}: unfolds the FFT output into the DCT-IV outputs.
+    double postCos_[kMaxHalf], postSin_[kMaxHalf];
+    // e^{-2 pi i j / radix2} for the radix-2 butterflies.
+    double radix2Cos_[kMaxRadix2 / 2], radix2Sin_[kMaxRadix2 / 2];
+    // e^{-2 pi i r k / half} applied before the radix-5 pass, [k * 4 + r - 1], r = 1..4.
+    double crossCos_[kMaxRadix2 * 4], crossSin_[kMaxRadix2 * 4];
+    uint16_t bitReverse_[kMaxRadix2];
+};
+
+}  // namespace siren14
+}  // namespace zelmar
