@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "codecs/Siren14AudioFilter.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
 #include "streams/RIFFAudioIn.h"
@@ -41,7 +42,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"AccelerateAudioFilter", nullptr},
     {"VolumeControlAudioFilter", nullptr},
     {"PreProcessAudioFilter", nullptr},
-    {"Siren14AudioFilter", nullptr},
+    {"Siren14AudioFilter", &Create<CSiren14AudioFilter>},
     {"DMOAECAudioIn", nullptr},
     {"UDPAudioIn", nullptr},
     {"UDPAudioOut", nullptr},

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct Siren14Vector {
         return std::string(signal) + "_" + std::to_string(sampleRate / 1000) + "k_" + std::to_string(bitRate / 1000) + "k";
     }
 };
+
+// GoogleTest prints parameters through this.
+inline void PrintTo(const Siren14Vector& v, std::ostream* out) { *out << v.Name(); }
 
 inline const std::vector<Siren14Vector>& Siren14Vectors() {
     static const std::vector<Siren14Vector> vectors = [] {

@@ -1,0 +1,237 @@
+// "Siren14AudioFilter" through the factory: settings and their states, frame-aligned
+// Process, size queries, concealment through a null input, Reset, counters, and agreement
+// with the codec core it wraps.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "codecs/Siren14AudioFilter.h"
+#include "codecs/Siren14Codec.h"
+#include "support/AllocationCounter.h"
+#include "support/Siren14Vectors.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+using test::ComponentPtr;
+
+ComponentPtr MakeFilter(int32_t bitRate, int32_t samplesPerSec, int32_t direction, bool start = true) {
+    ComponentPtr filter = test::Make("Siren14AudioFilter");
+    EXPECT_NE(filter, nullptr);
+    EXPECT_EQ(filter->SetProperty("Bitrate", bitRate, nullptr), kOk);
+    EXPECT_EQ(filter->SetProperty("SamplesPerSec", samplesPerSec, nullptr), kOk);
+    EXPECT_EQ(filter->SetProperty("Direction", direction, nullptr), kOk);
+    EXPECT_EQ(filter->Build(), kOk);
+    if (start) {
+        EXPECT_EQ(filter->Start(), kOk);
+    }
+    return filter;
+}
+
+uint32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) {
+    uint32_t value = 0xDEADBEEF;
+    EXPECT_EQ(io->GetProperty(name, arg, &value), kOk) << name;
+    return value;
+}
+
+TEST(Siren14AudioFilter, PropertyTableInLookupOrder) {
+    ComponentPtr io = test::Make("siren14audiofilter");  // the factory ignores case
+    ASSERT_NE(io, nullptr);
+    auto* filter = dynamic_cast<CSiren14AudioFilter*>(io.get());
+    ASSERT_NE(filter, nullptr);
+    const char* names[] = {"Bitrate", "SamplesPerSec", "Direction", "InBufferSize", "OutBufferSize",
+                           "LastError", "Reset", "TotalIn", "TotalOut"};
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(filter->FindProperty(names[i]), i) << names[i];
+    EXPECT_EQ(filter->FindProperty("bitrate"), 9) << "property names are case-sensitive";
+    EXPECT_EQ(filter->FindProperty(nullptr), 9);
+    EXPECT_EQ(Get(io.get(), "Bitrate"), 32000u);
+    EXPECT_EQ(Get(io.get(), "SamplesPerSec"), 32000u);
+    EXPECT_EQ(Get(io.get(), "Direction"), 0u);
+    EXPECT_EQ(Get(io.get(), "LastError"), 0u);
+    uint32_t value;
+    EXPECT_EQ(io->GetProperty("Reset", 0, &value), kErrState);
+    EXPECT_EQ(io->GetProperty("Bogus", 0, &value), kErrState);
+    EXPECT_EQ(io->GetProperty(nullptr, 0, &value), kErrInvalidArg);
+    EXPECT_EQ(io->GetProperty("Bitrate", 0, nullptr), kErrInvalidArg);
+    EXPECT_EQ(io->SetProperty(nullptr, 0, nullptr), kErrInvalidArg);
+    EXPECT_EQ(io->SetProperty("TotalIn", 5, nullptr), kErrState);
+    EXPECT_EQ(io->SetProperty("Bogus", 5, nullptr), kErrState);
+    EXPECT_EQ(io->GetData(&value, 4), kErrNotImpl);
+    EXPECT_EQ(io->PutData(&value, 4), kErrNotImpl);
+    // Before Build the frame sizes are unknown: the size properties answer 0.
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 0), 0u);
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 500), 0u);
+    EXPECT_EQ(Get(io.get(), "OutBufferSize", 2560), 0u);
+    EXPECT_EQ(io->SetProperty("Reset", 0, nullptr), kErrState);
+}
+
+TEST(Siren14AudioFilter, SettingsAreCheckedAndFixedOnceBuilt) {
+    ComponentPtr io = test::Make("Siren14AudioFilter");
+    EXPECT_EQ(io->SetProperty("Direction", 2, nullptr), kErrInvalidArg);
+    EXPECT_EQ(io->SetProperty("Direction", -1, nullptr), kErrInvalidArg);
+    EXPECT_EQ(Get(io.get(), "Direction"), 0u);
+
+    EXPECT_EQ(io->SetProperty("SamplesPerSec", 48000, nullptr), kOk);
+    EXPECT_EQ(io->Build(), kErrInvalidArg);
+    EXPECT_EQ(io->SetProperty("SamplesPerSec", 16000, nullptr), kOk);
+    EXPECT_EQ(io->SetProperty("Bitrate", 48000, nullptr), kOk);
+    EXPECT_EQ(io->Build(), kErrInvalidArg) << "48 kbit/s exists only in the 14 kHz mode";
+    EXPECT_EQ(io->Start(), kErrState) << "a failed Build leaves the filter unbuilt";
+    EXPECT_EQ(io->SetProperty("Bitrate", 24000, nullptr), kOk);
+    EXPECT_EQ(io->Build(), kOk);
+
+    EXPECT_EQ(io->SetProperty("Bitrate", 32000, nullptr), kErrState);
+    EXPECT_EQ(Get(io.get(), "Bitrate"), 24000u);
+    EXPECT_EQ(io->SetProperty("Direction", 1, nullptr), kErrState);
+    EXPECT_EQ(io->Build(), kErrState);
+    int32_t in = 640, out = 60;
+    int16_t pcm[320] = {};
+    uint8_t coded[60];
+    EXPECT_EQ(io->Process(pcm, &in, coded, &out), kErrState) << "Process before Start";
+    EXPECT_EQ(io->Stop(), kErrState);
+    EXPECT_EQ(io->Start(), kOk);
+    EXPECT_EQ(io->Start(), kErrState);
+    EXPECT_EQ(io->Stop(), kOk);
+}
+
+TEST(Siren14AudioFilter, EncodesWholeFramesAndReportsSizes) {
+    ComponentPtr io = MakeFilter(32000, 32000, CSiren14AudioFilter::kEncode);
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 0), 1280u);
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 200), 2560u);
+    EXPECT_EQ(Get(io.get(), "OutBufferSize", 2560), 160u);
+    EXPECT_EQ(Get(io.get(), "OutBufferSize", 2559), 80u);
+
+    std::vector<int16_t> pcm(1500, 100);
+    std::vector<uint8_t> coded(1000);
+    int32_t in = 3000, out = 1000;
+    EXPECT_EQ(io->Process(nullptr, &in, nullptr, &out), kErrInvalidArg);
+    EXPECT_EQ(io->Process(pcm.data(), &in, nullptr, &out), kOk);  // size query
+    EXPECT_EQ(in, 2560);
+    EXPECT_EQ(out, 160);
+    EXPECT_EQ(Get(io.get(), "TotalIn"), 0u) << "a size query counts nothing";
+
+    in = 3000, out = 1000;
+    EXPECT_EQ(io->Process(pcm.data(), &in, coded.data(), &out), kOk);
+    EXPECT_EQ(in, 2560);
+    EXPECT_EQ(out, 160);
+    in = 1279, out = 1000;
+    EXPECT_EQ(io->Process(pcm.data(), &in, coded.data(), &out), kOk);
+    EXPECT_EQ(in, 0);
+    EXPECT_EQ(out, 0);
+    in = 1280, out = 79;
+    EXPECT_EQ(io->Process(pcm.data(), &in, coded.data(), &out), kOk);
+    EXPECT_EQ(in, 0);
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(io->Process(nullptr, &in, coded.data(), &out), kErrInvalidArg) << "encoding needs input";
+    EXPECT_EQ(io->Process(pcm.data(), nullptr, coded.data(), &out), kErrInvalidArg);
+    EXPECT_EQ(Get(io.get(), "TotalIn"), 2560u);
+    EXPECT_EQ(Get(io.get(), "TotalOut"), 160u);
+}
+
+TEST(Siren14AudioFilter, EncodingInUnevenPiecesGivesTheCoreBitStreamAndResetReplaysIt) {
+    const test::Siren14Vector v{"speech1", 32000, 48000};
+    const std::vector<int16_t> input = test::ReadPcm(v.InputPath());
+    ASSERT_FALSE(input.empty()) << v.InputPath();
+    const int frames = 60;
+    auto core = std::make_unique<Siren14EncoderState>();
+    ASSERT_EQ(siren14_encoder_init(v.bitRate, v.Bandwidth(), core.get()), 0);
+    std::vector<uint8_t> expected(frames * 120);
+    siren14_encode(input.data(), frames * 1280, expected.data(), static_cast<int32_t>(expected.size()), core.get());
+
+    ComponentPtr io = MakeFilter(v.bitRate, v.sampleRate, CSiren14AudioFilter::kEncode);
+    for (int pass = 0; pass < 2; ++pass) {
+        // The host offers odd amounts and keeps what the filter leaves.
+        std::vector<uint8_t> got;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(input.data());
+        size_t offered = 0, taken = 0;
+        const size_t total = frames * 1280;
+        for (size_t step = 777; taken < total; step = step * 5 % 3001 + 500) {
+            offered = std::min(total, std::max(offered, taken + step));
+            uint8_t out[400];
+            int32_t in = static_cast<int32_t>(offered - taken), outBytes = sizeof out;
+            ASSERT_EQ(io->Process(bytes + taken, &in, out, &outBytes), kOk);
+            ASSERT_EQ(in % 1280, 0);
+            ASSERT_EQ(outBytes, in / 1280 * 120);
+            got.insert(got.end(), out, out + outBytes);
+            taken += in;
+        }
+        EXPECT_EQ(got, expected) << "pass " << pass;
+        // "Reset" restarts the stream although it answers "wrong state".
+        EXPECT_EQ(io->SetProperty("Reset", 0, nullptr), kErrState);
+    }
+    EXPECT_EQ(Get(io.get(), "TotalIn"), 2u * frames * 1280);
+    EXPECT_EQ(Get(io.get(), "TotalOut"), 2u * frames * 120);
+}
+
+TEST(Siren14AudioFilter, DecodesReferenceFramesAndConcealsThroughNullInput) {
+    const test::Siren14Vector v{"speech1", 16000, 24000};
+    const std::vector<uint8_t> bits = test::ReadBytes(v.BitsPath());
+    const std::vector<int16_t> reference = test::ReadPcm(v.DecodePath());
+    ASSERT_FALSE(bits.empty()) << v.BitsPath();
+    ComponentPtr io = MakeFilter(v.bitRate, v.sampleRate, CSiren14AudioFilter::kDecode);
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 0), 640u);
+    EXPECT_EQ(Get(io.get(), "InBufferSize", 1280), 120u);
+    EXPECT_EQ(Get(io.get(), "OutBufferSize", 150), 1280u);
+
+    int32_t in = 150, out = 2000;
+    std::vector<int16_t> pcm(1000);
+    uint8_t scratch[150];
+    // A decoding size query is driven by the output room alone: three frames fit in 2000.
+    EXPECT_EQ(io->Process(scratch, &in, nullptr, &out), kOk);
+    EXPECT_EQ(in, 180);
+    EXPECT_EQ(out, 1920);
+
+    in = 150, out = 2000;
+    ASSERT_EQ(io->Process(bits.data(), &in, pcm.data(), &out), kOk);
+    EXPECT_EQ(in, 120);
+    EXPECT_EQ(out, 1280);
+    for (int n = 0; n < 640; ++n) ASSERT_NEAR(pcm[n], reference[n], 1) << "sample " << n;
+
+    // Two lost frames: a core decoder fed the same history with the error flag agrees.
+    auto core = std::make_unique<Siren14DecoderState>();
+    ASSERT_EQ(siren14_decoder_init(v.bitRate, v.Bandwidth(), core.get()), 0);
+    std::vector<int16_t> expected(640);
+    siren14_decode(bits.data(), 120, expected.data(), 1280, core.get());
+    core->frameErrorFlag = 1;
+    siren14_decode(nullptr, 120, expected.data(), 1280, core.get());
+    in = 120, out = 1280;
+    ASSERT_EQ(io->Process(nullptr, &in, pcm.data(), &out), kOk);
+    EXPECT_EQ(in, 120);
+    EXPECT_EQ(out, 1280);
+    for (int n = 0; n < 640; ++n) ASSERT_EQ(pcm[n], expected[n]) << "sample " << n;
+    EXPECT_EQ(Get(io.get(), "TotalIn"), 240u);
+    EXPECT_EQ(Get(io.get(), "TotalOut"), 2560u);
+    EXPECT_EQ(Get(io.get(), "LastError"), 0u);
+
+    // The history persists across Stop and Start: frame 2 follows frame 1 seamlessly.
+    EXPECT_EQ(io->Stop(), kOk);
+    EXPECT_EQ(io->Start(), kOk);
+    core->frameErrorFlag = 0;
+    siren14_decode(bits.data() + 120, 60, expected.data(), 640, core.get());
+    in = 60, out = 640;
+    ASSERT_EQ(io->Process(bits.data() + 120, &in, pcm.data(), &out), kOk);
+    for (int n = 0; n < 320; ++n) ASSERT_EQ(pcm[n], expected[n]) << "sample " << n;
+}
+
+TEST(Siren14AudioFilter, ProcessDoesNotAllocate) {
+    ComponentPtr encoder = MakeFilter(48000, 32000, CSiren14AudioFilter::kEncode);
+    ComponentPtr decoder = MakeFilter(48000, 32000, CSiren14AudioFilter::kDecode);
+    std::vector<int16_t> pcm(640);
+    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>((i * 7919) % 20000 - 10000);
+    std::vector<uint8_t> coded(120);
+    std::vector<int16_t> decoded(640);
+    test::ScopedAllocationCount allocations;
+    for (int i = 0; i < 1000; ++i) {
+        int32_t in = 1280, out = 120;
+        ASSERT_EQ(encoder->Process(pcm.data(), &in, coded.data(), &out), kOk);
+        in = 120, out = 1280;
+        ASSERT_EQ(decoder->Process(i % 10 == 9 ? nullptr : coded.data(), &in, decoded.data(), &out), kOk);
+        ASSERT_EQ(out, 1280);
+    }
+    EXPECT_EQ(allocations.count(), 0u);
+}
+
+}  // namespace
+}  // namespace zelmar
