@@ -8,6 +8,8 @@
 #include "streams/RIFFAudioIn.h"
 #include "streams/RIFFAudioOut.h"
 #include "streams/RingBufferAudioInOut.h"
+#include "streams/UDPAudioIn.h"
+#include "streams/UDPAudioOut.h"
 #include "streams/WaveGeneratorAudioIn.h"
 
 namespace zelmar {
@@ -44,8 +46,8 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"PreProcessAudioFilter", nullptr},
     {"Siren14AudioFilter", &Create<CSiren14AudioFilter>},
     {"DMOAECAudioIn", nullptr},
-    {"UDPAudioIn", nullptr},
-    {"UDPAudioOut", nullptr},
+    {"UDPAudioIn", &Create<CUDPAudioIn>},
+    {"UDPAudioOut", &Create<CUDPAudioOut>},
 };
 static_assert(sizeof kFactoryTable / sizeof kFactoryTable[0] == 23, "the factory knows 23 names");
 

@@ -21,7 +21,8 @@ ITimeService* OfflineTime() {
 Services& Active() {
     static const auto files = CreatePosixFileSystem();
     static const auto libraries = CreateDlopenLibraryLoader();
-    static Services active{RealTime(), files.get(), libraries.get()};
+    static const auto network = CreatePosixUdpNetwork();
+    static Services active{RealTime(), files.get(), libraries.get(), network.get()};
     return active;
 }
 
@@ -34,6 +35,7 @@ ScopedPlatform::ScopedPlatform(const Services& replacement) : saved_(Active()) {
     if (replacement.time != nullptr) active.time = replacement.time;
     if (replacement.files != nullptr) active.files = replacement.files;
     if (replacement.libraries != nullptr) active.libraries = replacement.libraries;
+    if (replacement.network != nullptr) active.network = replacement.network;
 }
 
 ScopedPlatform::~ScopedPlatform() { Active() = saved_; }

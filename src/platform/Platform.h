@@ -1,6 +1,7 @@
 // The one place components get their platform services from.
 //
-// By default these are the real services (monotonic clock, POSIX files, dlopen).  A test
+// By default these are the real services (monotonic clock, POSIX files, dlopen, POSIX
+// sockets).  A test
 // replaces any of them for its own scope with ScopedPlatform before it creates components;
 // components take what they need when they are constructed or built.
 #pragma once
@@ -8,6 +9,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
 #include "platform/Time.h"
+#include "platform/UdpSocket.h"
 
 namespace zelmar::platform {
 
@@ -15,6 +17,7 @@ struct Services {
     ITimeService* time;
     IFileSystem* files;
     ILibraryLoader* libraries;
+    IUdpNetwork* network;  // loopback UDP sockets
 };
 
 const Services& Current();

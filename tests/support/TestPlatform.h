@@ -13,16 +13,17 @@
 
 namespace zelmar::test {
 
-// Virtual time (auto-advancing unless asked otherwise) and an in-memory file system,
-// installed until the object is destroyed.
+// Virtual time (auto-advancing unless asked otherwise), an in-memory file system, virtual
+// libraries and an in-memory loopback network, installed until the object is destroyed.
 class VirtualPlatform {
 public:
     explicit VirtualPlatform(bool autoAdvance = true, uint64_t storedBytesPerFile = uint64_t{1} << 26)
-        : time(autoAdvance), files(storedBytesPerFile), scope_({&time, &files, &libraries}) {}
+        : time(autoAdvance), files(storedBytesPerFile), network(time), scope_({&time, &files, &libraries, &network}) {}
 
     platform::VirtualTimeService time;
     platform::MemoryFileSystem files;
     platform::VirtualLibraryLoader libraries;
+    platform::VirtualUdpNetwork network;
 
 private:
     platform::ScopedPlatform scope_;

@@ -1,0 +1,59 @@
+// "UDPAudioIn": receives PCM datagrams on 127.0.0.1 and turns them back into a byte stream of
+// whatever block size the host asks for.  Datagrams are 40 ms of 16-bit mono at 32 000
+// samples per second (2 560 bytes); the part of a datagram a request did not take is carried
+// over into the next request, so the stream stays continuous.
+#pragma once
+
+#include <zelmar/zelmar_split.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "framework/AudioComponent.h"
+#include "platform/UdpSocket.h"
+
+namespace zelmar {
+
+class CUDPAudioIn : public CAudioComponent<IAudioIOSplitSource> {
+public:
+    static constexpr int32_t kDatagramBytes = 2560;        // 1 280 samples, 40 ms at 32 kHz
+    static constexpr int32_t kReceiveStoreBytes = 8192;
+    static constexpr uint32_t kDatagramWaitMs = 100;
+
+    CUDPAudioIn();
+    ~CUDPAudioIn() override;
+
+    int32_t Start() override;
+    int32_t Stop() override;
+    int32_t Build() override;
+    int32_t SetProperty(const char* name, int32_t value, void* data) override;
+    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
+    // Returns `bytes`, 0 when no datagram arrived within 100 ms, -1 on a socket error.
+    int32_t GetData(void* buffer, int32_t bytes) override;
+    int32_t GetDataSplit(void* left, void* right, int32_t bytes) override;
+
+    virtual int32_t FindProperty(const char* name);
+
+    enum Property : int32_t {
+        kPortNo = 0,
+        kSamplesPerSec = 1,
+        kTotalIn = 2,
+        kTotalOut = 3,
+        kUnknown = 4,
+    };
+
+    int32_t carriedBytes() const { return carryBytes_; }
+
+private:
+    // Puts the bytes a failed call had already copied back at the front of the store.
+    void KeepForNextCall(const uint8_t* delivered, int32_t count);
+
+    int32_t port_ = 0;
+    int32_t samplesPerSec_ = 32000;  // stored only: the stream carries no format
+    std::unique_ptr<platform::IUdpSocket> socket_;
+    uint32_t totalIn_ = 0;
+    uint8_t store_[kReceiveStoreBytes] = {};
+    int32_t carryBytes_ = 0;  // undelivered bytes at the front of store_
+};
+
+}  // namespace zelmar
