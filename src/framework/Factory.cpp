@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
@@ -39,7 +40,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"RIFFAudioIn", &Create<CRIFFAudioIn>},
     {"RIFFAudioOut", &Create<CRIFFAudioOut>},
     {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},
-    {"ResampleAudioFilter", nullptr},
+    {"ResampleAudioFilter", &Create<CResampleAudioFilter>},
     {"ToneControlAudioFilter", nullptr},
     {"AccelerateAudioFilter", nullptr},
     {"VolumeControlAudioFilter", nullptr},

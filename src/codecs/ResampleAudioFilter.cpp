@@ -1,0 +1,222 @@
+#include "codecs/ResampleAudioFilter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "framework/Properties.h"
+
+namespace zelmar {
+namespace {
+
+constexpr PropertyRow kProperties[] = {
+    {"InSamplesPerSec", CResampleAudioFilter::kInSamplesPerSec},
+    {"OutSamplesPerSec", CResampleAudioFilter::kOutSamplesPerSec},
+    {"TotalIn", CResampleAudioFilter::kTotalIn},
+    {"TotalOut", CResampleAudioFilter::kTotalOut},
+};
+
+// The cutoff is 80 % of the lower rate's Nyquist frequency; 0.8 is taken in single precision,
+// as the filter has always been designed.
+constexpr double kCutoffOfNyquist = 0.800000011920929;
+constexpr double kSampleScale = 32767.0;
+
+// Two direct-form-I sections in series, with coefficients and state held in locals for the
+// length of a block.  The arithmetic is exactly CBiquadFilter::ProcessSample's: each step in
+// double, the unrounded y kept as state, the value passed on rounded to float.
+struct Cascade {
+    explicit Cascade(CBiquadFilter& first, CBiquadFilter& second) : s1(first), s2(second) { Load(); }
+    ~Cascade() { Store(); }
+
+    struct Section {
+        double b0, b1, b2, a1, a2, x1, x2, y1, y2;
+        float Step(float x) {
+            const double in = x;
+            const double y = ((b0 * in + b1 * x1) + b2 * x2) - (a2 * y2 + a1 * y1);
+            x2 = x1;
+            x1 = in;
+            y2 = y1;
+            y1 = y;
+            return static_cast<float>(y);
+        }
+    };
+
+    float Step(float x) { return second.Step(first.Step(x)); }
+
+    static void LoadSection(const CBiquadFilter& f, Section& s) {
+        s = {f.b0, f.b1, f.b2, f.a1, f.a2, f.x1, f.x2, f.y1, f.y2};
+    }
+    static void StoreSection(const Section& s, CBiquadFilter& f) {
+        f.x1 = s.x1;
+        f.x2 = s.x2;
+        f.y1 = s.y1;
+        f.y2 = s.y2;
+    }
+    void Load() {
+        LoadSection(s1, first);
+        LoadSection(s2, second);
+    }
+    void Store() {
+        StoreSection(first, s1);
+        StoreSection(second, s2);
+    }
+
+    CBiquadFilter& s1;
+    CBiquadFilter& s2;
+    Section first{}, second{};
+};
+
+inline float ToFloat(const uint8_t* bytes) {
+    int16_t s;
+    std::memcpy(&s, bytes, sizeof s);
+    return static_cast<float>(s / kSampleScale);
+}
+
+// trunc(v * 32767) toward zero, clamped to the 16-bit range.
+inline void StoreSample(float v, uint8_t* bytes) {
+    double scaled = static_cast<double>(v) * kSampleScale;
+    if (scaled > 32767.0) scaled = 32767.0;
+    if (scaled < -32768.0) scaled = -32768.0;
+    const int16_t s = static_cast<int16_t>(scaled);
+    std::memcpy(bytes, &s, sizeof s);
+}
+
+}  // namespace
+
+CResampleAudioFilter::CResampleAudioFilter() = default;
+
+CResampleAudioFilter::~CResampleAudioFilter() = default;
+
+int32_t CResampleAudioFilter::FindProperty(const char* name) {
+    return FindPropertyIndex(kProperties, name, kUnknown);
+}
+
+int32_t CResampleAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    if (name == nullptr) return kErrInvalidArg;
+    switch (FindProperty(name)) {
+        case kInSamplesPerSec: inRate_ = value; break;
+        case kOutSamplesPerSec: outRate_ = value; break;
+        default: return kErrState;  // counters are read-only; unknown names
+    }
+    // The rate is kept either way; hosts have always had to pass a non-null `data`.
+    return data != nullptr ? kOk : kErrInvalidArg;
+}
+
+int32_t CResampleAudioFilter::GetProperty(const char* name, int32_t, void* out) {
+    if (out == nullptr) return kErrInvalidArg;
+    if (name == nullptr) return kErrState;
+    switch (FindProperty(name)) {
+        case kInSamplesPerSec: WriteInt32(out, inRate_); return kOk;
+        case kOutSamplesPerSec: WriteInt32(out, outRate_); return kOk;
+        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
+        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
+        default: return kErrState;
+    }
+}
+
+int32_t CResampleAudioFilter::Build() {
+    // Negative rates have no meaning here; they are refused like a zero rate.
+    if (inRate_ <= 0 || outRate_ <= 0) return kErrInvalidArg;
+    double sectionRate;
+    float cutoffHz;
+    if (outRate_ < inRate_) {
+        if (inRate_ % outRate_ != 0) return kErrInvalidArg;
+        sectionRate = inRate_;
+        cutoffHz = static_cast<float>(outRate_ * 0.5 * kCutoffOfNyquist);
+    } else if (outRate_ > inRate_) {
+        if (outRate_ % inRate_ != 0) return kErrInvalidArg;
+        sectionRate = outRate_;
+        cutoffHz = static_cast<float>(inRate_ * 0.5 * kCutoffOfNyquist);
+    } else {
+        sectionRate = inRate_;
+        cutoffHz = static_cast<float>(2.0 * inRate_ / 5.0);
+    }
+
+    // Make the new sections before dropping the old ones, so a failed allocation leaves the
+    // earlier design in place.
+    std::unique_ptr<CBiquadFilter> fresh[kSectionCount];
+    for (auto& section : fresh) {
+        section.reset(new (std::nothrow) CBiquadFilter(static_cast<int>(sectionRate)));
+        if (!section) return kErrInvalidArg;
+        section->type = CBiquadFilter::kLowPass;
+        section->frequency = cutoffHz;
+        section->ComputeCoefficients();
+    }
+    for (int i = 0; i < kSectionCount; ++i) sections_[i] = std::move(fresh[i]);
+    decimationSkip_ = 0;
+    return kOk;
+}
+
+int32_t CResampleAudioFilter::Start() { return kOk; }
+
+int32_t CResampleAudioFilter::Stop() { return kOk; }
+
+void CResampleAudioFilter::FilterEqual(const uint8_t* in, uint32_t count, uint8_t* out) {
+    Cascade cascade(*sections_[0], *sections_[1]);
+    for (uint32_t i = 0; i < count; ++i) StoreSample(cascade.Step(ToFloat(in + 2 * i)), out + 2 * i);
+}
+
+void CResampleAudioFilter::FilterUp(const uint8_t* in, uint32_t count, uint32_t factor, uint8_t* out) {
+    Cascade cascade(*sections_[0], *sections_[1]);
+    for (uint32_t i = 0; i < count; ++i) {
+        const float x = ToFloat(in + 2 * i);
+        for (uint32_t r = 0; r < factor; ++r, out += 2) StoreSample(cascade.Step(x), out);
+    }
+}
+
+uint32_t CResampleAudioFilter::FilterDown(const uint8_t* in, uint32_t count, uint32_t factor, uint8_t* out) {
+    Cascade cascade(*sections_[0], *sections_[1]);
+    uint32_t written = 0;
+    uint32_t skip = decimationSkip_;
+    for (uint32_t i = 0; i < count; ++i) {
+        const float y = cascade.Step(ToFloat(in + 2 * i));
+        if (skip == 0) {
+            StoreSample(y, out + 2 * written++);
+            skip = factor - 1;
+        } else {
+            --skip;
+        }
+    }
+    decimationSkip_ = skip;
+    return written;
+}
+
+int32_t CResampleAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
+    if (in == nullptr || inBytes == nullptr || out == nullptr || outBytes == nullptr) return kErrInvalidArg;
+    if (*inBytes < 0 || *outBytes < 0) return kErrInvalidArg;
+    if (!sections_[0] || !sections_[1]) return kErrState;  // never built successfully
+    // Rates may have changed since Build; the mode follows them, but they must stay usable.
+    if (inRate_ <= 0 || outRate_ <= 0) return kErrInvalidArg;
+
+    const auto* source = static_cast<const uint8_t*>(in);
+    auto* target = static_cast<uint8_t*>(out);
+    const uint32_t count = static_cast<uint32_t>(*inBytes) / 2;
+    int32_t produced;
+    if (inRate_ == outRate_) {
+        if (*outBytes < *inBytes) return kErrInvalidArg;
+        FilterEqual(source, count, target);
+        produced = *inBytes;
+    } else if (outRate_ > inRate_) {
+        const uint32_t factor = static_cast<uint32_t>(outRate_ / inRate_);
+        const int64_t needed = int64_t{*inBytes} * factor;
+        if (needed > std::numeric_limits<int32_t>::max() || *outBytes < needed) return kErrInvalidArg;
+        FilterUp(source, count, factor, target);
+        produced = static_cast<int32_t>(needed);
+    } else {
+        const uint32_t factor = static_cast<uint32_t>(inRate_ / outRate_);
+        // Samples kept from this block, counting from the decimation phase.  For blocks of a
+        // whole number of k samples this is exactly *inBytes / k bytes; for other blocks the
+        // count reported is the count written, and the capacity must hold it.
+        const uint32_t kept = count > decimationSkip_ ? (count - decimationSkip_ + factor - 1) / factor : 0;
+        if (int64_t{*outBytes} < int64_t{2} * kept) return kErrInvalidArg;
+        const uint32_t written = FilterDown(source, count, factor, target);
+        produced = static_cast<int32_t>(2 * written);
+    }
+    *outBytes = produced;
+    totalIn_ += static_cast<uint32_t>(*inBytes);
+    totalOut_ += static_cast<uint32_t>(produced);
+    return kOk;
+}
+
+}  // namespace zelmar
