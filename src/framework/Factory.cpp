@@ -4,6 +4,7 @@
 
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "dsp/ToneControlAudioFilter.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
 #include "streams/RIFFAudioIn.h"
@@ -41,7 +42,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"RIFFAudioOut", &Create<CRIFFAudioOut>},
     {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},
     {"ResampleAudioFilter", &Create<CResampleAudioFilter>},
-    {"ToneControlAudioFilter", nullptr},
+    {"ToneControlAudioFilter", &Create<CToneControlAudioFilter>},
     {"AccelerateAudioFilter", nullptr},
     {"VolumeControlAudioFilter", nullptr},
     {"PreProcessAudioFilter", nullptr},
