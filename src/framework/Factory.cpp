@@ -4,6 +4,7 @@
 
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "dsp/NoiseGateAudioFilter.h"
 #include "dsp/ToneControlAudioFilter.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
@@ -37,7 +38,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioIn2", nullptr},
     {"MixerAudioFilter", nullptr},
     {"RingBufferAudioInOut", &Create<CRingBufferAudioInOut>},
-    {"NoiseGateAudioFilter", nullptr},
+    {"NoiseGateAudioFilter", &Create<CNoiseGateAudioFilter>},
     {"RIFFAudioIn", &Create<CRIFFAudioIn>},
     {"RIFFAudioOut", &Create<CRIFFAudioOut>},
     {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},

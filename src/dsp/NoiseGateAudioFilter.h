@@ -1,0 +1,101 @@
+// "NoiseGateAudioFilter": passes 16-bit mono PCM, optionally high-pass filtered, and
+// silences it while the signal stays quiet.  Each 10 ms frame is judged quiet or not; a
+// block in which no complete frame is loud is faded out over "FadeoutTime" and then zeroed.
+// The threshold is fixed (linear, or in hundredths of a dB of attenuation) or tracked
+// automatically from the frame levels.  In read-only mode the gate only measures.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "dsp/BiquadFilter.h"
+#include "framework/AudioComponent.h"
+
+namespace zelmar {
+
+class CNoiseGateAudioFilter : public CAudioComponent<> {
+public:
+    // Automatic threshold: follows the frame levels on a scale where 0 is -100 dB and 32767
+    // is 0 dB re full scale.  It opens after `openFrames` loud frames and closes after
+    // `closeFrames` quiet ones; every `windowFrames` frames it moves the threshold toward
+    // the quietest loud level, above the loudest quiet one, or nudges it up.
+    class CGateTracker {
+    public:
+        static constexpr int32_t kFullScaleLevel = 32767;
+
+        // Frame level of a mean magnitude v (linear, full scale 1.0); 0 for -100 dB and below.
+        static int32_t LevelOf(float v);
+        // The linear threshold of a level.
+        static float LinearOf(int32_t level);
+
+        void Restart() { *this = CGateTracker(); }
+        // Takes one frame's mean magnitude; returns true when the frame counts as silent.
+        bool Update(float meanMagnitude);
+
+        int32_t openFrames = 1;
+        int32_t closeFrames = 40;
+        int32_t windowFrames = 60;
+        bool open = false;
+        int32_t runFrames = 0;
+        int32_t levelThreshold = 0;
+        int32_t minLoud = kFullScaleLevel;
+        int32_t maxQuiet = 0;
+        int32_t countLoud = 0;
+        int32_t countQuiet = 0;
+    };
+
+    CNoiseGateAudioFilter();
+    ~CNoiseGateAudioFilter() override;
+
+    int32_t Start() override;
+    int32_t Stop() override;
+    int32_t Build() override;
+    int32_t SetProperty(const char* name, int32_t value, void* data) override;
+    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
+    int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
+
+    virtual int32_t FindProperty(const char* name);
+    // Whether a frame with this peak (signed) and mean magnitude counts as silent.
+    virtual bool IsSilentFrame(float framePeak, float frameMean);
+
+    enum Property : int32_t {
+        kThreshold = 0,
+        kThresholdDb = 1,
+        kGateTime = 2,
+        kSamplesPerSec = 3,
+        kCutOff = 4,
+        kFadeoutTime = 5,
+        kReadOnly = 6,
+        kAuto = 7,
+        kMaxLevel = 9,
+        kTotalIn = 10,
+        kTotalOut = 11,
+        kUnknown = 12,
+    };
+
+    static constexpr int32_t kFrameMs = 10;
+
+private:
+    int32_t ThresholdAsByte() const;
+    int32_t ThresholdAsAttenuation() const;
+    void TurnAutoOn(bool restartTracker);
+
+    int32_t samplesPerSec_ = 16000;
+    int32_t maxLevel_ = 0;  // peak of the last block, 0..32767
+    bool auto_ = false;
+    float threshold_ = 0.0f;  // linear fraction of full scale
+    int32_t gateTimeMs_ = 1000;
+    int32_t silenceMs_ = 0;
+    int32_t frameMs_ = kFrameMs;
+    bool readOnly_ = false;
+    int32_t cutOffHz_ = 0;  // 0 = no high-pass
+    uint32_t totalIn_ = 0;
+    uint32_t totalOut_ = 0;
+    int32_t state_ = kStateCreated;
+    std::unique_ptr<CBiquadFilter> highPass_;
+    int64_t fadeCount_ = 0;  // samples faded since the gate last closed
+    int32_t fadeoutTimeMs_ = 1000;
+    CGateTracker tracker_;
+};
+
+}  // namespace zelmar

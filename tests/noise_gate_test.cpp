@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "support/DspReference.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+using test::ComponentPtr;
+using test::Make;
+
+// The gate written out from its definition: 10 ms frames that restart with every block,
+// manual or tracked threshold, fade over FadeoutTime, then zeros.
+class ReferenceGate {
+public:
+    int rate = 16000, gateTimeMs = 1000, fadeoutMs = 1000, cutoff = 0;
+    bool automatic = false;
+    float threshold = 0;
+
+    void Prepare() {
+        if (cutoff != 0) highPass_.Design(1, cutoff, rate);
+    }
+
+    // Returns the value Process returns; writes the block's output.
+    int32_t Block(const int16_t* in, int count, int16_t* out) {
+        const int frameLen = 10 * rate / 1000;
+        bool open = false;
+        float blockPeak = 0, framePeak = 0, frameSum = 0;
+        int counter = 0;
+        for (int i = 0; i < count; ++i) {
+            float x = static_cast<float>(in[i] / 32767.0);
+            int16_t s = in[i];
+            if (cutoff != 0) {
+                x = highPass_.Step(x);
+                s = test::Clamp16(std::trunc(x * 32767.0 + 0.5));
+            }
+            out[i] = s;
+            framePeak = std::max(framePeak, x);
+            if (automatic) frameSum += std::fabs(x);
+            if (++counter == frameLen) {
+                if (!Silent(framePeak, frameSum / frameLen)) open = true;
+                blockPeak = std::max(blockPeak, framePeak);
+                framePeak = frameSum = 0;
+                counter = 0;
+            }
+        }
+        blockPeak = std::min(std::max(blockPeak, framePeak), 1.0f);
+        const int32_t maxLevel = static_cast<int32_t>(blockPeak * 32767.0);
+        bool passes = open;
+        if (open) {
+            fadeCount_ = 0;
+        } else {
+            const int fadeLen = fadeoutMs * rate / 1000;
+            if (fadeCount_ < fadeLen) {
+                for (int i = 0; i < count; ++i) {
+                    out[i] = static_cast<int16_t>((fadeLen - fadeCount_) * out[i] / fadeLen);
+                    fadeCount_ = std::min(fadeCount_ + 1, fadeLen);
+                }
+                passes = true;
+            } else {
+                std::fill(out, out + count, 0);
+            }
+        }
+        return passes ? maxLevel : 0;
+    }
+
+private:
+    bool Silent(float peak, float mean) {
+        if (automatic) {
+            const bool silent = Track(mean);
+            threshold = static_cast<float>(std::pow(10.0, (level_ * 100.0 / 32767 - 100) / 20));
+            return silent;
+        }
+        if (gateTimeMs == 0) return false;
+        silenceMs_ = threshold > peak ? silenceMs_ + 10 : 0;
+        return silenceMs_ > gateTimeMs;
+    }
+    bool Track(float v) {
+        const double dbLevel = (100 + 20 * std::log10(static_cast<double>(v))) * 32767 / 100;
+        const int level = dbLevel > 0 ? static_cast<int>(dbLevel) : 0;
+        const bool loud = level > level_;
+        if (open_ == loud) {
+            run_ = 0;
+        } else if (++run_ >= (open_ ? 40 : 1)) {
+            open_ = !open_;
+            minLoud_ = 32767, maxQuiet_ = 0, loud_ = quiet_ = 0;
+        }
+        if (level_ == 0) {
+            if (level > 1) level_ = level / 2;
+            return true;
+        }
+        if (loud) minLoud_ = std::min(minLoud_, level), ++loud_;
+        else maxQuiet_ = std::max(maxQuiet_, level), ++quiet_;
+        if (loud_ + quiet_ > 60) {
+            if (loud_ >= 60) level_ += (minLoud_ - level_) / 4;
+            else if (quiet_ >= 60) level_ = (maxQuiet_ + level_) / 2 + 1;
+            else if (loud_ > quiet_) level_ += 1;
+            minLoud_ = 32767, maxQuiet_ = 0, loud_ = quiet_ = 0;
+        }
+        return !open_;
+    }
+
+    test::RefBiquad highPass_;
+    int fadeCount_ = 0, silenceMs_ = 0;
+    bool open_ = false;
+    int run_ = 0, level_ = 0, minLoud_ = 32767, maxQuiet_ = 0, loud_ = 0, quiet_ = 0;
+};
+
+// Speech-like test input: loud bursts, quiet noise between them, a few long pauses.
+std::vector<int16_t> GateSignal(int rate, double seconds, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<int16_t> signal(static_cast<std::size_t>(rate * seconds));
+    for (std::size_t n = 0; n < signal.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        const bool talking = std::fmod(t, 3.0) < 1.2 || (t > 10 && std::fmod(t, 7.0) < 0.4);
+        const double level = talking ? 9000 * (0.6 + 0.4 * std::sin(t * 9)) : 90;
+        signal[n] = test::Clamp16(level * (std::sin(2 * M_PI * 220 * t) + 0.3 * noise(random)));
+    }
+    return signal;
+}
+
+struct GateCase {
+    bool automatic;
+    int threshold255, gateTimeMs, fadeoutMs, cutoff, blockMs;
+};
+
+TEST(NoiseGate, EqualsItsDefinitionSampleForSample) {
+    const GateCase cases[] = {
+        {false, 10, 300, 200, 0, 20}, {false, 10, 300, 200, 150, 20}, {false, 3, 0, 100, 0, 10},
+        {true, 0, 1000, 300, 0, 20},  {true, 0, 1000, 50, 100, 30},   {false, 20, 100, 0, 0, 25},
+    };
+    const int rate = 16000;
+    const std::vector<int16_t> in = GateSignal(rate, 20.0, 4);
+    for (const GateCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "auto " << c.automatic << " cutoff " << c.cutoff << " block " << c.blockMs);
+        ComponentPtr gate = Make("NoiseGateAudioFilter");
+        ReferenceGate reference;
+        reference.gateTimeMs = c.gateTimeMs, reference.fadeoutMs = c.fadeoutMs, reference.cutoff = c.cutoff;
+        reference.automatic = c.automatic;
+        reference.threshold = static_cast<float>(c.threshold255 / 255.0);
+        reference.Prepare();
+        ASSERT_EQ(gate->SetProperty("Threshold", c.automatic ? -1 : c.threshold255, nullptr), 0);
+        ASSERT_EQ(gate->SetProperty("GateTime", c.gateTimeMs, nullptr), 0);
+        ASSERT_EQ(gate->SetProperty("FadeoutTime", c.fadeoutMs, nullptr), 0);
+        ASSERT_EQ(gate->SetProperty("CutOff", c.cutoff, nullptr), 0);
+        ASSERT_EQ(gate->Build(), 0);
+        ASSERT_EQ(gate->Start(), 0);
+        const int block = rate * c.blockMs / 1000;
+        std::vector<int16_t> out(block), expected(block);
+        int silencedBlocks = 0;
+        for (std::size_t at = 0; at + block <= in.size(); at += block) {
+            int32_t inBytes = block * 2, outBytes = block * 2;
+            const int32_t result = gate->Process(&in[at], &inBytes, out.data(), &outBytes);
+            ASSERT_EQ(result, reference.Block(&in[at], block, expected.data())) << "block at " << at;
+            ASSERT_EQ(out, expected) << "block at " << at;
+            EXPECT_EQ(inBytes, block * 2);  // counts are not written back
+            silencedBlocks += result == 0;
+        }
+        if (c.automatic || c.gateTimeMs != 0) EXPECT_GT(silencedBlocks, 10);  // the gate closed in the pauses
+        else EXPECT_EQ(silencedBlocks, 0);  // GateTime 0: never quiet
+        uint32_t totalIn = 0;
+        ASSERT_EQ(gate->GetProperty("TotalIn", 0, &totalIn), 0);
+        EXPECT_EQ(totalIn, in.size() / block * block * 2);
+    }
+}
+
+TEST(NoiseGate, QuietSignalPassesForGateTimeThenFadesThenIsZeroed) {
+    ComponentPtr gate = Make("NoiseGateAudioFilter");
+    ASSERT_EQ(gate->SetProperty("Threshold", 128, nullptr), 0);  // about 0.5
+    ASSERT_EQ(gate->Build(), 0);
+    ASSERT_EQ(gate->Start(), 0);
+    std::vector<int16_t> in(320), out(320);
+    for (int i = 0; i < 320; ++i) in[i] = static_cast<int16_t>(3277 * std::sin(i * 2 * M_PI / 32));  // peak 0.1
+    int firstFaded = -1, firstZero = -1;
+    for (int block = 0; block < 120; ++block) {
+        int32_t inBytes = 640, outBytes = 640;
+        const int32_t result = gate->Process(in.data(), &inBytes, out.data(), &outBytes);
+        ASSERT_GE(result, 0);
+        if (out == in) {
+            EXPECT_EQ(result, 3277) << block;  // open: the block's peak level
+        } else if (firstFaded < 0) {
+            firstFaded = block;
+        }
+        if (firstZero < 0 && std::all_of(out.begin(), out.end(), [](int16_t s) { return s == 0; })) {
+            firstZero = block;
+            EXPECT_EQ(result, 0);
+        }
+    }
+    EXPECT_EQ(firstFaded, 50);  // silence counted 1010 ms at the 101st frame
+    EXPECT_EQ(firstZero, 100);  // then 1000 ms of fade
+}
+
+TEST(NoiseGate, ThresholdPropertiesConvertBothWays) {
+    ComponentPtr gate = Make("NoiseGateAudioFilter");
+    int32_t previous = -1, value = 0;
+    ASSERT_EQ(gate->SetProperty("Threshold_db", 4000, &previous), 0);
+    ASSERT_EQ(gate->GetProperty("Threshold_db", 0, &value), 0);
+    EXPECT_EQ(value, 4000);
+    ASSERT_EQ(gate->GetProperty("Threshold", 0, &value), 0);
+    EXPECT_EQ(value, 3);  // 0.01 * 255 + 0.5
+    ASSERT_EQ(gate->SetProperty("Threshold", 51, &previous), 0);
+    EXPECT_EQ(previous, 3);
+    ASSERT_EQ(gate->SetProperty("Threshold_db", 600, &previous), 0);
+    EXPECT_EQ(previous, 1397);  // 0.2 is -13.98 dB
+    ASSERT_EQ(gate->SetProperty("Threshold_db", 10000, nullptr), 0);
+    ASSERT_EQ(gate->GetProperty("Threshold", 0, &value), 0);
+    EXPECT_EQ(value, 0);
+    ASSERT_EQ(gate->GetProperty("Threshold_db", 0, &value), 0);
+    EXPECT_EQ(value, INT32_MAX);  // no threshold: infinite attenuation, saturated
+
+    // With threshold 0 nothing is quiet: the gate never closes.
+    ASSERT_EQ(gate->Build(), 0);
+    ASSERT_EQ(gate->Start(), 0);
+    std::vector<int16_t> silence(160, 0), out(160, 5);
+    for (int i = 0; i < 300; ++i) {
+        int32_t inBytes = 320, outBytes = 320;
+        ASSERT_GE(gate->Process(silence.data(), &inBytes, out.data(), &outBytes), 0);
+    }
+    EXPECT_EQ(out, silence);
+}
+
+TEST(NoiseGate, ZeroFadeReadOnlyAndNegativePeaks) {
+    ComponentPtr gate = Make("NoiseGateAudioFilter");
+    ASSERT_EQ(gate->SetProperty("Threshold", 255, nullptr), 0);
+    ASSERT_EQ(gate->SetProperty("GateTime", 5, nullptr), 0);
+    ASSERT_EQ(gate->SetProperty("FadeoutTime", 0, nullptr), 0);
+    ASSERT_EQ(gate->Build(), 0);
+    ASSERT_EQ(gate->Start(), 0);
+    std::vector<int16_t> negative(320, -20000), out(320, 5);
+    int32_t inBytes = 640, outBytes = 640;
+    EXPECT_EQ(gate->Process(negative.data(), &inBytes, out.data(), &outBytes), 0);
+    EXPECT_EQ(out, std::vector<int16_t>(320, 0));
+    int32_t level = -1;
+    ASSERT_EQ(gate->GetProperty("MaxLevel", 0, &level), 0);
+    EXPECT_EQ(level, 0);  // the peak is signed: an all-negative block has none
+
+    ComponentPtr meter = Make("NoiseGateAudioFilter");
+    ASSERT_EQ(meter->SetProperty("ReadOnly", 1, nullptr), 0);
+    ASSERT_EQ(meter->SetProperty("Threshold", 255, nullptr), 0);
+    ASSERT_EQ(meter->SetProperty("GateTime", 5, nullptr), 0);
+    ASSERT_EQ(meter->Build(), 0);
+    ASSERT_EQ(meter->Start(), 0);
+    std::vector<int16_t> tone(320, 1000);
+    std::fill(out.begin(), out.end(), 5);
+    outBytes = 0;  // never written, so its size does not matter
+    EXPECT_EQ(meter->Process(tone.data(), &inBytes, out.data(), &outBytes), 0);
+    EXPECT_EQ(out, std::vector<int16_t>(320, 5));
+    ASSERT_EQ(meter->GetProperty("MaxLevel", 0, &level), 0);
+    EXPECT_EQ(level, 999);  // trunc(float(1000 / 32767) * 32767)
+    uint32_t total = 1;
+    ASSERT_EQ(meter->GetProperty("TotalOut", 0, &total), 0);
+    EXPECT_EQ(total, 0u);
+    ASSERT_EQ(meter->GetProperty("TotalIn", 0, &total), 0);
+    EXPECT_EQ(total, 640u);
+}
+
+TEST(NoiseGate, StatesArgumentsAndPropertyAccess) {
+    ComponentPtr gate = Make("NoiseGateAudioFilter");
+    std::vector<int16_t> block(160);
+    int32_t inBytes = 320, outBytes = 320, value = 0;
+    EXPECT_EQ(gate->Process(block.data(), &inBytes, block.data(), &outBytes), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->Start(), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->Stop(), ZELMAR_E_STATE);
+    ASSERT_EQ(gate->Build(), 0);
+    ASSERT_EQ(gate->Start(), 0);
+    EXPECT_EQ(gate->Start(), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->Process(block.data(), nullptr, block.data(), &outBytes), ZELMAR_E_INVALIDARG);
+    EXPECT_EQ(gate->Process(block.data(), &inBytes, block.data(), nullptr), ZELMAR_E_INVALIDARG);
+    outBytes = 318;
+    EXPECT_EQ(gate->Process(block.data(), &inBytes, block.data(), &outBytes), ZELMAR_E_INVALIDARG);
+    inBytes = -2;
+    outBytes = 320;
+    EXPECT_EQ(gate->Process(block.data(), &inBytes, block.data(), &outBytes), ZELMAR_E_INVALIDARG);
+    inBytes = 7;  // odd: three samples
+    EXPECT_GE(gate->Process(block.data(), &inBytes, block.data(), &outBytes), 0);
+    EXPECT_EQ(gate->Stop(), 0);
+
+    EXPECT_EQ(gate->SetProperty("GateTime", -1, nullptr), ZELMAR_E_INVALIDARG);
+    EXPECT_EQ(gate->SetProperty("FadeoutTime", -1, nullptr), ZELMAR_E_INVALIDARG);
+    EXPECT_EQ(gate->SetProperty("MaxLevel", 1, nullptr), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->SetProperty("TotalIn", 1, nullptr), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->SetProperty(nullptr, 1, nullptr), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->GetProperty("ReadOnly", 0, &value), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->GetProperty("Auto", 0, &value), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->GetProperty("gatetime", 0, &value), ZELMAR_E_STATE);
+    EXPECT_EQ(gate->GetProperty("GateTime", 0, nullptr), ZELMAR_E_INVALIDARG);
+    ASSERT_EQ(gate->GetProperty("GateTime", 0, &value), 0);
+    EXPECT_EQ(value, 1000);
+    EXPECT_EQ(gate->SetProperty("SamplesPerSec", 0, nullptr), 0);
+    EXPECT_EQ(gate->Build(), ZELMAR_E_INVALIDARG);  // no whole sample in a 10 ms frame
+}
+
+}  // namespace
+}  // namespace zelmar
