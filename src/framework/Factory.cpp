@@ -4,6 +4,7 @@
 
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "dsp/AccelerateAudioFilter.h"
 #include "dsp/NoiseGateAudioFilter.h"
 #include "dsp/ToneControlAudioFilter.h"
 #include "framework/NullAudioIO.h"
@@ -44,7 +45,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},
     {"ResampleAudioFilter", &Create<CResampleAudioFilter>},
     {"ToneControlAudioFilter", &Create<CToneControlAudioFilter>},
-    {"AccelerateAudioFilter", nullptr},
+    {"AccelerateAudioFilter", &Create<CAccelerateAudioFilter>},
     {"VolumeControlAudioFilter", nullptr},
     {"PreProcessAudioFilter", nullptr},
     {"Siren14AudioFilter", &Create<CSiren14AudioFilter>},
