@@ -5,6 +5,7 @@
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "dsp/AccelerateAudioFilter.h"
+#include "dsp/MixerAudioFilter.h"
 #include "dsp/NoiseGateAudioFilter.h"
 #include "dsp/ToneControlAudioFilter.h"
 #include "framework/NullAudioIO.h"
@@ -37,7 +38,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioOut", nullptr},
     {"DSoundAudioOut2", nullptr},
     {"DSoundAudioIn2", nullptr},
-    {"MixerAudioFilter", nullptr},
+    {"MixerAudioFilter", &Create<CMixerAudioFilter>},
     {"RingBufferAudioInOut", &Create<CRingBufferAudioInOut>},
     {"NoiseGateAudioFilter", &Create<CNoiseGateAudioFilter>},
     {"RIFFAudioIn", &Create<CRIFFAudioIn>},
