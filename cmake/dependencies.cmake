@@ -1,3 +1,7 @@
 # Debian packages the engine links (installed by ./run). Each component's dependency is
 # added here, linked into the object library so that the shared library, tests and
 # benchmarks all see it.
+
+# PulseAudio client: the sound-device backend (src/platform/audio/PulseAudio.cpp).
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+target_link_libraries(zelmar_objects PUBLIC PkgConfig::PULSE)

@@ -4,6 +4,8 @@
 
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "devices/DSoundAudioIn.h"
+#include "devices/DSoundAudioOut.h"
 #include "dsp/AccelerateAudioFilter.h"
 #include "dsp/MixerAudioFilter.h"
 #include "dsp/NoiseGateAudioFilter.h"
@@ -34,8 +36,8 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"ACMAudioFilter", nullptr},
     {"AmplifierAudioFilter", nullptr},
     {"DSoundAudioInOut", nullptr},
-    {"DSoundAudioIn", nullptr},
-    {"DSoundAudioOut", nullptr},
+    {"DSoundAudioIn", &Create<CDSoundAudioIn>},
+    {"DSoundAudioOut", &Create<CDSoundAudioOut>},
     {"DSoundAudioOut2", nullptr},
     {"DSoundAudioIn2", nullptr},
     {"MixerAudioFilter", &Create<CMixerAudioFilter>},

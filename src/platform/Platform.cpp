@@ -22,7 +22,8 @@ Services& Active() {
     static const auto files = CreatePosixFileSystem();
     static const auto libraries = CreateDlopenLibraryLoader();
     static const auto network = CreatePosixUdpNetwork();
-    static Services active{RealTime(), files.get(), libraries.get(), network.get()};
+    static const auto sound = audio::CreateSystemAudioService();
+    static Services active{RealTime(), files.get(), libraries.get(), network.get(), sound.get()};
     return active;
 }
 
@@ -36,6 +37,7 @@ ScopedPlatform::ScopedPlatform(const Services& replacement) : saved_(Active()) {
     if (replacement.files != nullptr) active.files = replacement.files;
     if (replacement.libraries != nullptr) active.libraries = replacement.libraries;
     if (replacement.network != nullptr) active.network = replacement.network;
+    if (replacement.audio != nullptr) active.audio = replacement.audio;
 }
 
 ScopedPlatform::~ScopedPlatform() { Active() = saved_; }

@@ -1,7 +1,7 @@
 // The one place components get their platform services from.
 //
 // By default these are the real services (monotonic clock, POSIX files, dlopen, POSIX
-// sockets).  A test
+// sockets, the sound server's devices followed by the virtual ones).  A test
 // replaces any of them for its own scope with ScopedPlatform before it creates components;
 // components take what they need when they are constructed or built.
 #pragma once
@@ -10,6 +10,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Time.h"
 #include "platform/UdpSocket.h"
+#include "platform/audio/AudioDevice.h"
 
 namespace zelmar::platform {
 
@@ -18,6 +19,7 @@ struct Services {
     IFileSystem* files;
     ILibraryLoader* libraries;
     IUdpNetwork* network;  // loopback UDP sockets
+    audio::IAudioService* audio = nullptr;
 };
 
 const Services& Current();

@@ -1,0 +1,38 @@
+#include "devices/DeviceProperties.h"
+
+#include "framework/Properties.h"
+
+namespace zelmar {
+namespace {
+
+constexpr PropertyRow kDeviceProperties[] = {
+    {"SamplesPerSec", kDevSamplesPerSec},     {"BitsPerSample", kDevBitsPerSample},
+    {"Channels", kDevChannels},               {"BlockSamples", kDevBlockSamples},
+    {"InBufferTime", kDevInBufferTime},       {"OutBufferTime", kDevOutBufferTime},
+    {"InDeviceNum", kDevInDeviceNum},         {"OutDeviceNum", kDevOutDeviceNum},
+    {"InDeviceNo", kDevInDeviceNo},           {"OutDeviceNo", kDevOutDeviceNo},
+    {"InDeviceName", kDevInDeviceName},       {"OutDeviceName", kDevOutDeviceName},
+    {"EnableEffect", kDevEnableEffect},       {"DisableEffect", kDevDisableEffect},
+    {"WaveFormat", kDevWaveFormat},           {"TimeOut", kDevTimeOut},
+    {"NotifySize", kDevNotifySize},           {"AudioIn", kDevAudioIn},
+    {"AudioOut", kDevAudioOut},               {"DSCaptureBuffer", kDevDSCaptureBuffer},
+    {"UseDuplexBuffer", kDevUseDuplexBuffer}, {"InDeviceGUID", kDevInDeviceGUID},
+    {"DSPlayBuffer", kDevDSPlayBuffer},       {"OutDeviceGUID", kDevOutDeviceGUID},
+    {"SoftwareBuffer", kDevSoftwareBuffer},   {"PrimaryBuffer", kDevPrimaryBuffer},
+    {"hWnd", kDevhWnd},                       {"TotalIn", kDevTotalIn},
+    {"TotalOut", kDevTotalOut},               {"DXErrorCodeSub", kDevDXErrorCodeSub},
+    {"DXErrorCode", kDevDXErrorCode},         {"DXErrorString", kDevDXErrorString},
+    {"PlayPos", kDevPlayPos},                 {"CapturePos", kDevCapturePos},
+    {"BufferPos", kDevBufferPos},             {"RefBuffer", kDevRefBuffer},
+    {"RefBufferLen", kDevRefBufferLen},       {"DriverEmulation", kDevDriverEmulation},
+    {"InternalLimitSize", kDevInternalLimitSize},
+};
+static_assert(sizeof kDeviceProperties / sizeof kDeviceProperties[0] == 39, "39 device property names");
+
+}  // namespace
+
+int32_t FindDeviceProperty(const char* name) {
+    return FindPropertyIndex(kDeviceProperties, name, kDevUnknown, NameMatch::kExact);
+}
+
+}  // namespace zelmar

@@ -1,0 +1,56 @@
+// The property names of the sound-device components and their indexes: one table shared by
+// every device component, each of which handles its own subset.
+#pragma once
+
+#include <cstdint>
+
+namespace zelmar {
+
+enum DeviceProperty : int32_t {
+    kDevSamplesPerSec = 0,
+    kDevBitsPerSample = 1,
+    kDevChannels = 2,
+    kDevBlockSamples = 3,
+    kDevInBufferTime = 4,
+    kDevOutBufferTime = 5,
+    kDevInDeviceNum = 6,
+    kDevOutDeviceNum = 7,
+    kDevInDeviceNo = 8,
+    kDevOutDeviceNo = 9,
+    kDevInDeviceName = 10,
+    kDevOutDeviceName = 11,
+    kDevEnableEffect = 12,
+    kDevDisableEffect = 13,
+    kDevWaveFormat = 14,
+    kDevTimeOut = 15,
+    kDevNotifySize = 16,
+    kDevAudioIn = 17,
+    kDevAudioOut = 18,
+    kDevDSCaptureBuffer = 19,
+    kDevUseDuplexBuffer = 20,
+    kDevInDeviceGUID = 21,
+    kDevDSPlayBuffer = 22,
+    kDevOutDeviceGUID = 23,
+    kDevSoftwareBuffer = 24,
+    kDevPrimaryBuffer = 25,
+    kDevhWnd = 26,
+    kDevTotalIn = 27,
+    kDevTotalOut = 28,
+    // 29 is not used by any name.
+    kDevDXErrorCodeSub = 30,
+    kDevDXErrorCode = 31,
+    kDevDXErrorString = 32,
+    kDevPlayPos = 33,
+    kDevCapturePos = 34,
+    kDevBufferPos = 35,
+    kDevRefBuffer = 36,
+    kDevRefBufferLen = 37,
+    kDevDriverEmulation = 38,
+    kDevInternalLimitSize = 39,
+    kDevUnknown = 40,
+};
+
+// The index of `name` (exact, case-sensitive), or kDevUnknown for any other name or null.
+int32_t FindDeviceProperty(const char* name);
+
+}  // namespace zelmar

@@ -1,0 +1,119 @@
+#include "platform/audio/BufferRing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace zelmar::platform::audio {
+
+bool BufferRing::Allocate(uint32_t bytes, uint8_t fill) {
+    if (bytes == 0) return false;
+    try {
+        bytes_.assign(bytes, fill);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+DsResult BufferRing::Lock(uint32_t offset, uint32_t bytes, uint32_t writeCursor, void** part1,
+                          uint32_t* bytes1, void** part2, uint32_t* bytes2, uint32_t flags) {
+    if (part1 == nullptr || bytes1 == nullptr) return kDsErrInvalidParam;
+    const uint32_t total = size();
+    if (flags & kLockFromWriteCursor) offset = writeCursor;
+    if (flags & kLockEntireBuffer) bytes = total;
+    // A lock never covers more than the buffer once, and starts inside it.
+    if (total == 0 || offset >= total || bytes == 0 || bytes > total) return kDsErrInvalidParam;
+    const uint32_t first = std::min(bytes, total - offset);
+    const uint32_t second = bytes - first;
+    if (second != 0 && (part2 == nullptr || bytes2 == nullptr)) return kDsErrInvalidParam;
+    *part1 = bytes_.data() + offset;
+    *bytes1 = first;
+    if (part2 != nullptr) *part2 = second != 0 ? bytes_.data() : nullptr;
+    if (bytes2 != nullptr) *bytes2 = second;
+    return kDsOk;
+}
+
+DsResult BufferRing::Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2) const {
+    const auto inside = [this](void* part, uint32_t count) {
+        if (part == nullptr) return count == 0;
+        const auto* begin = bytes_.data();
+        const auto* p = static_cast<const uint8_t*>(part);
+        return p >= begin && p <= begin + bytes_.size() &&
+               count <= static_cast<std::size_t>(begin + bytes_.size() - p);
+    };
+    return inside(part1, bytes1) && inside(part2, bytes2) ? kDsOk : kDsErrInvalidParam;
+}
+
+DsResult BufferRing::SetNotifications(uint32_t count, const PositionNotify* positions) {
+    if (count != 0 && positions == nullptr) return kDsErrInvalidParam;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (positions[i].event == nullptr) return kDsErrInvalidParam;
+        if (positions[i].offset != kNotifyOffsetStop && positions[i].offset >= size()) {
+            return kDsErrInvalidParam;
+        }
+    }
+    try {
+        notifications_.assign(positions, positions + count);
+    } catch (const std::bad_alloc&) {
+        return kDsErrOutOfMemory;
+    }
+    return kDsOk;
+}
+
+void BufferRing::NotifyPassed(uint64_t fromTotal, uint64_t toTotal) {
+    if (toTotal <= fromTotal || notifications_.empty()) return;
+    const uint64_t ringBytes = size();
+    const bool wholeLap = toTotal - fromTotal >= ringBytes;
+    const uint64_t from = fromTotal % ringBytes;
+    const uint64_t to = toTotal % ringBytes;
+    for (const PositionNotify& notify : notifications_) {
+        if (notify.offset == kNotifyOffsetStop) continue;
+        const uint64_t at = notify.offset;
+        const bool passed = wholeLap || (from < to ? (at >= from && at < to) : (at >= from || at < to));
+        if (passed) notify.event->Set();
+    }
+}
+
+void BufferRing::NotifyStopped() {
+    for (const PositionNotify& notify : notifications_) {
+        if (notify.offset == kNotifyOffsetStop) notify.event->Set();
+    }
+}
+
+void BufferRing::WriteAt(uint64_t total, const uint8_t* source, uint32_t count) {
+    const uint32_t ringBytes = size();
+    uint32_t at = static_cast<uint32_t>(total % ringBytes);
+    while (count > 0) {
+        const uint32_t chunk = std::min(count, ringBytes - at);
+        std::memcpy(bytes_.data() + at, source, chunk);
+        source += chunk;
+        count -= chunk;
+        at = 0;
+    }
+}
+
+void BufferRing::FillAt(uint64_t total, uint8_t value, uint32_t count) {
+    const uint32_t ringBytes = size();
+    uint32_t at = static_cast<uint32_t>(total % ringBytes);
+    while (count > 0) {
+        const uint32_t chunk = std::min(count, ringBytes - at);
+        std::memset(bytes_.data() + at, value, chunk);
+        count -= chunk;
+        at = 0;
+    }
+}
+
+void BufferRing::ReadAt(uint64_t total, uint8_t* target, uint32_t count) const {
+    const uint32_t ringBytes = size();
+    uint32_t at = static_cast<uint32_t>(total % ringBytes);
+    while (count > 0) {
+        const uint32_t chunk = std::min(count, ringBytes - at);
+        std::memcpy(target, bytes_.data() + at, chunk);
+        target += chunk;
+        count -= chunk;
+        at = 0;
+    }
+}
+
+}  // namespace zelmar::platform::audio

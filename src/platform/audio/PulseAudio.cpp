@@ -1,0 +1,652 @@
+#include "platform/audio/PulseAudio.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/BufferRing.h"
+
+namespace zelmar::platform::audio {
+namespace {
+
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kOperationTimeoutMs = 3000;
+
+// A stable 16-byte id from a device name: two 64-bit FNV-1a hashes with different seeds.
+DeviceGuid GuidFromName(const char* kind, const std::string& name) {
+    DeviceGuid guid;
+    const auto hash = [&](uint64_t h) {
+        for (const char* p = kind; *p != 0; ++p) h = (h ^ static_cast<uint8_t>(*p)) * 0x100000001b3ull;
+        for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ull;
+        return h;
+    };
+    const uint64_t a = hash(0xcbf29ce484222325ull);
+    const uint64_t b = hash(0x84222325cbf29ce4ull);
+    for (int i = 0; i < 8; ++i) {
+        guid.bytes[i] = static_cast<uint8_t>(a >> (8 * i));
+        guid.bytes[8 + i] = static_cast<uint8_t>(b >> (8 * i));
+    }
+    return guid;
+}
+
+bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec* spec) {
+    if (f.wFormatTag != 1) return false;
+    switch (f.wBitsPerSample) {
+        case 8: spec->format = PA_SAMPLE_U8; break;
+        case 16: spec->format = PA_SAMPLE_S16LE; break;
+        case 24: spec->format = PA_SAMPLE_S24LE; break;
+        case 32: spec->format = PA_SAMPLE_S32LE; break;
+        default: return false;
+    }
+    spec->rate = f.nSamplesPerSec;
+    spec->channels = static_cast<uint8_t>(f.nChannels);
+    return f.nChannels != 0 && f.nChannels <= PA_CHANNELS_MAX &&
+           f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) && pa_sample_spec_valid(spec);
+}
+
+uint8_t SilenceByte(const WAVEFORMATEX& f) { return f.wBitsPerSample == 8 ? 0x80 : 0x00; }
+
+uint32_t BytesForMs(const WAVEFORMATEX& f, uint32_t ms) {
+    const uint32_t frames = std::max<uint32_t>(f.nSamplesPerSec * ms / 1000, 1);
+    return frames * f.nBlockAlign;
+}
+
+// One connection to the server: a threaded main loop and a context.
+class Connection {
+public:
+    ~Connection() {
+        if (loop_ == nullptr) return;
+        pa_threaded_mainloop_lock(loop_);
+        if (context_ != nullptr) {
+            pa_context_set_state_callback(context_, nullptr, nullptr);
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+    }
+
+    static DsResult Open(const std::string& server, std::shared_ptr<Connection>* out) {
+        auto connection = std::shared_ptr<Connection>(new Connection);
+        Connection& c = *connection;
+        c.loop_ = pa_threaded_mainloop_new();
+        if (c.loop_ == nullptr) return kDsErrOutOfMemory;
+        c.context_ = pa_context_new(pa_threaded_mainloop_get_api(c.loop_), "Zelmar");
+        if (c.context_ == nullptr) return kDsErrOutOfMemory;
+        pa_context_set_state_callback(c.context_, &Connection::OnContextState, &c);
+        // Never spawn a server: with none running, the virtual devices serve.
+        if (pa_context_connect(c.context_, server.empty() ? nullptr : server.c_str(),
+                               PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return kDsErrNoDriver;
+        }
+        if (pa_threaded_mainloop_start(c.loop_) < 0) return kDsErrFail;
+        const bool ready = c.WaitFor([&c] {
+            const pa_context_state_t state = pa_context_get_state(c.context_);
+            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        }, kConnectTimeoutMs) && pa_context_get_state(c.context_) == PA_CONTEXT_READY;
+        if (!ready) return kDsErrNoDriver;
+        *out = std::move(connection);
+        return kDsOk;
+    }
+
+    pa_threaded_mainloop* loop() const { return loop_; }
+    pa_context* context() const { return context_; }
+    bool alive() const { return !dead_; }
+
+    // Takes the main-loop lock for a scope.
+    class Guard {
+    public:
+        explicit Guard(const Connection& c) : loop_(c.loop_) { pa_threaded_mainloop_lock(loop_); }
+        ~Guard() { pa_threaded_mainloop_unlock(loop_); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        pa_threaded_mainloop* loop_;
+    };
+
+    // With the lock NOT held: polls `done` (under the lock) until true or the time-out.
+    // Polling rather than waiting on a signal bounds the wait even if the server hangs.
+    template <typename Done>
+    bool WaitFor(Done done, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            {
+                Guard guard(*this);
+                if (done()) return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // With the lock NOT held: waits for an operation to finish, then drops it.
+    bool Complete(pa_operation* operation) {
+        if (operation == nullptr) return false;
+        const bool done = WaitFor([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING || dead_; },
+                                  kOperationTimeoutMs);
+        Guard guard(*this);
+        if (!done) pa_operation_cancel(operation);
+        const bool finished = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+        pa_operation_unref(operation);
+        return done && finished;
+    }
+
+private:
+    Connection() = default;
+
+    static void OnContextState(pa_context* context, void* self) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+            static_cast<Connection*>(self)->dead_ = true;
+        }
+    }
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    std::atomic<bool> dead_{false};
+};
+
+struct ListedDevice {
+    uint32_t index;
+    std::string name;
+    std::string description;
+};
+
+struct ListRequest {
+    std::vector<ListedDevice> devices;
+};
+
+void OnSourceInfo(pa_context*, const pa_source_info* info, int eol, void* request) {
+    if (eol == 0 && info != nullptr) {
+        static_cast<ListRequest*>(request)->devices.push_back(
+            {info->index, info->name ? info->name : "", info->description ? info->description : ""});
+    }
+}
+
+void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* request) {
+    if (eol == 0 && info != nullptr) {
+        static_cast<ListRequest*>(request)->devices.push_back(
+            {info->index, info->name ? info->name : "", info->description ? info->description : ""});
+    }
+}
+
+DsResult ListDevices(Connection& connection, bool capture, std::vector<ListedDevice>* devices) {
+    ListRequest request;
+    pa_operation* operation;
+    {
+        Connection::Guard guard(connection);
+        operation = capture ? pa_context_get_source_info_list(connection.context(), &OnSourceInfo, &request)
+                            : pa_context_get_sink_info_list(connection.context(), &OnSinkInfo, &request);
+    }
+    if (!connection.Complete(operation)) return kDsErrNoDriver;
+    // The server's index order is the order devices appeared in: stable while they stay.
+    std::sort(request.devices.begin(), request.devices.end(),
+              [](const ListedDevice& a, const ListedDevice& b) { return a.index < b.index; });
+    *devices = std::move(request.devices);
+    return kDsOk;
+}
+
+void OnSuccess(pa_stream*, int, void*) {}
+
+// One stream and the looping buffer it feeds or drains.  The ring and the stream counter are
+// touched by the main-loop thread (callbacks) and by the caller (under the main-loop lock).
+class PulseStream {
+public:
+    PulseStream(std::shared_ptr<Connection> connection, bool capture)
+        : connection_(std::move(connection)), capture_(capture) {}
+
+    ~PulseStream() {
+        if (stream_ == nullptr) return;
+        Connection::Guard guard(*connection_);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+
+    DsResult Open(const std::string& device, uint32_t bufferBytes, const WAVEFORMATEX& format) {
+        pa_sample_spec spec;
+        if (!ToSampleSpec(format, &spec)) return kDsErrBadFormat;
+        if (bufferBytes < 4 || bufferBytes > 0x0FFFFFFF) return kDsErrInvalidParam;
+        format_ = format;
+        if (!ring_.Allocate(bufferBytes, SilenceByte(format))) return kDsErrOutOfMemory;
+        const uint32_t fragment = BytesForMs(format, kPulseFragmentMs);
+        // What the device holds between its cursors never reaches a whole buffer.
+        lead_ = std::min(fragment, bufferBytes > format.nBlockAlign ? bufferBytes - format.nBlockAlign : 0u);
+
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.tlength = BytesForMs(format, kPulseTargetLengthMs);
+        attr.fragsize = fragment;
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
+                                                          PA_STREAM_AUTO_TIMING_UPDATE |
+                                                          PA_STREAM_INTERPOLATE_TIMING);
+        {
+            Connection::Guard guard(*connection_);
+            stream_ = pa_stream_new(connection_->context(), capture_ ? "Zelmar capture" : "Zelmar playback",
+                                    &spec, nullptr);
+            if (stream_ == nullptr) return kDsErrOutOfMemory;
+            pa_stream_set_state_callback(stream_, &PulseStream::OnState, this);
+            const char* target = device.empty() ? nullptr : device.c_str();
+            int connected;
+            if (capture_) {
+                pa_stream_set_read_callback(stream_, &PulseStream::OnRead, this);
+                connected = pa_stream_connect_record(stream_, target, &attr, flags);
+            } else {
+                pa_stream_set_write_callback(stream_, &PulseStream::OnWrite, this);
+                connected = pa_stream_connect_playback(stream_, target, &attr, flags, nullptr, nullptr);
+            }
+            if (connected < 0) return kDsErrNoDriver;
+        }
+        const bool ready = connection_->WaitFor([this] {
+            const pa_stream_state_t state = pa_stream_get_state(stream_);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        }, kOperationTimeoutMs);
+        Connection::Guard guard(*connection_);
+        return ready && pa_stream_get_state(stream_) == PA_STREAM_READY ? kDsOk : kDsErrNoDriver;
+    }
+
+    DsResult GetCurrentPosition(uint32_t* first, uint32_t* second) {
+        Connection::Guard guard(*connection_);
+        if (!UsableLocked()) return capture_ ? kDsErrNoDriver : kDsErrBufferLost;
+        const uint32_t size = ring_.size();
+        const uint32_t at = static_cast<uint32_t>(total_ % size);
+        if (capture_) {
+            // The read cursor is what the server has delivered; the next fragment is in flight.
+            if (first != nullptr) *first = running_ ? static_cast<uint32_t>((total_ + lead_) % size) : at;
+            if (second != nullptr) *second = at;
+        } else {
+            // The write cursor is what the server has taken; the play cursor lags it by what the
+            // server still holds.
+            const uint32_t held = running_ ? HeldBytesLocked() : 0;
+            if (first != nullptr) *first = static_cast<uint32_t>((total_ + size - held) % size);
+            if (second != nullptr) *second = at;
+        }
+        return kDsOk;
+    }
+
+    DsResult Lock(uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2, uint32_t* n2,
+                  uint32_t flags) {
+        Connection::Guard guard(*connection_);
+        if (!capture_ && !UsableLocked()) return kDsErrBufferLost;
+        return ring_.Lock(offset, bytes, static_cast<uint32_t>(total_ % ring_.size()), p1, n1, p2, n2, flags);
+    }
+
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) {
+        Connection::Guard guard(*connection_);
+        return ring_.Unlock(p1, n1, p2, n2);
+    }
+
+    DsResult SetNotificationPositions(uint32_t count, const PositionNotify* positions) {
+        Connection::Guard guard(*connection_);
+        if (running_) return kDsErrInvalidCall;
+        return ring_.SetNotifications(count, positions);
+    }
+
+    DsResult GetCaps(BufferCaps* caps) {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        Connection::Guard guard(*connection_);
+        caps->flags = 0;
+        caps->bufferBytes = ring_.size();
+        return kDsOk;
+    }
+
+    DsResult GetFormat(WAVEFORMATEX* format) {
+        if (format == nullptr) return kDsErrInvalidParam;
+        *format = format_;
+        return kDsOk;
+    }
+
+    DsResult Run() {
+        pa_operation* operation;
+        {
+            Connection::Guard guard(*connection_);
+            if (!UsableLocked()) return capture_ ? kDsErrNoDriver : kDsErrBufferLost;
+            if (running_) return kDsOk;
+            running_ = true;
+            if (!capture_) {
+                // Requests made while stopped were left open: answer them from the ring now.
+                const size_t writable = pa_stream_writable_size(stream_);
+                if (writable != static_cast<size_t>(-1) && writable > 0) FeedLocked(writable);
+            }
+            operation = pa_stream_cork(stream_, 0, &OnSuccess, nullptr);
+        }
+        if (!connection_->Complete(operation)) {
+            Connection::Guard guard(*connection_);
+            running_ = false;
+            return capture_ ? kDsErrNoDriver : kDsErrBufferLost;
+        }
+        return kDsOk;
+    }
+
+    DsResult Stop() {
+        pa_operation* operation;
+        {
+            Connection::Guard guard(*connection_);
+            if (!running_) return kDsOk;
+            running_ = false;
+            ring_.NotifyStopped();
+            if (!UsableLocked()) return kDsOk;  // a device that went away has stopped anyway
+            operation = pa_stream_cork(stream_, 1, &OnSuccess, nullptr);
+        }
+        connection_->Complete(operation);
+        return kDsOk;
+    }
+
+    DsResult Restore() {
+        Connection::Guard guard(*connection_);
+        return UsableLocked() ? kDsOk : kDsErrBufferLost;
+    }
+
+private:
+    bool UsableLocked() const {
+        return connection_->alive() && stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY;
+    }
+
+    // Bytes the server holds that have not been heard yet, kept inside the buffer and never 0
+    // while running, so play and write differ as they do on a playing device.
+    uint32_t HeldBytesLocked() const {
+        pa_usec_t latencyUs = 0;
+        int negative = 0;
+        uint64_t held;
+        if (pa_stream_get_latency(stream_, &latencyUs, &negative) == 0 && negative == 0) {
+            held = latencyUs * format_.nSamplesPerSec / 1000000 * format_.nBlockAlign;
+        } else {
+            held = BytesForMs(format_, kPulseTargetLengthMs);
+        }
+        const uint32_t align = format_.nBlockAlign;
+        const uint32_t most = ring_.size() > align ? ring_.size() - align : 0;
+        held = std::min<uint64_t>(held, std::min<uint64_t>(total_, most));
+        return std::max<uint32_t>(static_cast<uint32_t>(held), std::min(align, most));
+    }
+
+    void FeedLocked(size_t bytes) {
+        bytes -= bytes % format_.nBlockAlign;
+        while (bytes > 0) {
+            void* target = nullptr;
+            size_t chunk = std::min<size_t>(bytes, ring_.size());
+            if (pa_stream_begin_write(stream_, &target, &chunk) < 0 || target == nullptr || chunk == 0) return;
+            chunk -= chunk % format_.nBlockAlign;
+            if (chunk == 0) {
+                pa_stream_cancel_write(stream_);
+                return;
+            }
+            ring_.ReadAt(total_, static_cast<uint8_t*>(target), static_cast<uint32_t>(chunk));
+            if (pa_stream_write(stream_, target, chunk, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            ring_.NotifyPassed(total_, total_ + chunk);
+            total_ += chunk;
+            bytes -= std::min(bytes, chunk);
+        }
+    }
+
+    static void OnState(pa_stream*, void* self) {
+        auto& s = *static_cast<PulseStream*>(self);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream_))) s.ring_.NotifyStopped();
+    }
+
+    static void OnRead(pa_stream* stream, size_t, void* self) {
+        auto& s = *static_cast<PulseStream*>(self);
+        for (;;) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+            // A hole (data null) is audio the server could not deliver: silence.
+            if (s.running_) {
+                uint64_t at = s.total_;
+                size_t left = bytes;
+                const auto* source = static_cast<const uint8_t*>(data);
+                while (left > 0) {
+                    const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(left, s.ring_.size()));
+                    if (source != nullptr) {
+                        s.ring_.WriteAt(at, source, chunk);
+                        source += chunk;
+                    } else {
+                        s.ring_.FillAt(at, SilenceByte(s.format_), chunk);
+                    }
+                    at += chunk;
+                    left -= chunk;
+                }
+                s.ring_.NotifyPassed(s.total_, at);
+                s.total_ = at;
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    static void OnWrite(pa_stream*, size_t bytes, void* self) {
+        auto& s = *static_cast<PulseStream*>(self);
+        // While stopped the request stays open; Run answers it.
+        if (s.running_) s.FeedLocked(bytes);
+    }
+
+    std::shared_ptr<Connection> connection_;
+    const bool capture_;
+    pa_stream* stream_ = nullptr;
+    BufferRing ring_;
+    WAVEFORMATEX format_{};
+    bool running_ = false;
+    uint64_t total_ = 0;  // stream bytes captured, or taken by the server for playback
+    uint32_t lead_ = 0;
+};
+
+class PulseCaptureBuffer final : public ICaptureBuffer {
+public:
+    explicit PulseCaptureBuffer(std::shared_ptr<Connection> c) : stream_(std::move(c), true) {}
+    PulseStream& stream() { return stream_; }
+
+    DsResult GetCurrentPosition(uint32_t* c, uint32_t* r) override { return stream_.GetCurrentPosition(c, r); }
+    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
+        return stream_.Lock(o, b, p1, n1, p2, n2, f);
+    }
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
+    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
+        return stream_.SetNotificationPositions(n, p);
+    }
+    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
+    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
+    DsResult Stop() override { return stream_.Stop(); }
+    DsResult Start(uint32_t) override { return stream_.Run(); }
+    // The server's own processing is not reachable per stream; no effects in the path.
+    DsResult GetObjectInPath(CaptureEffect, std::unique_ptr<ICaptureEffect>*) override { return kDsErrNoInterface; }
+
+private:
+    PulseStream stream_;
+};
+
+class PulsePlaybackBuffer final : public IPlaybackBuffer {
+public:
+    explicit PulsePlaybackBuffer(std::shared_ptr<Connection> c) : stream_(std::move(c), false) {}
+    PulseStream& stream() { return stream_; }
+
+    DsResult GetCurrentPosition(uint32_t* p, uint32_t* w) override { return stream_.GetCurrentPosition(p, w); }
+    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
+        return stream_.Lock(o, b, p1, n1, p2, n2, f);
+    }
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
+    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
+        return stream_.SetNotificationPositions(n, p);
+    }
+    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
+    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
+    DsResult Stop() override { return stream_.Stop(); }
+    DsResult Play(uint32_t) override { return stream_.Run(); }
+    DsResult Restore() override { return stream_.Restore(); }
+    DsResult SetFormat(const WAVEFORMATEX&) override { return kDsErrInvalidCall; }
+
+private:
+    PulseStream stream_;
+};
+
+// The primary buffer: the server mixes, so it only keeps the format it is told.
+class PulsePrimaryBuffer final : public IPlaybackBuffer {
+public:
+    DsResult GetCurrentPosition(uint32_t*, uint32_t*) override { return kDsErrInvalidCall; }
+    DsResult Lock(uint32_t, uint32_t, void**, uint32_t*, void**, uint32_t*, uint32_t) override { return kDsErrInvalidCall; }
+    DsResult Unlock(void*, uint32_t, void*, uint32_t) override { return kDsErrInvalidCall; }
+    DsResult SetNotificationPositions(uint32_t, const PositionNotify*) override { return kDsErrInvalidCall; }
+    DsResult GetCaps(BufferCaps* caps) override {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        *caps = BufferCaps{kBufferPrimary, 0};
+        return kDsOk;
+    }
+    DsResult GetFormat(WAVEFORMATEX* f) override {
+        if (f == nullptr) return kDsErrInvalidParam;
+        *f = format_;
+        return kDsOk;
+    }
+    DsResult Stop() override { return kDsOk; }
+    DsResult Play(uint32_t) override { return kDsOk; }
+    DsResult Restore() override { return kDsOk; }
+    DsResult SetFormat(const WAVEFORMATEX& format) override {
+        pa_sample_spec spec;
+        if (!ToSampleSpec(format, &spec)) return kDsErrBadFormat;
+        format_ = format;
+        return kDsOk;
+    }
+
+private:
+    WAVEFORMATEX format_{1, 2, 22050, 44100, 2, 8, 0};
+};
+
+class PulseCaptureDevice final : public ICaptureDevice {
+public:
+    PulseCaptureDevice(std::shared_ptr<Connection> c, std::string name) : connection_(std::move(c)), name_(std::move(name)) {}
+    DsResult GetCaps(DeviceCaps* caps) override {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        *caps = DeviceCaps{0, 1, PA_RATE_MAX, PA_CHANNELS_MAX};
+        return kDsOk;
+    }
+    DsResult CreateCaptureBuffer(const CaptureBufferDesc& desc, std::unique_ptr<ICaptureBuffer>* buffer) override {
+        if (buffer == nullptr) return kDsErrInvalidParam;
+        // Effects are not offered by this backend.
+        if ((desc.flags & kCaptureBufferCtrlFx) && (desc.echoCancellation || desc.noiseSuppression)) {
+            return kDsErrUnsupported;
+        }
+        auto created = std::make_unique<PulseCaptureBuffer>(connection_);
+        if (DsResult result = created->stream().Open(name_, desc.bufferBytes, desc.format)) return result;
+        *buffer = std::move(created);
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    std::string name_;
+};
+
+class PulsePlaybackDevice final : public IPlaybackDevice {
+public:
+    PulsePlaybackDevice(std::shared_ptr<Connection> c, std::string name) : connection_(std::move(c)), name_(std::move(name)) {}
+    DsResult SetCooperativeLevel(OwnerHandle owner, uint32_t level) override {
+        if (owner == 0 || level < kCooperativeNormal || level > kCooperativeWritePrimary) return kDsErrInvalidParam;
+        level_ = level;
+        return kDsOk;
+    }
+    DsResult GetCaps(DeviceCaps* caps) override {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        *caps = DeviceCaps{0, 1, PA_RATE_MAX, PA_CHANNELS_MAX};
+        return kDsOk;
+    }
+    DsResult CreateSoundBuffer(const PlaybackBufferDesc& desc, std::unique_ptr<IPlaybackBuffer>* buffer) override {
+        if (buffer == nullptr) return kDsErrInvalidParam;
+        if (level_ == 0) return kDsErrInvalidCall;
+        if (desc.flags & kBufferPrimary) {
+            if (desc.bufferBytes != 0 || desc.hasFormat) return kDsErrInvalidParam;
+            *buffer = std::make_unique<PulsePrimaryBuffer>();
+            return kDsOk;
+        }
+        if (!desc.hasFormat) return kDsErrBadFormat;
+        auto created = std::make_unique<PulsePlaybackBuffer>(connection_);
+        if (DsResult result = created->stream().Open(name_, desc.bufferBytes, desc.format)) return result;
+        *buffer = std::move(created);
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    std::string name_;
+    uint32_t level_ = 0;
+};
+
+class PulseAudioService final : public IAudioService {
+public:
+    explicit PulseAudioService(std::string server) : server_(std::move(server)) {}
+
+    DsResult EnumerateCapture(std::vector<DeviceDescription>* devices) override { return Enumerate(true, devices); }
+    DsResult EnumeratePlayback(std::vector<DeviceDescription>* devices) override { return Enumerate(false, devices); }
+
+    DsResult CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) override {
+        if (device == nullptr) return kDsErrInvalidParam;
+        std::shared_ptr<Connection> connection;
+        std::string name;
+        if (DsResult result = Resolve(true, id, &connection, &name)) return result;
+        *device = std::make_unique<PulseCaptureDevice>(std::move(connection), std::move(name));
+        return kDsOk;
+    }
+    DsResult CreatePlayback(const DeviceGuid* id, std::unique_ptr<IPlaybackDevice>* device) override {
+        if (device == nullptr) return kDsErrInvalidParam;
+        std::shared_ptr<Connection> connection;
+        std::string name;
+        if (DsResult result = Resolve(false, id, &connection, &name)) return result;
+        *device = std::make_unique<PulsePlaybackDevice>(std::move(connection), std::move(name));
+        return kDsOk;
+    }
+    DsResult CreateFullDuplex(const DeviceGuid* captureId, const DeviceGuid* playbackId,
+                              const CaptureBufferDesc& captureDesc, const PlaybackBufferDesc& playbackDesc,
+                              OwnerHandle owner, uint32_t level, std::unique_ptr<IFullDuplex>* duplex,
+                              std::unique_ptr<ICaptureBuffer>* captureBuffer,
+                              std::unique_ptr<IPlaybackBuffer>* playbackBuffer) override {
+        return CreateFullDuplexFromDevices(*this, captureId, playbackId, captureDesc, playbackDesc, owner, level,
+                                           duplex, captureBuffer, playbackBuffer);
+    }
+
+private:
+    DsResult Enumerate(bool capture, std::vector<DeviceDescription>* devices) {
+        if (devices == nullptr) return kDsErrInvalidParam;
+        std::shared_ptr<Connection> connection;
+        if (DsResult result = Connection::Open(server_, &connection)) return result;
+        std::vector<ListedDevice> listed;
+        if (DsResult result = ListDevices(*connection, capture, &listed)) return result;
+        devices->clear();
+        for (const ListedDevice& d : listed) {
+            devices->push_back({d.description.empty() ? d.name : d.description,
+                                GuidFromName(capture ? "source:" : "sink:", d.name)});
+        }
+        return kDsOk;
+    }
+
+    // Connects and finds the server's name of the device `id` (null: the default device).
+    DsResult Resolve(bool capture, const DeviceGuid* id, std::shared_ptr<Connection>* connection, std::string* name) {
+        if (DsResult result = Connection::Open(server_, connection)) return result;
+        name->clear();
+        if (id == nullptr) return kDsOk;
+        std::vector<ListedDevice> listed;
+        if (DsResult result = ListDevices(**connection, capture, &listed)) return result;
+        for (const ListedDevice& d : listed) {
+            if (GuidFromName(capture ? "source:" : "sink:", d.name) == *id) {
+                *name = d.name;
+                return kDsOk;
+            }
+        }
+        connection->reset();
+        return kDsErrNoDriver;
+    }
+
+    std::string server_;
+};
+
+}  // namespace
+
+std::unique_ptr<IAudioService> CreatePulseAudioService(const std::string& server) {
+    return std::make_unique<PulseAudioService>(server);
+}
+
+}  // namespace zelmar::platform::audio

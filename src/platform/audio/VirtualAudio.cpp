@@ -1,0 +1,598 @@
+#include "platform/audio/VirtualAudio.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/Platform.h"
+#include "platform/audio/BufferRing.h"
+
+namespace zelmar::platform::audio {
+namespace {
+
+constexpr DeviceGuid kCaptureGuid{{0x5a, 0x65, 0x6c, 0x6d, 0x61, 0x72, 0x56, 0x43,
+                                   0x61, 0x70, 0x74, 0x75, 0x72, 0x65, 0x00, 0x01}};
+constexpr DeviceGuid kPlaybackGuid{{0x5a, 0x65, 0x6c, 0x6d, 0x61, 0x72, 0x56, 0x50,
+                                    0x6c, 0x61, 0x79, 0x62, 0x61, 0x63, 0x6b, 0x01}};
+// DirectSound's own limits on a secondary buffer's size.
+constexpr uint32_t kMinBufferBytes = 4;
+constexpr uint32_t kMaxBufferBytes = 0x0FFFFFFF;
+// The loopback holds at most this much unread audio; older audio is dropped, as a device
+// overruns when nobody captures.
+constexpr uint32_t kLoopbackMaxMs = 2000;
+constexpr uint32_t kPrimaryBufferMs = 100;
+
+bool IsPlayableFormat(const WAVEFORMATEX& f) {
+    if (f.wFormatTag != 1 || f.nChannels == 0 || f.nChannels > 8) return false;
+    if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16 && f.wBitsPerSample != 24 &&
+        f.wBitsPerSample != 32) {
+        return false;
+    }
+    if (f.nSamplesPerSec < 1 || f.nSamplesPerSec > 384000) return false;
+    return f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) &&
+           f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
+}
+
+bool SameFormat(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
+    return a.wFormatTag == b.wFormatTag && a.nChannels == b.nChannels &&
+           a.nSamplesPerSec == b.nSamplesPerSec && a.wBitsPerSample == b.wBitsPerSample;
+}
+
+uint8_t SilenceByte(const WAVEFORMATEX& f) { return f.wBitsPerSample == 8 ? 0x80 : 0x00; }
+
+bool IsVirtualClock(ITimeService* clock) { return dynamic_cast<VirtualTimeService*>(clock) != nullptr; }
+
+}  // namespace
+
+class VirtualStream;
+
+struct VirtualAudioService::Hub {
+    std::mutex mutex;
+    ScriptedInput script;
+    PlaybackTap tap;
+    bool loopback = true;
+    bool stalled = false;
+    bool reportStopped = false;
+    int failTimes[static_cast<int>(Operation::kCount)] = {};
+    DsResult failResult[static_cast<int>(Operation::kCount)] = {};
+    std::vector<VirtualStream*> streams;
+    std::deque<uint8_t> loop;
+    WAVEFORMATEX loopFormat{};
+
+    std::thread pump;
+    std::atomic<bool> pumpStop{false};
+
+    ~Hub() {
+        pumpStop = true;
+        if (pump.joinable()) pump.join();
+    }
+
+    // Locked.  The injected failure for `op`, or 0.
+    DsResult TakeFault(Operation op) {
+        const int i = static_cast<int>(op);
+        if (failTimes[i] <= 0) return kDsOk;
+        --failTimes[i];
+        return failResult[i];
+    }
+    DsResult Fault(Operation op) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return TakeFault(op);
+    }
+    void AdvanceAllLocked(bool playbackOnly);
+    void StartPumpLocked();
+};
+
+// One virtual buffer, capture or playback.  All state is guarded by the hub's mutex, which
+// every operation takes: the buffers of one service form one device world and move together.
+class VirtualStream {
+public:
+    using Operation = VirtualAudioService::Operation;
+
+    VirtualStream(std::shared_ptr<VirtualAudioService::Hub> hub, bool capture, bool primary)
+        : hub_(std::move(hub)), clock_(Current().time), capture_(capture), primary_(primary) {
+        lastMs_ = clock_->NowMs();
+    }
+    ~VirtualStream() {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        auto& streams = hub_->streams;
+        streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
+    }
+
+    DsResult Init(uint32_t bytes, const WAVEFORMATEX& format) {
+        format_ = format;
+        if (!ring_.Allocate(bytes, SilenceByte(format))) return kDsErrOutOfMemory;
+        lead_ = LeadBytes();
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        hub_->streams.push_back(this);
+        return kDsOk;
+    }
+
+    bool capture() const { return capture_; }
+
+    // Locked.  Moves the cursors to the clock; capture buffers first let every playback buffer
+    // play up to now, so loopback audio is there to be captured.
+    void AdvanceLocked() {
+        const uint32_t nowMs = clock_->NowMs();
+        const uint32_t elapsedMs = nowMs - lastMs_;
+        lastMs_ = nowMs;
+        if (!running_ || hub_->stalled || lost_) return;
+        frameRemainder_ += uint64_t{elapsedMs} * format_.nSamplesPerSec;
+        const uint64_t frames = frameRemainder_ / 1000;
+        frameRemainder_ %= 1000;
+        const uint64_t from = total_;
+        const uint64_t to = total_ + frames * format_.nBlockAlign;
+        if (to == from) return;
+        if (capture_) {
+            Produce(from, to);
+        } else {
+            Consume(from, to);
+        }
+        total_ = to;
+        ring_.NotifyPassed(from, to);
+    }
+
+    DsResult GetCurrentPosition(uint32_t* first, uint32_t* second) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kGetCurrentPosition)) return fault;
+        if (lost_) return kDsErrBufferLost;
+        if (capture_) hub_->AdvanceAllLocked(/*playbackOnly=*/true);
+        AdvanceLocked();
+        const uint32_t size = ring_.size();
+        const uint32_t behind = static_cast<uint32_t>(total_ % size);
+        const bool moving = running_ && !hub_->reportStopped;
+        const uint32_t ahead = moving ? static_cast<uint32_t>((total_ + lead_) % size) : behind;
+        // Capture reports (capture, read): the device fills ahead of the read cursor.
+        // Playback reports (play, write): the device owns play .. write.
+        if (capture_) {
+            if (first != nullptr) *first = ahead;
+            if (second != nullptr) *second = behind;
+        } else {
+            if (first != nullptr) *first = behind;
+            if (second != nullptr) *second = ahead;
+        }
+        return kDsOk;
+    }
+
+    DsResult Lock(uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
+                  uint32_t* n2, uint32_t flags) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kLock)) return fault;
+        if (lost_) return kDsErrBufferLost;
+        AdvanceLocked();
+        const uint32_t write = static_cast<uint32_t>((total_ + (running_ ? lead_ : 0)) % ring_.size());
+        return ring_.Lock(offset, bytes, write, p1, n1, p2, n2, flags);
+    }
+
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kUnlock)) return fault;
+        return ring_.Unlock(p1, n1, p2, n2);
+    }
+
+    DsResult SetNotificationPositions(uint32_t count, const PositionNotify* positions) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kSetNotificationPositions)) return fault;
+        if (running_) return kDsErrInvalidCall;
+        const DsResult result = ring_.SetNotifications(count, positions);
+        // Waiters on a real clock need the events set without anybody polling the cursors.
+        if (result == kDsOk && count != 0 && !IsVirtualClock(clock_)) hub_->StartPumpLocked();
+        return result;
+    }
+
+    DsResult GetCaps(BufferCaps* caps) {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        caps->bufferBytes = ring_.size();
+        caps->flags = primary_ ? kBufferPrimary : 0;
+        return kDsOk;
+    }
+
+    DsResult GetFormat(WAVEFORMATEX* format) {
+        if (format == nullptr) return kDsErrInvalidParam;
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        *format = format_;
+        return kDsOk;
+    }
+
+    DsResult Run(Operation op) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(op)) return fault;
+        if (lost_) return kDsErrBufferLost;
+        AdvanceLocked();
+        running_ = true;
+        return kDsOk;
+    }
+
+    DsResult Stop() {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kStop)) return fault;
+        if (capture_) hub_->AdvanceAllLocked(/*playbackOnly=*/true);
+        AdvanceLocked();
+        if (running_) {
+            running_ = false;
+            ring_.NotifyStopped();
+        }
+        return kDsOk;
+    }
+
+    DsResult Restore() {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kRestore)) return fault;
+        if (lost_) {
+            // The memory comes back, its contents do not.
+            lost_ = false;
+            ring_.FillAt(0, SilenceByte(format_), ring_.size());
+            lastMs_ = clock_->NowMs();
+        }
+        return kDsOk;
+    }
+
+    DsResult SetFormat(const WAVEFORMATEX& format) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (DsResult fault = hub_->TakeFault(Operation::kSetFormat)) return fault;
+        if (!primary_) return kDsErrInvalidCall;
+        if (!IsPlayableFormat(format)) return kDsErrBadFormat;
+        if (running_) return kDsErrInvalidCall;
+        const uint32_t bytes = std::max<uint32_t>(format.nAvgBytesPerSec / 1000 * kPrimaryBufferMs,
+                                                  format.nBlockAlign);
+        if (!ring_.Allocate(bytes - bytes % format.nBlockAlign, SilenceByte(format))) {
+            return kDsErrOutOfMemory;
+        }
+        format_ = format;
+        total_ = 0;
+        lead_ = LeadBytes();
+        return kDsOk;
+    }
+
+    void LoseLocked() {
+        if (capture_) return;
+        lost_ = true;
+        running_ = false;
+    }
+
+    std::shared_ptr<bool> echoCancellation;
+    std::shared_ptr<bool> noiseSuppression;
+
+private:
+    uint32_t LeadBytes() const {
+        const uint32_t align = std::max<uint32_t>(format_.nBlockAlign, 1);
+        uint32_t lead = format_.nSamplesPerSec / 1000 * VirtualAudioService::kCursorLeadMs * align;
+        lead = std::max(lead, align);
+        // The device never owns the whole buffer.
+        if (lead >= ring_.size()) lead = ring_.size() > align ? ring_.size() - align : 0;
+        return lead;
+    }
+
+    // Captures the stream bytes [from, to) into the ring.  Only the last lap survives in the
+    // ring, but the loopback is drained for all of it, as a device drops what nobody read.
+    void Produce(uint64_t from, uint64_t to) {
+        const uint64_t size = ring_.size();
+        auto& hub = *hub_;
+        const bool looped = hub.loopback && !hub.script && SameFormat(hub.loopFormat, format_);
+        if (to - from > size) {
+            const uint64_t skipped = to - size - from;
+            if (looped) hub.loop.erase(hub.loop.begin(), hub.loop.begin() + std::min<uint64_t>(skipped, hub.loop.size()));
+            from = to - size;
+        }
+        while (from < to) {
+            const uint32_t at = static_cast<uint32_t>(from % size);
+            const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(to - from, size - at));
+            uint8_t* target = ring_.data() + at;
+            if (hub.script) {
+                hub.script(from, target, chunk);
+            } else {
+                uint32_t copied = 0;
+                if (looped) {
+                    copied = static_cast<uint32_t>(std::min<uint64_t>(chunk, hub.loop.size()));
+                    std::copy(hub.loop.begin(), hub.loop.begin() + copied, target);
+                    hub.loop.erase(hub.loop.begin(), hub.loop.begin() + copied);
+                }
+                std::fill(target + copied, target + chunk, SilenceByte(format_));
+            }
+            from += chunk;
+        }
+    }
+
+    // Plays the stream bytes [from, to): the ring repeats while nobody writes.
+    void Consume(uint64_t from, uint64_t to) {
+        auto& hub = *hub_;
+        const uint32_t size = ring_.size();
+        if (hub.loopback) {
+            if (!SameFormat(hub.loopFormat, format_)) {
+                hub.loop.clear();
+                hub.loopFormat = format_;
+            }
+        }
+        const uint64_t loopMax = uint64_t{format_.nAvgBytesPerSec} * kLoopbackMaxMs / 1000;
+        while (from < to) {
+            const uint32_t at = static_cast<uint32_t>(from % size);
+            const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(to - from, size - at));
+            const uint8_t* played = ring_.data() + at;
+            if (hub.tap) hub.tap(played, chunk);
+            if (hub.loopback) {
+                hub.loop.insert(hub.loop.end(), played, played + chunk);
+                if (hub.loop.size() > loopMax) {
+                    hub.loop.erase(hub.loop.begin(), hub.loop.begin() + (hub.loop.size() - loopMax));
+                }
+            }
+            from += chunk;
+        }
+    }
+
+    std::shared_ptr<VirtualAudioService::Hub> hub_;
+    ITimeService* clock_;
+    const bool capture_;
+    const bool primary_;
+    BufferRing ring_;
+    WAVEFORMATEX format_{};
+    bool running_ = false;
+    bool lost_ = false;
+    uint64_t total_ = 0;  // stream bytes the device has captured or played
+    uint32_t lastMs_ = 0;
+    uint64_t frameRemainder_ = 0;  // frames × 1000 not yet a whole frame
+    uint32_t lead_ = 0;
+};
+
+void VirtualAudioService::Hub::AdvanceAllLocked(bool playbackOnly) {
+    for (VirtualStream* stream : streams) {
+        if (!playbackOnly || !stream->capture()) stream->AdvanceLocked();
+    }
+}
+
+void VirtualAudioService::Hub::StartPumpLocked() {
+    if (pump.joinable()) return;
+    pump = std::thread([this] {
+        while (!pumpStop) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                AdvanceAllLocked(/*playbackOnly=*/true);
+                AdvanceAllLocked(/*playbackOnly=*/false);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+}
+
+namespace {
+
+using Operation = VirtualAudioService::Operation;
+
+class VirtualEffect final : public ICaptureEffect {
+public:
+    explicit VirtualEffect(std::shared_ptr<bool> enabled) : enabled_(std::move(enabled)) {}
+    DsResult GetEnable(bool* enabled) override {
+        if (enabled == nullptr) return kDsErrInvalidParam;
+        *enabled = *enabled_;
+        return kDsOk;
+    }
+    DsResult SetEnable(bool enabled) override {
+        *enabled_ = enabled;
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<bool> enabled_;
+};
+
+class VirtualCaptureBuffer final : public ICaptureBuffer {
+public:
+    explicit VirtualCaptureBuffer(std::shared_ptr<VirtualAudioService::Hub> hub)
+        : stream_(std::move(hub), /*capture=*/true, /*primary=*/false) {}
+    VirtualStream& stream() { return stream_; }
+
+    DsResult GetCurrentPosition(uint32_t* c, uint32_t* r) override { return stream_.GetCurrentPosition(c, r); }
+    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
+        return stream_.Lock(o, b, p1, n1, p2, n2, f);
+    }
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
+    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
+        return stream_.SetNotificationPositions(n, p);
+    }
+    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
+    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
+    DsResult Stop() override { return stream_.Stop(); }
+    DsResult Start(uint32_t) override { return stream_.Run(Operation::kStart); }
+    DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) override {
+        if (effect == nullptr) return kDsErrInvalidParam;
+        const auto& flag = kind == CaptureEffect::kNoiseSuppression ? stream_.noiseSuppression
+                                                                    : stream_.echoCancellation;
+        if (!flag) return kDsErrNoInterface;
+        *effect = std::make_unique<VirtualEffect>(flag);
+        return kDsOk;
+    }
+
+private:
+    VirtualStream stream_;
+};
+
+class VirtualPlaybackBuffer final : public IPlaybackBuffer {
+public:
+    VirtualPlaybackBuffer(std::shared_ptr<VirtualAudioService::Hub> hub, bool primary)
+        : stream_(std::move(hub), /*capture=*/false, primary) {}
+    VirtualStream& stream() { return stream_; }
+
+    DsResult GetCurrentPosition(uint32_t* p, uint32_t* w) override { return stream_.GetCurrentPosition(p, w); }
+    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
+        return stream_.Lock(o, b, p1, n1, p2, n2, f);
+    }
+    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
+    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
+        return stream_.SetNotificationPositions(n, p);
+    }
+    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
+    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
+    DsResult Stop() override { return stream_.Stop(); }
+    DsResult Play(uint32_t) override { return stream_.Run(Operation::kPlay); }
+    DsResult Restore() override { return stream_.Restore(); }
+    DsResult SetFormat(const WAVEFORMATEX& format) override { return stream_.SetFormat(format); }
+
+private:
+    VirtualStream stream_;
+};
+
+class VirtualCaptureDevice final : public ICaptureDevice {
+public:
+    explicit VirtualCaptureDevice(std::shared_ptr<VirtualAudioService::Hub> hub) : hub_(std::move(hub)) {}
+
+    DsResult GetCaps(DeviceCaps* caps) override {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        *caps = DeviceCaps{0, 1, 384000, 8};
+        return kDsOk;
+    }
+    DsResult CreateCaptureBuffer(const CaptureBufferDesc& desc, std::unique_ptr<ICaptureBuffer>* buffer) override {
+        if (buffer == nullptr) return kDsErrInvalidParam;
+        if (DsResult fault = hub_->Fault(Operation::kCreateBuffer)) return fault;
+        if (!IsPlayableFormat(desc.format)) return kDsErrBadFormat;
+        if (desc.bufferBytes < kMinBufferBytes || desc.bufferBytes > kMaxBufferBytes) return kDsErrInvalidParam;
+        auto created = std::make_unique<VirtualCaptureBuffer>(hub_);
+        if (DsResult result = created->stream().Init(desc.bufferBytes, desc.format)) return result;
+        if (desc.flags & kCaptureBufferCtrlFx) {
+            if (desc.echoCancellation) created->stream().echoCancellation = std::make_shared<bool>(true);
+            if (desc.noiseSuppression) created->stream().noiseSuppression = std::make_shared<bool>(true);
+        }
+        *buffer = std::move(created);
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<VirtualAudioService::Hub> hub_;
+};
+
+class VirtualPlaybackDevice final : public IPlaybackDevice {
+public:
+    explicit VirtualPlaybackDevice(std::shared_ptr<VirtualAudioService::Hub> hub) : hub_(std::move(hub)) {}
+
+    DsResult SetCooperativeLevel(OwnerHandle owner, uint32_t level) override {
+        if (DsResult fault = hub_->Fault(Operation::kSetCooperativeLevel)) return fault;
+        if (owner == 0 || level < kCooperativeNormal || level > kCooperativeWritePrimary) {
+            return kDsErrInvalidParam;
+        }
+        level_ = level;
+        return kDsOk;
+    }
+    DsResult GetCaps(DeviceCaps* caps) override {
+        if (caps == nullptr) return kDsErrInvalidParam;
+        *caps = DeviceCaps{0, 1, 384000, 8};
+        return kDsOk;
+    }
+    DsResult CreateSoundBuffer(const PlaybackBufferDesc& desc, std::unique_ptr<IPlaybackBuffer>* buffer) override {
+        if (buffer == nullptr) return kDsErrInvalidParam;
+        if (DsResult fault = hub_->Fault(Operation::kCreateBuffer)) return fault;
+        if (level_ == 0) return kDsErrInvalidCall;
+        const bool primary = (desc.flags & kBufferPrimary) != 0;
+        WAVEFORMATEX format = desc.format;
+        uint32_t bytes = desc.bufferBytes;
+        if (primary) {
+            // A primary buffer takes no size or format; it mixes 22.05 kHz 8-bit stereo until
+            // SetFormat says otherwise.
+            if (desc.bufferBytes != 0 || desc.hasFormat) return kDsErrInvalidParam;
+            format = WAVEFORMATEX{1, 2, 22050, 44100, 2, 8, 0};
+            bytes = format.nAvgBytesPerSec / 1000 * kPrimaryBufferMs;
+        } else {
+            if (!desc.hasFormat || !IsPlayableFormat(format)) return kDsErrBadFormat;
+            if (bytes < kMinBufferBytes || bytes > kMaxBufferBytes) return kDsErrInvalidParam;
+        }
+        auto created = std::make_unique<VirtualPlaybackBuffer>(hub_, primary);
+        if (DsResult result = created->stream().Init(bytes, format)) return result;
+        *buffer = std::move(created);
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<VirtualAudioService::Hub> hub_;
+    uint32_t level_ = 0;
+};
+
+}  // namespace
+
+VirtualAudioService::VirtualAudioService() : hub_(std::make_shared<Hub>()) {}
+VirtualAudioService::~VirtualAudioService() = default;
+
+DeviceGuid VirtualAudioService::CaptureGuid() { return kCaptureGuid; }
+DeviceGuid VirtualAudioService::PlaybackGuid() { return kPlaybackGuid; }
+const char* VirtualAudioService::CaptureDescription() { return "Zelmar virtual capture (loopback)"; }
+const char* VirtualAudioService::PlaybackDescription() { return "Zelmar virtual playback"; }
+
+void VirtualAudioService::SetScriptedInput(ScriptedInput input) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->script = std::move(input);
+}
+void VirtualAudioService::SetPlaybackTap(PlaybackTap tap) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->tap = std::move(tap);
+}
+void VirtualAudioService::SetLoopback(bool enabled) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->loopback = enabled;
+    if (!enabled) hub_->loop.clear();
+}
+void VirtualAudioService::SetCursorsStalled(bool stalled) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    // Bring everything up to now first, so the stall starts at this moment.
+    hub_->AdvanceAllLocked(true);
+    hub_->AdvanceAllLocked(false);
+    hub_->stalled = stalled;
+}
+void VirtualAudioService::SetCursorsReportStopped(bool stopped) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->reportStopped = stopped;
+}
+void VirtualAudioService::LoseBuffers() {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    for (VirtualStream* stream : hub_->streams) stream->LoseLocked();
+}
+void VirtualAudioService::FailNext(Operation operation, DsResult result, int times) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    const int i = static_cast<int>(operation);
+    hub_->failTimes[i] = times;
+    hub_->failResult[i] = result;
+}
+void VirtualAudioService::Pump() {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->AdvanceAllLocked(true);
+    hub_->AdvanceAllLocked(false);
+}
+
+DsResult VirtualAudioService::EnumerateCapture(std::vector<DeviceDescription>* devices) {
+    if (devices == nullptr) return kDsErrInvalidParam;
+    devices->clear();
+    devices->push_back({CaptureDescription(), kCaptureGuid});
+    return kDsOk;
+}
+
+DsResult VirtualAudioService::EnumeratePlayback(std::vector<DeviceDescription>* devices) {
+    if (devices == nullptr) return kDsErrInvalidParam;
+    devices->clear();
+    devices->push_back({PlaybackDescription(), kPlaybackGuid});
+    return kDsOk;
+}
+
+DsResult VirtualAudioService::CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) {
+    if (device == nullptr) return kDsErrInvalidParam;
+    if (DsResult fault = hub_->Fault(Operation::kCreateDevice)) return fault;
+    if (id != nullptr && *id != kCaptureGuid) return kDsErrNoDriver;
+    *device = std::make_unique<VirtualCaptureDevice>(hub_);
+    return kDsOk;
+}
+
+DsResult VirtualAudioService::CreatePlayback(const DeviceGuid* id, std::unique_ptr<IPlaybackDevice>* device) {
+    if (device == nullptr) return kDsErrInvalidParam;
+    if (DsResult fault = hub_->Fault(Operation::kCreateDevice)) return fault;
+    if (id != nullptr && *id != kPlaybackGuid) return kDsErrNoDriver;
+    *device = std::make_unique<VirtualPlaybackDevice>(hub_);
+    return kDsOk;
+}
+
+DsResult VirtualAudioService::CreateFullDuplex(const DeviceGuid* captureId, const DeviceGuid* playbackId,
+                                               const CaptureBufferDesc& captureDesc,
+                                               const PlaybackBufferDesc& playbackDesc, OwnerHandle owner,
+                                               uint32_t level, std::unique_ptr<IFullDuplex>* duplex,
+                                               std::unique_ptr<ICaptureBuffer>* captureBuffer,
+                                               std::unique_ptr<IPlaybackBuffer>* playbackBuffer) {
+    return CreateFullDuplexFromDevices(*this, captureId, playbackId, captureDesc, playbackDesc, owner,
+                                       level, duplex, captureBuffer, playbackBuffer);
+}
+
+}  // namespace zelmar::platform::audio

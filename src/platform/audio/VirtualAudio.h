@@ -1,0 +1,79 @@
+// The virtual sound device: buffers whose cursors advance on the platform clock (virtual time
+// in tests, the real clock elsewhere), with no sound hardware at all.
+//
+// - Capture buffers receive, in order of preference: the scripted input a test installed, the
+//   audio that a playing virtual playback buffer plays (loopback; same format only), silence.
+// - Playback buffers "play" by moving their play cursor; what they play goes to the loopback
+//   and to an optional tap a test installs.
+// - Faults: cursors that stop moving, cursors that report a stopped device, a lost playback
+//   buffer, and any operation failing with a chosen result a number of times.
+//
+// Cursors are brought up to the clock whenever a buffer is used, and notification events of
+// the positions passed are set then; Pump brings every buffer up at once (a real-time helper
+// thread does that every millisecond when the clock is the real one).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/audio/AudioDevice.h"
+
+namespace zelmar::platform::audio {
+
+class VirtualAudioService final : public IAudioService {
+public:
+    // Operations a test can make fail.
+    enum class Operation {
+        kCreateDevice, kCreateBuffer, kSetCooperativeLevel, kSetFormat, kGetCurrentPosition,
+        kLock, kUnlock, kSetNotificationPositions, kStart, kStop, kPlay, kRestore, kCount
+    };
+
+    VirtualAudioService();
+    ~VirtualAudioService() override;
+
+    // Device ids of the virtual devices (the lists hold exactly these, in this order).
+    static DeviceGuid CaptureGuid();
+    static DeviceGuid PlaybackGuid();
+    static const char* CaptureDescription();
+    static const char* PlaybackDescription();
+
+    // Capture data source: called with the byte position in the captured stream (counted
+    // since the buffer was made) and the region to fill.
+    using ScriptedInput = std::function<void(uint64_t streamByte, uint8_t* target, uint32_t bytes)>;
+    void SetScriptedInput(ScriptedInput input);
+    // Receives every byte a playback buffer plays, in order.
+    using PlaybackTap = std::function<void(const uint8_t* played, uint32_t bytes)>;
+    void SetPlaybackTap(PlaybackTap tap);
+    void SetLoopback(bool enabled);
+
+    // Fault injection.
+    void SetCursorsStalled(bool stalled);       // cursors keep their place, the device "runs"
+    void SetCursorsReportStopped(bool stopped); // both cursors report the same place
+    void LoseBuffers();                         // every playback buffer becomes lost
+    void FailNext(Operation operation, DsResult result, int times = 1);
+
+    // Cursor lead of capture and playback buffers: what the device holds between its cursors.
+    static constexpr uint32_t kCursorLeadMs = 10;
+
+    // Brings every live buffer up to the clock.
+    void Pump();
+
+    DsResult EnumerateCapture(std::vector<DeviceDescription>* devices) override;
+    DsResult EnumeratePlayback(std::vector<DeviceDescription>* devices) override;
+    DsResult CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) override;
+    DsResult CreatePlayback(const DeviceGuid* id, std::unique_ptr<IPlaybackDevice>* device) override;
+    DsResult CreateFullDuplex(const DeviceGuid* captureId, const DeviceGuid* playbackId,
+                              const CaptureBufferDesc& captureDesc,
+                              const PlaybackBufferDesc& playbackDesc, OwnerHandle owner,
+                              uint32_t level, std::unique_ptr<IFullDuplex>* duplex,
+                              std::unique_ptr<ICaptureBuffer>* captureBuffer,
+                              std::unique_ptr<IPlaybackBuffer>* playbackBuffer) override;
+
+    struct Hub;
+
+private:
+    std::shared_ptr<Hub> hub_;
+};
+
+}  // namespace zelmar::platform::audio
