@@ -58,6 +58,7 @@ struct VirtualAudioService::Hub {
     int failTimes[static_cast<int>(Operation::kCount)] = {};
     DsResult failResult[static_cast<int>(Operation::kCount)] = {};
     std::vector<VirtualStream*> streams;
+    uint32_t lastBufferBytes = 0;
     std::deque<uint8_t> loop;
     WAVEFORMATEX loopFormat{};
 
@@ -106,6 +107,7 @@ public:
         lead_ = LeadBytes();
         std::lock_guard<std::mutex> lock(hub_->mutex);
         hub_->streams.push_back(this);
+        if (!primary_) hub_->lastBufferBytes = bytes;
         return kDsOk;
     }
 
@@ -549,6 +551,11 @@ void VirtualAudioService::FailNext(Operation operation, DsResult result, int tim
     hub_->failTimes[i] = times;
     hub_->failResult[i] = result;
 }
+uint32_t VirtualAudioService::LastBufferBytes() const {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    return hub_->lastBufferBytes;
+}
+
 void VirtualAudioService::Pump() {
     std::lock_guard<std::mutex> lock(hub_->mutex);
     hub_->AdvanceAllLocked(true);

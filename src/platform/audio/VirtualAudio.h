@@ -56,6 +56,9 @@ public:
     // Cursor lead of capture and playback buffers: what the device holds between its cursors.
     static constexpr uint32_t kCursorLeadMs = 10;
 
+    // Size in bytes of the last capture or (non-primary) playback buffer made.
+    uint32_t LastBufferBytes() const;
+
     // Brings every live buffer up to the clock.
     void Pump();
 
