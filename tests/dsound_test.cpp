@@ -123,7 +123,7 @@ private:
 TEST(DSoundAudioIn, KeepsAtMostSixteenDevicesAndFailsBuildOnAMissingDevice) {
     test::VirtualPlatform platform;
     ManyDevices many(17);
-    platform::Services services{nullptr, nullptr, nullptr};
+    platform::Services services{};
     services.audio = &many;
     platform::ScopedPlatform scope(services);
     for (const char* kind : {"DSoundAudioIn", "DSoundAudioOut"}) {

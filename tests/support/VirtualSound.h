@@ -21,7 +21,7 @@ public:
 
 private:
     static platform::Services Services(platform::audio::IAudioService* audio) {
-        platform::Services services{nullptr, nullptr, nullptr};
+        platform::Services services{};
         services.audio = audio;
         return services;
     }
