@@ -138,10 +138,16 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     }
 
     int finer[kMaxRegions], coarser[kMaxRegions];
+    // Each region's rank for the next move, kept up to date instead of recomputed per step:
+    // offset - power - 2 x category, or a sentinel that never wins once the region cannot move.
+    int finerRank[kMaxRegions], coarserRank[kMaxRegions];
     int expected = 0;
     for (int r = 0; r < regions; ++r) {
         finer[r] = coarser[r] = ClampCategory(FloorHalf(offset - powerIndex[r]));
         expected += kExpectedBitsPerCategory[finer[r]];
+        const int rank = offset - powerIndex[r] - 2 * finer[r];
+        finerRank[r] = finer[r] > 0 ? rank : INT_MAX;
+        coarserRank[r] = coarser[r] < kMaxCategory ? rank : INT_MIN;
     }
     int finerBits = expected, coarserBits = expected;
 
@@ -149,33 +155,27 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     int buffer[2 * kMaxCategorizations];
     int front = mode.categorizations, back = mode.categorizations;
     for (int step = 0; step < mode.categorizations - 1; ++step) {
-        int chosen = -1;
         if (finerBits + coarserBits <= 2 * budget) {
-            int best = INT_MAX;
-            for (int r = 0; r < regions; ++r) {
-                if (finer[r] == 0) continue;
-                const int value = offset - powerIndex[r] - 2 * finer[r];
-                if (value < best) best = value, chosen = r;
-            }
-            if (chosen >= 0) {
+            // The smallest rank moves to a finer category; ties go to the lowest region.
+            int chosen = 0;
+            for (int r = 1; r < regions; ++r) chosen = finerRank[r] < finerRank[chosen] ? r : chosen;
+            if (finerRank[chosen] != INT_MAX) {
                 finerBits += kExpectedBitsPerCategory[finer[chosen] - 1] - kExpectedBitsPerCategory[finer[chosen]];
                 --finer[chosen];
+                finerRank[chosen] = finer[chosen] > 0 ? finerRank[chosen] + 2 : INT_MAX;
                 buffer[--front] = chosen;
                 continue;
             }
         }
-        int best = INT_MIN;
-        for (int r = regions - 1; r >= 0; --r) {
-            if (coarser[r] == kMaxCategory) continue;
-            const int value = offset - powerIndex[r] - 2 * coarser[r];
-            if (value > best) best = value, chosen = r;
-        }
-        // Only an envelope no encoder produces can leave no region to move; the order is then
-        // padded with region 0 and the categories stay clamped when it is applied.
-        if (chosen < 0) chosen = 0;
-        if (coarser[chosen] < kMaxCategory) {
+        // The largest rank moves to a coarser category; ties go to the highest region.
+        int chosen = regions - 1;
+        for (int r = regions - 2; r >= 0; --r) chosen = coarserRank[r] > coarserRank[chosen] ? r : chosen;
+        // Only an envelope no encoder produces can leave no region to move; the order then
+        // repeats that region and the categories stay clamped when it is applied.
+        if (coarserRank[chosen] != INT_MIN) {
             coarserBits += kExpectedBitsPerCategory[coarser[chosen] + 1] - kExpectedBitsPerCategory[coarser[chosen]];
             ++coarser[chosen];
+            coarserRank[chosen] = coarser[chosen] < kMaxCategory ? coarserRank[chosen] - 2 : INT_MIN;
         }
         buffer[back++] = chosen;
     }
@@ -553,10 +553,11 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
 }
 
 int16_t ToPcm(float value) {
+    // Round half away from zero in double, saturating; the conversion truncates toward zero.
     const double v = value;
     if (v < -32768.0) return -32768;
-    if (v < 0.0) return static_cast<int16_t>(std::trunc(v - 0.5));
-    if (v < 32767.0) return static_cast<int16_t>(std::trunc(v + 0.5));
+    if (v < 0.0) return static_cast<int16_t>(static_cast<int32_t>(v - 0.5));
+    if (v < 32767.0) return static_cast<int16_t>(static_cast<int32_t>(v + 0.5));
     return 32767;
 }
 

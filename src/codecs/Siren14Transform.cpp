@@ -33,22 +33,25 @@ DctIv::DctIv(int length) : length_(length), half_(length / 2), radix2_(length / 
         postCos_[m] = scale * std::cos(post);
         postSin_[m] = scale * std::sin(post);
     }
-    for (int j = 0; j < radix2_ / 2; ++j) {
-        radix2Cos_[j] = std::cos(-2.0 * kPi * j / radix2_);
-        radix2Sin_[j] = std::sin(-2.0 * kPi * j / radix2_);
+    for (int span = 4, base = 0; span < radix2_; base += span, span <<= 1) {
+        for (int j = 0; j < span; ++j) {
+            radix2Cos_[base + j] = std::cos(-kPi * j / span);
+            radix2Sin_[base + j] = std::sin(-kPi * j / span);
+        }
     }
     for (int k = 0; k < radix2_; ++k) {
         for (int r = 1; r <= 4; ++r) {
-            crossCos_[k * 4 + r - 1] = std::cos(-2.0 * kPi * r * k / half_);
-            crossSin_[k * 4 + r - 1] = std::sin(-2.0 * kPi * r * k / half_);
+            crossCos_[(r - 1) * radix2_ + k] = std::cos(-2.0 * kPi * r * k / half_);
+            crossSin_[(r - 1) * radix2_ + k] = std::sin(-2.0 * kPi * r * k / half_);
         }
     }
     int bits = 0;
     while ((1 << bits) < radix2_) ++bits;
-    for (int i = 0; i < radix2_; ++i) {
+    for (int m = 0; m < half_; ++m) {
+        const int i = m / 5;
         int reversed = 0;
         for (int b = 0; b < bits; ++b) reversed |= ((i >> b) & 1) << (bits - 1 - b);
-        bitReverse_[i] = static_cast<uint16_t>(reversed);
+        slot_[m] = static_cast<uint16_t>((m % 5) * radix2_ + reversed);
     }
 }
 
@@ -59,66 +62,87 @@ void DctIv::Transform(const float* in, float* out) const {
     for (int m = 0; m < half_; ++m) {
         const double a = in[2 * m];
         const double b = in[length_ - 1 - 2 * m];
-        const int r = m % 5;
-        const int slot = r * radix2_ + bitReverse_[m / 5];
+        const int slot = slot_[m];
         re[slot] = a * preCos_[m] - b * preSin_[m];
         im[slot] = a * preSin_[m] + b * preCos_[m];
     }
 
-    // Radix-2 decimation-in-time passes on each of the five sub-sequences.
-    for (int r = 0; r < 5; ++r) {
-        double* sre = re + r * radix2_;
-        double* sim = im + r * radix2_;
-        for (int span = 1; span < radix2_; span <<= 1) {
-            const int stride = radix2_ / (2 * span);
-            for (int start = 0; start < radix2_; start += 2 * span) {
-                for (int j = 0; j < span; ++j) {
-                    const double wr = radix2Cos_[j * stride];
-                    const double wi = radix2Sin_[j * stride];
-                    const int p = start + j;
-                    const int q = p + span;
-                    const double tr = sre[q] * wr - sim[q] * wi;
-                    const double ti = sre[q] * wi + sim[q] * wr;
-                    sre[q] = sre[p] - tr;
-                    sim[q] = sim[p] - ti;
-                    sre[p] += tr;
-                    sim[p] += ti;
-                }
+    // Radix-2 decimation-in-time passes.  The five sub-sequences lie one after another and
+    // every butterfly block stays inside one of them, so each pass runs over all at once.
+    // Spans 1 and 2 have the trivial twiddles 1 and -i.
+    for (int p = 0; p < half_; p += 2) {
+        const double ar = re[p], ai = im[p], br = re[p + 1], bi = im[p + 1];
+        re[p] = ar + br, im[p] = ai + bi;
+        re[p + 1] = ar - br, im[p + 1] = ai - bi;
+    }
+    for (int p = 0; p < half_; p += 4) {
+        double ar = re[p], ai = im[p], br = re[p + 2], bi = im[p + 2];
+        re[p] = ar + br, im[p] = ai + bi;
+        re[p + 2] = ar - br, im[p + 2] = ai - bi;
+        // (br, bi) * -i = (bi, -br)
+        ar = re[p + 1], ai = im[p + 1], br = im[p + 3], bi = -re[p + 3];
+        re[p + 1] = ar + br, im[p + 1] = ai + bi;
+        re[p + 3] = ar - br, im[p + 3] = ai - bi;
+    }
+    for (int span = 4, base = 0; span < radix2_; base += span, span <<= 1) {
+        const double* wr = radix2Cos_ + base;
+        const double* wi = radix2Sin_ + base;
+        for (int start = 0; start < half_; start += 2 * span) {
+            double* pr = re + start;
+            double* pi = im + start;
+            double* qr = pr + span;
+            double* qi = pi + span;
+            for (int j = 0; j < span; ++j) {
+                const double tr = qr[j] * wr[j] - qi[j] * wi[j];
+                const double ti = qr[j] * wi[j] + qi[j] * wr[j];
+                qr[j] = pr[j] - tr;
+                qi[j] = pi[j] - ti;
+                pr[j] += tr;
+                pi[j] += ti;
             }
         }
     }
 
-    // Radix-5 pass: output k2 + radix2_ * k1 combines bin k2 of the five sub-FFTs.
+    // Radix-5 pass: output k + radix2 * k1 combines bin k of the five sub-FFTs.  Written as
+    // loops over k on contiguous arrays so the compiler vectorises them.
     const double c1 = std::cos(2 * kPi / 5), c2 = std::cos(4 * kPi / 5);
     const double s1 = std::sin(2 * kPi / 5), s2 = std::sin(4 * kPi / 5);
-    for (int k = 0; k < radix2_; ++k) {
-        double tr[5], ti[5];
-        tr[0] = re[k];
-        ti[0] = im[k];
-        for (int r = 1; r < 5; ++r) {
-            const double xr = re[r * radix2_ + k], xi = im[r * radix2_ + k];
-            const double wr = crossCos_[k * 4 + r - 1], wi = crossSin_[k * 4 + r - 1];
-            tr[r] = xr * wr - xi * wi;
-            ti[r] = xr * wi + xi * wr;
+    const int q = radix2_;
+    for (int r = 1; r < 5; ++r) {
+        double* xr = re + r * q;
+        double* xi = im + r * q;
+        const double* wr = crossCos_ + (r - 1) * q;
+        const double* wi = crossSin_ + (r - 1) * q;
+        for (int k = 0; k < q; ++k) {
+            const double tr = xr[k] * wr[k] - xi[k] * wi[k];
+            const double ti = xr[k] * wi[k] + xi[k] * wr[k];
+            xr[k] = tr;
+            xi[k] = ti;
         }
-        const double b1r = tr[1] + tr[4], b1i = ti[1] + ti[4];
-        const double b2r = tr[2] + tr[3], b2i = ti[2] + ti[3];
-        const double d1r = tr[1] - tr[4], d1i = ti[1] - ti[4];
-        const double d2r = tr[2] - tr[3], d2i = ti[2] - ti[3];
-        const double m1r = tr[0] + c1 * b1r + c2 * b2r, m1i = ti[0] + c1 * b1i + c2 * b2i;
-        const double m2r = tr[0] + c2 * b1r + c1 * b2r, m2i = ti[0] + c2 * b1i + c1 * b2i;
-        // n = -i (s d): real part s*d_im, imaginary part -s*d_re.
+    }
+    double yr[kMaxHalf], yi[kMaxHalf];
+    for (int k = 0; k < q; ++k) {
+        const double t0r = re[k], t0i = im[k];
+        const double b1r = re[q + k] + re[4 * q + k], b1i = im[q + k] + im[4 * q + k];
+        const double b2r = re[2 * q + k] + re[3 * q + k], b2i = im[2 * q + k] + im[3 * q + k];
+        const double d1r = re[q + k] - re[4 * q + k], d1i = im[q + k] - im[4 * q + k];
+        const double d2r = re[2 * q + k] - re[3 * q + k], d2i = im[2 * q + k] - im[3 * q + k];
+        const double m1r = t0r + c1 * b1r + c2 * b2r, m1i = t0i + c1 * b1i + c2 * b2i;
+        const double m2r = t0r + c2 * b1r + c1 * b2r, m2i = t0i + c2 * b1i + c1 * b2i;
+        // n = -i (s d): real part s * d_im, imaginary part -s * d_re.
         const double n1r = s1 * d1i + s2 * d2i, n1i = -(s1 * d1r + s2 * d2r);
         const double n2r = s2 * d1i - s1 * d2i, n2i = -(s2 * d1r - s1 * d2r);
-        const double outRe[5] = {tr[0] + b1r + b2r, m1r + n1r, m2r + n2r, m2r - n2r, m1r - n1r};
-        const double outIm[5] = {ti[0] + b1i + b2i, m1i + n1i, m2i + n2i, m2i - n2i, m1i - n1i};
-        for (int k1 = 0; k1 < 5; ++k1) {
-            const int bin = k + radix2_ * k1;
-            const double yr = outRe[k1] * postCos_[bin] - outIm[k1] * postSin_[bin];
-            const double yi = outRe[k1] * postSin_[bin] + outIm[k1] * postCos_[bin];
-            out[2 * bin] = static_cast<float>(yr);
-            out[length_ - 1 - 2 * bin] = static_cast<float>(-yi);
-        }
+        yr[k] = t0r + b1r + b2r, yi[k] = t0i + b1i + b2i;
+        yr[q + k] = m1r + n1r, yi[q + k] = m1i + n1i;
+        yr[2 * q + k] = m2r + n2r, yi[2 * q + k] = m2i + n2i;
+        yr[3 * q + k] = m2r - n2r, yi[3 * q + k] = m2i - n2i;
+        yr[4 * q + k] = m1r - n1r, yi[4 * q + k] = m1i - n1i;
+    }
+    for (int bin = 0; bin < half_; ++bin) {
+        const double r = yr[bin] * postCos_[bin] - yi[bin] * postSin_[bin];
+        const double i = yr[bin] * postSin_[bin] + yi[bin] * postCos_[bin];
+        out[2 * bin] = static_cast<float>(r);
+        out[length_ - 1 - 2 * bin] = static_cast<float>(-i);
     }
 }
 

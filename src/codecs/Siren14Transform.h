@@ -40,11 +40,13 @@ private:
     double preCos_[kMaxHalf], preSin_[kMaxHalf];
     // sqrt(2/N) e^{-i pi k / N}: unfolds the FFT output into the DCT-IV outputs.
     double postCos_[kMaxHalf], postSin_[kMaxHalf];
-    // e^{-2 pi i j / radix2} for the radix-2 butterflies.
-    double radix2Cos_[kMaxRadix2 / 2], radix2Sin_[kMaxRadix2 / 2];
-    // e^{-2 pi i r k / half} applied before the radix-5 pass, [k * 4 + r - 1], r = 1..4.
+    // Radix-2 twiddles e^{-i pi j / span}, j < span, for span = 4, 8, ... radix2 / 2, stored
+    // one span after another so every pass reads them contiguously (spans 1 and 2 need none).
+    double radix2Cos_[kMaxRadix2], radix2Sin_[kMaxRadix2];
+    // e^{-2 pi i r k / half} applied before the radix-5 pass, [(r - 1) * radix2 + k], r = 1..4.
     double crossCos_[kMaxRadix2 * 4], crossSin_[kMaxRadix2 * 4];
-    uint16_t bitReverse_[kMaxRadix2];
+    // Where folded point m goes: sub-FFT m % 5, bit-reversed position of m / 5.
+    uint16_t slot_[kMaxHalf];
 };
 
 }  // namespace siren14
