@@ -13,6 +13,8 @@ namespace {
 const cli::Command kCommands[] = {
     {"tone", "write a sine test tone into a WAV file", cli::kToneUsage, cli::RunTone},
     {"info", "show a WAV file's format, duration, peak and RMS level", cli::kInfoUsage, cli::RunInfo},
+    {"encode", "encode a WAV file into a Siren14 (.s14) file", cli::kEncodeUsage, cli::RunEncode},
+    {"decode", "decode a Siren14 (.s14) file into a WAV file, optionally losing frames", cli::kDecodeUsage, cli::RunDecode},
 };
 
 void PrintUsage(FILE* to) {

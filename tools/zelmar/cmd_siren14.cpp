@@ -1,0 +1,291 @@
+// zelmar encode / zelmar decode: WAV <-> .s14 files through the Siren14AudioFilter.
+//
+// .s14 file: a 16-byte header, then coded frames back to back in the codec's layout
+// (bit rate / 800 16-bit words per 20 ms frame, each word least significant byte first).
+//   offset 0   4 bytes   magic "S14F"
+//   offset 4   uint32    sampling rate: 16000 (7 kHz mode) or 32000 (14 kHz mode)
+//   offset 8   uint32    bit rate: 24000, 32000 or 48000 (48000 only at 32000)
+//   offset 12  uint32    frame count, or 0xFFFFFFFF when not known (read to the end)
+// All header numbers are little-endian.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace cli {
+
+const char kEncodeUsage[] =
+    "usage: zelmar encode --bitrate 24000|32000|48000 IN.wav OUT.s14\n"
+    "Encodes a 16-bit mono WAV file with the Siren14 codec (Siren14AudioFilter).\n"
+    "16000 Hz input is coded in the 7 kHz mode, 32000 Hz input in the 14 kHz mode (the only\n"
+    "mode with 48000 bit/s).  Other rates are converted by ResampleAudioFilter when the ratio\n"
+    "to 16000 or 32000 is whole (e.g. 8000, 48000, 64000, 96000).  The last partial 20 ms\n"
+    "frame is padded with silence.\n"
+    "  --bitrate B   24000, 32000 or 48000 (default 32000)\n";
+
+const char kDecodeUsage[] =
+    "usage: zelmar decode [--loss PERCENT [--seed N]] IN.s14 OUT.wav\n"
+    "Decodes a .s14 file (see zelmar encode) into a 16-bit mono WAV file with the\n"
+    "Siren14AudioFilter.\n"
+    "  --loss P   drop P percent of the frames at random (0..100, default 0); each dropped\n"
+    "             frame is concealed by the decoder, as a receiver does for a lost packet\n"
+    "  --seed N   seed of the loss pattern (default 1), so a run can be repeated\n";
+
+namespace {
+
+constexpr char kMagic[4] = {'S', '1', '4', 'F'};
+constexpr uint32_t kUnknownFrameCount = 0xFFFFFFFFu;
+constexpr int kHeaderBytes = 16;
+constexpr int kFramesPerCall = 50;  // one second per Process call
+
+void PutLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+uint32_t GetLe32(const uint8_t* at) {
+    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+// The codec rate a WAV rate is brought to: itself when the codec takes it, else the codec
+// rate it has a whole ratio with (0 when there is none).
+int32_t CodecRateFor(int32_t rate) {
+    if (rate == 16000 || rate == 32000) return rate;
+    if (rate > 32000 && rate % 32000 == 0) return 32000;
+    if (rate % 16000 == 0 || 16000 % rate == 0) return 16000;
+    if (32000 % rate == 0) return 32000;
+    return 0;
+}
+
+int32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) {
+    int32_t value = 0;
+    io->GetProperty(name, arg, &value);
+    return value;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+int RunEncode(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!options.Parse(argc, argv, {"--bitrate"}, {}, &error)) return Fail(error + " (see zelmar encode --help)");
+    if (options.Positional().size() != 2) return Fail("encode takes IN.wav and OUT.s14 (see zelmar encode --help)");
+    const std::string input = options.Positional()[0], output = options.Positional()[1];
+    double bitRateValue = 32000;
+    if (!options.Number("--bitrate", 0, 1e9, &bitRateValue, &error)) return Fail(error);
+    const int32_t bitRate = static_cast<int32_t>(bitRateValue);
+    if (bitRate != 24000 && bitRate != 32000 && bitRate != 48000) {
+        return Fail("--bitrate must be 24000, 32000 or 48000 (got " + options.Text("--bitrate") + ")");
+    }
+
+    WavProbe probe;
+    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    const WAVEFORMATEX& f = probe.format;
+    if (f.wFormatTag != 1 || f.wBitsPerSample != 16 || f.nChannels != 1) {
+        return Fail(input + " is " + DescribeFormat(f) + "; the Siren14 encoder takes 16-bit mono PCM");
+    }
+    const int32_t wavRate = static_cast<int32_t>(f.nSamplesPerSec);
+    const int32_t codecRate = wavRate > 0 ? CodecRateFor(wavRate) : 0;
+    if (codecRate == 0) {
+        return Fail(input + " is at " + std::to_string(wavRate) +
+                    " Hz; Siren14 codes 16000 or 32000 Hz and no whole ratio leads there");
+    }
+    if (bitRate == 48000 && codecRate != 32000) {
+        return Fail("48000 bit/s exists only in the 14 kHz mode (32000 Hz input); " + input + " is coded at " +
+                    std::to_string(codecRate) + " Hz");
+    }
+
+    Component reader("RIFFAudioIn");
+    Component encoder("Siren14AudioFilter");
+    if (!reader || !encoder) return Fail("this build lacks the WAV reader or the Siren14 filter");
+    int32_t code;
+    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
+        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
+        return Fail("RIFFAudioIn cannot read " + input + ": " + ResultText(code));
+    }
+    if ((code = encoder->SetProperty("Bitrate", bitRate, nullptr)) != 0 ||
+        (code = encoder->SetProperty("SamplesPerSec", codecRate, nullptr)) != 0 ||
+        (code = encoder->SetProperty("Direction", 0, nullptr)) != 0 || (code = encoder->Build()) != 0 ||
+        (code = encoder->Start()) != 0) {
+        return Fail("Siren14AudioFilter refused " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) +
+                    " bit/s: " + ResultText(code));
+    }
+    // Only a rate the codec does not take goes through the resampler ("NULL" stands in).
+    Component resampler(wavRate != codecRate ? "ResampleAudioFilter" : "NULL");
+    if (wavRate != codecRate) {
+        if (!resampler) return Fail("this build has no ResampleAudioFilter to bring " + std::to_string(wavRate) + " Hz to " +
+                                    std::to_string(codecRate) + " Hz");
+        // The resampler takes its rates in `value` but wants a non-null `data` beside them.
+        int32_t unused = 0;
+        if ((code = resampler->SetProperty("InSamplesPerSec", wavRate, &unused)) != 0 ||
+            (code = resampler->SetProperty("OutSamplesPerSec", codecRate, &unused)) != 0 ||
+            (code = resampler->Build()) != 0 || (code = resampler->Start()) != 0) {
+            return Fail("ResampleAudioFilter refused " + std::to_string(wavRate) + " -> " + std::to_string(codecRate) +
+                        " Hz: " + ResultText(code));
+        }
+    }
+
+    std::ofstream out(output, std::ios::binary);
+    if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
+    uint8_t header[kHeaderBytes];
+    std::memcpy(header, kMagic, 4);
+    PutLe32(header + 4, static_cast<uint32_t>(codecRate));
+    PutLe32(header + 8, static_cast<uint32_t>(bitRate));
+    PutLe32(header + 12, kUnknownFrameCount);  // rewritten at the end
+    out.write(reinterpret_cast<const char*>(header), kHeaderBytes);
+
+    const int32_t pcmFrameBytes = Get(encoder.get(), "InBufferSize", 0);
+    const int32_t codedFrameBytes = Get(encoder.get(), "OutBufferSize", pcmFrameBytes);
+    const int32_t ratioUp = codecRate > wavRate ? codecRate / wavRate : 1;
+    const int32_t ratioDown = wavRate > codecRate ? wavRate / codecRate : 1;
+    // Samples at the codec rate waiting for a whole frame, and the coded output.
+    std::vector<uint8_t> pending;
+    std::vector<uint8_t> wavBlock(static_cast<size_t>(pcmFrameBytes) * kFramesPerCall * ratioDown);
+    std::vector<uint8_t> converted(wavBlock.size() * ratioUp + 16);
+    std::vector<uint8_t> coded(static_cast<size_t>(codedFrameBytes) * (kFramesPerCall + 1));
+    uint32_t frames = 0;
+    Progress progress("encode");
+    const auto began = std::chrono::steady_clock::now();
+
+    auto encodePending = [&](bool flush) -> bool {
+        if (flush && pending.size() % pcmFrameBytes != 0) pending.resize((pending.size() / pcmFrameBytes + 1) * pcmFrameBytes, 0);
+        size_t offset = 0;
+        while (pending.size() - offset >= static_cast<size_t>(pcmFrameBytes)) {
+            int32_t inBytes = static_cast<int32_t>(std::min(pending.size() - offset, coded.size() / codedFrameBytes * pcmFrameBytes));
+            int32_t outBytes = static_cast<int32_t>(coded.size());
+            if ((code = encoder->Process(pending.data() + offset, &inBytes, coded.data(), &outBytes)) != 0 || inBytes == 0) {
+                return false;
+            }
+            out.write(reinterpret_cast<const char*>(coded.data()), outBytes);
+            frames += static_cast<uint32_t>(outBytes / codedFrameBytes);
+            offset += static_cast<size_t>(inBytes);
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
+        return true;
+    };
+
+    uint32_t done = 0;
+    while (done < probe.dataBytes) {
+        const uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(wavBlock.size()), (probe.dataBytes - done) & ~1u);
+        if (want == 0) break;
+        const int32_t got = reader->GetData(wavBlock.data(), static_cast<int32_t>(want));
+        if (got < 0) return Fail("reading " + input + ": " + ResultText(got));
+        done += want;
+        if (wavRate == codecRate) {
+            pending.insert(pending.end(), wavBlock.begin(), wavBlock.begin() + want);
+        } else {
+            int32_t inBytes = static_cast<int32_t>(want), outBytes = static_cast<int32_t>(converted.size());
+            if ((code = resampler->Process(wavBlock.data(), &inBytes, converted.data(), &outBytes)) != 0) {
+                return Fail("ResampleAudioFilter: " + ResultText(code));
+            }
+            pending.insert(pending.end(), converted.begin(), converted.begin() + outBytes);
+        }
+        if (!encodePending(false)) return Fail("Siren14AudioFilter: " + ResultText(code));
+        progress.Update(static_cast<double>(done) / probe.dataBytes);
+    }
+    if (!encodePending(true)) return Fail("Siren14AudioFilter: " + ResultText(code));
+    progress.Done();
+    PutLe32(header + 12, frames);
+    out.seekp(0);
+    out.write(reinterpret_cast<const char*>(header), kHeaderBytes);
+    out.close();
+    if (!out) return Fail("writing " + output + " failed");
+    reader->Stop();
+    encoder->Stop();
+
+    const double audioSeconds = frames * 0.02, elapsed = Seconds(began);
+    std::printf("encoded %s (%d Hz%s, %d kHz mode) at %d bit/s: %u frames, %.3f s -> %s (%u bytes) in %.3f s (%.0fx real time)\n",
+                input.c_str(), wavRate, wavRate != codecRate ? (" resampled to " + std::to_string(codecRate) + " Hz").c_str() : "",
+                codecRate == 32000 ? 14 : 7, bitRate, frames, audioSeconds, output.c_str(),
+                kHeaderBytes + frames * static_cast<uint32_t>(codedFrameBytes), elapsed,
+                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+    return 0;
+}
+
+int RunDecode(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!options.Parse(argc, argv, {"--loss", "--seed"}, {}, &error)) return Fail(error + " (see zelmar decode --help)");
+    if (options.Positional().size() != 2) return Fail("decode takes IN.s14 and OUT.wav (see zelmar decode --help)");
+    const std::string input = options.Positional()[0], output = options.Positional()[1];
+    double lossPercent = 0, seed = 1;
+    if (!options.Number("--loss", 0, 100, &lossPercent, &error) || !options.Number("--seed", 0, 4294967295.0, &seed, &error)) {
+        return Fail(error);
+    }
+
+    std::ifstream in(input, std::ios::binary);
+    if (!in) return Fail("cannot open " + input + ": " + std::strerror(errno));
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.size() < static_cast<size_t>(kHeaderBytes) || std::memcmp(file.data(), kMagic, 4) != 0) {
+        return Fail(input + " is not a .s14 file (no S14F header)");
+    }
+    const int32_t sampleRate = static_cast<int32_t>(GetLe32(file.data() + 4));
+    const int32_t bitRate = static_cast<int32_t>(GetLe32(file.data() + 8));
+    const uint32_t declaredFrames = GetLe32(file.data() + 12);
+
+    Component decoder("Siren14AudioFilter");
+    if (!decoder) return Fail("this build lacks the Siren14 filter");
+    int32_t code;
+    if ((code = decoder->SetProperty("Bitrate", bitRate, nullptr)) != 0 ||
+        (code = decoder->SetProperty("SamplesPerSec", sampleRate, nullptr)) != 0 ||
+        (code = decoder->SetProperty("Direction", 1, nullptr)) != 0 || (code = decoder->Build()) != 0 ||
+        (code = decoder->Start()) != 0) {
+        return Fail(input + " declares " + std::to_string(sampleRate) + " Hz at " + std::to_string(bitRate) +
+                    " bit/s, which Siren14 does not code (" + ResultText(code) + ")");
+    }
+    const int32_t pcmFrameBytes = Get(decoder.get(), "InBufferSize", 0);
+    const int32_t codedFrameBytes = Get(decoder.get(), "InBufferSize", pcmFrameBytes);
+    const size_t payload = file.size() - kHeaderBytes;
+    const uint32_t present = static_cast<uint32_t>(payload / codedFrameBytes);
+    if (declaredFrames != kUnknownFrameCount && declaredFrames > present) {
+        return Fail(input + " is truncated: its header declares " + std::to_string(declaredFrames) + " frames, it holds " +
+                    std::to_string(present));
+    }
+    const uint32_t frames = declaredFrames != kUnknownFrameCount ? declaredFrames : present;
+
+    Component writer("RIFFAudioOut");
+    if (!writer) return Fail("this build lacks the WAV writer");
+    const WAVEFORMATEX format{1, 1, static_cast<uint32_t>(sampleRate), static_cast<uint32_t>(sampleRate) * 2, 2, 16, 0};
+    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
+        (code = writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format))) != 0 ||
+        (code = writer->Build()) != 0 || (code = writer->Start()) != 0) {
+        return Fail("cannot create " + output + ": " + ResultText(code));
+    }
+
+    std::mt19937 random(static_cast<uint32_t>(seed));
+    std::uniform_real_distribution<double> uniform(0.0, 100.0);
+    std::vector<uint8_t> pcm(static_cast<size_t>(pcmFrameBytes));
+    uint32_t lost = 0;
+    Progress progress("decode");
+    const auto began = std::chrono::steady_clock::now();
+    for (uint32_t frame = 0; frame < frames; ++frame) {
+        // A lost frame is handed over as a null input: the decoder conceals it.
+        const bool drop = lossPercent > 0 && uniform(random) < lossPercent;
+        lost += drop;
+        const uint8_t* source = file.data() + kHeaderBytes + static_cast<size_t>(frame) * codedFrameBytes;
+        int32_t inBytes = codedFrameBytes, outBytes = pcmFrameBytes;
+        if ((code = decoder->Process(drop ? nullptr : source, &inBytes, pcm.data(), &outBytes)) != 0 || outBytes != pcmFrameBytes) {
+            return Fail("Siren14AudioFilter: " + ResultText(code));
+        }
+        const int32_t put = writer->PutData(pcm.data(), outBytes);
+        if (put != outBytes) return Fail("writing " + output + " failed: " + (put < 0 ? ResultText(put) : "short write"));
+        if (frame % kFramesPerCall == 0) progress.Update(static_cast<double>(frame) / frames);
+    }
+    progress.Done();
+    writer->Stop();
+    decoder->Stop();
+    const double audioSeconds = frames * 0.02, elapsed = Seconds(began);
+    std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed), %.3f s -> %s in %.3f s (%.0fx real time)\n",
+                input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frames, lost, audioSeconds, output.c_str(), elapsed,
+                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+    return 0;
+}
+
+}  // namespace cli
