@@ -14,10 +14,12 @@ int RunTone(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunEncode(int argc, char** argv);
 int RunDecode(int argc, char** argv);
+int RunChain(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
 extern const char kEncodeUsage[];
 extern const char kDecodeUsage[];
+extern const char kChainUsage[];
 
 }  // namespace cli

@@ -15,6 +15,7 @@ const cli::Command kCommands[] = {
     {"info", "show a WAV file's format, duration, peak and RMS level", cli::kInfoUsage, cli::RunInfo},
     {"encode", "encode a WAV file into a Siren14 (.s14) file", cli::kEncodeUsage, cli::RunEncode},
     {"decode", "decode a Siren14 (.s14) file into a WAV file, optionally losing frames", cli::kDecodeUsage, cli::RunDecode},
+    {"chain", "run a WAV file through a chain of filter components", cli::kChainUsage, cli::RunChain},
 };
 
 void PrintUsage(FILE* to) {

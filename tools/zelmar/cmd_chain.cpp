@@ -1,0 +1,413 @@
+// zelmar chain: runs a WAV file through a chain of the engine's filter components.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace cli {
+
+const char kChainUsage[] =
+    "usage: zelmar chain -i IN.wav -o OUT.wav [--block MS] NAME[:PROP=VALUE,...] ...\n"
+    "Reads IN.wav with RIFFAudioIn, passes it block by block through the named filter\n"
+    "components in order (Process), and records the result with RIFFAudioOut.\n"
+    "  -i IN.wav          input: PCM, 8 or 16 bits, mono or stereo\n"
+    "  -o OUT.wav         output (directories on its path are created)\n"
+    "  --block MS         block length in milliseconds of input, 1..1000 (default 20)\n"
+    "  NAME               a filter's factory name, e.g. ResampleAudioFilter,\n"
+    "                     ToneControlAudioFilter, NoiseGateAudioFilter,\n"
+    "                     AccelerateAudioFilter, MixerAudioFilter\n"
+    "  PROP=VALUE         set before Build, by name.  An integer goes in the value argument\n"
+    "                     (and `data` points to it); a value with a decimal point or an\n"
+    "                     exponent (0.5, 1e3) is passed as a float through `data`, with its\n"
+    "                     integer part as the value.\n"
+    "The stream's rate goes to SamplesPerSec or InSamplesPerSec where a component has them\n"
+    "(a PROP given on the command line wins); a component's OutSamplesPerSec sets the rate\n"
+    "after it.  Filters other than the mixer take 16-bit mono: other input is converted\n"
+    "with a MixerAudioFilter first.  The mixer takes the stream's format as InWaveFormat;\n"
+    "its output format is the same unless OutChannels, OutBitsPerSample or\n"
+    "OutSamplesPerSec are given among its PROPs (these three are the host's, not the\n"
+    "component's).\n"
+    "Prints one line: durations in and out, formats, and the real-time factor of the whole\n"
+    "run (reading, filtering, writing).  A component or property the engine does not know,\n"
+    "or a value it refuses, ends the run with the engine's result code.\n"
+    "example: zelmar chain -i speech.wav -o fast.wav NoiseGateAudioFilter:Threshold_db=4000 \\\n"
+    "           AccelerateAudioFilter:Speed=125 ResampleAudioFilter:OutSamplesPerSec=8000\n";
+
+namespace {
+
+struct StreamFormat {
+    uint32_t rate = 0;
+    uint16_t channels = 0;
+    uint16_t bits = 0;
+
+    uint32_t FrameBytes() const { return channels * bits / 8u; }
+    bool IsMono16() const { return channels == 1 && bits == 16; }
+    WAVEFORMATEX Wave() const {
+        return WAVEFORMATEX{1, channels, rate, rate * FrameBytes(), static_cast<uint16_t>(FrameBytes()), bits, 0};
+    }
+    std::string Text() const { return DescribeFormat(Wave()); }
+};
+
+// How a filter reports what its Process consumed and produced.
+enum class Counting {
+    kWrittenBack,           // *inBytes = consumed (unchanged when all), *outBytes = produced
+    kSameSizeNotWritten,    // neither count is written; the output is as long as the input
+    kMix,                   // the mixer: adds into the output buffer, which the host sizes
+    kRepeatWhileUnchanged,  // *inBytes = 0 once the block is consumed; unchanged asks for
+                            // another call with the same block; each call fills *outBytes
+};
+
+struct FilterTraits {
+    const char* name;
+    Counting counting;
+    bool needsMono16;
+};
+
+// Filters whose Process does not write its counts back.  Any other filter is taken to
+// follow the codec convention (kWrittenBack) and to want 16-bit mono.
+const FilterTraits kFilterTraits[] = {
+    {"MixerAudioFilter", Counting::kMix, false},
+    {"NoiseGateAudioFilter", Counting::kSameSizeNotWritten, true},
+    {"AmplifierAudioFilter", Counting::kSameSizeNotWritten, true},
+    {"PreProcessAudioFilter", Counting::kRepeatWhileUnchanged, true},
+};
+
+bool SameName(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+FilterTraits TraitsOf(const std::string& name) {
+    for (const FilterTraits& traits : kFilterTraits) {
+        if (SameName(name, traits.name)) return traits;
+    }
+    return {nullptr, Counting::kWrittenBack, true};
+}
+
+struct StageSpec {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> properties;
+};
+
+// "NAME[:PROP=VALUE,...]"
+bool ParseStage(const std::string& text, StageSpec* spec, std::string* error) {
+    const auto colon = text.find(':');
+    spec->name = text.substr(0, colon);
+    if (spec->name.empty()) {
+        *error = "a stage needs a component name: '" + text + "'";
+        return false;
+    }
+    if (colon == std::string::npos) return true;
+    std::string rest = text.substr(colon + 1);
+    std::size_t at = 0;
+    while (at <= rest.size()) {
+        const auto comma = std::min(rest.find(',', at), rest.size());
+        const std::string item = rest.substr(at, comma - at);
+        const auto eq = item.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == item.size()) {
+            *error = "expected PROP=VALUE in '" + text + "', not '" + item + "'";
+            return false;
+        }
+        spec->properties.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        at = comma + 1;
+    }
+    return true;
+}
+
+// A property value: an int32, or a float when written with a point or an exponent.
+struct PropertyValue {
+    bool isFloat = false;
+    int32_t integer = 0;
+    float real = 0.0f;
+};
+
+bool ParseValue(const std::string& text, PropertyValue* value, std::string* error) {
+    char* end = nullptr;
+    errno = 0;
+    const bool looksFloat = text.find_first_of(".eE") != std::string::npos && text.find_first_of("xX") == std::string::npos;
+    if (looksFloat) {
+        const double parsed = std::strtod(text.c_str(), &end);
+        if (*end != 0 || errno != 0 || !std::isfinite(parsed) || std::fabs(parsed) > 2147483647.0) {
+            *error = "'" + text + "' is not a usable number";
+            return false;
+        }
+        value->isFloat = true;
+        value->real = static_cast<float>(parsed);
+        value->integer = static_cast<int32_t>(parsed);
+        return true;
+    }
+    const long long parsed = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != 0 || errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX) {
+        *error = "'" + text + "' is not a 32-bit integer";
+        return false;
+    }
+    value->integer = static_cast<int32_t>(parsed);
+    return true;
+}
+
+// Host-side settings of the mixer's output format.
+bool IsMixerOutputSetting(const std::string& property) {
+    return property == "OutChannels" || property == "OutBitsPerSample" || property == "OutSamplesPerSec";
+}
+
+bool KnowsProperty(IAudioIO* component, const char* name) {
+    int32_t scratch[64] = {};  // room for a whole format block, should a component copy one
+    return component->GetProperty(name, 0, scratch) == 0;
+}
+
+// One filter of the chain with the buffer its output goes into.
+class Stage {
+public:
+    Stage(const std::string& name, FilterTraits traits) : name_(name), traits_(traits), component_(name.c_str()) {}
+
+    const std::string& name() const { return name_; }
+    bool exists() const { return static_cast<bool>(component_); }
+    IAudioIO* operator->() const { return component_.get(); }
+    StreamFormat& in() { return in_; }
+    StreamFormat& out() { return out_; }
+
+    // Processes one block and appends the output to `sink`.  Returns "" or what failed.
+    std::string Feed(const uint8_t* data, int32_t bytes, std::vector<uint8_t>& sink) {
+        if (bytes <= 0) return "";
+        switch (traits_.counting) {
+            case Counting::kMix: return FeedMixer(data, bytes, sink);
+            case Counting::kSameSizeNotWritten: {
+                Reserve(bytes);
+                int32_t inBytes = bytes, outBytes = bytes;
+                const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
+                if (code < 0) return Failure("Process", code);
+                sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
+                return "";
+            }
+            case Counting::kRepeatWhileUnchanged: {
+                Reserve(bytes);
+                for (int call = 0; call < kMaxCallsPerBlock; ++call) {
+                    int32_t inBytes = bytes, outBytes = bytes;
+                    const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
+                    if (code < 0) return Failure("Process", code);
+                    sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
+                    if (inBytes != bytes) return "";  // consumed
+                }
+                return name_ + " kept asking for the same block";
+            }
+            case Counting::kWrittenBack: break;
+        }
+        // Room for the rate change plus slack; a filter that runs out of room consumes less
+        // and is called again with the rest.
+        const double ratio = in_.rate > 0 ? static_cast<double>(out_.rate) / in_.rate : 1.0;
+        Reserve(static_cast<int32_t>(std::min(1e9, std::ceil(bytes * std::max(1.0, ratio)) + 64)));
+        for (int32_t at = 0; at < bytes;) {
+            int32_t inBytes = bytes - at;
+            int32_t outBytes = static_cast<int32_t>(scratch_.size());
+            const int32_t code = component_->Process(data + at, &inBytes, scratch_.data(), &outBytes);
+            if (code < 0) return Failure("Process", code);
+            if (inBytes < 0 || inBytes > bytes - at || outBytes < 0 || outBytes > static_cast<int32_t>(scratch_.size())) {
+                return name_ + " reported impossible byte counts";
+            }
+            if (inBytes == 0 && outBytes == 0) return name_ + " made no progress";
+            sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + outBytes);
+            at += inBytes;
+        }
+        return "";
+    }
+
+    std::string Failure(const char* what, int32_t code) const { return name_ + ": " + what + " returned " + ResultText(code); }
+
+private:
+    static constexpr int kMaxCallsPerBlock = 1000;
+
+    void Reserve(int32_t bytes) {
+        if (scratch_.size() < static_cast<std::size_t>(bytes)) scratch_.resize(static_cast<std::size_t>(bytes));
+    }
+
+    std::string FeedMixer(const uint8_t* data, int32_t bytes, std::vector<uint8_t>& sink) {
+        const int64_t inFrames = bytes / static_cast<int32_t>(in_.FrameBytes());
+        const int64_t outFrames = inFrames * out_.rate / std::max<uint32_t>(in_.rate, 1);
+        int32_t outBytes = static_cast<int32_t>(outFrames * out_.FrameBytes());
+        Reserve(outBytes);
+        int32_t inBytes = bytes;
+        int32_t code = component_->Process(nullptr, &inBytes, scratch_.data(), &outBytes);  // clear the bus
+        if (code == 0) code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
+        if (code < 0) return Failure("Process", code);
+        sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + outBytes);
+        return "";
+    }
+
+    std::string name_;
+    FilterTraits traits_;
+    Component component_;
+    StreamFormat in_, out_;
+    std::vector<uint8_t> scratch_;
+};
+
+// Makes and configures a stage for `spec` taking `format`; on success sets *format to the
+// stage's output.  Returns "" or what failed.
+std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<std::unique_ptr<Stage>>& stages) {
+    const FilterTraits traits = TraitsOf(spec.name);
+    if (traits.needsMono16 && !format->IsMono16()) {
+        // Bring the stream to 16-bit mono with the engine's own mixer.
+        StageSpec convert{"MixerAudioFilter", {{"OutChannels", "1"}, {"OutBitsPerSample", "16"}}};
+        const std::string error = SetUpStage(convert, format, stages);
+        if (!error.empty()) return "converting " + format->Text() + " for " + spec.name + ": " + error;
+    }
+    auto stage = std::make_unique<Stage>(spec.name, traits);
+    if (!stage->exists()) return "the engine has no component '" + spec.name + "'";
+    IAudioIO* component = stage->operator->();
+    stage->in() = *format;
+    StreamFormat out = *format;
+    int32_t code;
+    int32_t scratch = 0;
+
+    // The stream's rate, unless the command line sets it.
+    for (const char* rateName : {"SamplesPerSec", "InSamplesPerSec"}) {
+        const bool given = std::any_of(spec.properties.begin(), spec.properties.end(),
+                                       [&](const auto& p) { return p.first == rateName; });
+        if (!given && KnowsProperty(component, rateName)) {
+            scratch = static_cast<int32_t>(format->rate);
+            if ((code = component->SetProperty(rateName, scratch, &scratch)) != 0) {
+                return stage->Failure((std::string("setting ") + rateName).c_str(), code);
+            }
+        }
+    }
+    // The mixer's formats come first: "Angle" reads the input rate when it is set.
+    for (const auto& [property, text] : spec.properties) {
+        if (traits.counting != Counting::kMix || !IsMixerOutputSetting(property)) continue;
+        PropertyValue value;
+        std::string error;
+        if (!ParseValue(text, &value, &error)) return spec.name + ": " + property + ": " + error;
+        if (property == "OutChannels") out.channels = static_cast<uint16_t>(value.integer);
+        if (property == "OutBitsPerSample") out.bits = static_cast<uint16_t>(value.integer);
+        if (property == "OutSamplesPerSec") out.rate = static_cast<uint32_t>(value.integer);
+    }
+    if (traits.counting == Counting::kMix) {
+        const WAVEFORMATEX inWave = format->Wave(), outWave = out.Wave();
+        if ((code = component->SetProperty("InWaveFormat", sizeof inWave, const_cast<WAVEFORMATEX*>(&inWave))) != 0) {
+            return spec.name + " refused the input format " + format->Text() + ": " + ResultText(code);
+        }
+        if ((code = component->SetProperty("OutWaveFormat", sizeof outWave, const_cast<WAVEFORMATEX*>(&outWave))) != 0) {
+            return spec.name + " refused the output format " + out.Text() + ": " + ResultText(code);
+        }
+    }
+    for (const auto& [property, text] : spec.properties) {
+        if (traits.counting == Counting::kMix && IsMixerOutputSetting(property)) continue;
+        PropertyValue value;
+        std::string error;
+        if (!ParseValue(text, &value, &error)) return spec.name + ": " + property + ": " + error;
+        scratch = value.integer;
+        void* data = value.isFloat ? static_cast<void*>(&value.real) : static_cast<void*>(&scratch);
+        if ((code = component->SetProperty(property.c_str(), value.integer, data)) != 0) {
+            return spec.name + " refused " + property + "=" + text + ": " + ResultText(code);
+        }
+    }
+    if ((code = component->Build()) != 0) return stage->Failure("Build", code);
+    if ((code = component->Start()) != 0) return stage->Failure("Start", code);
+    int32_t outRate = 0;
+    if (traits.counting != Counting::kMix && component->GetProperty("OutSamplesPerSec", 0, &outRate) == 0 && outRate > 0) {
+        out.rate = static_cast<uint32_t>(outRate);
+    }
+    stage->out() = out;
+    *format = out;
+    stages.push_back(std::move(stage));
+    return "";
+}
+
+}  // namespace
+
+int RunChain(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!options.Parse(argc, argv, {"-i", "-o", "--block"}, {}, &error)) return Fail(error + " (see zelmar chain --help)");
+    const std::string input = options.Text("-i"), output = options.Text("-o");
+    if (input.empty() || output.empty()) return Fail("chain needs -i IN.wav and -o OUT.wav (see zelmar chain --help)");
+    double blockMs = 20;
+    if (!options.Number("--block", 1, 1000, &blockMs, &error)) return Fail(error);
+    if (options.Positional().empty()) return Fail("chain needs at least one component (see zelmar chain --help)");
+
+    WavProbe probe;
+    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    const WAVEFORMATEX& wave = probe.format;
+    if (wave.wFormatTag != 1 || (wave.nChannels != 1 && wave.nChannels != 2) ||
+        (wave.wBitsPerSample != 8 && wave.wBitsPerSample != 16) || wave.nSamplesPerSec == 0) {
+        return Fail(input + " is " + DescribeFormat(wave) + "; chain takes 8- or 16-bit PCM, mono or stereo");
+    }
+    StreamFormat format{wave.nSamplesPerSec, wave.nChannels, wave.wBitsPerSample};
+    const StreamFormat inputFormat = format;
+
+    std::vector<std::unique_ptr<Stage>> stages;
+    for (const std::string& text : options.Positional()) {
+        StageSpec spec;
+        if (!ParseStage(text, &spec, &error)) return Fail(error);
+        if (!(error = SetUpStage(spec, &format, stages)).empty()) return Fail(error);
+    }
+
+    Component reader("RIFFAudioIn");
+    Component writer("RIFFAudioOut");
+    if (!reader || !writer) return Fail("this build lacks the WAV reader or writer");
+    int32_t code;
+    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
+        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
+        return Fail("RIFFAudioIn cannot read " + input + ": " + ResultText(code));
+    }
+    const WAVEFORMATEX outWave = format.Wave();
+    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
+        (code = writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&outWave))) != 0) {
+        return Fail("WAV writer refused its settings: " + ResultText(code));
+    }
+    if ((code = writer->Build()) != 0 || (code = writer->Start()) != 0) return Fail("cannot create " + output + ": " + ResultText(code));
+
+    const uint32_t frameBytes = inputFormat.FrameBytes();
+    const uint32_t totalFrames = probe.dataBytes / frameBytes;
+    const uint32_t blockFrames = std::max<uint32_t>(1, static_cast<uint32_t>(inputFormat.rate * blockMs / 1000.0));
+    std::vector<uint8_t> block(static_cast<std::size_t>(blockFrames) * frameBytes);
+    std::vector<uint8_t> current, next;
+    uint64_t writtenBytes = 0;
+    Progress progress("chain");
+    const auto began = std::chrono::steady_clock::now();
+    for (uint32_t done = 0; done < totalFrames;) {
+        const uint32_t frames = std::min(blockFrames, totalFrames - done);
+        const int32_t got = reader->GetData(block.data(), static_cast<int32_t>(frames * frameBytes));
+        if (got < 0) return Fail("reading " + input + ": " + ResultText(got));
+        current.assign(block.begin(), block.begin() + got);
+        for (auto& stage : stages) {
+            next.clear();
+            if (!(error = stage->Feed(current.data(), static_cast<int32_t>(current.size()), next)).empty()) {
+                return Fail(error);
+            }
+            current.swap(next);
+        }
+        if (!current.empty()) {
+            const int32_t put = writer->PutData(current.data(), static_cast<int32_t>(current.size()));
+            if (put != static_cast<int32_t>(current.size())) {
+                return Fail("writing " + output + " failed: " + (put < 0 ? ResultText(put) : "short write"));
+            }
+            writtenBytes += current.size();
+        }
+        done += frames;
+        progress.Update(static_cast<double>(done) / totalFrames);
+    }
+    progress.Done();
+    for (auto& stage : stages) (*stage)->Stop();
+    writer->Stop();
+    reader->Stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double secondsIn = static_cast<double>(totalFrames) / inputFormat.rate;
+    const double secondsOut = static_cast<double>(writtenBytes / format.FrameBytes()) / format.rate;
+    std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time\n", stages.size(),
+                stages.size() == 1 ? "" : "s", secondsIn, inputFormat.Text().c_str(), secondsOut, format.Text().c_str(),
+                elapsed > 0 ? secondsIn / elapsed : 0.0);
+    return 0;
+}
+
+}  // namespace cli
