@@ -14,11 +14,12 @@
 
 namespace zelmar::platform {
 
+// Start from `Services{}` and fill in what you replace: members added later stay null.
 struct Services {
-    ITimeService* time;
-    IFileSystem* files;
-    ILibraryLoader* libraries;
-    IUdpNetwork* network;  // loopback UDP sockets
+    ITimeService* time = nullptr;
+    IFileSystem* files = nullptr;
+    ILibraryLoader* libraries = nullptr;
+    IUdpNetwork* network = nullptr;  // loopback UDP sockets
     audio::IAudioService* audio = nullptr;
 };
 

@@ -18,7 +18,7 @@ namespace zelmar::test {
 class VirtualPlatform {
 public:
     explicit VirtualPlatform(bool autoAdvance = true, uint64_t storedBytesPerFile = uint64_t{1} << 26)
-        : time(autoAdvance), files(storedBytesPerFile), network(time), scope_({&time, &files, &libraries, &network}) {}
+        : time(autoAdvance), files(storedBytesPerFile), network(time), scope_(Replacements(time, files, libraries, network)) {}
 
     platform::VirtualTimeService time;
     platform::MemoryFileSystem files;
@@ -26,6 +26,15 @@ public:
     platform::VirtualUdpNetwork network;
 
 private:
+    static platform::Services Replacements(platform::ITimeService& time, platform::IFileSystem& files,
+                                           platform::ILibraryLoader& libraries, platform::IUdpNetwork& network) {
+        platform::Services services{};
+        services.time = &time;
+        services.files = &files;
+        services.libraries = &libraries;
+        services.network = &network;
+        return services;
+    }
     platform::ScopedPlatform scope_;
 };
 
