@@ -7,8 +7,10 @@
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioOut.h"
 #include "dsp/AccelerateAudioFilter.h"
+#include "dsp/AmplifierAudioFilter.h"
 #include "dsp/MixerAudioFilter.h"
 #include "dsp/NoiseGateAudioFilter.h"
+#include "dsp/PreProcessAudioFilter.h"
 #include "dsp/ToneControlAudioFilter.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
@@ -34,7 +36,7 @@ IAudioIO* Create() {
 constexpr FactoryEntry kFactoryTable[] = {
     {"NULL", &Create<CNullAudioIO>},
     {"ACMAudioFilter", nullptr},
-    {"AmplifierAudioFilter", nullptr},
+    {"AmplifierAudioFilter", &Create<CAmplifierAudioFilter>},
     {"DSoundAudioInOut", nullptr},
     {"DSoundAudioIn", &Create<CDSoundAudioIn>},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>},
@@ -50,7 +52,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"ToneControlAudioFilter", &Create<CToneControlAudioFilter>},
     {"AccelerateAudioFilter", &Create<CAccelerateAudioFilter>},
     {"VolumeControlAudioFilter", nullptr},
-    {"PreProcessAudioFilter", nullptr},
+    {"PreProcessAudioFilter", &Create<CPreProcessAudioFilter>},
     {"Siren14AudioFilter", &Create<CSiren14AudioFilter>},
     {"DMOAECAudioIn", nullptr},
     {"UDPAudioIn", &Create<CUDPAudioIn>},

@@ -1,0 +1,529 @@
+#include "dsp/PreProcessAudioFilter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "companion/CompanionApi.h"
+#include "framework/Properties.h"
+
+namespace zelmar {
+namespace {
+
+struct Row {
+    const char* name;
+    int32_t index;
+    bool settable;
+    bool readable;
+};
+
+using P = CPreProcessAudioFilter;
+constexpr Row kProperties[] = {
+    {"Gain", P::kGain, true, true},
+    {"AutoGain", P::kAutoGain, true, false},
+    {"Threshold", P::kThreshold, true, true},
+    {"Ratio", P::kRatio, true, true},
+    {"ExRatio", P::kExRatio, true, true},
+    {"Floor", P::kFloor, true, true},
+    {"SamplesPerSec", P::kSamplesPerSec, true, true},
+    {"AttackTime", P::kAttackTime, true, true},
+    {"ReleaseTime", P::kReleaseTime, true, true},
+    {"DelayTime", P::kDelayTime, true, true},
+    {"MaxLevel", P::kMaxLevel, false, true},
+    {"HiPassCutOff", P::kHiPassCutOff, true, true},
+    {"HiPassCutOff2", P::kHiPassCutOff2, true, true},
+    {"LoPassCutOff", P::kLoPassCutOff, true, true},
+    {"LoPassCutOff2", P::kLoPassCutOff2, true, true},
+    {"GateThreshold", P::kGateThreshold, true, true},
+    {"GateTime", P::kGateTime, true, true},
+    {"Auto", P::kAuto, true, false},
+    {"FadeoutTime", P::kFadeoutTime, true, true},
+    {"AGCPeak", P::kAGCPeak, true, false},
+    {"AGCGainLimit", P::kAGCGainLimit, true, false},
+    {"AGCGainLimit2", P::kAGCGainLimit2, true, false},
+    {"AGCUpSpeed", P::kAGCUpSpeed, true, false},
+    {"AntiClipping", P::kAntiClipping, true, false},
+    {"NSFactor", P::kNSFactor, true, false},
+    {"EnableNS", P::kEnableNS, true, false},
+    {"VADType", P::kVADType, true, false},
+    {"NGParam", P::kNGParam, true, false},
+    {"NGParam2", P::kNGParam2, true, false},
+    {"TotalIn", P::kTotalIn, false, true},
+    {"TotalOut", P::kTotalOut, false, true},
+};
+static_assert(sizeof kProperties / sizeof kProperties[0] == P::kUnknown, "one row per property");
+
+const Row* RowFor(int32_t index) {
+    for (const Row& row : kProperties) {
+        if (row.index == index) return &row;
+    }
+    return nullptr;
+}
+
+// Samples cross the block boundary as 16-bit PCM and are floats of about +-1.0 inside.
+constexpr float kOwnScale = 32767.0f;
+constexpr int kCompanionToFloatScale = 15;
+constexpr int kCompanionToInt16Scale = -15;
+// The pitch detector's analysis window.
+constexpr uint32_t kPitchWindowMs = 30;
+// Pre-roll kept while muted: longer with pitch detection, which decides later.
+constexpr uint32_t kPreRollMs = 40;
+constexpr uint32_t kPitchPreRollMs = 80;
+// Floor used by the curve during a block; the "Floor" setting lasts until the next block.
+constexpr float kBlockFloorDb = -35.0f;
+// Peak reported for output taken from the ring, so a host can tell it from a fade's end (1).
+constexpr int32_t kRingMinimumLevel = 2;
+constexpr int32_t kFadeDoneLevel = 1;
+constexpr float kGateThresholdSteps = 255.0f;
+constexpr int32_t kMaxAgcPercent = 100;
+constexpr int32_t kMinAgcUpSpeed = 1, kMaxAgcUpSpeed = 10000;
+constexpr float kAgcUpSpeedScale = 10000.0f;
+constexpr float kEnvelopeTimePerAttackMs = 10.0f;
+// Rates outside this range cannot be analysed in 10 ms frames or would size the pre-roll ring
+// absurdly.
+constexpr int32_t kMinRateHz = 1000;
+constexpr int32_t kMaxRateHz = 384000;
+enum VadType : int32_t { kVadLevel = 0, kVadPitch = 1, kVadLevelOrPitch = 2, kVadLevelAfterNs = 3 };
+
+template <typename T>
+void GrowTo(std::vector<T>& buffer, size_t count) {
+    if (buffer.size() < count) buffer.resize(count);
+}
+
+int32_t GateThresholdSteps(float fraction) {
+    return std::min(static_cast<int32_t>(fraction * kGateThresholdSteps + 0.5f), 255);
+}
+
+}  // namespace
+
+void CPreProcessAudioFilter::CSampleRing::Allocate(uint32_t size) {
+    storage_.assign(size, 0.0f);
+    size_ = size;
+    writeIndex_ = readIndex_ = count_ = 0;
+}
+
+CPreProcessAudioFilter::CPreProcessAudioFilter() {
+    agc_.upSpeed = settings_.agcUpSpeed;
+    agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
+}
+
+CPreProcessAudioFilter::~CPreProcessAudioFilter() = default;
+
+int32_t CPreProcessAudioFilter::FindProperty(const char* name) {
+    return FindPropertyIndex(kProperties, name, kUnknown);
+}
+
+int32_t CPreProcessAudioFilter::SetCutoff(int32_t index, int32_t value) {
+    CBiquadFilter* section = nullptr;
+    CAudioIIR* iir = nullptr;
+    int kind = companion::kIirKindHighPass;
+    int order = 1;
+    switch (index) {
+        case kHiPassCutOff: settings_.hiPassCutOff = value; section = hiPass_.get(); iir = &hiPassIir_; break;
+        case kHiPassCutOff2: settings_.hiPassCutOff2 = value; section = hiPass2_.get(); iir = &hiPass2Iir_; break;
+        case kLoPassCutOff:
+            settings_.loPassCutOff = value;
+            section = loPass_.get();
+            iir = &loPassIir_;
+            kind = companion::kIirKindLowPass;
+            break;
+        default:
+            settings_.loPassCutOff2 = value;
+            section = loPass2_.get();
+            iir = &loPass2Iir_;
+            kind = companion::kIirKindLowPass;
+            order = 3;
+            break;
+    }
+    if (value != 0) {
+        if (section != nullptr) {
+            section->frequency = static_cast<double>(static_cast<uint32_t>(value));
+            section->ComputeCoefficients();
+        }
+        // 0 keeps the previous state but turns the filter off: the chain runs a filter only
+        // while its cutoff is non-zero.
+        iir->Allocate(kind, order, value, settings_.samplesPerSec);
+    }
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    const int32_t index = FindProperty(name);
+    const Row* row = RowFor(index);
+    if (row == nullptr || !row->settable) return kErrState;
+    switch (index) {
+        case kGain: settings_.gainPercent = value; break;
+        case kAutoGain:
+            settings_.autoGain = value == 1;
+            if (settings_.autoGain) {
+                agc_.Restart(settings_.agcGainLimit, settings_.agcGainLimit2);
+            } else {
+                currentGain_ = 1.0f;
+            }
+            break;
+        case kThreshold:
+            if (data == nullptr) return kErrInvalidArg;
+            settings_.thresholdDb = ReadFloat(data);
+            limiter_.SetThreshold(settings_.thresholdDb);
+            break;
+        case kRatio:
+            if (data == nullptr) return kErrInvalidArg;
+            settings_.ratio = ReadFloat(data);
+            break;
+        case kExRatio:
+            if (data == nullptr) return kErrInvalidArg;
+            settings_.exRatio = ReadFloat(data);
+            break;
+        case kFloor:
+            if (data == nullptr) return kErrInvalidArg;
+            settings_.floorDb = ReadFloat(data);
+            break;
+        case kSamplesPerSec:
+            settings_.samplesPerSec = value;
+            limiter_.SetSampleRate(static_cast<uint32_t>(value));
+            break;
+        case kAttackTime: {
+            if (value <= 0) return kErrInvalidArg;
+            settings_.attackMs = value;
+            const bool hadLookahead = limiter_.lookahead != 0;
+            limiter_.SetAttackTime(static_cast<float>(value));
+            // A running limiter that just got a look-ahead needs its delay line now.
+            if (state_ == kStateRunning && !hadLookahead) limiter_.Reset();
+            break;
+        }
+        case kReleaseTime:
+            if (value <= 0) return kErrInvalidArg;
+            settings_.releaseMs = value;
+            limiter_.SetReleaseTime(static_cast<float>(value));
+            break;
+        case kDelayTime:
+            if (value < 0) return kErrInvalidArg;
+            settings_.delayMs = value;
+            break;
+        case kHiPassCutOff:
+        case kHiPassCutOff2:
+        case kLoPassCutOff:
+        case kLoPassCutOff2: return SetCutoff(index, value);
+        case kGateThreshold:
+            if (value < 0) {
+                if (!settings_.autoGate) levelGate_.Restart();
+                settings_.autoGate = true;
+                break;
+            }
+            if (data != nullptr) WriteInt32(data, GateThresholdSteps(settings_.gateThreshold));
+            settings_.autoGate = false;
+            settings_.gateThreshold = static_cast<float>(value) / kGateThresholdSteps;
+            break;
+        case kGateTime:
+            if (value <= 0) return kErrInvalidArg;
+            if (data != nullptr) WriteInt32(data, settings_.gateTimeMs);
+            settings_.gateTimeMs = value;
+            levelGate_.SetCloseFrames(value / kFrameMs);
+            pitchDetector_.SetHangMs(value);
+            break;
+        case kAuto:
+            if (value != 0 && !settings_.autoGate) levelGate_.Restart();
+            settings_.autoGate = value != 0;
+            break;
+        case kFadeoutTime:
+            if (value < 0) return kErrInvalidArg;
+            settings_.fadeoutMs = value;
+            break;
+        case kAGCPeak: settings_.agcPeak = static_cast<float>(std::clamp(value, 0, kMaxAgcPercent)) / 100.0f; break;
+        case kAGCGainLimit:
+            settings_.agcGainLimit = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
+            agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
+            break;
+        case kAGCGainLimit2:
+            settings_.agcGainLimit2 = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
+            agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
+            break;
+        case kAGCUpSpeed:
+            settings_.agcUpSpeed = static_cast<float>(std::clamp(value, kMinAgcUpSpeed, kMaxAgcUpSpeed)) / kAgcUpSpeedScale;
+            agc_.upSpeed = settings_.agcUpSpeed;
+            break;
+        case kAntiClipping:
+            if (value < 0) return kErrInvalidArg;
+            settings_.antiClipping = value;
+            break;
+        case kNSFactor:
+            settings_.nsFactor = value;
+            if (suppressor_ != nullptr) suppressor_->Configure("Factor", value);
+            break;
+        case kEnableNS: settings_.enableNS = value != 0; break;
+        case kVADType:
+            settings_.vadType = value;
+            if (value == kVadLevelAfterNs && ngParam_ != nullptr) std::memset(ngParam_.get(), 0, ngParamBytes_);
+            break;
+        case kNGParam: {
+            const uint32_t count = static_cast<uint32_t>(value);
+            if (count < 10) return kOk;
+            // Stored only; calloc leaves untouched pages unmapped, so a large value costs little.
+            void* bytes = std::calloc(count / 10, 1);
+            if (bytes == nullptr) return kErrInvalidArg;
+            ngParam_ = std::unique_ptr<uint8_t, void (*)(void*)>(static_cast<uint8_t*>(bytes), &std::free);
+            ngParamBytes_ = count / 10;
+            break;
+        }
+        case kNGParam2: settings_.ngParam2 = static_cast<uint32_t>(value) / 10; break;
+        default: return kErrState;
+    }
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::GetProperty(const char* name, int32_t, void* out) {
+    if (out == nullptr) return kErrInvalidArg;
+    const int32_t index = FindProperty(name);
+    const Row* row = RowFor(index);
+    if (row == nullptr || !row->readable) return kErrState;
+    switch (index) {
+        case kGain: WriteInt32(out, settings_.gainPercent); break;
+        case kThreshold: WriteFloat(out, settings_.thresholdDb); break;
+        case kRatio: WriteFloat(out, settings_.ratio); break;
+        case kExRatio: WriteFloat(out, settings_.exRatio); break;
+        case kFloor: WriteFloat(out, settings_.floorDb); break;
+        case kSamplesPerSec: WriteInt32(out, settings_.samplesPerSec); break;
+        case kAttackTime: WriteInt32(out, settings_.attackMs); break;
+        case kReleaseTime: WriteInt32(out, settings_.releaseMs); break;
+        case kDelayTime: WriteInt32(out, settings_.delayMs); break;
+        case kMaxLevel: WriteInt32(out, maxLevel_); break;
+        case kHiPassCutOff: WriteInt32(out, settings_.hiPassCutOff); break;
+        case kHiPassCutOff2: WriteInt32(out, settings_.hiPassCutOff2); break;
+        case kLoPassCutOff: WriteInt32(out, settings_.loPassCutOff); break;
+        case kLoPassCutOff2: WriteInt32(out, settings_.loPassCutOff2); break;
+        case kGateThreshold:
+            WriteInt32(out, settings_.autoGate ? (levelGate_.IsOpen() ? 0 : -1) : GateThresholdSteps(settings_.gateThreshold));
+            break;
+        case kGateTime: WriteInt32(out, settings_.gateTimeMs); break;
+        case kFadeoutTime: WriteInt32(out, settings_.fadeoutMs); break;
+        case kTotalIn: WriteUint32(out, totalIn_); break;
+        case kTotalOut: WriteUint32(out, totalOut_); break;
+        default: return kErrState;
+    }
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::Build() {
+    const int rate = settings_.samplesPerSec;
+    auto design = [](CBiquadFilter& section, uint32_t kind, int32_t cutoffHz) {
+        section.type = kind;
+        if (cutoffHz != 0) {
+            section.frequency = static_cast<double>(static_cast<uint32_t>(cutoffHz));
+            section.ComputeCoefficients();
+        }
+    };
+    hiPass_ = std::make_unique<CBiquadFilter>(rate);
+    design(*hiPass_, CBiquadFilter::kHighPass, settings_.hiPassCutOff);
+    hiPass2_ = std::make_unique<CBiquadFilter2>(rate);
+    design(*hiPass2_, CBiquadFilter::kHighPass, settings_.hiPassCutOff2);
+    loPass_ = std::make_unique<CBiquadFilter>(rate);
+    design(*loPass_, CBiquadFilter::kLowPass, settings_.loPassCutOff);
+    loPass2_ = std::make_unique<CBiquadFilter2>(rate);
+    design(*loPass2_, CBiquadFilter::kLowPass, settings_.loPassCutOff2);
+    state_ = kStateBuilt;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::Start() {
+    if (state_ != kStateBuilt) return kErrState;
+    const int32_t rate = settings_.samplesPerSec;
+    if (rate < kMinRateHz || rate > kMaxRateHz) return kErrInvalidArg;
+    const auto rateHz = static_cast<uint32_t>(rate);
+    curve_.Setup(rateHz, static_cast<uint32_t>(settings_.attackMs), static_cast<uint32_t>(settings_.releaseMs),
+                 static_cast<uint32_t>(settings_.delayMs));
+    gainSmoother_ = std::make_unique<EnvelopeDetector<float>>(
+        static_cast<float>(settings_.attackMs) * kEnvelopeTimePerAttackMs, rateHz);
+    targetGain_ = 1.0f;
+    // The limiter's delay line is the one allocation that may fail for a huge attack time.
+    if (!limiter_.Reset()) return kErrPlatform;
+    state_ = kStateRunning;
+    suppressor_ = std::make_unique<CAudioNoiseSuppressor>();
+    suppressor_->Configure("Factor", settings_.nsFactor);
+    suppressor_->Configure("Frequency", rate);
+    suppressor_->Start();
+    pitchDetector_.Initialise(rateHz, kPitchWindowMs, kFrameMs);
+    const bool pitch = settings_.vadType == kVadPitch || settings_.vadType == kVadLevelOrPitch;
+    ring_.Allocate(rateHz * (pitch ? kPitchPreRollMs : kPreRollMs) / 1000);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::Stop() {
+    if (state_ != kStateRunning) return kErrState;
+    state_ = kStateBuilt;
+    curve_.ReleaseDelayLine();
+    gainSmoother_.reset();
+    return kOk;
+}
+
+void CPreProcessAudioFilter::ToFloat(const int16_t* src, float* dst, uint32_t count) const {
+    if (vectors_.ToFloat(src, dst, static_cast<int>(count), kCompanionToFloatScale)) return;
+    for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<float>(src[i]) / kOwnScale;
+}
+
+void CPreProcessAudioFilter::ToInt16(const float* src, int16_t* dst, uint32_t count) const {
+    if (vectors_.ToInt16(src, dst, static_cast<int>(count), kCompanionToInt16Scale)) return;
+    for (uint32_t i = 0; i < count; ++i) {
+        // Rounds by adding 0.5 then truncating toward zero: negative samples come back one
+        // step nearer zero.
+        float v = src[i] * kOwnScale + 0.5f;
+        v = std::clamp(v, -32768.0f, 32767.0f);
+        dst[i] = static_cast<int16_t>(v);
+    }
+}
+
+bool CPreProcessAudioFilter::FrameIsSilent(const int16_t* frame, uint32_t n, bool autoMode) {
+    int16_t* copy = frame16_.data();
+    std::memcpy(copy, frame, n * sizeof(int16_t));
+    if (settings_.loPassCutOff2 != 0) loPass2Iir_.Filter(copy, static_cast<int>(n));
+    if (settings_.hiPassCutOff2 != 0) hiPass2Iir_.Filter(copy, static_cast<int>(n));
+    uint32_t sum = 0;
+    int32_t peak = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        // |s| taken in 16 bits: -32768 stays -32768 there, so it counts as such.
+        const auto magnitude = static_cast<int16_t>(copy[i] < 0 ? -copy[i] : copy[i]);
+        sum += static_cast<uint32_t>(static_cast<int32_t>(magnitude));
+        peak = std::max<int32_t>(peak, magnitude);
+    }
+    const float mean = static_cast<float>(static_cast<int32_t>(sum)) / static_cast<float>(n);
+    const float meanNormalised = mean / kOwnScale;
+
+    if (!autoMode) {
+        if (settings_.gateThreshold == 0.0f || settings_.gateTimeMs == 0) return false;
+        if (settings_.gateThreshold < static_cast<float>(peak) / kOwnScale) {
+            silenceMs_ = 0;
+        } else {
+            silenceMs_ += kFrameMs;
+        }
+        return silenceMs_ > settings_.gateTimeMs;
+    }
+    switch (settings_.vadType) {
+        case kVadLevel:
+        case kVadLevelAfterNs: return levelGate_.Update(meanNormalised);
+        case kVadPitch: return !pitchDetector_.Update(frame, static_cast<int>(n));
+        case kVadLevelOrPitch: {
+            const bool quiet = levelGate_.Update(meanNormalised);
+            const bool voiced = pitchDetector_.Update(frame, static_cast<int>(n));
+            return quiet || !voiced;
+        }
+        default: return true;
+    }
+}
+
+int32_t CPreProcessAudioFilter::PlayFromRing(void* out, uint32_t outSamples) {
+    float* popped = ringOut_.data();
+    for (uint32_t i = 0; i < outSamples; ++i) popped[i] = ring_.Pop();
+    auto* out16 = static_cast<int16_t*>(out);
+    ToInt16(popped, out16, outSamples);
+    return std::max<int32_t>(vectors_.MaxAbs(out16, static_cast<int>(outSamples)), kRingMinimumLevel);
+}
+
+int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
+    if (state_ != kStateRunning) return kErrState;
+    if (out == nullptr || outBytes == nullptr || in == nullptr || inBytes == nullptr) return kErrInvalidArg;
+    if (*inBytes < 0 || *outBytes < 0 || *inBytes > *outBytes) return kErrInvalidArg;
+    const auto n = static_cast<uint32_t>(*inBytes) / 2;
+    const auto m = static_cast<uint32_t>(*outBytes) / 2;
+    const auto rate = static_cast<uint32_t>(settings_.samplesPerSec);
+    const uint32_t frameLen = rate * kFrameMs / 1000;
+    GrowTo(input16_, n);
+    GrowTo(work16_, n);
+    GrowTo(samples_, n);
+    GrowTo(ringOut_, m);
+    GrowTo(frame16_, std::max(frameLen, n));
+
+    // Draining the pre-roll: the caller repeats its block until the ring is empty.
+    if (!muted_ && ring_.Count() > 0) {
+        const int32_t level = PlayFromRing(out, m);
+        if (ring_.Count() == 0) *inBytes = 0;
+        return level;
+    }
+
+    // The caller's block is read-only: the filters work on a copy.
+    int16_t* x16 = input16_.data();
+    std::memcpy(x16, in, n * sizeof(int16_t));
+    if (settings_.loPassCutOff != 0) loPassIir_.Filter(x16, static_cast<int>(n));
+    if (settings_.hiPassCutOff != 0) hiPassIir_.Filter(x16, static_cast<int>(n));
+    maxLevel_ = vectors_.MaxAbs(x16, static_cast<int>(n));
+
+    int16_t* w16 = work16_.data();
+    if (settings_.nsFactor != 0 && (settings_.enableNS || settings_.vadType == kVadLevelAfterNs)) {
+        suppressor_->Filter(x16, w16, static_cast<int>(n * 2));
+    } else {
+        std::memcpy(w16, x16, n * sizeof(int16_t));
+    }
+    if (settings_.enableNS) std::memcpy(x16, w16, n * sizeof(int16_t));
+
+    float* wf = samples_.data();
+    ToFloat(x16, wf, n);
+
+    const float gainFactor = static_cast<float>(settings_.gainPercent) / 100.0f;
+    settings_.floorDb = kBlockFloorDb;
+    const bool gateActive = settings_.autoGate || (settings_.gateThreshold != 0.0f && settings_.gateTimeMs != 0);
+    bool silent = true;
+    uint32_t frameCounter = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const float x = wf[i];
+        if (++frameCounter == frameLen) {
+            frameCounter = 0;
+            const int16_t* frame = w16 + (i + 1 - frameLen);
+            silent = FrameIsSilent(frame, frameLen, settings_.autoGate);
+            lastFrameSilent_ = silent;
+            if (settings_.autoGain) {
+                const bool agcSilent = gateActive ? silent : FrameIsSilent(frame, frameLen, true);
+                int32_t peak = 0;
+                for (uint32_t j = 0; j < frameLen; ++j) peak = std::max<int32_t>(peak, std::abs(int32_t{frame[j]}));
+                targetGain_ = agc_.Update(static_cast<float>(peak) / kOwnScale, settings_.agcPeak, agcSilent);
+            }
+        }
+        if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
+        const float g = currentGain_ * gainFactor;
+        float y = x;
+        if (settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f && g == 1.0f) {
+            y = x;
+        } else if (settings_.ratio != 0.0f) {
+            curve_.Configure(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb, g);
+            y = curve_.Process(x);
+        } else {
+            y = g * x;
+            if (settings_.thresholdDb != 0.0f) y = limiter_.ProcessSample(y);
+        }
+        wf[i] = y;
+    }
+    totalIn_ += static_cast<uint32_t>(*inBytes);
+    totalOut_ += static_cast<uint32_t>(*inBytes);
+
+    bool fadeDone = false;
+    if (gateActive && silent) {
+        if (settings_.fadeoutMs != 0) {
+            const uint32_t fadeLen = rate * static_cast<uint32_t>(settings_.fadeoutMs) / 1000;
+            if (fadeCount_ >= fadeLen) {
+                muted_ = true;
+                for (uint32_t i = 0; i < n; ++i) ring_.Push(wf[i]);
+                *inBytes = 0;
+                return 0;
+            }
+            const float step = 1.0f / static_cast<float>(fadeLen);
+            for (uint32_t i = 0; i < n; ++i) {
+                wf[i] = static_cast<float>(fadeLen - fadeCount_) * wf[i] * step;
+                if (fadeCount_ < fadeLen) ++fadeCount_;
+            }
+            fadeDone = fadeCount_ == fadeLen;
+        }
+    } else if (gateActive) {
+        fadeCount_ = 0;
+    }
+
+    if (muted_ && ring_.Count() > 0) {
+        const int32_t level = PlayFromRing(out, m);
+        for (uint32_t i = 0; i < n; ++i) ring_.Push(wf[i]);
+        muted_ = false;
+        return level;
+    }
+    *inBytes = 0;
+    muted_ = false;
+    ToInt16(wf, static_cast<int16_t*>(out), n);
+    return fadeDone ? kFadeDoneLevel : maxLevel_;
+}
+
+}  // namespace zelmar
