@@ -47,11 +47,16 @@ inline int32_t Scale(int32_t product, int scaleFactor) {
 
 int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, float norm) {
     if (src == nullptr || dst == nullptr || srcLength <= 0 || dstLength <= 0) return kBad;
-    for (int lag = 0; lag < dstLength; ++lag) {
-        float sum = 0.0f;
-        for (int i = 0; i + lag < srcLength; ++i) sum += src[i] * src[i + lag];
-        dst[lag] = sum * norm;
+    for (int lag = 0; lag < dstLength; ++lag) dst[lag] = 0.0f;
+    // Sample-major order: the inner loop runs over lags with one independent sum each, so it
+    // vectorises; every lag's sum still adds its products in increasing i.
+    for (int i = 0; i < srcLength; ++i) {
+        const float x = src[i];
+        const float* shifted = src + i;
+        const int lags = dstLength < srcLength - i ? dstLength : srcLength - i;
+        for (int lag = 0; lag < lags; ++lag) dst[lag] += x * shifted[lag];
     }
+    for (int lag = 0; lag < dstLength; ++lag) dst[lag] *= norm;
     return kOk;
 }
 

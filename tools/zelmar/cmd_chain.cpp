@@ -16,15 +16,20 @@
 namespace cli {
 
 const char kChainUsage[] =
-    "usage: zelmar chain -i IN.wav -o OUT.wav [--block MS] NAME[:PROP=VALUE,...] ...\n"
+    "usage: zelmar chain -i IN.wav -o OUT.wav [--block MS] [--meter] NAME[:PROP=VALUE,...] ...\n"
     "Reads IN.wav with RIFFAudioIn, passes it block by block through the named filter\n"
     "components in order (Process), and records the result with RIFFAudioOut.\n"
     "  -i IN.wav          input: PCM, 8 or 16 bits, mono or stereo\n"
     "  -o OUT.wav         output (directories on its path are created)\n"
     "  --block MS         block length in milliseconds of input, 1..1000 (default 20)\n"
+    "  --meter            print, per second of input, each PreProcessAudioFilter's and\n"
+    "                     AmplifierAudioFilter's input peak (MaxLevel) and the pre-processor's\n"
+    "                     gate: open, or muted (with the share of blocks held back), and the\n"
+    "                     calls answered from its pre-roll ring\n"
     "  NAME               a filter's factory name, e.g. ResampleAudioFilter,\n"
     "                     ToneControlAudioFilter, NoiseGateAudioFilter,\n"
-    "                     AccelerateAudioFilter, MixerAudioFilter\n"
+    "                     AccelerateAudioFilter, MixerAudioFilter, PreProcessAudioFilter,\n"
+    "                     AmplifierAudioFilter\n"
     "  PROP=VALUE         set before Build, by name.  An integer goes in the value argument\n"
     "                     (and `data` points to it); a value with a decimal point or an\n"
     "                     exponent (0.5, 1e3) is passed as a float through `data`, with its\n"
@@ -189,15 +194,19 @@ public:
                 const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
                 if (code < 0) return Failure("Process", code);
                 sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
+                Measure(code, false);
                 return "";
             }
             case Counting::kRepeatWhileUnchanged: {
                 Reserve(bytes);
                 for (int call = 0; call < kMaxCallsPerBlock; ++call) {
                     int32_t inBytes = bytes, outBytes = bytes;
+                    // A muted block leaves the output untouched: it is written as silence.
+                    std::fill(scratch_.begin(), scratch_.begin() + bytes, uint8_t{0});
                     const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
                     if (code < 0) return Failure("Process", code);
                     sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
+                    Measure(code, inBytes == bytes);
                     if (inBytes != bytes) return "";  // consumed
                 }
                 return name_ + " kept asking for the same block";
@@ -225,8 +234,37 @@ public:
 
     std::string Failure(const char* what, int32_t code) const { return name_ + ": " + what + " returned " + ResultText(code); }
 
+    // One meter line for the blocks since the last one; nothing for filters without a meter.
+    void PrintMeter(double atSeconds) {
+        if (meter_.calls == 0) return;
+        const double peakDb = meter_.peak > 0 ? 20.0 * std::log10(meter_.peak / 32767.0) : -96.3;
+        std::printf("meter %7.2f s %s: peak %6.1f dBFS", atSeconds, name_.c_str(), peakDb);
+        if (traits_.counting == Counting::kRepeatWhileUnchanged) {
+            std::printf(", gate %s", meter_.muted == 0 ? "open" : "muted");
+            if (meter_.muted != 0 && meter_.muted != meter_.calls) std::printf(" %d of %d blocks", meter_.muted, meter_.calls);
+            if (meter_.preRoll != 0) std::printf(", %d pre-roll call%s", meter_.preRoll, meter_.preRoll == 1 ? "" : "s");
+        }
+        std::printf("\n");
+        meter_ = Meter{};
+    }
+
 private:
     static constexpr int kMaxCallsPerBlock = 1000;
+
+    // Per-second metering of the pre-processor and the amplifier.
+    struct Meter {
+        int32_t peak = 0;
+        int calls = 0, muted = 0, preRoll = 0;
+    };
+    void Measure(int32_t result, bool fromPreRoll) {
+        int32_t level = 0;
+        if (component_->GetProperty("MaxLevel", 0, &level) == 0) meter_.peak = std::max(meter_.peak, level);
+        ++meter_.calls;
+        // The pre-processor returns 0 for a block it holds back; a block of digital silence
+        // (MaxLevel 0) returns 0 too and is not counted.
+        if (traits_.counting == Counting::kRepeatWhileUnchanged && result == 0 && level > 0) ++meter_.muted;
+        if (fromPreRoll) ++meter_.preRoll;
+    }
 
     void Reserve(int32_t bytes) {
         if (scratch_.size() < static_cast<std::size_t>(bytes)) scratch_.resize(static_cast<std::size_t>(bytes));
@@ -250,6 +288,7 @@ private:
     Component component_;
     StreamFormat in_, out_;
     std::vector<uint8_t> scratch_;
+    Meter meter_;
 };
 
 // Makes and configures a stage for `spec` taking `format`; on success sets *format to the
@@ -328,7 +367,8 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
 int RunChain(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"-i", "-o", "--block"}, {}, &error)) return Fail(error + " (see zelmar chain --help)");
+    if (!options.Parse(argc, argv, {"-i", "-o", "--block"}, {"--meter"}, &error)) return Fail(error + " (see zelmar chain --help)");
+    const bool meter = options.Has("--meter");
     const std::string input = options.Text("-i"), output = options.Text("-o");
     if (input.empty() || output.empty()) return Fail("chain needs -i IN.wav and -o OUT.wav (see zelmar chain --help)");
     double blockMs = 20;
@@ -395,6 +435,9 @@ int RunChain(int argc, char** argv) {
             writtenBytes += current.size();
         }
         done += frames;
+        if (meter && (done / inputFormat.rate != (done - frames) / inputFormat.rate || done == totalFrames)) {
+            for (auto& stage : stages) stage->PrintMeter(static_cast<double>(done) / inputFormat.rate);
+        }
         progress.Update(static_cast<double>(done) / totalFrames);
     }
     progress.Done();
