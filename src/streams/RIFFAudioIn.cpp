@@ -21,10 +21,7 @@ int32_t CRIFFAudioIn::FindProperty(const char* name) {
 int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t, void* data) {
     if (name == nullptr) return kErrInvalidArg;
     switch (FindProperty(name)) {
-        case riff::kFilename:
-            if (data == nullptr) return kErrInvalidArg;
-            fileName_ = riff::CopyName(static_cast<const char*>(data));
-            return kOk;
+        case riff::kFilename: return fileName_.Set(data);
         case riff::kWaveFormat:
             // The format comes from the file; a null `data` is still a bad argument first.
             return data == nullptr ? kErrInvalidArg : kErrState;
@@ -35,10 +32,7 @@ int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t, void* data) {
 int32_t CRIFFAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
     if (name == nullptr || out == nullptr) return kErrInvalidArg;
     switch (FindProperty(name)) {
-        case riff::kFilename:
-            if (!fileName_) return kErrState;
-            std::memcpy(out, fileName_.get(), std::strlen(fileName_.get()) + 1);
-            return kOk;
+        case riff::kFilename: return fileName_.Get(out);
         case riff::kWaveFormat:
             if (arg < static_cast<int32_t>(kWaveFormatBytes)) return kErrInvalidArg;
             std::memcpy(out, format_.bytes, std::min<std::size_t>(arg, kFormatBlockBytes));
@@ -51,7 +45,7 @@ int32_t CRIFFAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
 int32_t CRIFFAudioIn::Build() {
     dataSize_ = 0;
     std::unique_ptr<platform::IFile> file;
-    if (fileName_) file = platform::Current().files->Open(fileName_.get(), platform::OpenMode::kReadExisting);
+    if (fileName_) file = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kReadExisting);
     if (file) {
         uint8_t header[12];
         if (file->Read(header, sizeof header) == static_cast<int64_t>(sizeof header) &&
@@ -81,7 +75,7 @@ int32_t CRIFFAudioIn::Build() {
 
 int32_t CRIFFAudioIn::Start() {
     if (open_ || !fileName_) return kErrState;
-    file_ = platform::Current().files->Open(fileName_.get(), platform::OpenMode::kReadExisting);
+    file_ = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kReadExisting);
     if (!file_) return kErrState;
     file_->Seek(dataOffset_);
     position_ = 0;

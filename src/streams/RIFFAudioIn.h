@@ -9,6 +9,7 @@
 #include "framework/AudioComponent.h"
 #include "framework/Format.h"
 #include "platform/FileSystem.h"
+#include "streams/RiffProperties.h"
 
 namespace zelmar {
 
@@ -36,7 +37,7 @@ private:
     std::unique_ptr<platform::IFile> file_;
     uint32_t dataSize_ = 0;
     uint32_t dataOffset_ = 0;
-    std::unique_ptr<char[]> fileName_;
+    riff::FileName fileName_;
     FormatBlock format_;
     uint32_t deliveredBytes_ = 0;
 };

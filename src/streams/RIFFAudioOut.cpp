@@ -46,10 +46,7 @@ int32_t CRIFFAudioOut::FindProperty(const char* name) {
 int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t, void* data) {
     if (name == nullptr) return kErrInvalidArg;
     switch (FindProperty(name)) {
-        case riff::kFilename:
-            if (data == nullptr) return kErrInvalidArg;
-            fileName_ = riff::CopyName(static_cast<const char*>(data));
-            return kOk;
+        case riff::kFilename: return fileName_.Set(data);
         case riff::kWaveFormat: {
             if (data == nullptr) return kErrInvalidArg;
             // Only the first 16 bytes are read for PCM: callers may pass the shorter PCM
@@ -76,10 +73,7 @@ int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t, void* data) {
 int32_t CRIFFAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
     if (name == nullptr || out == nullptr) return kErrInvalidArg;
     switch (FindProperty(name)) {
-        case riff::kFilename:
-            if (!fileName_) return kErrState;
-            std::memcpy(out, fileName_.get(), std::strlen(fileName_.get()) + 1);
-            return kOk;
+        case riff::kFilename: return fileName_.Get(out);
         case riff::kWaveFormat: {
             // A size of 0 copies the whole 146-byte block; a negative size names no buffer.
             if (arg < 0) return kErrInvalidArg;
@@ -99,14 +93,14 @@ uint32_t CRIFFAudioOut::FmtSize() const {
 
 int32_t CRIFFAudioOut::Build() {
     if (!fileName_) return kErrInvalidArg;
-    CreateDirectoriesOnPath(fileName_.get());
-    auto probe = platform::Current().files->Open(fileName_.get(), platform::OpenMode::kWriteKeep);
+    CreateDirectoriesOnPath(fileName_.c_str());
+    auto probe = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kWriteKeep);
     return probe ? kOk : kErrInvalidArg;
 }
 
 int32_t CRIFFAudioOut::Start() {
     if (open_ || !fileName_) return kErrState;
-    const std::string partName = PartFileName(fileName_.get(), fileIndex_);
+    const std::string partName = PartFileName(fileName_.c_str(), fileIndex_);
     auto& files = *platform::Current().files;
     files.Delete(partName.c_str());
     CreateDirectoriesOnPath(partName);

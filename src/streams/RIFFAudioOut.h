@@ -11,6 +11,7 @@
 #include "framework/AudioComponent.h"
 #include "framework/Format.h"
 #include "platform/FileSystem.h"
+#include "streams/RiffProperties.h"
 
 namespace zelmar {
 
@@ -42,7 +43,7 @@ private:
     std::unique_ptr<platform::IFile> file_;
     uint32_t dataBytes_ = 0;
     uint32_t sizeFieldOffset_ = 0;
-    std::unique_ptr<char[]> fileName_;
+    riff::FileName fileName_;
     uint32_t fileIndex_ = 0;
     FormatBlock format_;
     uint32_t writtenBytes_ = 0;
