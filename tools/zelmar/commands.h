@@ -15,11 +15,17 @@ int RunInfo(int argc, char** argv);
 int RunEncode(int argc, char** argv);
 int RunDecode(int argc, char** argv);
 int RunChain(int argc, char** argv);
+int RunDevices(int argc, char** argv);
+int RunRecord(int argc, char** argv);
+int RunPlay(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
 extern const char kEncodeUsage[];
 extern const char kDecodeUsage[];
 extern const char kChainUsage[];
+extern const char kDevicesUsage[];
+extern const char kRecordUsage[];
+extern const char kPlayUsage[];
 
 }  // namespace cli

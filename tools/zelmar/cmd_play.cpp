@@ -1,0 +1,80 @@
+// zelmar play: a WAV file played through a playback device.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace cli {
+
+const char kPlayUsage[] =
+    "usage: zelmar play [--device N] IN.wav\n"
+    "Plays a 16-bit or 8-bit PCM WAV file (RIFFAudioIn) through a playback device\n"
+    "(DSoundAudioOut), showing progress on a terminal.\n"
+    "  --device N     playback device number from 'zelmar devices' (default -1, the default)\n";
+
+int RunPlay(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!options.Parse(argc, argv, {"--device"}, {}, &error)) return Fail(error + " (see zelmar play --help)");
+    if (options.Positional().size() != 1) return Fail("play takes one WAV file (see zelmar play --help)");
+    const std::string input = options.Positional()[0];
+    double device = -1;
+    if (!options.Number("--device", -1, 15, &device, &error)) return Fail(error);
+    WavProbe probe;
+    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    const WAVEFORMATEX& f = probe.format;
+    if (f.wFormatTag != 1 || (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) || f.nChannels < 1 ||
+        f.nChannels > 2 || f.nSamplesPerSec < 100) {
+        return Fail(input + " is " + DescribeFormat(f) + "; play takes 8- or 16-bit PCM, mono or stereo");
+    }
+    ZelmarSetTimeMode(ZELMAR_TIME_REAL);
+    Component reader("RIFFAudioIn");
+    Component output("DSoundAudioOut");
+    if (!reader || !output) return Fail("this build lacks the WAV reader or DSoundAudioOut");
+    int32_t code;
+    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
+        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
+        return Fail("cannot read " + input + ": " + ResultText(code));
+    }
+    const int32_t blockSamples = static_cast<int32_t>(f.nSamplesPerSec / 100);  // 10 ms blocks
+    constexpr int32_t kBufferMs = 200;
+    const struct { const char* name; int32_t value; } settings[] = {
+        {"SamplesPerSec", static_cast<int32_t>(f.nSamplesPerSec)}, {"Channels", f.nChannels},
+        {"BitsPerSample", f.wBitsPerSample}, {"BlockSamples", blockSamples},
+        {"OutBufferTime", kBufferMs}, {"OutDeviceNo", static_cast<int32_t>(device)},
+    };
+    for (const auto& setting : settings) {
+        if ((code = output->SetProperty(setting.name, setting.value, nullptr)) != 0) {
+            return Fail(std::string("DSoundAudioOut refused ") + setting.name + ": " + ResultText(code));
+        }
+    }
+    if ((code = output->Build()) != 0) return Fail("cannot open the playback device: " + ResultText(code));
+    if ((code = output->Start()) != 0) return Fail("cannot start playing: " + ResultText(code));
+
+    const int32_t blockBytes = blockSamples * f.nBlockAlign;
+    const uint32_t blocks = probe.dataBytes / static_cast<uint32_t>(blockBytes);
+    // One ring of silence after the file, so the looping buffer does not replay its end.
+    const uint32_t tailBlocks = kBufferMs / 10 + 1;
+    std::vector<uint8_t> block(static_cast<size_t>(blockBytes));
+    Progress progress("playing");
+    for (uint32_t b = 0; b < blocks + tailBlocks; ++b) {
+        if (b < blocks) {
+            if ((code = reader->GetData(block.data(), blockBytes)) < 0) return Fail("reading failed: " + ResultText(code));
+        } else {
+            std::fill(block.begin(), block.end(), f.wBitsPerSample == 8 ? 0x80 : 0x00);
+        }
+        int timeouts = 0;
+        while ((code = output->PutData(block.data(), blockBytes)) == ZELMAR_E_TIMEOUT && ++timeouts < 300) {
+        }
+        if (code != blockBytes) return Fail("playback failed: " + ResultText(code));
+        progress.Update(static_cast<double>(b + 1) / (blocks + tailBlocks));
+    }
+    progress.Done();
+    output->Stop();
+    std::printf("%s: played %.2f s\n", input.c_str(), blocks / 100.0);
+    return 0;
+}
+
+}  // namespace cli
