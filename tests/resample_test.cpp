@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "dsp/SampleConversion.h"
 #include "support/DspReference.h"
 #include "support/TestPlatform.h"
 
@@ -180,6 +181,22 @@ TEST(Resampler, RefusesUnusableRatesAndUnknownProperties) {
     EXPECT_EQ(resampler->Process(buffer.data(), &inBytes, buffer.data(), &outBytes), ZELMAR_E_INVALIDARG);
     inBytes = 64;
     EXPECT_EQ(resampler->Process(nullptr, &inBytes, buffer.data(), &outBytes), ZELMAR_E_INVALIDARG);
+}
+
+}  // namespace
+}  // namespace zelmar
+
+namespace zelmar {
+namespace {
+
+TEST(SampleConversion, ReciprocalMultiplyRoundsLikeTheDivisionForEverySample) {
+    for (int s = -32768; s <= 32767; ++s) {
+        ASSERT_EQ(dsp::SampleToFloat(static_cast<int16_t>(s)), static_cast<float>(s / 32767.0)) << s;
+    }
+    EXPECT_EQ(dsp::TruncateToSample(-1.7), -1);
+    EXPECT_EQ(dsp::TruncateToSample(32767.9), 32767);
+    EXPECT_EQ(dsp::TruncateToSample(40000.0), 32767);
+    EXPECT_EQ(dsp::TruncateToSample(-32768.5), -32768);
 }
 
 }  // namespace
