@@ -57,7 +57,9 @@ public:
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             if (!median && !single) continue;
-            for (const auto& [name, counter] : run.counters) values_[run.run_name.function_name][name] = counter.value;
+            std::string key = run.run_name.function_name;
+            if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
+            for (const auto& [name, counter] : run.counters) values_[key][name] = counter.value;
         }
     }
     double Get(const std::string& run, const std::string& counter = "x_realtime") const {

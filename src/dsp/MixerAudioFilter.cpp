@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "framework/Properties.h"
 
 namespace zelmar {
@@ -23,6 +27,7 @@ constexpr PropertyRow kProperties[] = {
 };
 
 constexpr int kGainShift = 10;          // gains are 1/1024
+constexpr int16_t kUnityGainValue = 1024;
 constexpr int32_t kSilence8 = 128;      // unsigned 8-bit PCM is centred on 128
 constexpr uint32_t kMaxAngle = 100;     // 0 = far right ... 50 = centre ... 100 = far left
 constexpr double kHeadRadiusM = 0.09;   // spherical head model
@@ -66,7 +71,8 @@ void CMixerAudioFilter::DelayLine::Append(const uint8_t* in, int32_t count) {
         const int32_t run = std::min(count - done, length - writePosition);
         std::memcpy(samples.get() + writePosition, in + 2 * done, static_cast<std::size_t>(run) * 2);
         done += run;
-        writePosition = (writePosition + run) % length;
+        writePosition += run;
+        if (writePosition == length) writePosition = 0;
     }
 }
 
@@ -194,10 +200,10 @@ int32_t CMixerAudioFilter::MixFrames(const uint8_t*, uint8_t*, int32_t frames, u
 
 namespace {
 
-// O1 += near * g1 and O2 += far * g2 over `count` frames of an interleaved 16-bit stereo
-// bus, at equal rates.  Gains within 16 bits keep every product within 32 bits, so the
-// loop needs no 64-bit arithmetic and the compiler can vectorise it.
-void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
+// bus[2k] = clamp16(bus[2k] + (first[k] * g1) >> 10) and bus[2k+1] likewise from second[k]
+// with g2, over `count` frames of an interleaved 16-bit stereo bus.  Gains within 16 bits
+// keep every product within 32 bits.
+void MixStereoRun16Scalar(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
     for (int32_t k = 0; k < count; ++k) {
         const int32_t o1 = bus[2 * k] + ((first[k] * g1) >> kGainShift);
         const int32_t o2 = bus[2 * k + 1] + ((second[k] * g2) >> kGainShift);
@@ -205,6 +211,38 @@ void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, i
         bus[2 * k + 1] = static_cast<int16_t>(o2 > 32767 ? 32767 : o2 < -32768 ? -32768 : o2);
     }
 }
+
+#if defined(__SSE2__)
+// Eight frames at a time with the same arithmetic.  Since 1024 o is a multiple of 1024,
+// ((a g) >> 10) + o = (a g + 1024 o) >> 10 exactly, and one multiply-add of the pair (a, o)
+// with (g, 1024) gives that sum in 32 bits (|a g| < 2^30 for gains within 16 bits).  The
+// saturating pack back to 16 bits is clamp16.
+void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
+    // Per output sample, in bus order (first channel, second channel): (gain, 1024).
+    const __m128i gains = _mm_setr_epi16(static_cast<int16_t>(g1), kUnityGainValue, static_cast<int16_t>(g2), kUnityGainValue,
+                                         static_cast<int16_t>(g1), kUnityGainValue, static_cast<int16_t>(g2), kUnityGainValue);
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + k));
+        const __m128i inLow = _mm_unpacklo_epi16(a, b);   // frames 0-3: first, second, ...
+        const __m128i inHigh = _mm_unpackhi_epi16(a, b);  // frames 4-7
+        __m128i* out = reinterpret_cast<__m128i*>(bus + 2 * k);
+        const __m128i bus0 = _mm_loadu_si128(out), bus1 = _mm_loadu_si128(out + 1);
+        const __m128i s0 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(inLow, bus0), gains), kGainShift);
+        const __m128i s1 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(inLow, bus0), gains), kGainShift);
+        const __m128i s2 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(inHigh, bus1), gains), kGainShift);
+        const __m128i s3 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(inHigh, bus1), gains), kGainShift);
+        _mm_storeu_si128(out, _mm_packs_epi32(s0, s1));
+        _mm_storeu_si128(out + 1, _mm_packs_epi32(s2, s3));
+    }
+    MixStereoRun16Scalar(first + k, second + k, bus + 2 * k, count - k, g1, g2);
+}
+#else
+void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
+    MixStereoRun16Scalar(first, second, bus, count, g1, g2);
+}
+#endif
 
 }  // namespace
 
@@ -221,15 +259,17 @@ int32_t CMixerAudioFilter::MixMonoToStereo16(const uint8_t* source, int32_t inFr
         const auto* now = reinterpret_cast<const int16_t*>(source);
         auto* bus = reinterpret_cast<int16_t*>(target);
         const int16_t* line = delayLine_.samples.get();
+        // The delayed samples start `delay` before the block in the line (Process has checked
+        // that the block and the delay fit in it) and wrap at most once.
+        int32_t position = delayLine_.blockStart - delayLine_.delay;
+        if (position < 0) position += delayLine_.length;
         for (int32_t k = 0; k < outFrames;) {
-            // A run of frames whose delayed samples are contiguous in the line.
             const int16_t* later = now + k;
             int32_t run = outFrames - k;
             if (firstDelayed || secondDelayed) {
-                int64_t position = (int64_t{delayLine_.blockStart} - delayLine_.delay + k) % delayLine_.length;
-                if (position < 0) position += delayLine_.length;
                 later = line + position;
-                run = std::min<int32_t>(run, delayLine_.length - static_cast<int32_t>(position));
+                run = std::min(run, delayLine_.length - position);
+                position = 0;  // the next run starts where the line wraps
             }
             MixStereoRun16(firstDelayed ? later : now + k, secondDelayed ? later : now + k, bus + 2 * k, run, g1, g2);
             k += run;
