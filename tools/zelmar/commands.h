@@ -18,6 +18,7 @@ int RunChain(int argc, char** argv);
 int RunDevices(int argc, char** argv);
 int RunRecord(int argc, char** argv);
 int RunPlay(int argc, char** argv);
+int RunVoice(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
@@ -27,5 +28,6 @@ extern const char kChainUsage[];
 extern const char kDevicesUsage[];
 extern const char kRecordUsage[];
 extern const char kPlayUsage[];
+extern const char kVoiceUsage[];
 
 }  // namespace cli

@@ -19,6 +19,7 @@ const cli::Command kCommands[] = {
     {"devices", "list the capture and playback devices, numbered as hosts number them", cli::kDevicesUsage, cli::RunDevices},
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},
+    {"voice", "run speech through the voice path (codec, network, jitter buffer)", cli::kVoiceUsage, cli::RunVoice},
 };
 
 void PrintUsage(FILE* to) {
