@@ -57,6 +57,8 @@ constexpr int kMaxVectorsPerRegion = 10;
 constexpr int kMaxCategorizations = 32;
 constexpr int kNoiseBitsPerWord = 10;     // one noise word per half region
 constexpr double kLog10Of2 = 0.3010299957;
+constexpr int kLookupBits = 8;
+constexpr int kLookupLengthShift = 12;
 
 // Tables derived from the constants once per process.
 struct DerivedTables {
@@ -69,6 +71,9 @@ struct DerivedTables {
     // trunc(32768 / (max_bin + 1)) + 1: (j * inverse) >> 15 == j / (max_bin + 1) for every
     // vector index j, so the decoder splits indices into digits without dividing.
     int32_t maxBinPlusOneInverse[kCategories];
+    // Vector code lookup on the next kLookupBits bits: (code length << 12) | vector index
+    // when the code ends within them, else the tree node reached after all of them.
+    uint16_t vectorLookup[kCodedCategories][1 << kLookupBits];
 };
 
 DerivedTables BuildDerivedTables() {
@@ -87,6 +92,21 @@ DerivedTables BuildDerivedTables() {
         t.maxBinPlusOneInverse[c] = 32768 / (kMaxBin[c] + 1) + 1;
     }
     t.regionSizeInverse = 1.0f / kRegionSize;
+    for (int c = 0; c < kCodedCategories; ++c) {
+        const int16_t* tree = kVectorCodes[c].tree;
+        for (int pattern = 0; pattern < (1 << kLookupBits); ++pattern) {
+            int node = 0;
+            uint16_t entry = 0;
+            for (int b = 0; b < kLookupBits; ++b) {
+                node = tree[2 * node + ((pattern >> (kLookupBits - 1 - b)) & 1)];
+                if (node <= 0) {
+                    entry = static_cast<uint16_t>(((b + 1) << kLookupLengthShift) | -node);
+                    break;
+                }
+            }
+            t.vectorLookup[c][pattern] = node > 0 ? static_cast<uint16_t>(node) : entry;
+        }
+    }
     // Self-check of the multiply-and-shift over every index a vector can take.
     for (int c = 0; c < kCodedCategories; ++c) {
         const int base = kMaxBin[c] + 1;
@@ -157,8 +177,10 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     for (int step = 0; step < mode.categorizations - 1; ++step) {
         if (finerBits + coarserBits <= 2 * budget) {
             // The smallest rank moves to a finer category; ties go to the lowest region.
-            int chosen = 0;
-            for (int r = 1; r < regions; ++r) chosen = finerRank[r] < finerRank[chosen] ? r : chosen;
+            int chosen = 0, best = finerRank[0];
+            for (int r = 1; r < regions; ++r) {
+                if (finerRank[r] < best) best = finerRank[r], chosen = r;
+            }
             if (finerRank[chosen] != INT_MAX) {
                 finerBits += kExpectedBitsPerCategory[finer[chosen] - 1] - kExpectedBitsPerCategory[finer[chosen]];
                 --finer[chosen];
@@ -168,8 +190,10 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
             }
         }
         // The largest rank moves to a coarser category; ties go to the highest region.
-        int chosen = regions - 1;
-        for (int r = regions - 2; r >= 0; --r) chosen = coarserRank[r] > coarserRank[chosen] ? r : chosen;
+        int chosen = regions - 1, best = coarserRank[regions - 1];
+        for (int r = regions - 2; r >= 0; --r) {
+            if (coarserRank[r] > best) best = coarserRank[r], chosen = r;
+        }
         // Only an envelope no encoder produces can leave no region to move; the order then
         // repeats that region and the categories stay clamped when it is applied.
         if (coarserRank[chosen] != INT_MIN) {
@@ -231,35 +255,51 @@ private:
 class BitReader {
 public:
     BitReader(const uint8_t* bytes, int totalBits) : totalBits_(totalBits) {
-        for (int i = 0; i < totalBits / 16; ++i) {
-            words_[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        // Bytes in bit-stream order (each word's high byte first), zero-padded so a peek
+        // near the end never reads outside the array.
+        const int wordCount = totalBits / 16;
+        for (int i = 0; i < wordCount; ++i) {
+            stream_[2 * i] = bytes[2 * i + 1];
+            stream_[2 * i + 1] = bytes[2 * i];
         }
+        std::memset(stream_ + 2 * wordCount, 0, sizeof stream_ - 2 * wordCount);
     }
 
     int Left() const { return totalBits_ - position_; }
 
+    // The next `count` (1..24) bits without consuming them; bits past the frame read as 0.
+    uint32_t Peek(int count) const {
+        const uint8_t* at = stream_ + (position_ >> 3);
+        const uint32_t window = (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
+                                (static_cast<uint32_t>(at[2]) << 8) | at[3];
+        return (window << (position_ & 7)) >> (32 - count);
+    }
+
+    void Skip(int count) { position_ += count; }
+
     // Callers check Left() first; reading never goes past the frame.
     int Bit() {
-        const int bit = (words_[position_ >> 4] >> (15 - (position_ & 15))) & 1;
+        const int bit = (stream_[position_ >> 3] >> (7 - (position_ & 7))) & 1;
         ++position_;
         return bit;
     }
 
     uint32_t Bits(int count) {
-        uint32_t value = 0;
-        for (int i = 0; i < count; ++i) value = (value << 1) | static_cast<uint32_t>(Bit());
+        const uint32_t value = Peek(count);
+        position_ += count;
         return value;
     }
 
     bool RestAreOnes() {
         while (position_ < totalBits_) {
-            if (Bit() == 0) return false;
+            const int count = std::min(16, totalBits_ - position_);
+            if (Bits(count) != (1u << count) - 1u) return false;
         }
         return true;
     }
 
 private:
-    uint16_t words_[kMaxWordsPerFrame];
+    uint8_t stream_[2 * kMaxWordsPerFrame + 4];
     int totalBits_;
     int position_ = 0;
 };
@@ -453,17 +493,38 @@ ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode,
         const VectorCodeTable& table = kVectorCodes[c];
         const int dimension = kVectorDimension[c];
         const int inverse = Derived().maxBinPlusOneInverse[c];
+        const uint16_t* lookup = Derived().vectorLookup[c];
         for (int v = 0; v < kNumberOfVectors[c] && !ranOut; ++v) {
-            int node = 0;
-            do {
-                if (reader.Left() <= 0) {
+            // A code needs as many bits as it is long; running short of them anywhere in the
+            // code means the frame ran out of bits.
+            const int left = reader.Left();
+            const uint32_t entry = lookup[reader.Peek(kLookupBits)];
+            const int length = static_cast<int>(entry >> kLookupLengthShift);
+            int index;
+            if (length != 0) {
+                if (length > left) {
                     ranOut = true;
                     break;
                 }
-                node = table.tree[2 * node + reader.Bit()];
-            } while (node > 0);
-            if (ranOut) break;
-            int index = -node;
+                reader.Skip(length);
+                index = static_cast<int>(entry & ((1u << kLookupLengthShift) - 1));
+            } else {
+                if (left <= kLookupBits) {
+                    ranOut = true;
+                    break;
+                }
+                reader.Skip(kLookupBits);
+                int node = static_cast<int>(entry);
+                do {
+                    if (reader.Left() <= 0) {
+                        ranOut = true;
+                        break;
+                    }
+                    node = table.tree[2 * node + reader.Bit()];
+                } while (node > 0);
+                if (ranOut) break;
+                index = -node;
+            }
             int digits[5];
             int nonZero = 0;
             for (int j = dimension - 1; j >= 0; --j) {
@@ -476,9 +537,13 @@ ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode,
                 ranOut = true;
                 break;
             }
+            // One sign bit per non-zero digit, the first digit's first; 1 means positive.
+            uint32_t signs = nonZero > 0 ? reader.Bits(nonZero) : 0;
+            int signBit = nonZero;
             for (int j = 0; j < dimension; ++j) {
-                const int sign = digits[j] != 0 && reader.Bit() == 0 ? -1 : 1;
-                bins[v * dimension + j] = static_cast<int8_t>(sign * digits[j]);
+                int value = digits[j];
+                if (value != 0 && ((signs >> --signBit) & 1u) == 0) value = -value;
+                bins[v * dimension + j] = static_cast<int8_t>(value);
             }
         }
         if (ranOut) {

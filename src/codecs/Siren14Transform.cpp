@@ -58,10 +58,10 @@ DctIv::DctIv(int length) : length_(length), half_(length / 2), radix2_(length / 
 void DctIv::Transform(const float* in, float* out) const {
     // Complex work array laid out as 5 sub-sequences of radix2_ points: sub-FFT r holds the
     // folded points 5m + r, stored in bit-reversed order so the butterflies run in place.
-    double re[kMaxHalf], im[kMaxHalf];
+    Real re[kMaxHalf], im[kMaxHalf];
     for (int m = 0; m < half_; ++m) {
-        const double a = in[2 * m];
-        const double b = in[length_ - 1 - 2 * m];
+        const Real a = in[2 * m];
+        const Real b = in[length_ - 1 - 2 * m];
         const int slot = slot_[m];
         re[slot] = a * preCos_[m] - b * preSin_[m];
         im[slot] = a * preSin_[m] + b * preCos_[m];
@@ -71,12 +71,12 @@ void DctIv::Transform(const float* in, float* out) const {
     // every butterfly block stays inside one of them, so each pass runs over all at once.
     // Spans 1 and 2 have the trivial twiddles 1 and -i.
     for (int p = 0; p < half_; p += 2) {
-        const double ar = re[p], ai = im[p], br = re[p + 1], bi = im[p + 1];
+        const Real ar = re[p], ai = im[p], br = re[p + 1], bi = im[p + 1];
         re[p] = ar + br, im[p] = ai + bi;
         re[p + 1] = ar - br, im[p + 1] = ai - bi;
     }
     for (int p = 0; p < half_; p += 4) {
-        double ar = re[p], ai = im[p], br = re[p + 2], bi = im[p + 2];
+        Real ar = re[p], ai = im[p], br = re[p + 2], bi = im[p + 2];
         re[p] = ar + br, im[p] = ai + bi;
         re[p + 2] = ar - br, im[p + 2] = ai - bi;
         // (br, bi) * -i = (bi, -br)
@@ -85,16 +85,16 @@ void DctIv::Transform(const float* in, float* out) const {
         re[p + 3] = ar - br, im[p + 3] = ai - bi;
     }
     for (int span = 4, base = 0; span < radix2_; base += span, span <<= 1) {
-        const double* wr = radix2Cos_ + base;
-        const double* wi = radix2Sin_ + base;
+        const Real* wr = radix2Cos_ + base;
+        const Real* wi = radix2Sin_ + base;
         for (int start = 0; start < half_; start += 2 * span) {
-            double* pr = re + start;
-            double* pi = im + start;
-            double* qr = pr + span;
-            double* qi = pi + span;
+            Real* pr = re + start;
+            Real* pi = im + start;
+            Real* qr = pr + span;
+            Real* qi = pi + span;
             for (int j = 0; j < span; ++j) {
-                const double tr = qr[j] * wr[j] - qi[j] * wi[j];
-                const double ti = qr[j] * wi[j] + qi[j] * wr[j];
+                const Real tr = qr[j] * wr[j] - qi[j] * wi[j];
+                const Real ti = qr[j] * wi[j] + qi[j] * wr[j];
                 qr[j] = pr[j] - tr;
                 qi[j] = pi[j] - ti;
                 pr[j] += tr;
@@ -105,33 +105,33 @@ void DctIv::Transform(const float* in, float* out) const {
 
     // Radix-5 pass: output k + radix2 * k1 combines bin k of the five sub-FFTs.  Written as
     // loops over k on contiguous arrays so the compiler vectorises them.
-    const double c1 = std::cos(2 * kPi / 5), c2 = std::cos(4 * kPi / 5);
-    const double s1 = std::sin(2 * kPi / 5), s2 = std::sin(4 * kPi / 5);
+    const Real c1 = static_cast<Real>(std::cos(2 * kPi / 5)), c2 = static_cast<Real>(std::cos(4 * kPi / 5));
+    const Real s1 = static_cast<Real>(std::sin(2 * kPi / 5)), s2 = static_cast<Real>(std::sin(4 * kPi / 5));
     const int q = radix2_;
     for (int r = 1; r < 5; ++r) {
-        double* xr = re + r * q;
-        double* xi = im + r * q;
-        const double* wr = crossCos_ + (r - 1) * q;
-        const double* wi = crossSin_ + (r - 1) * q;
+        Real* xr = re + r * q;
+        Real* xi = im + r * q;
+        const Real* wr = crossCos_ + (r - 1) * q;
+        const Real* wi = crossSin_ + (r - 1) * q;
         for (int k = 0; k < q; ++k) {
-            const double tr = xr[k] * wr[k] - xi[k] * wi[k];
-            const double ti = xr[k] * wi[k] + xi[k] * wr[k];
+            const Real tr = xr[k] * wr[k] - xi[k] * wi[k];
+            const Real ti = xr[k] * wi[k] + xi[k] * wr[k];
             xr[k] = tr;
             xi[k] = ti;
         }
     }
-    double yr[kMaxHalf], yi[kMaxHalf];
+    Real yr[kMaxHalf], yi[kMaxHalf];
     for (int k = 0; k < q; ++k) {
-        const double t0r = re[k], t0i = im[k];
-        const double b1r = re[q + k] + re[4 * q + k], b1i = im[q + k] + im[4 * q + k];
-        const double b2r = re[2 * q + k] + re[3 * q + k], b2i = im[2 * q + k] + im[3 * q + k];
-        const double d1r = re[q + k] - re[4 * q + k], d1i = im[q + k] - im[4 * q + k];
-        const double d2r = re[2 * q + k] - re[3 * q + k], d2i = im[2 * q + k] - im[3 * q + k];
-        const double m1r = t0r + c1 * b1r + c2 * b2r, m1i = t0i + c1 * b1i + c2 * b2i;
-        const double m2r = t0r + c2 * b1r + c1 * b2r, m2i = t0i + c2 * b1i + c1 * b2i;
+        const Real t0r = re[k], t0i = im[k];
+        const Real b1r = re[q + k] + re[4 * q + k], b1i = im[q + k] + im[4 * q + k];
+        const Real b2r = re[2 * q + k] + re[3 * q + k], b2i = im[2 * q + k] + im[3 * q + k];
+        const Real d1r = re[q + k] - re[4 * q + k], d1i = im[q + k] - im[4 * q + k];
+        const Real d2r = re[2 * q + k] - re[3 * q + k], d2i = im[2 * q + k] - im[3 * q + k];
+        const Real m1r = t0r + c1 * b1r + c2 * b2r, m1i = t0i + c1 * b1i + c2 * b2i;
+        const Real m2r = t0r + c2 * b1r + c1 * b2r, m2i = t0i + c2 * b1i + c1 * b2i;
         // n = -i (s d): real part s * d_im, imaginary part -s * d_re.
-        const double n1r = s1 * d1i + s2 * d2i, n1i = -(s1 * d1r + s2 * d2r);
-        const double n2r = s2 * d1i - s1 * d2i, n2i = -(s2 * d1r - s1 * d2r);
+        const Real n1r = s1 * d1i + s2 * d2i, n1i = -(s1 * d1r + s2 * d2r);
+        const Real n2r = s2 * d1i - s1 * d2i, n2i = -(s2 * d1r - s1 * d2r);
         yr[k] = t0r + b1r + b2r, yi[k] = t0i + b1i + b2i;
         yr[q + k] = m1r + n1r, yi[q + k] = m1i + n1i;
         yr[2 * q + k] = m2r + n2r, yi[2 * q + k] = m2i + n2i;
@@ -139,8 +139,8 @@ void DctIv::Transform(const float* in, float* out) const {
         yr[4 * q + k] = m1r - n1r, yi[4 * q + k] = m1i - n1i;
     }
     for (int bin = 0; bin < half_; ++bin) {
-        const double r = yr[bin] * postCos_[bin] - yi[bin] * postSin_[bin];
-        const double i = yr[bin] * postSin_[bin] + yi[bin] * postCos_[bin];
+        const Real r = yr[bin] * postCos_[bin] - yi[bin] * postSin_[bin];
+        const Real i = yr[bin] * postSin_[bin] + yi[bin] * postCos_[bin];
         out[2 * bin] = static_cast<float>(r);
         out[length_ - 1 - 2 * bin] = static_cast<float>(-i);
     }

@@ -27,6 +27,9 @@ public:
     DctIv(const DctIv&) = delete;
     DctIv& operator=(const DctIv&) = delete;
 
+    // Arithmetic type of the FFT.
+    using Real = double;
+
 private:
     explicit DctIv(int length);
 
@@ -37,14 +40,14 @@ private:
     int half_;      // N / 2
     int radix2_;    // N / 10, a power of two
     // e^{-i pi (4m + 1) / (4N)}: folds pairs of real inputs into one complex point.
-    double preCos_[kMaxHalf], preSin_[kMaxHalf];
+    Real preCos_[kMaxHalf], preSin_[kMaxHalf];
     // sqrt(2/N) e^{-i pi k / N}: unfolds the FFT output into the DCT-IV outputs.
-    double postCos_[kMaxHalf], postSin_[kMaxHalf];
+    Real postCos_[kMaxHalf], postSin_[kMaxHalf];
     // Radix-2 twiddles e^{-i pi j / span}, j < span, for span = 4, 8, ... radix2 / 2, stored
     // one span after another so every pass reads them contiguously (spans 1 and 2 need none).
-    double radix2Cos_[kMaxRadix2], radix2Sin_[kMaxRadix2];
+    Real radix2Cos_[kMaxRadix2], radix2Sin_[kMaxRadix2];
     // e^{-2 pi i r k / half} applied before the radix-5 pass, [(r - 1) * radix2 + k], r = 1..4.
-    double crossCos_[kMaxRadix2 * 4], crossSin_[kMaxRadix2 * 4];
+    Real crossCos_[kMaxRadix2 * 4], crossSin_[kMaxRadix2 * 4];
     // Where folded point m goes: sub-FFT m % 5, bit-reversed position of m / 5.
     uint16_t slot_[kMaxHalf];
 };
