@@ -132,7 +132,9 @@ void ComputeWindow(int frameLength, float* window) {
     }
 }
 
-int FloorHalf(int value) { return value >= 0 ? value / 2 : -((1 - value) / 2); }
+// floor(value / 2).  Right shift of a negative int is arithmetic on every compiler the engine
+// supports (and defined so from C++20).
+int FloorHalf(int value) { return value >> 1; }
 
 int ClampCategory(int value) { return std::min(std::max(value, 0), kMaxCategory); }
 
