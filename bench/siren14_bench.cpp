@@ -8,7 +8,7 @@
 //    vectors: those figures are constants here, they are not re-measured;
 //  - libavcodec's G.722 (sub-band ADPCM, 64 kbit/s, 16 kHz), timed here on the same 16 kHz
 //    audio in 320-sample frames.  Debian's libavcodec has no G.722.1 coder (its "siren"
-//    decoder reads the MSN variant, not these frames), so G.722 is only the nearest
+//    decoder does not decode standard G.722.1 frames), so G.722 is only the nearest
 //    wideband voice codec the distribution offers, not a like-for-like comparison.
 #include <benchmark/benchmark.h>
 
