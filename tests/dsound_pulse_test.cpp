@@ -15,10 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "framework/Result.h"
 #include "platform/audio/PulseAudio.h"
+#include "platform/Platform.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -332,6 +335,118 @@ TEST_F(SoundServer, RoundTripLatencyOfToneBursts) {
     // played at most one output ring later, and the server adds its own buffering.
     EXPECT_GT(latenciesMs.front(), 0.0);
     EXPECT_LT(latenciesMs.back(), kBufferMs + 150.0);
+}
+
+// A PulseAudio server of this test's own, so it can be killed without disturbing others.
+class PrivateServer {
+public:
+    PrivateServer() {
+        char pattern[] = "/tmp/zelmar-kill.XXXXXX";
+        if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+    }
+    ~PrivateServer() {
+        Kill();
+        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    bool Start() {
+        const std::string env = "XDG_RUNTIME_DIR='" + dir_ + "' PULSE_RUNTIME_PATH='" + dir_ + "/pulse' ";
+        const std::string command = env +
+            "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit -L module-native-protocol-unix "
+            "-L 'module-null-sink sink_name=kill_sink sink_properties=device.description=KillSink' "
+            "--log-target=file:'" + dir_ + "/log' 2>/dev/null";
+        if (dir_.empty() || std::system(command.c_str()) != 0) return false;
+        for (int i = 0; i < 100; ++i) {
+            if (access((dir_ + "/pulse/native").c_str(), F_OK) == 0 && Pid() > 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // A crash, not a shutdown: the clients get no goodbye.
+    void Kill() {
+        const pid_t pid = Pid();
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::remove((dir_ + "/pulse/pid").c_str());
+    }
+    std::string Address() const { return "unix:" + dir_ + "/pulse/native"; }
+
+private:
+    pid_t Pid() const {
+        FILE* file = std::fopen((dir_ + "/pulse/pid").c_str(), "r");
+        if (file == nullptr) return -1;
+        int pid = -1;
+        if (std::fscanf(file, "%d", &pid) != 1) pid = -1;
+        std::fclose(file);
+        return pid;
+    }
+    std::string dir_;
+};
+
+TEST(SoundServerFaults, AKilledServerFailsTheDataCallsAndABuildAfterItsReturnWorks) {
+    if (std::getenv("ZELMAR_TEST_SINK") == nullptr) {
+        GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts PulseAudio; this "
+                        "test starts and kills one of its own)";
+    }
+    PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "could not start a private pulseaudio";
+    const auto service = pa::CreatePulseAudioService(server.Address());
+    platform::Services services{};
+    services.audio = service.get();
+    platform::ScopedPlatform scope(services);
+
+    auto out = test::Make("DSoundAudioOut");
+    auto in = test::Make("DSoundAudioIn");
+    const int32_t outNo = FindDevice(out.get(), "OutDeviceNum", "OutDeviceName", "KillSink");
+    const int32_t inNo = FindDevice(in.get(), "InDeviceNum", "InDeviceName", "Monitor of KillSink");
+    ASSERT_GE(outNo, 0);
+    ASSERT_GE(inNo, 0);
+    ASSERT_EQ(out->SetProperty("OutDeviceNo", outNo, nullptr), kOk);
+    ASSERT_EQ(in->SetProperty("InDeviceNo", inNo, nullptr), kOk);
+    Configure(out.get(), "OutBufferTime", 200);
+    Configure(in.get(), "InBufferTime", 200);
+    ASSERT_EQ(out->Build(), kOk);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(out->Start(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    std::vector<int16_t> block(kBlockSamples, 1000);
+    for (int i = 0; i < 20; ++i) {
+        const int32_t r = out->PutData(block.data(), kBlockBytes);
+        ASSERT_TRUE(r == kBlockBytes || r == kErrTimeout) << std::hex << r;
+    }
+
+    server.Kill();
+    // Each call keeps to its own bound (two buffer times and two polls when the cursors stand
+    // still); the connection's loss turns into the platform failure within a few calls.
+    using Clock = std::chrono::steady_clock;
+    int32_t putResult = 0;
+    int32_t getResult = 0;
+    double slowestMs = 0;
+    for (int i = 0; i < 50 && (putResult != kErrPlatform || getResult != kErrPlatform); ++i) {
+        const auto t0 = Clock::now();
+        if (putResult != kErrPlatform) putResult = out->PutData(block.data(), kBlockBytes);
+        if (getResult != kErrPlatform) getResult = in->GetData(block.data(), kBlockBytes);
+        slowestMs = std::max(slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    EXPECT_EQ(putResult, kErrPlatform);
+    EXPECT_EQ(getResult, kErrPlatform);
+    EXPECT_LT(slowestMs, 2000.0);
+    EXPECT_EQ(out->Stop(), kOk);
+    EXPECT_EQ(in->Stop(), kOk);
+    EXPECT_EQ(out->Build(), kErrPlatform);  // nobody to connect to
+
+    ASSERT_TRUE(server.Start()) << "could not restart the private pulseaudio";
+    ASSERT_EQ(out->Build(), kOk);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(out->Start(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    int written = 0;
+    for (int i = 0; i < 40; ++i) {
+        const int32_t r = out->PutData(block.data(), kBlockBytes);
+        ASSERT_TRUE(r == kBlockBytes || r == kErrTimeout) << std::hex << r;
+        written += r == kBlockBytes;
+    }
+    EXPECT_GT(written, 0);
 }
 
 TEST(PulseAudioBackend, AServerThatIsNotThereFailsQuicklyAndCleanly) {
