@@ -1,0 +1,200 @@
+// The sound-device layer itself, on the virtual device: two-part locks at the wrap, lock
+// checks, notifications of the positions a cursor passes, lost buffers, injected failures,
+// cooperative level, and the helper that sets events on a real clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/audio/AudioDevice.h"
+#include "support/VirtualSound.h"
+
+namespace zelmar {
+namespace {
+
+namespace pa = platform::audio;
+using Op = pa::VirtualAudioService::Operation;
+
+const WAVEFORMATEX kMono16k{1, 1, 16000, 32000, 2, 16, 0};
+
+std::unique_ptr<pa::ICaptureBuffer> MakeCapture(pa::VirtualAudioService& audio, uint32_t bytes) {
+    std::unique_ptr<pa::ICaptureDevice> device;
+    EXPECT_EQ(audio.CreateCapture(nullptr, &device), pa::kDsOk);
+    pa::CaptureBufferDesc desc;
+    desc.bufferBytes = bytes;
+    desc.format = kMono16k;
+    std::unique_ptr<pa::ICaptureBuffer> buffer;
+    EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsOk);
+    return buffer;  // buffers outlive their device
+}
+
+TEST(AudioLayer, LocksSplitAtTheWrapAndRefuseWhatIsNotTheBuffer) {
+    test::VirtualSound sound;
+    auto buffer = MakeCapture(sound.audio, 1000);
+    void* p1 = nullptr;
+    void* p2 = nullptr;
+    uint32_t n1 = 0;
+    uint32_t n2 = 0;
+    ASSERT_EQ(buffer->Lock(900, 300, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    EXPECT_EQ(n1, 100u);
+    EXPECT_EQ(n2, 200u);
+    EXPECT_EQ(static_cast<uint8_t*>(p1) - static_cast<uint8_t*>(p2), 900);  // part 2 is the buffer's start
+    EXPECT_EQ(buffer->Unlock(p1, n1, p2, n2), pa::kDsOk);
+    EXPECT_EQ(buffer->Unlock(p1, n1 + 1, p2, n2), pa::kDsErrInvalidParam);  // runs past the end
+    uint8_t elsewhere[4];
+    EXPECT_EQ(buffer->Unlock(elsewhere, 4, nullptr, 0), pa::kDsErrInvalidParam);
+
+    ASSERT_EQ(buffer->Lock(0, 1000, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    EXPECT_EQ(n1, 1000u);
+    EXPECT_EQ(p2, nullptr);
+    EXPECT_EQ(n2, 0u);
+    EXPECT_EQ(buffer->Lock(1000, 10, &p1, &n1, &p2, &n2, 0), pa::kDsErrInvalidParam);
+    EXPECT_EQ(buffer->Lock(0, 1001, &p1, &n1, &p2, &n2, 0), pa::kDsErrInvalidParam);
+    EXPECT_EQ(buffer->Lock(0, 0, &p1, &n1, &p2, &n2, 0), pa::kDsErrInvalidParam);
+    EXPECT_EQ(buffer->Lock(990, 20, &p1, &n1, nullptr, nullptr, 0), pa::kDsErrInvalidParam);  // needs part 2
+    ASSERT_EQ(buffer->Lock(123, 0, &p1, &n1, &p2, &n2, pa::kLockEntireBuffer), pa::kDsOk);
+    EXPECT_EQ(n1 + n2, 1000u);
+}
+
+TEST(AudioLayer, NotificationsFireForThePositionsTheCursorPasses) {
+    test::VirtualSound sound;
+    auto buffer = MakeCapture(sound.audio, 3200);  // 100 ms
+    auto& time = sound.platform.time;
+    auto at0 = time.CreateEvent(true, false);
+    auto at1600 = time.CreateEvent(true, false);
+    auto stop = time.CreateEvent(true, false);
+    const pa::PositionNotify table[] = {{0, at0.get()}, {1600, at1600.get()}, {pa::kNotifyOffsetStop, stop.get()}};
+    ASSERT_EQ(buffer->SetNotificationPositions(3, table), pa::kDsOk);
+    const pa::PositionNotify outside[] = {{3200, at0.get()}};
+    EXPECT_EQ(buffer->SetNotificationPositions(1, outside), pa::kDsErrInvalidParam);
+
+    ASSERT_EQ(buffer->Start(pa::kCaptureStartLooping), pa::kDsOk);
+    EXPECT_EQ(buffer->SetNotificationPositions(3, table), pa::kDsErrInvalidCall);  // not while running
+    time.Advance(40);
+    sound.audio.Pump();
+    EXPECT_EQ(at0->Wait(0), platform::WaitResult::kSignaled);  // offset 0 passed first
+    EXPECT_EQ(at1600->Wait(0), platform::WaitResult::kTimedOut);
+    time.Advance(20);  // 60 ms: 1920 bytes
+    uint32_t capture = 0;
+    uint32_t read = 0;
+    ASSERT_EQ(buffer->GetCurrentPosition(&capture, &read), pa::kDsOk);  // a cursor read also updates
+    EXPECT_EQ(read, 1920u);
+    EXPECT_EQ(capture, 1920u + 320u);  // 10 ms ahead
+    EXPECT_EQ(at1600->Wait(0), platform::WaitResult::kSignaled);
+    EXPECT_EQ(stop->Wait(0), platform::WaitResult::kTimedOut);
+    ASSERT_EQ(buffer->Stop(), pa::kDsOk);
+    EXPECT_EQ(stop->Wait(0), platform::WaitResult::kSignaled);
+    ASSERT_EQ(buffer->GetCurrentPosition(&capture, &read), pa::kDsOk);
+    EXPECT_EQ(capture, read);  // a stopped buffer reports one place
+}
+
+TEST(AudioLayer, OnTheRealClockAHelperSetsTheEventsWithoutPolling) {
+    // No virtual clock here: the virtual device runs on real time.
+    pa::VirtualAudioService audio;
+    platform::Services services{};
+    services.audio = &audio;
+    platform::ScopedPlatform scope(services);
+    auto buffer = MakeCapture(audio, 320);  // 10 ms ring
+    auto event = platform::Current().time->CreateEvent(false, false);
+    const pa::PositionNotify table[] = {{160, event.get()}};
+    ASSERT_EQ(buffer->SetNotificationPositions(1, table), pa::kDsOk);
+    ASSERT_EQ(buffer->Start(pa::kCaptureStartLooping), pa::kDsOk);
+    // The position comes round every 10 ms; nobody reads the cursors meanwhile.
+    EXPECT_EQ(event->Wait(5000), platform::WaitResult::kSignaled);
+    EXPECT_EQ(event->Wait(5000), platform::WaitResult::kSignaled);
+    EXPECT_EQ(buffer->Stop(), pa::kDsOk);
+}
+
+TEST(AudioLayer, LostBuffersComeBackSilentAfterRestore) {
+    test::VirtualSound sound;
+    std::unique_ptr<pa::IPlaybackDevice> device;
+    ASSERT_EQ(sound.audio.CreatePlayback(nullptr, &device), pa::kDsOk);
+    pa::PlaybackBufferDesc desc;
+    desc.bufferBytes = 640;
+    desc.hasFormat = true;
+    desc.format = kMono16k;
+    std::unique_ptr<pa::IPlaybackBuffer> buffer;
+    EXPECT_EQ(device->CreateSoundBuffer(desc, &buffer), pa::kDsErrInvalidCall);  // no cooperative level yet
+    EXPECT_EQ(device->SetCooperativeLevel(0, pa::kCooperativePriority), pa::kDsErrInvalidParam);
+    ASSERT_EQ(device->SetCooperativeLevel(pa::CreateOwnerHandle(), pa::kCooperativePriority), pa::kDsOk);
+    ASSERT_EQ(device->CreateSoundBuffer(desc, &buffer), pa::kDsOk);
+    void* p1;
+    void* p2;
+    uint32_t n1;
+    uint32_t n2;
+    ASSERT_EQ(buffer->Lock(0, 640, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    std::memset(p1, 0x55, n1);
+    ASSERT_EQ(buffer->Unlock(p1, n1, p2, n2), pa::kDsOk);
+    ASSERT_EQ(buffer->Play(pa::kPlayLooping), pa::kDsOk);
+
+    sound.audio.LoseBuffers();
+    uint32_t play;
+    uint32_t write;
+    EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrBufferLost);
+    EXPECT_EQ(buffer->Lock(0, 640, &p1, &n1, &p2, &n2, 0), pa::kDsErrBufferLost);
+    EXPECT_EQ(buffer->Play(pa::kPlayLooping), pa::kDsErrBufferLost);
+    sound.audio.FailNext(Op::kRestore, pa::kDsErrBufferLost);
+    EXPECT_EQ(buffer->Restore(), pa::kDsErrBufferLost);
+    ASSERT_EQ(buffer->Restore(), pa::kDsOk);
+    ASSERT_EQ(buffer->Lock(0, 640, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    for (uint32_t i = 0; i < n1; ++i) ASSERT_EQ(static_cast<uint8_t*>(p1)[i], 0) << i;
+    ASSERT_EQ(buffer->Unlock(p1, n1, p2, n2), pa::kDsOk);
+
+    // Injected failures count down and then stop.
+    sound.audio.FailNext(Op::kGetCurrentPosition, pa::kDsErrFail, 2);
+    EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrFail);
+    EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrFail);
+    EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsOk);
+}
+
+TEST(AudioLayer, FullDuplexGivesBuffersThatLoopBackAndCarryTheirEffects) {
+    test::VirtualSound sound;
+    pa::CaptureBufferDesc capture;
+    capture.flags = pa::kCaptureBufferCtrlFx;
+    capture.bufferBytes = 3200;
+    capture.format = kMono16k;
+    capture.echoCancellation = true;
+    pa::PlaybackBufferDesc playback;
+    playback.bufferBytes = 3200;
+    playback.hasFormat = true;
+    playback.format = kMono16k;
+    std::unique_ptr<pa::IFullDuplex> duplex;
+    std::unique_ptr<pa::ICaptureBuffer> in;
+    std::unique_ptr<pa::IPlaybackBuffer> out;
+    const pa::OwnerHandle owner = pa::CreateOwnerHandle();
+    ASSERT_EQ(sound.audio.CreateFullDuplex(nullptr, nullptr, capture, playback, owner, pa::kCooperativePriority,
+                                           &duplex, &in, &out),
+              pa::kDsOk);
+    pa::DestroyOwnerHandle(owner);
+    std::unique_ptr<pa::ICaptureEffect> effect;
+    EXPECT_EQ(in->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect), pa::kDsOk);
+    EXPECT_EQ(in->GetObjectInPath(pa::CaptureEffect::kNoiseSuppression, &effect), pa::kDsErrNoInterface);
+    duplex.reset();  // the buffers live on
+
+    void* p1;
+    void* p2;
+    uint32_t n1;
+    uint32_t n2;
+    ASSERT_EQ(out->Lock(0, 3200, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    for (uint32_t i = 0; i < n1 / 2; ++i) {
+        const int16_t v = static_cast<int16_t>(i + 1);
+        std::memcpy(static_cast<uint8_t*>(p1) + 2 * i, &v, 2);
+    }
+    ASSERT_EQ(out->Unlock(p1, n1, p2, n2), pa::kDsOk);
+    ASSERT_EQ(out->Play(pa::kPlayLooping), pa::kDsOk);
+    ASSERT_EQ(in->Start(pa::kCaptureStartLooping), pa::kDsOk);
+    sound.platform.time.Advance(50);
+    uint32_t c;
+    uint32_t r;
+    ASSERT_EQ(in->GetCurrentPosition(&c, &r), pa::kDsOk);
+    ASSERT_EQ(r, 1600u);
+    ASSERT_EQ(in->Lock(0, 1600, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    for (uint32_t i = 0; i < 800; ++i) {
+        int16_t v;
+        std::memcpy(&v, static_cast<uint8_t*>(p1) + 2 * i, 2);
+        ASSERT_EQ(v, static_cast<int16_t>(i + 1)) << i;
+    }
+    ASSERT_EQ(in->Unlock(p1, n1, p2, n2), pa::kDsOk);
+}
+
+}  // namespace
+}  // namespace zelmar
