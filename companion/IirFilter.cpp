@@ -70,10 +70,11 @@ SecondOrderSection DesignSecondOrder(bool highPass, double k, double q) {
     return s;
 }
 
-int16_t RoundSaturate(double y) {
+// Round half away from zero, inline (std::lround is a library call per sample).
+inline int16_t RoundSaturate(double y) {
     if (y >= 32767.0) return 32767;
     if (y <= -32768.0) return -32768;
-    return static_cast<int16_t>(std::lround(y));
+    return static_cast<int16_t>(static_cast<int32_t>(y + (y >= 0.0 ? 0.5 : -0.5)));
 }
 
 }  // namespace
