@@ -8,10 +8,16 @@
 // IPPS_AutoCorrNorm32f normalises by the frame length: dst[j] = (1/N) sum_{i<N-j} x[i] x[i+j],
 // so lag 0 is the frame's mean energy (the energy divided by the length) and each lag is a
 // biased estimate of the autocorrelation.  IPPS_AutoCorr is the same sum without the 1/N.
-// Lags at or beyond N are 0.
+// Lags at or beyond N are 0.  Long ones are computed through an FFT (float rounding differs
+// from the direct sum by about 1e-6 of lag 0).
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
+
+extern "C" {
+#include <libavutil/tx.h>
+}
 
 #include "ZelmarEC.h"
 #include "companion/CompanionApi.h"
@@ -45,8 +51,68 @@ inline int32_t Scale(int32_t product, int scaleFactor) {
     return product;
 }
 
+// Long autocorrelations go through the spectrum: r = IDFT(|DFT(x zero-padded)|^2), with
+// padding to at least N + lags so no lag wraps around.  Transforms are libavutil's real FFTs;
+// each thread keeps its own contexts and buffers (a context is not shared between threads).
+class SpectralCorrelator {
+public:
+    ~SpectralCorrelator() {
+        av_tx_uninit(&forward_);
+        av_tx_uninit(&inverse_);
+    }
+    bool Run(const float* src, int srcLength, float* dst, int lags, float norm) {
+        int size = 64;
+        while (size < srcLength + lags) size *= 2;
+        if (size != size_ && !Prepare(size)) return false;
+        std::fill(time_.begin(), time_.end(), 0.0f);
+        std::copy(src, src + srcLength, time_.begin());
+        forwardFn_(forward_, spectrum_.data(), time_.data(), sizeof(AVComplexFloat));
+        for (AVComplexFloat& bin : spectrum_) {
+            bin.re = bin.re * bin.re + bin.im * bin.im;
+            bin.im = 0.0f;
+        }
+        inverseFn_(inverse_, time_.data(), spectrum_.data(), sizeof(AVComplexFloat));
+        const float scale = norm / static_cast<float>(size);
+        const int valid = lags < srcLength ? lags : srcLength;
+        for (int lag = 0; lag < valid; ++lag) dst[lag] = time_[static_cast<size_t>(lag)] * scale;
+        for (int lag = valid; lag < lags; ++lag) dst[lag] = 0.0f;
+        return true;
+    }
+
+private:
+    bool Prepare(int size) {
+        av_tx_uninit(&forward_);
+        av_tx_uninit(&inverse_);
+        size_ = 0;
+        const float unit = 1.0f;
+        if (av_tx_init(&forward_, &forwardFn_, AV_TX_FLOAT_RDFT, 0, size, &unit, AV_TX_UNALIGNED) < 0 ||
+            av_tx_init(&inverse_, &inverseFn_, AV_TX_FLOAT_RDFT, 1, size, &unit, AV_TX_UNALIGNED) < 0) {
+            return false;
+        }
+        time_.assign(static_cast<size_t>(size) + 2, 0.0f);
+        spectrum_.assign(static_cast<size_t>(size) / 2 + 1, AVComplexFloat{0.0f, 0.0f});
+        size_ = size;
+        return true;
+    }
+
+    AVTXContext* forward_ = nullptr;
+    AVTXContext* inverse_ = nullptr;
+    av_tx_fn forwardFn_ = nullptr;
+    av_tx_fn inverseFn_ = nullptr;
+    int size_ = 0;
+    std::vector<float> time_;
+    std::vector<AVComplexFloat> spectrum_;
+};
+
+// Below this many products the direct sum is cheaper than two transforms.
+constexpr long kSpectralMinProducts = 16384;
+
 int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, float norm) {
     if (src == nullptr || dst == nullptr || srcLength <= 0 || dstLength <= 0) return kBad;
+    if (long{srcLength} * dstLength >= kSpectralMinProducts) {
+        thread_local SpectralCorrelator correlator;
+        if (correlator.Run(src, srcLength, dst, dstLength, norm)) return kOk;
+    }
     for (int lag = 0; lag < dstLength; ++lag) dst[lag] = 0.0f;
     // Sample-major order: the inner loop runs over lags with one independent sum each, so it
     // vectorises; every lag's sum still adds its products in increasing i.
