@@ -19,6 +19,14 @@ namespace zelmar {
 namespace siren14 {
 namespace {
 
+// The synthesis window loop gets an AVX2 copy picked at load time, as the transform does; the
+// arithmetic is the same in both copies (no fused multiply-add), so are the results.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define ZELMAR_SIREN14_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ZELMAR_SIREN14_TARGET_CLONES
+#endif
+
 struct Mode {
     int32_t bandwidth;
     int32_t frameLength;
@@ -179,11 +187,12 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     for (int step = 0; step < mode.categorizations - 1; ++step) {
         if (finerBits + coarserBits <= 2 * budget) {
             // The smallest rank moves to a finer category; ties go to the lowest region.
-            int chosen = 0, best = finerRank[0];
-            for (int r = 1; r < regions; ++r) {
-                if (finerRank[r] < best) best = finerRank[r], chosen = r;
-            }
-            if (finerRank[chosen] != INT_MAX) {
+            // Smallest rank first (a plain minimum, which vectorises), then its lowest region.
+            int best = INT_MAX;
+            for (int r = 0; r < regions; ++r) best = std::min(best, finerRank[r]);
+            if (best != INT_MAX) {
+                int chosen = 0;
+                while (finerRank[chosen] != best) ++chosen;
                 finerBits += kExpectedBitsPerCategory[finer[chosen] - 1] - kExpectedBitsPerCategory[finer[chosen]];
                 --finer[chosen];
                 finerRank[chosen] = finer[chosen] > 0 ? finerRank[chosen] + 2 : INT_MAX;
@@ -192,10 +201,10 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
             }
         }
         // The largest rank moves to a coarser category; ties go to the highest region.
-        int chosen = regions - 1, best = coarserRank[regions - 1];
-        for (int r = regions - 2; r >= 0; --r) {
-            if (coarserRank[r] > best) best = coarserRank[r], chosen = r;
-        }
+        int best = INT_MIN;
+        for (int r = 0; r < regions; ++r) best = std::max(best, coarserRank[r]);
+        int chosen = regions - 1;
+        while (chosen > 0 && coarserRank[chosen] != best) --chosen;
         // Only an envelope no encoder produces can leave no region to move; the order then
         // repeats that region and the categories stay clamped when it is applied.
         if (coarserRank[chosen] != INT_MIN) {
@@ -628,7 +637,7 @@ int16_t ToPcm(float value) {
     return 32767;
 }
 
-void Synthesize(Siren14DecoderState* state, int16_t* out) {
+ZELMAR_SIREN14_TARGET_CLONES void Synthesize(Siren14DecoderState* state, int16_t* out) {
     const int n = state->frameLength;
     const int half = n / 2;
     const float* w = state->window;
