@@ -42,7 +42,7 @@ const char kVoiceUsage[] =
     "usage: zelmar voice [--input FILE.wav | --generator] [-o FILE.wav] [--seconds S]\n"
     "                    [--network channel|udp] [--jitter MS] [--loss PERCENT] [--seed N]\n"
     "                    [--port N] [--bitrate 24000|32000|48000] [--buffer-ms MS]\n"
-    "                    [--drift PPM] [--record-at STAGE[,STAGE...]] [--realtime]\n"
+    "                    [--drift PPM] [--record-at STAGE[,STAGE...]] [--agc] [--realtime]\n"
     "Runs speech through the voice path: pre-processing, resampling to 32 kHz, Siren14\n"
     "encoding, a network between two threads, Siren14 decoding with loss concealment, and a\n"
     "jitter-absorbing ring buffer read on the listener's own clock; records the result.\n"
@@ -62,6 +62,7 @@ const char kVoiceUsage[] =
     "                    (default -3125: it takes 31 900 samples per producer second)\n"
     "  --record-at LIST  also record stages: source, preprocess, resample, decode\n"
     "                    (files voice-STAGE.wav beside the output)\n"
+    "  --agc             turn on the pre-processor's automatic gain control\n"
     "  --realtime        pace in real time (default: offline, on a virtual clock)\n";
 
 namespace {
@@ -300,6 +301,7 @@ struct Settings {
     double jitterMs = 30, lossPercent = 2, seed = 1, port = 0, bitrate = 32000, bufferMs = 120, driftPpm = -3125;
     std::vector<std::string> recordAt;
     bool realtime = false;
+    bool agc = false;
 };
 
 std::string RecordPath(const std::string& output, const std::string& stage) {
@@ -418,8 +420,8 @@ std::string VoicePath::Prepare() {
     source_stage_.used = true;
     if (sourceRate_ % 50 != 0) return "the source rate must be a multiple of 50 Hz (20 ms blocks)";
 
-    // Pre-processor: high-pass, noise suppression, automatic gain; no silence gate, so every
-    // block comes out as it went in.
+    // Pre-processor: high-pass and noise suppression (automatic gain on request); no silence
+    // gate, so every block comes out as long as it went in.
     preprocess_ = std::make_unique<Component>("PreProcessAudioFilter");
     if (!*preprocess_) {
         preprocess_stage_.skipped = "not in this library";
@@ -429,7 +431,7 @@ std::string VoicePath::Prepare() {
         Set(*preprocess_, "SamplesPerSec", sourceRate_, &failure);
         Set(*preprocess_, "HiPassCutOff", 100, &failure);
         Set(*preprocess_, "EnableNS", 1, &failure);
-        Set(*preprocess_, "AutoGain", 1, &failure);
+        if (settings_.agc) Set(*preprocess_, "AutoGain", 1, &failure);
         int32_t code;
         if ((code = (*preprocess_)->Build()) != 0 || (code = (*preprocess_)->Start()) != 0) {
             preprocess_stage_.skipped = "Build/Start failed: " + ResultText(code);
@@ -812,7 +814,7 @@ void VoicePath::PrintTable(double wallSeconds) {
     sink_stage_.audioSeconds = static_cast<double>(sink_stage_.bytesIn) / 2.0 / pathRate_;
     network_stage_.audioSeconds = static_cast<double>(framesSent_) * kFrameMs / 1000.0;
     source_stage_.notes = sourceName_ + ", " + std::to_string(sourceRate_) + " Hz";
-    if (preprocess_stage_.used && preprocess_stage_.notes.empty()) preprocess_stage_.notes = "high-pass 100 Hz, noise suppression, AGC";
+    if (preprocess_stage_.used && preprocess_stage_.notes.empty()) preprocess_stage_.notes = settings_.agc ? "high-pass 100 Hz, noise suppression, AGC" : "high-pass 100 Hz, noise suppression";
     if (resample_stage_.used) resample_stage_.notes = std::to_string(sourceRate_) + " -> " + std::to_string(kCodecRate) + " Hz";
     if (encode_stage_.used) {
         encode_stage_.notes = Thousands(framesSent_) + " frames of " + std::to_string(codedFrameBytes_) + " bytes, " +
@@ -896,7 +898,7 @@ int RunVoice(int argc, char** argv) {
     if (!options.Parse(argc, argv,
                        {"-o", "--input", "--seconds", "--network", "--jitter", "--loss", "--seed", "--port", "--bitrate",
                         "--buffer-ms", "--drift", "--record-at"},
-                       {"--generator", "--realtime"}, &error)) {
+                       {"--generator", "--realtime", "--agc"}, &error)) {
         return Fail(error + " (see zelmar voice --help)");
     }
     if (!options.Positional().empty()) return Fail("unexpected argument '" + options.Positional()[0] + "'");
@@ -930,6 +932,7 @@ int RunVoice(int argc, char** argv) {
         if (!stage.empty()) settings.recordAt.push_back(stage);
     }
     settings.realtime = options.Has("--realtime");
+    settings.agc = options.Has("--agc");
     // Offline runs never wait in the engine either (UDP datagram pacing is real time).
     ZelmarSetTimeMode(settings.realtime || settings.udp ? ZELMAR_TIME_REAL : ZELMAR_TIME_VIRTUAL);
 
