@@ -357,3 +357,56 @@ TEST(RiffFiles, RoundTripThroughRealFilesWithWindowsStyleNames) {
 
 }  // namespace
 }  // namespace zelmar
+
+namespace zelmar {
+namespace {
+
+// Truncated and corrupt files: whatever the header claims, the reader reads only what the
+// file holds and never writes past the caller's buffer (ASan checks the latter).
+TEST_F(RiffTest, TruncatedAndCorruptFilesNeverReadPastTheFileOrWritePastTheBuffer) {
+    // A data chunk that claims more than the file holds plays what is there, then wraps.
+    auto truncated = WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}, {"data", Ramp(100)}});
+    const uint32_t claimed = 1000000;
+    std::memcpy(&truncated[truncated.size() - 100 - 4], &claimed, 4);
+    platform.files.Put("truncated.wav", truncated);
+    auto reader = Reader("truncated.wav");
+    ASSERT_EQ(reader->Build(), 0);
+    ASSERT_EQ(reader->Start(), 0);
+    std::vector<uint8_t> got(64 + 16, 0xCC);
+    for (int call = 0; call < 50; ++call) ASSERT_EQ(reader->GetData(got.data(), 64), 64);
+    for (int i = 64; i < 80; ++i) EXPECT_EQ(got[i], 0xCC);  // guard bytes untouched
+
+    // A header cut inside a chunk header, and chunks whose sizes point far past the end.
+    auto cut = WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}});
+    cut.insert(cut.end(), {'d', 'a', 't'});
+    platform.files.Put("cut.wav", cut);
+    EXPECT_EQ(Reader("cut.wav")->Build(), ZELMAR_E_INVALIDARG);
+    auto huge = WavFile({{"LIST", Ramp(4)}});
+    const uint32_t far = 0xFFFFFFF0u;
+    std::memcpy(&huge[16], &far, 4);
+    platform.files.Put("huge.wav", huge);
+    EXPECT_EQ(Reader("huge.wav")->Build(), ZELMAR_E_INVALIDARG);
+
+    // Random bytes behind a valid RIFF/WAVE header: Build either finds data or refuses, and
+    // reading whatever it found stays inside the buffer.
+    uint32_t seed = 12345;
+    auto next = [&seed] { seed = seed * 1664525u + 1013904223u; return seed >> 24; };
+    for (int trial = 0; trial < 500; ++trial) {
+        std::vector<uint8_t> file = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+        const int length = 8 + static_cast<int>(next() % 200);
+        for (int i = 0; i < length; ++i) file.push_back(static_cast<uint8_t>(next()));
+        if (trial % 3 == 0) std::memcpy(&file[12], "fmt ", 4);
+        if (trial % 5 == 0 && file.size() > 40) std::memcpy(&file[32], "data", 4);
+        platform.files.Put("random.wav", file);
+        auto random = Reader("random.wav");
+        if (random->Build() != 0) continue;
+        ASSERT_EQ(random->Start(), 0);
+        std::vector<uint8_t> buffer(333);
+        ASSERT_EQ(random->GetData(buffer.data(), 333), 333) << "trial " << trial;
+        uint8_t format[146];
+        ASSERT_EQ(random->GetProperty("WaveFormat", 146, format), 0);
+    }
+}
+
+}  // namespace
+}  // namespace zelmar
