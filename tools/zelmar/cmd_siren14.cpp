@@ -20,7 +20,7 @@
 namespace cli {
 
 const char kEncodeUsage[] =
-    "usage: zelmar encode --bitrate 24000|32000|48000 IN.wav OUT.s14\n"
+    "usage: zelmar encode [--bitrate 24000|32000|48000] IN.wav OUT.s14\n"
     "Encodes a 16-bit mono WAV file with the Siren14 codec (Siren14AudioFilter).\n"
     "16000 Hz input is coded in the 7 kHz mode, 32000 Hz input in the 14 kHz mode (the only\n"
     "mode with 48000 bit/s).  Other rates are converted by ResampleAudioFilter when the ratio\n"
