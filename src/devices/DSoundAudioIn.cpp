@@ -77,16 +77,8 @@ int32_t CDSoundAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
     switch (FindDeviceProperty(name)) {
         case kDevInDeviceNum: WriteInt32(out, deviceCount_); return kOk;
         case kDevInDeviceNo: WriteInt32(out, deviceNumber_); return kOk;
-        case kDevInDeviceName: {
-            if (static_cast<uint32_t>(arg) >= static_cast<uint32_t>(deviceCount_)) return kErrInvalidArg;
-            const std::string& text = descriptions_[arg];
-            std::memcpy(out, text.c_str(), text.size() + 1);
-            return kOk;
-        }
-        case kDevInDeviceGUID:
-            if (static_cast<uint32_t>(arg) >= static_cast<uint32_t>(deviceCount_)) return kErrInvalidArg;
-            std::memcpy(out, guids_[arg].bytes, sizeof guids_[arg].bytes);
-            return kOk;
+        case kDevInDeviceName: return CopyDeviceName(descriptions_, deviceCount_, arg, out);
+        case kDevInDeviceGUID: return CopyDeviceGuid(guids_, deviceCount_, arg, out);
         case kDevWaveFormat: std::memcpy(out, format_.bytes, kWaveFormatBytes); return kOk;
         case kDevNotifySize: WriteInt32(out, blockBytes_); return kOk;
         case kDevTotalIn: WriteUint32(out, totalIn_); return kOk;

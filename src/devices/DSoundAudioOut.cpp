@@ -74,16 +74,8 @@ int32_t CDSoundAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
     switch (FindDeviceProperty(name)) {
         case kDevOutDeviceNum: WriteInt32(out, deviceCount_); return kOk;
         case kDevOutDeviceNo: WriteInt32(out, deviceNumber_); return kOk;
-        case kDevOutDeviceName: {
-            if (static_cast<uint32_t>(arg) >= static_cast<uint32_t>(deviceCount_)) return kErrInvalidArg;
-            const std::string& text = descriptions_[arg];
-            std::memcpy(out, text.c_str(), text.size() + 1);
-            return kOk;
-        }
-        case kDevOutDeviceGUID:
-            if (static_cast<uint32_t>(arg) >= static_cast<uint32_t>(deviceCount_)) return kErrInvalidArg;
-            std::memcpy(out, guids_[arg].bytes, sizeof guids_[arg].bytes);
-            return kOk;
+        case kDevOutDeviceName: return CopyDeviceName(descriptions_, deviceCount_, arg, out);
+        case kDevOutDeviceGUID: return CopyDeviceGuid(guids_, deviceCount_, arg, out);
         case kDevWaveFormat: std::memcpy(out, format_.bytes, kWaveFormatBytes); return kOk;
         case kDevNotifySize: WriteInt32(out, blockBytes_); return kOk;
         case kDevTotalOut: WriteUint32(out, totalOut_); return kOk;

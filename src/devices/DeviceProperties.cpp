@@ -1,6 +1,9 @@
 #include "devices/DeviceProperties.h"
 
+#include <cstring>
+
 #include "framework/Properties.h"
+#include "framework/Result.h"
 
 namespace zelmar {
 namespace {
@@ -33,6 +36,19 @@ static_assert(sizeof kDeviceProperties / sizeof kDeviceProperties[0] == 39, "39 
 
 int32_t FindDeviceProperty(const char* name) {
     return FindPropertyIndex(kDeviceProperties, name, kDevUnknown, NameMatch::kExact);
+}
+
+int32_t CopyDeviceName(const std::string* descriptions, int32_t count, int32_t index, void* out) {
+    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(count)) return kErrInvalidArg;
+    const std::string& text = descriptions[index];
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return kOk;
+}
+
+int32_t CopyDeviceGuid(const platform::audio::DeviceGuid* guids, int32_t count, int32_t index, void* out) {
+    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(count)) return kErrInvalidArg;
+    std::memcpy(out, guids[index].bytes, sizeof guids[index].bytes);
+    return kOk;
 }
 
 }  // namespace zelmar

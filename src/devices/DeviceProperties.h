@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "platform/audio/AudioDevice.h"
 
 namespace zelmar {
 
@@ -52,5 +55,10 @@ enum DeviceProperty : int32_t {
 
 // The index of `name` (exact, case-sensitive), or kDevUnknown for any other name or null.
 int32_t FindDeviceProperty(const char* name);
+
+// The device-name and device-id properties read entry `index` of a component's device list:
+// the description with its NUL, or the 16-byte id; an index outside the list is refused.
+int32_t CopyDeviceName(const std::string* descriptions, int32_t count, int32_t index, void* out);
+int32_t CopyDeviceGuid(const platform::audio::DeviceGuid* guids, int32_t count, int32_t index, void* out);
 
 }  // namespace zelmar
