@@ -4,16 +4,7 @@
 # engine's result code.
 set -u
 zelmar=$1
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-expect() {  # expect DESCRIPTION STATUS PATTERN -- COMMAND...
-  local what=$1 status=$2 pattern=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    echo "FAIL: $what (status $got, wanted $status; output: $out)"; failures=$((failures+1))
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 "$zelmar" tone -o "$dir/tone.wav" --rate 16000 --freq 440 --amplitude 50 --seconds 4 >/dev/null || { echo "FAIL: tone"; exit 1; }
 
 expect "help" 0 "usage: zelmar chain" -- "$zelmar" chain --help
@@ -23,7 +14,7 @@ expect "one stage, summary line" 0 "^chain: 1 stage, in 4.000 s \(PCM 16000 Hz, 
 expect "gain applied" 0 "peak +-12.0[0-9] dBFS" -- "$zelmar" info "$dir/half.wav"
 expect "float values go through data" 0 "^chain: 1 stage" -- \
   "$zelmar" chain -i "$dir/tone.wav" -o "$dir/half2.wav" ToneControlAudioFilter:Gain=50.0
-cmp -s "$dir/half.wav" "$dir/half2.wav" || { echo "FAIL: Gain=50.0 differs from Gain=50"; failures=$((failures+1)); }
+cmp -s "$dir/half.wav" "$dir/half2.wav" || fail "Gain=50.0 differs from Gain=50"
 expect "resampler takes the stream's rate" 0 "out 4.000 s \(PCM 8000 Hz, 16-bit, mono\)" -- \
   "$zelmar" chain -i "$dir/tone.wav" -o "$dir/8k.wav" ResampleAudioFilter:OutSamplesPerSec=8000
 expect "resampled file" 0 "PCM 8000 Hz, 16-bit, mono" -- "$zelmar" info "$dir/8k.wav"
@@ -63,5 +54,4 @@ expect "no stages" 1 "at least one component" -- "$zelmar" chain -i "$dir/tone.w
 expect "no input" 1 "needs -i IN.wav" -- "$zelmar" chain -o "$dir/x.wav" ToneControlAudioFilter
 expect "block range" 1 "--block must be between 1 and 1000" -- \
   "$zelmar" chain -i "$dir/tone.wav" -o "$dir/x.wav" --block 0 ToneControlAudioFilter
-[ $failures -eq 0 ] && echo "zelmar chain: all checks passed"
-exit $failures
+finish "zelmar chain"

@@ -3,16 +3,7 @@
 # and a non-zero exit.
 set -u
 zelmar=$1
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-expect() {  # expect DESCRIPTION STATUS PATTERN -- COMMAND...
-  local what=$1 status=$2 pattern=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    echo "FAIL: $what (status $got, wanted $status; output: $out)"; failures=$((failures+1))
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 expect "help lists commands" 0 "tone.*info|info" -- "$zelmar" --help
 expect "per-command help" 0 "usage: zelmar tone" -- "$zelmar" tone --help
 expect "help COMMAND" 0 "usage: zelmar info" -- "$zelmar" help info
@@ -40,7 +31,7 @@ sent=$(sed -nE 's/.* ([0-9]+) sent, ([0-9]+) lost.*/\1/p' <<<"$voice")
 concealed=$(sed -nE 's/.*decoded, ([0-9]+) concealed.*/\1/p' <<<"$voice")
 decoded=$(sed -nE 's/.* ([0-9]+) decoded, .*/\1/p' <<<"$voice")
 if [ -z "$lost" ] || [ "$lost" -lt 5 ] || [ "$lost" != "$concealed" ] || [ $((decoded + concealed)) != "$sent" ]; then
-  echo "FAIL: voice loss accounting (sent $sent lost $lost decoded $decoded concealed $concealed): $voice"; failures=$((failures+1))
+  fail "voice loss accounting (sent $sent lost $lost decoded $decoded concealed $concealed): $voice"
 fi
 expect "voice records a stage" 0 "recorded .*voice-decode.wav" -- "$zelmar" voice -o "$dir/v/r.wav" --seconds 1 --record-at decode,source
 expect "voice over UDP" 0 "UDPAudioOut -> UDPAudioIn +[0-9,]+ +[0-9,]+ .* 0 receive" -- "$zelmar" voice -o "$dir/v/u.wav" --seconds 1 --network udp
@@ -49,6 +40,5 @@ expect "voice bad stage" 1 "--record-at knows" -- "$zelmar" voice -o "$dir/v/x.w
 expect "voice bad network" 1 "--network is channel or udp" -- "$zelmar" voice --network carrier-pigeon
 expect "voice bad loss" 1 "--loss must be between 0 and 100" -- "$zelmar" voice --loss 101
 expect "voice jitter needs the channel" 1 "shape the in-process channel" -- "$zelmar" voice --network udp --jitter 5
-[ $(wc -l < <("$zelmar" info "$dir/none.wav" 2>&1)) -eq 1 ] || { echo "FAIL: error is one line"; failures=$((failures+1)); }
-[ $failures -eq 0 ] && echo "command line: all checks passed"
-exit $failures
+[ $(wc -l < <("$zelmar" info "$dir/none.wav" 2>&1)) -eq 1 ] || fail "error is one line"
+finish "command line"

@@ -3,10 +3,7 @@
 # server): listing, a timed recording, a played file, and refused arguments.
 set -u
 zelmar=$1
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures+1)); }
+source "$(dirname "$0")/checks.sh"
 
 list=$("$zelmar" devices 2>&1) || fail "devices exits non-zero: $list"
 capture=$(grep -E '^ +[0-9]+  Zelmar virtual capture' <<<"$list" | awk '{print $1}')
@@ -25,5 +22,4 @@ grep -q "played 0.30 s" <<<"$out" || fail "play: $out"
 out=$("$zelmar" play --device 16 "$dir/t.wav" 2>&1) && fail "device 16 accepted"
 grep -q "between -1 and 15" <<<"$out" || fail "device range message: $out"
 out=$("$zelmar" record --seconds 0.2 2>&1) && fail "record without a file accepted"
-[ $failures -eq 0 ] && echo "device commands: all checks passed"
-exit $failures
+finish "device commands"

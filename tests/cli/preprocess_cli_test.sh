@@ -4,16 +4,7 @@
 set -u
 zelmar=$1
 speech=$2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-expect() {  # expect DESCRIPTION STATUS PATTERN -- COMMAND...
-  local what=$1 status=$2 pattern=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    echo "FAIL: $what (status $got, wanted $status; output: $out)"; failures=$((failures+1))
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 # 12 sentences with 1 s pauses: each pause fades and mutes, each sentence replays 40 ms of
 # pre-roll first (12 x 40 ms = 0.48 s more output than input).
 expect "gated speech with pre-roll" 0 "in 46.315 s .* out 46.795 s" -- \
@@ -31,4 +22,4 @@ expect "amplifier meter" 0 "meter +1.00 s AmplifierAudioFilter: peak" -- \
   "$zelmar" chain -i "$speech" -o "$dir/half.wav" --meter "AmplifierAudioFilter:Gain=50"
 expect "refused value" 1 "refused AttackTime=0" -- \
   "$zelmar" chain -i "$speech" -o "$dir/x.wav" "PreProcessAudioFilter:AttackTime=0"
-exit $((failures > 0))
+finish "pre-processor chain"

@@ -5,17 +5,7 @@
 set -u
 zelmar=$1
 vectors=$2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures+1)); }
-expect() {  # expect DESCRIPTION STATUS PATTERN -- COMMAND...
-  local what=$1 status=$2 pattern=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    fail "$what (status $got, wanted $status; output: $out)"
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
 le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))"; }
 # wav RATE CHANNELS RAW OUT: a canonical 16-bit PCM WAV around raw little-endian samples.
@@ -90,5 +80,4 @@ expect "unsupported mode" 1 "declares 16000 Hz at 48000 bit/s, which Siren14 doe
   "$zelmar" decode "$dir/badmode.s14" "$dir/x.wav"
 expect "loss range" 1 "--loss must be between 0 and 100" -- "$zelmar" decode --loss 101 "$dir/s32.s14" "$dir/x.wav"
 
-[ $failures -eq 0 ] && echo "siren14 command line: all checks passed"
-exit $failures
+finish "siren14 command line"

@@ -1,0 +1,17 @@
+# Shared by the command-line test scripts (sourced): a scratch folder removed on exit, failure
+# counting, an expectation on a command's exit status and output, and the final verdict.
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures+1)); }
+expect() {  # expect DESCRIPTION STATUS PATTERN -- COMMAND...
+  local what=$1 status=$2 pattern=$3; shift 4
+  local out; out=$("$@" 2>&1); local got=$?
+  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
+    fail "$what (status $got, wanted $status; output: $out)"
+  fi
+}
+finish() {  # finish WHAT: prints the verdict and exits 1 on any failure (a count could wrap to 0)
+  if [ $failures -eq 0 ]; then echo "$1: all checks passed"; exit 0; fi
+  echo "$1: $failures checks failed"; exit 1
+}
