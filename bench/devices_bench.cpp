@@ -1,0 +1,427 @@
+// Sound devices on a private PulseAudio server with a null sink: round-trip latency and CPU
+// cost of "DSoundAudioOut" → null sink → monitor source → "DSoundAudioIn", beside the same
+// work done with libpulse's simple API (pa_simple) in the same run.
+//
+// Latency: after 3 s of silence (a fresh null sink needs up to 2 s before it honours a
+// stream's latency request), 200 blocks of 10 ms are played, each starting with a click.  The
+// capture side records every block and the moment its GetData (pa_simple_read) returned.
+// The clicks are found in the captured stream; the k-th click belongs to the k-th block
+// played (a gap in the click spacing shows a lost block and is counted, not matched).  One
+// figure per block: moment the capture call returned − the time the samples after the click
+// had already been held in that block − moment the PutData (pa_simple_write) of the block
+// returned.
+//
+// CPU: user + system time of the whole process (the host's two threads and the client
+// library's threads) per second of wall time while the pair streams, after a warm-up;
+// median of three runs.
+//
+// The server is started here the way tests/sound_server.sh does; with no pulseaudio program
+// or a server that will not start, the program says so and exits 0.
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zelmar/zelmar.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/Result.h"
+#include "platform/Platform.h"
+#include "platform/audio/PulseAudio.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace pa = zelmar::platform::audio;
+
+constexpr int kRate = 16000;
+constexpr int kBlockSamples = 160;  // 10 ms
+constexpr int kBlockBytes = kBlockSamples * 2;
+constexpr int kBufferMs = 60;       // OutBufferTime / InBufferTime, and the anchor's tlength
+constexpr int kMarkedBlocks = 200;
+constexpr int kWarmUpBlocks = 300;  // 3 s
+constexpr int kTailBlocks = 40;
+constexpr int16_t kClick = 24000;
+constexpr int kClickThreshold = 8000;
+constexpr double kCpuSeconds = 4.0;
+constexpr int kCpuRuns = 3;
+const char* const kSinkDescription = "BenchSink";
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// A PulseAudio daemon of this program's own with one null sink, stopped on destruction.
+class PrivateServer {
+public:
+    ~PrivateServer() {
+        const pid_t pid = Pid();
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // Empty on success, else why not.
+    std::string Start() {
+        if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0) return "pulseaudio is not installed";
+        char pattern[] = "/tmp/zelmar-bench-pulse.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return "cannot make a runtime folder";
+        dir_ = pattern;
+        chmod(dir_.c_str(), 0700);
+        const std::string command =
+            "XDG_RUNTIME_DIR='" + dir_ + "' PULSE_RUNTIME_PATH='" + dir_ + "/pulse' "
+            "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit --system=false "
+            "-L module-native-protocol-unix "
+            "-L 'module-null-sink sink_name=bench_sink sink_properties=device.description=" +
+            std::string(kSinkDescription) + "' --log-target=file:'" + dir_ + "/log' 2>/dev/null";
+        if (std::system(command.c_str()) != 0) return "pulseaudio would not start (log: " + dir_ + "/log)";
+        for (int i = 0; i < 100; ++i) {
+            if (access((dir_ + "/pulse/native").c_str(), F_OK) == 0 && Pid() > 0) return {};
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return "pulseaudio started but its socket never appeared";
+    }
+    std::string Address() const { return "unix:" + dir_ + "/pulse/native"; }
+
+private:
+    pid_t Pid() const {
+        FILE* file = std::fopen((dir_ + "/pulse/pid").c_str(), "r");
+        if (file == nullptr) return -1;
+        int pid = -1;
+        if (std::fscanf(file, "%d", &pid) != 1) pid = -1;
+        std::fclose(file);
+        return pid;
+    }
+    std::string dir_;
+};
+
+// One capture+playback pair as the measurement drives it: each call moves one 10 ms block
+// and returns false on a failure the pair cannot recover from.
+class Pair {
+public:
+    virtual ~Pair() = default;
+    virtual bool Put(const int16_t* block) = 0;
+    virtual bool Get(int16_t* block) = 0;
+    virtual const char* Name() const = 0;
+};
+
+struct ComponentDeleter {
+    void operator()(IAudioIO* io) const { ZelmarDisposeComponent(io); }
+};
+using ComponentPtr = std::unique_ptr<IAudioIO, ComponentDeleter>;
+
+int32_t FindDevice(IAudioIO* io, const char* countName, const char* nameName, const std::string& wanted) {
+    int32_t count = 0;
+    io->GetProperty(countName, 0, &count);
+    for (int32_t i = 0; i < count; ++i) {
+        char name[512] = {};
+        if (io->GetProperty(nameName, i, name) == 0 && wanted == name) return i;
+    }
+    return -1;
+}
+
+class ComponentPair final : public Pair {
+public:
+    // Empty on success.
+    std::string Open() {
+        out_.reset(ZelmarCreateComponent("DSoundAudioOut"));
+        in_.reset(ZelmarCreateComponent("DSoundAudioIn"));
+        if (!out_ || !in_) return "components not created";
+        const int32_t outNo = FindDevice(out_.get(), "OutDeviceNum", "OutDeviceName", kSinkDescription);
+        const int32_t inNo = FindDevice(in_.get(), "InDeviceNum", "InDeviceName",
+                                        std::string("Monitor of ") + kSinkDescription);
+        if (outNo < 0 || inNo < 0) return "the null sink or its monitor is not listed";
+        for (IAudioIO* io : {out_.get(), in_.get()}) {
+            io->SetProperty("SamplesPerSec", kRate, nullptr);
+            io->SetProperty("BlockSamples", kBlockSamples, nullptr);
+        }
+        out_->SetProperty("OutDeviceNo", outNo, nullptr);
+        out_->SetProperty("OutBufferTime", kBufferMs, nullptr);
+        in_->SetProperty("InDeviceNo", inNo, nullptr);
+        in_->SetProperty("InBufferTime", kBufferMs, nullptr);
+        if (out_->Build() != 0 || in_->Build() != 0) return "Build failed";
+        if (out_->Start() != 0 || in_->Start() != 0) return "Start failed";
+        return {};
+    }
+    ~ComponentPair() override {
+        if (in_) in_->Stop();
+        if (out_) out_->Stop();
+    }
+    // A host's loops: a time-out means "not yet", the block is offered again, for up to 5 s
+    // (a fresh null sink may hold the first audio for 2 s).
+    bool Put(const int16_t* block) override {
+        return Retry([&] { return out_->PutData(block, kBlockBytes); });
+    }
+    bool Get(int16_t* block) override {
+        return Retry([&] { return in_->GetData(block, kBlockBytes); });
+    }
+    const char* Name() const override { return "DSoundAudioOut/In"; }
+
+private:
+    static bool Retry(const std::function<int32_t()>& call) {
+        const auto giveUp = Clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            const int32_t r = call();
+            if (r == kBlockBytes) return true;
+            if (r != zelmar::kErrTimeout) {
+                std::fprintf(stderr, "devices_bench: a data call returned 0x%08x\n", static_cast<unsigned>(r));
+                return false;
+            }
+            if (Clock::now() > giveUp) return false;
+        }
+    }
+
+    ComponentPtr out_;
+    ComponentPtr in_;
+};
+
+class SimplePair final : public Pair {
+public:
+    std::string Open(const std::string& server) {
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
+        const uint32_t bytesPerMs = kRate * 2 / 1000;
+        // The same buffering the components ask for: a 60 ms playback target, 10 ms record
+        // fragments.
+        pa_buffer_attr playback;
+        playback.maxlength = static_cast<uint32_t>(-1);
+        playback.tlength = kBufferMs * bytesPerMs;
+        playback.prebuf = static_cast<uint32_t>(-1);
+        playback.minreq = static_cast<uint32_t>(-1);
+        playback.fragsize = static_cast<uint32_t>(-1);
+        pa_buffer_attr record = playback;
+        record.fragsize = 10 * bytesPerMs;
+        int error = 0;
+        out_ = pa_simple_new(server.c_str(), "zelmar-bench", PA_STREAM_PLAYBACK, "bench_sink", "anchor playback",
+                             &spec, nullptr, &playback, &error);
+        if (out_ == nullptr) return std::string("pa_simple playback: ") + pa_strerror(error);
+        in_ = pa_simple_new(server.c_str(), "zelmar-bench", PA_STREAM_RECORD, "bench_sink.monitor", "anchor record",
+                            &spec, nullptr, &record, &error);
+        if (in_ == nullptr) return std::string("pa_simple record: ") + pa_strerror(error);
+        return {};
+    }
+    ~SimplePair() override {
+        if (in_ != nullptr) pa_simple_free(in_);
+        if (out_ != nullptr) pa_simple_free(out_);
+    }
+    bool Put(const int16_t* block) override {
+        int error = 0;
+        return pa_simple_write(out_, block, kBlockBytes, &error) == 0;
+    }
+    bool Get(int16_t* block) override {
+        int error = 0;
+        return pa_simple_read(in_, block, kBlockBytes, &error) == 0;
+    }
+    const char* Name() const override { return "pa_simple"; }
+
+private:
+    pa_simple* out_ = nullptr;
+    pa_simple* in_ = nullptr;
+};
+
+struct LatencyResult {
+    std::vector<double> ms;  // one per matched block, sorted
+    int lostBlocks = 0;
+    bool failed = false;
+};
+
+LatencyResult MeasureLatency(Pair& pair) {
+    LatencyResult result;
+    std::vector<Clock::time_point> putAt(kMarkedBlocks);
+    std::atomic<bool> failed{false};
+    std::atomic<bool> done{false};
+    std::thread player([&] {
+        std::vector<int16_t> silence(kBlockSamples, 0);
+        std::vector<int16_t> click(kBlockSamples, 0);
+        click[0] = kClick;
+        for (int b = 0; b < kWarmUpBlocks + kMarkedBlocks + kTailBlocks && !failed; ++b) {
+            const int marked = b - kWarmUpBlocks;
+            const bool isMarked = marked >= 0 && marked < kMarkedBlocks;
+            if (!pair.Put(isMarked ? click.data() : silence.data())) failed = true;
+            if (isMarked) putAt[marked] = Clock::now();
+        }
+        done = true;
+    });
+    std::vector<int16_t> captured;
+    std::vector<Clock::time_point> gotAt;
+    std::vector<int16_t> block(kBlockSamples);
+    const auto start = Clock::now();
+    while (!failed && Clock::now() - start < std::chrono::seconds(30)) {
+        if (!pair.Get(block.data())) {
+            failed = true;
+            break;
+        }
+        gotAt.push_back(Clock::now());
+        captured.insert(captured.end(), block.begin(), block.end());
+        if (done) break;
+    }
+    // The tail blocks give the capture side time to receive the last marked block.
+    player.join();
+    result.failed = failed;
+    if (failed) return result;
+
+    // Clicks: a sample above the threshold after at least 100 quiet samples.
+    std::vector<size_t> clicks;
+    size_t quiet = 100;
+    for (size_t n = 0; n < captured.size(); ++n) {
+        if (std::abs(captured[n]) >= kClickThreshold) {
+            if (quiet >= 100) clicks.push_back(n);
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+    }
+    int marked = 0;
+    for (size_t i = 0; i < clicks.size() && marked < kMarkedBlocks; ++i) {
+        if (i > 0) {
+            // A spacing other than one block means blocks were lost (or repeated) on the way.
+            const double blocks = static_cast<double>(clicks[i] - clicks[i - 1]) / kBlockSamples;
+            const int step = static_cast<int>(std::lround(blocks));
+            if (std::fabs(blocks - step) > 0.05 || step < 1) {
+                ++result.lostBlocks;
+                continue;
+            }
+            result.lostBlocks += step - 1;
+            marked += step;
+            if (marked >= kMarkedBlocks) break;
+        }
+        const size_t blockIndex = clicks[i] / kBlockSamples;
+        const double heldMs = 1000.0 * static_cast<double>((blockIndex + 1) * kBlockSamples - clicks[i]) / kRate;
+        result.ms.push_back(Ms(gotAt[blockIndex] - putAt[marked]) - heldMs);
+    }
+    std::sort(result.ms.begin(), result.ms.end());
+    return result;
+}
+
+// Process CPU milliseconds per wall second while the pair streams a tone.
+double MeasureCpu(Pair& pair, bool* ok) {
+    std::vector<int16_t> tone(kBlockSamples);
+    for (int i = 0; i < kBlockSamples; ++i) tone[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * i / kRate));
+    std::atomic<bool> stop{false};
+    std::atomic<bool> failed{false};
+    std::thread player([&] {
+        while (!stop && !failed) {
+            if (!pair.Put(tone.data())) failed = true;
+        }
+    });
+    std::vector<int16_t> block(kBlockSamples);
+    const auto cpuNowMs = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    };
+    const auto warmUpEnd = Clock::now() + std::chrono::milliseconds(kWarmUpBlocks * 10);
+    while (!failed && Clock::now() < warmUpEnd) {
+        if (!pair.Get(block.data())) failed = true;
+    }
+    const double cpu0 = cpuNowMs();
+    const auto wall0 = Clock::now();
+    const auto end = wall0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kCpuSeconds));
+    while (!failed && Clock::now() < end) {
+        if (!pair.Get(block.data())) failed = true;
+    }
+    const double cpuMs = cpuNowMs() - cpu0;
+    const double wallS = Ms(Clock::now() - wall0) / 1000.0;
+    stop = true;
+    player.join();
+    *ok = !failed;
+    return cpuMs / wallS;
+}
+
+void PrintLatency(const char* name, const LatencyResult& r) {
+    if (r.failed || r.ms.empty()) {
+        std::printf("%-20s latency: the pair failed while streaming\n", name);
+        return;
+    }
+    std::printf("%-20s latency over %zu blocks: median %6.1f ms, best %6.1f ms, worst %6.1f ms (blocks lost: %d)\n",
+                name, r.ms.size(), r.ms[r.ms.size() / 2], r.ms.front(), r.ms.back(), r.lostBlocks);
+}
+
+}  // namespace
+
+int main() {
+    PrivateServer server;
+    const std::string why = server.Start();
+    if (!why.empty()) {
+        std::printf("devices_bench: no sound server (%s); nothing measured\n", why.c_str());
+        return 0;
+    }
+    const auto service = pa::CreatePulseAudioService(server.Address());
+    zelmar::platform::Services services{};
+    services.audio = service.get();
+    zelmar::platform::ScopedPlatform scope(services);
+
+    std::printf("16 kHz mono 16-bit, 10 ms blocks, %d ms device buffers; PulseAudio null sink -> monitor\n",
+                kBufferMs);
+    LatencyResult latency[2];
+    std::vector<double> cpu[2];
+    for (int which = 0; which < 2; ++which) {
+        std::unique_ptr<Pair> pair;
+        std::string error;
+        if (which == 0) {
+            auto components = std::make_unique<ComponentPair>();
+            error = components->Open();
+            pair = std::move(components);
+        } else {
+            auto simple = std::make_unique<SimplePair>();
+            error = simple->Open(server.Address());
+            pair = std::move(simple);
+        }
+        if (!error.empty()) {
+            std::printf("devices_bench: %s: %s\n", which == 0 ? "components" : "pa_simple", error.c_str());
+            return 1;
+        }
+        latency[which] = MeasureLatency(*pair);
+        PrintLatency(pair->Name(), latency[which]);
+    }
+    // CPU runs alternate between the two so a change in machine load touches both.
+    for (int run = 0; run < kCpuRuns; ++run) {
+        for (int which = 0; which < 2; ++which) {
+            std::unique_ptr<Pair> pair;
+            if (which == 0) {
+                auto components = std::make_unique<ComponentPair>();
+                if (!components->Open().empty()) return 1;
+                pair = std::move(components);
+            } else {
+                auto simple = std::make_unique<SimplePair>();
+                if (!simple->Open(server.Address()).empty()) return 1;
+                pair = std::move(simple);
+            }
+            bool ok = false;
+            const double ms = MeasureCpu(*pair, &ok);
+            if (!ok) {
+                std::printf("devices_bench: %s failed while streaming\n", pair->Name());
+                return 1;
+            }
+            cpu[which].push_back(ms);
+        }
+    }
+    for (auto& runs : cpu) std::sort(runs.begin(), runs.end());
+    const double engineCpu = cpu[0][kCpuRuns / 2];
+    const double anchorCpu = cpu[1][kCpuRuns / 2];
+    std::printf("%-20s CPU per real-time second: %6.2f ms (runs %.2f %.2f %.2f)\n", "DSoundAudioOut/In", engineCpu,
+                cpu[0][0], cpu[0][1], cpu[0][2]);
+    std::printf("%-20s CPU per real-time second: %6.2f ms (runs %.2f %.2f %.2f)\n", "pa_simple", anchorCpu, cpu[1][0],
+                cpu[1][1], cpu[1][2]);
+    std::printf("ratio engine/pa_simple: CPU %.2f", engineCpu / anchorCpu);
+    if (!latency[0].ms.empty() && !latency[1].ms.empty()) {
+        std::printf(", median latency %.2f, worst latency %.2f", latency[0].ms[latency[0].ms.size() / 2] /
+                                                                     latency[1].ms[latency[1].ms.size() / 2],
+                    latency[0].ms.back() / latency[1].ms.back());
+    }
+    std::printf("\n");
+    return 0;
+}
