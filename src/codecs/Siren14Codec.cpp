@@ -223,44 +223,46 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
 
 class BitWriter {
 public:
-    explicit BitWriter(int totalBits) : totalBits_(totalBits) { std::memset(words_, 0, sizeof words_); }
+    // Writes the frame straight into `out` (totalBits / 16 words, least significant byte
+    // first); totalBits is a multiple of 16.
+    BitWriter(int totalBits, uint8_t* out) : totalBits_(totalBits), out_(out) {}
 
     int Position() const { return position_; }
 
-    // Appends the low `count` bits of `value`, most significant first; bits past the end of
-    // the frame are dropped.
+    // Appends the low `count` (0..32) bits of `value`, most significant first; bits past the
+    // end of the frame are dropped.  Bits gather in a 64-bit register and leave it one whole
+    // 16-bit word at a time, so most calls are a shift, an or and a compare.
     void Put(uint32_t value, int count) {
         if (position_ + count > totalBits_) {
             const int keep = totalBits_ - position_;
             value >>= (count - keep);
             count = keep;
         }
-        while (count > 0) {
-            const int word = position_ >> 4;
-            const int room = 16 - (position_ & 15);
-            const int take = std::min(room, count);
-            const uint32_t chunk = (value >> (count - take)) & ((1u << take) - 1u);
-            words_[word] = static_cast<uint16_t>(words_[word] | (chunk << (room - take)));
-            position_ += take;
-            count -= take;
+        if (count == 0) return;
+        const uint64_t bits = static_cast<uint64_t>(value) & ((uint64_t{1} << count) - 1u);
+        pending_ = (pending_ << count) | bits;
+        pendingBits_ += count;
+        position_ += count;
+        while (pendingBits_ >= 16) {
+            pendingBits_ -= 16;
+            const auto word = static_cast<uint16_t>(pending_ >> pendingBits_);
+            out_[0] = static_cast<uint8_t>(word & 0xFF);
+            out_[1] = static_cast<uint8_t>(word >> 8);
+            out_ += 2;
         }
     }
 
+    // Pads the frame with 1 bits up to its end; afterwards every word has been written.
     void FillWithOnes() {
         while (position_ < totalBits_) Put(0xFFFFu, std::min(16, totalBits_ - position_));
     }
 
-    void Store(uint8_t* out) const {
-        for (int i = 0; i < totalBits_ / 16; ++i) {
-            out[2 * i] = static_cast<uint8_t>(words_[i] & 0xFF);
-            out[2 * i + 1] = static_cast<uint8_t>(words_[i] >> 8);
-        }
-    }
-
 private:
-    uint16_t words_[kMaxWordsPerFrame];
     int totalBits_;
     int position_ = 0;
+    uint8_t* out_;           // next word of the frame
+    uint64_t pending_ = 0;   // the last pendingBits_ bits put and not yet written
+    int pendingBits_ = 0;    // 0..15 between calls
 };
 
 class BitReader {
@@ -326,54 +328,77 @@ struct RegionCode {
     uint8_t vectorBits[kMaxVectorsPerRegion];
 };
 
-void QuantizeRegion(const float* coefficients, int category, int powerIndex, RegionCode* code) {
-    const DerivedTables& derived = Derived();
-    const float gain = derived.stepSizeInverse[category] * derived.standardDeviationInverse[powerIndex + kPowerTableOffset];
-    const float deadZone = kDeadZone[category];
-    const int maxBin = kMaxBin[category];
-    const int dimension = kVectorDimension[category];
+// Vector indices, code words and sign bits of one region from its quantiser indices
+// (`bins`, 0..max bin) and signs (`positive`, 1 for a positive coefficient).  The vector
+// dimension is a template argument so the loop over a vector's coefficients unrolls.
+template <int Dimension>
+int CodeVectors(const int32_t* bins, const int32_t* positive, int category, RegionCode* code) {
+    const int base = kMaxBin[category] + 1;
     const VectorCodeTable& table = kVectorCodes[category];
     int total = 0;
-    for (int v = 0; v < kNumberOfVectors[category]; ++v) {
+    for (int v = 0; v < kNumberOfVectors[category]; ++v, bins += Dimension, positive += Dimension) {
         int index = 0;
         uint32_t signs = 0;
         int signCount = 0;
-        for (int j = 0; j < dimension; ++j) {
-            const float x = coefficients[v * dimension + j];
-            const float scaled = std::fabs(x) * gain + deadZone;
-            int bin = static_cast<int>(scaled);
-            if (bin > 0) {
-                signs = (signs << 1) | (x > 0.0f ? 1u : 0u);
-                ++signCount;
-                if (bin > maxBin) bin = maxBin;
-            }
-            index = index * (maxBin + 1) + bin;
+        for (int j = 0; j < Dimension; ++j) {
+            // A sign bit for every non-zero index, first coefficient first; no branch.
+            const int nonZero = bins[j] != 0;
+            index = index * base + bins[j];
+            signs = (signs << nonZero) | static_cast<uint32_t>(positive[j] & nonZero);
+            signCount += nonZero;
         }
         const int length = table.bits[index] + signCount;
         code->vectorCode[v] = (static_cast<uint32_t>(table.codes[index]) << signCount) | signs;
         code->vectorBits[v] = static_cast<uint8_t>(length);
         total += length;
     }
-    code->bits = total;
+    return total;
+}
+
+void QuantizeRegion(const DerivedTables& derived, const float* coefficients, int category, int powerIndex,
+                    RegionCode* code) {
+    const float gain = derived.stepSizeInverse[category] * derived.standardDeviationInverse[powerIndex + kPowerTableOffset];
+    const float deadZone = kDeadZone[category];
+    // Limiting before the truncation equals limiting after it: max bin is a whole number and
+    // the scaled magnitude is never negative.  In this form the loop vectorises.
+    const float maxBin = kMaxBin[category];
+    int32_t bins[kRegionSize], positive[kRegionSize];
+    for (int j = 0; j < kRegionSize; ++j) {
+        const float x = coefficients[j];
+        bins[j] = static_cast<int32_t>(std::min(std::fabs(x) * gain + deadZone, maxBin));
+        positive[j] = x > 0.0f ? 1 : 0;
+    }
+    switch (kVectorDimension[category]) {
+        case 2: code->bits = CodeVectors<2>(bins, positive, category, code); break;
+        case 4: code->bits = CodeVectors<4>(bins, positive, category, code); break;
+        default: code->bits = CodeVectors<5>(bins, positive, category, code); break;
+    }
 }
 
 void Analyze(Siren14EncoderState* state, const int16_t* samples, float* coefficients) {
     const int n = state->frameLength;
     const int half = n / 2;
     const float* w = state->window;
-    const int16_t* previous = state->previousInput;
+    // Samples to float first: with the conversions out of the way the folding loops below,
+    // which read half of their operands backwards, vectorise.
+    float previous[kMaxFrameLength], current[kMaxFrameLength];
+    for (int i = 0; i < n; ++i) {
+        previous[i] = static_cast<float>(state->previousInput[i]);
+        current[i] = static_cast<float>(samples[i]);
+    }
     float folded[kMaxFrameLength];
     for (int i = 0; i < half; ++i) {
-        const float a = w[half - 1 - i] * static_cast<float>(previous[half - 1 - i]);
-        const float b = w[half + i] * static_cast<float>(previous[half + i]);
+        const float a = w[half - 1 - i] * previous[half - 1 - i];
+        const float b = w[half + i] * previous[half + i];
         folded[i] = a + b;
-        const float c = w[n - 1 - i] * static_cast<float>(samples[i]);
-        const float d = w[i] * static_cast<float>(samples[n - 1 - i]);
+    }
+    for (int i = 0; i < half; ++i) {
+        const float c = w[n - 1 - i] * current[i];
+        const float d = w[i] * current[n - 1 - i];
         folded[half + i] = c - d;
     }
     std::memcpy(state->previousInput, samples, sizeof(int16_t) * n);
-    state->transform->Transform(folded, coefficients);
-    for (int k = 0; k < n; ++k) coefficients[k] *= state->coefficientScale;
+    state->transform->Transform(folded, coefficients, state->coefficientScale);
 }
 
 void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* out) {
@@ -401,7 +426,7 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
     power[0] = std::min(std::max(power[0], kMinFirstRegionIndex), kMaxPowerIndex);
     for (int r = 1; r < regions; ++r) power[r] = std::min(std::max(power[r], kMinPowerIndex), kMaxPowerIndex);
 
-    BitWriter writer(state->bitsPerFrame);
+    BitWriter writer(state->bitsPerFrame, out);
     writer.Put(static_cast<uint32_t>(power[0] + kFirstRegionOffset), kFirstRegionBits);
     for (int r = 1; r < regions; ++r) {
         const int difference = std::min(std::max(power[r] - power[r - 1], kMaxPowerFall), kMaxPowerRise);
@@ -423,7 +448,7 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
         const int c = categories[r];
         if (c >= kCodedCategories) return 0;
         RegionCode& code = codes[r][c];
-        if (code.bits < 0) QuantizeRegion(x + r * kRegionSize, c, power[r], &code);
+        if (code.bits < 0) QuantizeRegion(derived, x + r * kRegionSize, c, power[r], &code);
         return code.bits;
     };
     int control = mode.categorizations / 2 - 1;
@@ -451,7 +476,6 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
         for (int v = 0; v < kNumberOfVectors[c]; ++v) writer.Put(code.vectorCode[v], code.vectorBits[v]);
     }
     writer.FillWithOnes();
-    writer.Store(out);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -65,7 +65,7 @@ DctIv::DctIv(int length) : length_(length), half_(length / 2), radix2_(length / 
     }
 }
 
-ZELMAR_SIREN14_TARGET_CLONES void DctIv::Transform(const float* in, float* out) const {
+ZELMAR_SIREN14_TARGET_CLONES void DctIv::Transform(const float* in, float* out, float outputScale) const {
     // Complex work array laid out as 5 sub-sequences of radix2_ points: sub-FFT r holds the
     // folded points 5m + r, stored in bit-reversed order so the butterflies run in place.
     Real re[kMaxHalf], im[kMaxHalf];
@@ -151,8 +151,8 @@ ZELMAR_SIREN14_TARGET_CLONES void DctIv::Transform(const float* in, float* out) 
     for (int bin = 0; bin < half_; ++bin) {
         const Real r = yr[bin] * postCos_[bin] - yi[bin] * postSin_[bin];
         const Real i = yr[bin] * postSin_[bin] + yi[bin] * postCos_[bin];
-        out[2 * bin] = static_cast<float>(r);
-        out[length_ - 1 - 2 * bin] = static_cast<float>(-i);
+        out[2 * bin] = static_cast<float>(r) * outputScale;
+        out[length_ - 1 - 2 * bin] = static_cast<float>(-i) * outputScale;
     }
 }
 

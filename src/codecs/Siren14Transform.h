@@ -21,8 +21,9 @@ public:
     static const DctIv* ForLength(int length);
 
     int Length() const { return length_; }
-    // out = DCT-IV(in); the two may not overlap.  Allocation-free.
-    void Transform(const float* in, float* out) const;
+    // out = DCT-IV(in) * outputScale, each output rounded to float before it is scaled; the
+    // two arrays may not overlap.  Allocation-free.
+    void Transform(const float* in, float* out, float outputScale = 1.0f) const;
 
     DctIv(const DctIv&) = delete;
     DctIv& operator=(const DctIv&) = delete;
