@@ -51,8 +51,9 @@ private:
     Real radix2Cos_[kMaxRadix2], radix2Sin_[kMaxRadix2];
     // e^{-2 pi i r k / half} applied before the radix-5 pass, [(r - 1) * radix2 + k], r = 1..4.
     Real crossCos_[kMaxRadix2 * 4], crossSin_[kMaxRadix2 * 4];
-    // Where folded point m goes: sub-FFT m % 5, bit-reversed position of m / 5.
-    uint16_t slot_[kMaxHalf];
+    // Which folded point each FFT slot starts from: slot (m % 5) * radix2 + bitreverse(m / 5)
+    // holds point m, so the radix-2 butterflies run in place.
+    uint16_t source_[kMaxHalf];
 };
 
 }  // namespace siren14
