@@ -6,6 +6,9 @@
 //                     -> RingBufferAudioInOut (PutData)
 //   listener thread:  RingBufferAudioInOut (GetData, on its own clock) -> RIFFAudioOut
 //
+// The source may be a capture device (DSoundAudioIn) and the listener may play to a playback
+// device (DSoundAudioOut); a device paces its side of the path in real time.
+//
 // The network is either real UDP datagrams on 127.0.0.1 (UDPAudioOut -> UDPAudioIn, two coded
 // frames per 40 ms datagram) or an in-process channel that delays each frame by a random
 // jitter and drops a given share of them.  A stage whose component this library lacks is
@@ -15,8 +18,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -43,6 +48,7 @@ const char kVoiceUsage[] =
     "                    [--network channel|udp] [--jitter MS] [--loss PERCENT] [--seed N]\n"
     "                    [--port N] [--bitrate 24000|32000|48000] [--buffer-ms MS]\n"
     "                    [--drift PPM] [--record-at STAGE[,STAGE...]] [--agc] [--realtime]\n"
+    "                    [--capture N] [--playback N]\n"
     "Runs speech through the voice path: pre-processing, resampling to 32 kHz, Siren14\n"
     "encoding, a network between two threads, Siren14 decoding with loss concealment, and a\n"
     "jitter-absorbing ring buffer read on the listener's own clock; records the result.\n"
@@ -63,7 +69,12 @@ const char kVoiceUsage[] =
     "  --record-at LIST  also record stages: source, preprocess, resample, decode\n"
     "                    (files voice-STAGE.wav beside the output)\n"
     "  --agc             turn on the pre-processor's automatic gain control\n"
-    "  --realtime        pace in real time (default: offline, on a virtual clock)\n";
+    "  --realtime        pace in real time (default: offline, on a virtual clock)\n"
+    "  --capture N       speak into capture device N of 'zelmar devices' (-1: the default)\n"
+    "                    for --seconds (default 5), 16 kHz; shows a level meter\n"
+    "  --playback N      play the listener's audio on playback device N (-1: the default);\n"
+    "                    the device's clock paces the listener, so no --drift; the file is\n"
+    "                    written only when -o is given\n";
 
 namespace {
 
@@ -72,6 +83,7 @@ constexpr int32_t kFrameMs = 20;
 constexpr int32_t kCodecFrameSamples = kCodecRate * kFrameMs / 1000;  // 640
 constexpr int32_t kFramesPerDatagram = 2;                              // 40 ms per datagram
 constexpr int64_t kFrameUs = kFrameMs * 1000;
+constexpr int32_t kPlaybackBufferMs = 200;
 
 enum Participant { kTalker = 0, kNetwork = 1, kListener = 2, kParticipants = 3 };
 
@@ -192,6 +204,69 @@ private:
     int64_t remaining_;
 };
 
+// Peak levels of the last blocks on each side, for the live meter.
+struct LevelMeter {
+    std::atomic<int> inputPeak{0};
+    std::atomic<int> outputPeak{0};
+    static void Note(std::atomic<int>& peak, const int16_t* samples, int32_t count) {
+        int highest = 0;
+        for (int32_t i = 0; i < count; ++i) highest = std::max(highest, std::abs(static_cast<int>(samples[i])));
+        int seen = peak.load();
+        while (highest > seen && !peak.compare_exchange_weak(seen, highest)) {
+        }
+    }
+};
+
+// A capture device: DSoundAudioIn delivering 20 ms blocks in real time.
+class DeviceSource final : public Source {
+public:
+    DeviceSource(int64_t totalSamples, LevelMeter& meter)
+        : component("DSoundAudioIn"), remaining_(totalSamples), meter_(meter) {}
+    std::string Open(int32_t device, int32_t rate) {
+        if (!component) return "this library lacks DSoundAudioIn";
+        std::string failure;
+        Set(component, "SamplesPerSec", rate, &failure);
+        Set(component, "Channels", 1, &failure);
+        Set(component, "BitsPerSample", 16, &failure);
+        Set(component, "BlockSamples", rate * kFrameMs / 1000, &failure);
+        Set(component, "InBufferTime", 200, &failure);
+        Set(component, "InDeviceNo", device, &failure);
+        if (!failure.empty()) return "DSoundAudioIn refused " + failure;
+        int32_t code;
+        if ((code = component->Build()) != 0) return "cannot open capture device " + std::to_string(device) + ": " + ResultText(code);
+        char name[1024] = {};
+        if (device >= 0 && component->GetProperty("InDeviceName", device, name) == 0) description = name;
+        if ((code = component->Start()) != 0) return "cannot start capturing: " + ResultText(code);
+        return "";
+    }
+    int32_t Read(int16_t* out, int32_t count) override {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, remaining_));
+        if (n <= 0 || failed_) return 0;
+        int32_t got = 0;
+        // A time-out means the block is not complete yet: ask again (for up to a few seconds).
+        for (int timeouts = 0; timeouts < 300; ++timeouts) {
+            got = component->GetData(out, count * 2);
+            if (got != ZELMAR_E_TIMEOUT) break;
+        }
+        if (got != count * 2) {
+            failure = "capture failed: " + ResultText(got);
+            failed_ = true;
+            return 0;
+        }
+        LevelMeter::Note(meter_.inputPeak, out, n);
+        remaining_ -= n;
+        return n;
+    }
+    Component component;
+    std::string description;
+    std::string failure;
+
+private:
+    int64_t remaining_;
+    LevelMeter& meter_;
+    bool failed_ = false;
+};
+
 // A recording of one stage, when asked for.
 class Recorder {
 public:
@@ -302,6 +377,10 @@ struct Settings {
     std::vector<std::string> recordAt;
     bool realtime = false;
     bool agc = false;
+    bool writeFile = true;
+    int32_t captureDevice = kNoDevice;
+    int32_t playbackDevice = kNoDevice;
+    static constexpr int32_t kNoDevice = -2;
 };
 
 std::string RecordPath(const std::string& output, const std::string& stage) {
@@ -323,6 +402,9 @@ private:
     void DecodeInto(const uint8_t* frame, int32_t frames);  // frame null: conceal `frames`
     void PutIntoRing(const int16_t* samples, int32_t count);
     void PrintTable(double wallSeconds);
+    // `counted`: the block is the path's audio (not the silence after it) and goes in the table.
+    bool PlayBlock(const int16_t* samples, int32_t count, bool counted = true);
+    void ShowMeter(const std::atomic<bool>& finished);
 
     const Settings& settings_;
     std::unique_ptr<Source> source_;
@@ -333,6 +415,9 @@ private:
 
     std::unique_ptr<Component> preprocess_, resample_, encoder_, decoder_, ring_, writer_;
     std::unique_ptr<Component> udpOut_, udpIn_;
+    std::unique_ptr<Component> player_;  // the playback device, when asked for
+    DeviceSource* captureSource_ = nullptr;  // source_ when it is a capture device
+    LevelMeter meter_;
     int32_t udpPort_ = 0;
     int32_t codedFrameBytes_ = 0;
     int32_t pcmFrameBytes_ = 0;
@@ -346,7 +431,8 @@ private:
     Stage source_stage_{"source"}, preprocess_stage_{"preprocess", "PreProcessAudioFilter"},
         resample_stage_{"resample", "ResampleAudioFilter"}, encode_stage_{"encode", "Siren14AudioFilter"},
         network_stage_{"network"}, decode_stage_{"decode", "Siren14AudioFilter"},
-        ring_stage_{"ring", "RingBufferAudioInOut"}, sink_stage_{"sink", "RIFFAudioOut"};
+        ring_stage_{"ring", "RingBufferAudioInOut"}, sink_stage_{"sink", "RIFFAudioOut"},
+        playback_stage_{"playback", "DSoundAudioOut"};
     Recorder recSource_, recPreprocess_, recResample_, recDecode_;
 
     uint64_t framesSent_ = 0, framesDecoded_ = 0, framesConcealed_ = 0, framesLate_ = 0, udpTimeouts_ = 0;
@@ -361,7 +447,18 @@ private:
 
 std::string VoicePath::Prepare() {
     // The source.
-    if (!settings_.input.empty()) {
+    if (settings_.captureDevice != Settings::kNoDevice) {
+        sourceRate_ = 16000;
+        sourceSamples_ = static_cast<int64_t>((settings_.seconds > 0 ? settings_.seconds : 5.0) * sourceRate_);
+        auto device = std::make_unique<DeviceSource>(sourceSamples_, meter_);
+        const std::string problem = device->Open(settings_.captureDevice, sourceRate_);
+        if (!problem.empty()) return problem;
+        sourceName_ = "capture device " + std::to_string(settings_.captureDevice) +
+                      (device->description.empty() ? "" : " (" + device->description + ")");
+        source_stage_.component = "DSoundAudioIn";
+        captureSource_ = device.get();
+        source_ = std::move(device);
+    } else if (!settings_.input.empty()) {
         WavProbe probe;
         const std::string problem = ProbeWav(settings_.input, &probe);
         if (!problem.empty()) return problem;
@@ -538,17 +635,43 @@ std::string VoicePath::Prepare() {
         ring_stage_.used = true;
     }
 
-    // Sink.
-    writer_ = std::make_unique<Component>("RIFFAudioOut");
-    if (!*writer_) return "this library lacks RIFFAudioOut";
-    const WAVEFORMATEX format{1, 1, static_cast<uint32_t>(pathRate_), static_cast<uint32_t>(pathRate_) * 2, 2, 16, 0};
+    // Sinks: the file and the playback device.
     int32_t code;
-    if ((code = (*writer_)->SetProperty("Filename", 0, const_cast<char*>(settings_.output.c_str()))) != 0 ||
-        (code = (*writer_)->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format))) != 0 ||
-        (code = (*writer_)->Build()) != 0 || (code = (*writer_)->Start()) != 0) {
-        return "cannot create " + settings_.output + ": " + ResultText(code);
+    if (settings_.writeFile) {
+        writer_ = std::make_unique<Component>("RIFFAudioOut");
+        if (!*writer_) return "this library lacks RIFFAudioOut";
+        const WAVEFORMATEX format{1, 1, static_cast<uint32_t>(pathRate_), static_cast<uint32_t>(pathRate_) * 2, 2, 16, 0};
+        if ((code = (*writer_)->SetProperty("Filename", 0, const_cast<char*>(settings_.output.c_str()))) != 0 ||
+            (code = (*writer_)->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format))) != 0 ||
+            (code = (*writer_)->Build()) != 0 || (code = (*writer_)->Start()) != 0) {
+            return "cannot create " + settings_.output + ": " + ResultText(code);
+        }
+        sink_stage_.used = true;
+    } else {
+        sink_stage_.skipped = "no -o given with --playback";
     }
-    sink_stage_.used = true;
+    if (settings_.playbackDevice != Settings::kNoDevice) {
+        player_ = std::make_unique<Component>("DSoundAudioOut");
+        if (!*player_) return "this library lacks DSoundAudioOut";
+        std::string failure;
+        Set(*player_, "SamplesPerSec", pathRate_, &failure);
+        Set(*player_, "Channels", 1, &failure);
+        Set(*player_, "BitsPerSample", 16, &failure);
+        Set(*player_, "BlockSamples", pathRate_ * kFrameMs / 1000, &failure);
+        Set(*player_, "OutBufferTime", kPlaybackBufferMs, &failure);
+        Set(*player_, "OutDeviceNo", settings_.playbackDevice, &failure);
+        if (!failure.empty()) return "DSoundAudioOut refused " + failure;
+        if ((code = (*player_)->Build()) != 0) {
+            return "cannot open playback device " + std::to_string(settings_.playbackDevice) + ": " + ResultText(code);
+        }
+        char name[1024] = {};
+        playback_stage_.notes = "device " + std::to_string(settings_.playbackDevice);
+        if (settings_.playbackDevice >= 0 && (*player_)->GetProperty("OutDeviceName", settings_.playbackDevice, name) == 0) {
+            playback_stage_.notes += std::string(" (") + name + ")";
+        }
+        if ((code = (*player_)->Start()) != 0) return "cannot start playing: " + ResultText(code);
+        playback_stage_.used = true;
+    }
 
     // Recordings of inner stages.
     for (const std::string& stage : settings_.recordAt) {
@@ -563,7 +686,7 @@ std::string VoicePath::Prepare() {
         if (!problem.empty()) return problem;
     }
 
-    clock_ = std::make_unique<PathClock>(settings_.realtime || settings_.udp, kParticipants);
+    clock_ = std::make_unique<PathClock>(settings_.realtime || settings_.udp || player_ || captureSource_, kParticipants);
     if (!settings_.udp) {
         channel_ = std::make_unique<Channel>(*clock_, settings_.jitterMs, settings_.lossPercent,
                                              static_cast<uint32_t>(settings_.seed));
@@ -587,7 +710,8 @@ void VoicePath::Talker() {
         {   // a capture device delivers a block once it has been spoken
             std::unique_lock<std::mutex> lock(clock_->mutex());
             const int64_t due = (blockIndex + 1) * kFrameUs;
-            if (!settings_.udp) clock_->WaitUntil(kTalker, lock, [due] { return due; });
+            // UDP sends and a capture device pace themselves.
+            if (!settings_.udp && captureSource_ == nullptr) clock_->WaitUntil(kTalker, lock, [due] { return due; });
         }
         int32_t count;
         {
@@ -595,6 +719,10 @@ void VoicePath::Talker() {
             count = source_->Read(block.data(), blockSamples);
         }
         const bool ending = count <= 0;
+        if (ending && captureSource_ != nullptr && !captureSource_->failure.empty()) {
+            ThreadFailed(captureSource_->failure);
+            break;
+        }
         if (ending) {
             // The last partial codec frame goes out padded with silence.
             if (pending.empty()) break;
@@ -688,9 +816,12 @@ void VoicePath::Talker() {
 void VoicePath::PutIntoRing(const int16_t* samples, int32_t count) {
     recDecode_.Write(samples, count);
     if (!ring_) {
-        CpuSpan span(sink_stage_);
-        (*writer_)->PutData(samples, count * 2);
-        sink_stage_.bytesIn += static_cast<uint64_t>(count) * 2;
+        if (writer_) {
+            CpuSpan span(sink_stage_);
+            (*writer_)->PutData(samples, count * 2);
+            sink_stage_.bytesIn += static_cast<uint64_t>(count) * 2;
+        }
+        if (player_ && !PlayBlock(samples, count)) ThreadFailed("playback failed");
         return;
     }
     std::lock_guard<std::mutex> hold(ringLock_);
@@ -777,7 +908,10 @@ void VoicePath::Listener() {
     const int64_t giveUpUs = static_cast<int64_t>((static_cast<double>(sourceSamples_) / sourceRate_ * 2.0 + 10.0) * 1e6);
     for (int64_t index = 0;; ++index) {
         const int64_t due = static_cast<int64_t>(static_cast<double>(index) * periodUs);
-        {
+        if (player_) {
+            // The playback device takes a block when it has room: its clock is the listener's.
+            if (clock_->NowUs() > giveUpUs) break;
+        } else {
             std::unique_lock<std::mutex> lock(clock_->mutex());
             clock_->WaitUntil(kListener, lock, [due] { return due; });
             if (clock_->stalled() || due > giveUpUs) break;
@@ -796,18 +930,66 @@ void VoicePath::Listener() {
         }
         ring_stage_.bytesOut += static_cast<uint64_t>(blockSamples) * 2;
         ring_stage_.audioSeconds += static_cast<double>(blockSamples) / pathRate_;
-        {
+        if (writer_) {
             CpuSpan span(sink_stage_);
             if ((*writer_)->PutData(block.data(), blockSamples * 2) != blockSamples * 2) {
                 ThreadFailed("writing " + settings_.output + " failed");
                 break;
             }
+            sink_stage_.bytesIn += static_cast<uint64_t>(blockSamples) * 2;
         }
-        sink_stage_.bytesIn += static_cast<uint64_t>(blockSamples) * 2;
+        if (player_ && !PlayBlock(block.data(), blockSamples)) {
+            ThreadFailed("playback failed");
+            break;
+        }
         ++listenerBlocks_;
         if (networkDone_ && fillBytes <= static_cast<uint32_t>(blockSamples) * 2) break;
     }
+    if (player_) {
+        // A ring of silence after the end, so the looping device buffer does not replay it.
+        std::fill(block.begin(), block.end(), 0);
+        for (int32_t b = 0; b <= kPlaybackBufferMs / kFrameMs && PlayBlock(block.data(), blockSamples, false); ++b) {
+        }
+    }
     clock_->Leave(kListener);
+}
+
+// One block to the playback device; a time-out means it has no room yet, so ask again.
+bool VoicePath::PlayBlock(const int16_t* samples, int32_t count, bool counted) {
+    LevelMeter::Note(meter_.outputPeak, samples, count);
+    int32_t code = 0;
+    for (int timeouts = 0; timeouts < 300; ++timeouts) {
+        CpuSpan span(playback_stage_);
+        code = (*player_)->PutData(samples, count * 2);
+        if (code != ZELMAR_E_TIMEOUT) break;
+    }
+    if (code != count * 2) return false;
+    if (!counted) return true;
+    playback_stage_.bytesIn += static_cast<uint64_t>(count) * 2;
+    playback_stage_.audioSeconds += static_cast<double>(count) / pathRate_;
+    return true;
+}
+
+// The live meter on a terminal: seconds since the start and the peak level of each device
+// side over the last tenth of a second.
+void VoicePath::ShowMeter(const std::atomic<bool>& finished) {
+    if (isatty(STDERR_FILENO) == 0 || (captureSource_ == nullptr && !player_)) return;
+    const auto bar = [](int peak, char* text, std::size_t size) {
+        const double db = peak > 0 ? 20 * std::log10(peak / 32768.0) : -99;
+        const int bars = static_cast<int>(std::max(0.0, (db + 60) / 60 * 20));
+        std::snprintf(text, size, "%6.1f dBFS [%-20.*s]", db, bars, "####################");
+    };
+    const auto start = std::chrono::steady_clock::now();
+    while (!finished) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        char in[64] = "", out[64] = "";
+        bar(meter_.inputPeak.exchange(0), in, sizeof in);
+        bar(meter_.outputPeak.exchange(0), out, sizeof out);
+        std::fprintf(stderr, "\r%6.1f s", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (captureSource_ != nullptr) std::fprintf(stderr, "  in %s", in);
+        if (player_) std::fprintf(stderr, "  out %s", out);
+    }
+    std::fprintf(stderr, "\n");
 }
 
 void VoicePath::PrintTable(double wallSeconds) {
@@ -835,16 +1017,19 @@ void VoicePath::PrintTable(double wallSeconds) {
     if (decode_stage_.used) decode_stage_.notes = text;
     else if (framesConcealed_ > 0) network_stage_.notes += std::string(", ") + Thousands(framesConcealed_) + " frames of silence";
     if (ring_stage_.used) {
-        std::snprintf(text, sizeof text, "target %g ms, listener %+g ppm: %u underflows, %u compressions", settings_.bufferMs,
-                      settings_.driftPpm, GetU32(*ring_, "UnderFlow"), GetU32(*ring_, "OverFlow"));
+        char listener[64] = "listener on the playback device's clock";
+        if (!player_) std::snprintf(listener, sizeof listener, "listener %+g ppm", settings_.driftPpm);
+        std::snprintf(text, sizeof text, "target %g ms, %s: %u underflows, %u compressions", settings_.bufferMs,
+                      listener, GetU32(*ring_, "UnderFlow"), GetU32(*ring_, "OverFlow"));
         ring_stage_.notes = text;
     }
-    sink_stage_.notes = settings_.output;
+    if (sink_stage_.used) sink_stage_.notes = settings_.output;
 
     std::printf("\n%-11s %-26s %13s %13s %9s %10s  %s\n", "stage", "component", "bytes in", "bytes out", "CPU ms",
                 "x realtime", "notes");
     for (const Stage* stage : {&source_stage_, &preprocess_stage_, &resample_stage_, &encode_stage_, &network_stage_,
-                               &decode_stage_, &ring_stage_, &sink_stage_}) {
+                               &decode_stage_, &ring_stage_, &sink_stage_, &playback_stage_}) {
+        if (stage == &playback_stage_ && !player_) continue;
         if (!stage->used) {
             std::printf("%-11s %-26s %s\n", stage->name.c_str(), stage->component.c_str(),
                         ("skipped: " + stage->skipped).c_str());
@@ -861,9 +1046,10 @@ void VoicePath::PrintTable(double wallSeconds) {
                     speed.c_str(), stage->notes.c_str());
     }
     const double audio = static_cast<double>(source_stage_.bytesOut) / 2.0 / sourceRate_;
-    std::printf("\n%.2f s of audio in %.2f s (%s); wrote %s (%.2f s at %d Hz)\n", audio, wallSeconds,
-                clock_->realtime() ? "real time" : "offline, virtual clock", settings_.output.c_str(),
-                sink_stage_.audioSeconds, pathRate_);
+    std::printf("\n%.2f s of audio in %.2f s (%s)", audio, wallSeconds, clock_->realtime() ? "real time" : "offline, virtual clock");
+    if (sink_stage_.used) std::printf("; wrote %s (%.2f s at %d Hz)", settings_.output.c_str(), sink_stage_.audioSeconds, pathRate_);
+    if (player_) std::printf("; played %.2f s at %d Hz", playback_stage_.audioSeconds, pathRate_);
+    std::printf("\n");
     for (const Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) {
         if (!recorder->path().empty()) std::printf("recorded %s\n", recorder->path().c_str());
     }
@@ -874,15 +1060,21 @@ int VoicePath::Run() {
     if (!problem.empty()) return Fail(problem);
 
     const auto began = std::chrono::steady_clock::now();
+    std::atomic<bool> finished{false};
+    std::thread meter(&VoicePath::ShowMeter, this, std::cref(finished));
     std::thread listener(&VoicePath::Listener, this);
     std::thread network(&VoicePath::NetworkReceiver, this);
     std::thread talker(&VoicePath::Talker, this);
     talker.join();
     network.join();
     listener.join();
+    finished = true;
+    meter.join();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
-    (*writer_)->Stop();
+    if (writer_) (*writer_)->Stop();
+    if (player_) (*player_)->Stop();
+    if (captureSource_ != nullptr) captureSource_->component->Stop();
     for (Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) recorder->Close();
     if (!threadFailure_.empty()) return Fail(threadFailure_);
     if (clock_->stalled()) return Fail("the path stalled: no thread could make progress");
@@ -897,7 +1089,7 @@ int RunVoice(int argc, char** argv) {
     std::string error;
     if (!options.Parse(argc, argv,
                        {"-o", "--input", "--seconds", "--network", "--jitter", "--loss", "--seed", "--port", "--bitrate",
-                        "--buffer-ms", "--drift", "--record-at"},
+                        "--buffer-ms", "--drift", "--record-at", "--capture", "--playback"},
                        {"--generator", "--realtime", "--agc"}, &error)) {
         return Fail(error + " (see zelmar voice --help)");
     }
@@ -931,10 +1123,25 @@ int RunVoice(int argc, char** argv) {
     for (std::string stage; std::getline(stages, stage, ',');) {
         if (!stage.empty()) settings.recordAt.push_back(stage);
     }
+    double captureDevice = 0, playbackDevice = 0;
+    if (!options.Number("--capture", -1, 15, &captureDevice, &error) ||
+        !options.Number("--playback", -1, 15, &playbackDevice, &error)) {
+        return Fail(error);
+    }
+    if (options.Has("--capture")) {
+        if (settings.generator || !settings.input.empty()) return Fail("--capture is the source: no --input or --generator with it");
+        settings.captureDevice = static_cast<int32_t>(captureDevice);
+    }
+    if (options.Has("--playback")) {
+        if (options.Has("--drift")) return Fail("--drift sets the listener's clock; with --playback the device's clock is used");
+        settings.playbackDevice = static_cast<int32_t>(playbackDevice);
+        settings.writeFile = options.Has("-o");
+    }
     settings.realtime = options.Has("--realtime");
     settings.agc = options.Has("--agc");
     // Offline runs never wait in the engine either (UDP datagram pacing is real time).
-    ZelmarSetTimeMode(settings.realtime || settings.udp ? ZELMAR_TIME_REAL : ZELMAR_TIME_VIRTUAL);
+    const bool devices = options.Has("--capture") || options.Has("--playback");
+    ZelmarSetTimeMode(settings.realtime || settings.udp || devices ? ZELMAR_TIME_REAL : ZELMAR_TIME_VIRTUAL);
 
     VoicePath path(settings);
     return path.Run();

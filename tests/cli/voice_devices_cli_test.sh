@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# zelmar voice from and to sound devices, on the private PulseAudio server that `./run test`
+# starts (tests/sound_server.sh): a tone played into a null sink (paplay) is captured from the
+# sink's monitor through the whole voice path and written to a file; the voice path's own test
+# tone played to a null sink is recorded from its monitor (parec).  sox measures both.
+set -u
+zelmar=$1
+source "$(dirname "$0")/checks.sh"
+if [ -z "${ZELMAR_TEST_SINK:-}" ]; then
+  echo "SKIP: no sound server (ZELMAR_TEST_SINK is unset; ./run test starts one)"
+  exit 77
+fi
+
+# A sink of this script's own, so tests running in parallel do not hear each other.
+sink=${ZELMAR_TEST_SINK}_voice_$$
+description=VoiceSink$$
+module=$(pactl load-module module-null-sink sink_name="$sink" sink_properties=device.description="$description") ||
+  { echo "FAIL: cannot load a null sink"; exit 1; }
+trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
+
+cd "$dir"  # a file written where it should not be lands here
+list=$("$zelmar" devices 2>&1)
+monitor=$(grep -E "^ +[0-9]+  Monitor of $description\$" <<<"$list" | awk '{print $1}')
+output=$(grep -E "^ +[0-9]+  $description\$" <<<"$list" | awk '{print $1}')
+[ -n "$monitor" ] && [ -n "$output" ] || { echo "FAIL: $description or its monitor not listed: $list"; exit 1; }
+
+# measure FILE [sox effects...]: "FREQUENCY RMS" of the file's audio (sox's rough frequency);
+# a .raw file is 16 kHz 16-bit mono.
+measure() {
+  local file=$1; shift
+  local format=()
+  [[ "$file" == *.raw ]] && format=(-t raw -r 16000 -e signed -b 16 -c 1)
+  sox "${format[@]}" "$file" -n "$@" stat 2>&1 | awk '/Rough/ {f=$3} /RMS +amplitude/ {r=$3} END {print f, r}'
+}
+# within VALUE LOW HIGH
+within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
+
+# 1. Capture: 1000 Hz at half scale into the sink while the voice path listens to its monitor.
+#    A fresh null sink may hold the first audio back for up to 2 s, so only the last second
+#    of the 4 s recording is measured.  The source stage (what the device delivered) must be
+#    the tone as sent; the output must be what the same path makes of the tone read from a file
+#    (the noise suppressor takes a steady tone down by about 20 dB).
+sox -n -r 16000 -c 1 -b 16 "$dir/tone.wav" synth 8 sine 1000 vol 0.5
+paplay --device="$sink" "$dir/tone.wav" &
+player=$!
+out=$("$zelmar" voice --capture "$monitor" --seconds 4 -o "$dir/captured.wav" --record-at source 2>&1) ||
+  fail "voice --capture: $out"
+kill "$player" 2>/dev/null; wait "$player" 2>/dev/null
+grep -q "DSoundAudioIn" <<<"$out" || fail "the source stage is not the capture device: $out"
+read -r hz rms < <(measure "$dir/voice-source.wav" trim 3)
+echo "capture device delivered: ${hz} Hz, RMS ${rms} (sent 0.3536)"
+within "$hz" 980 1020 || fail "captured tone at $hz Hz, not 1000 Hz"
+within "$rms" 0.334 0.374 || fail "captured tone RMS $rms, not 0.354 (+-0.5 dB)"
+"$zelmar" voice --input "$dir/tone.wav" --seconds 4 -o "$dir/offline.wav" >/dev/null 2>&1 || fail "offline voice run"
+read -r hz rms < <(measure "$dir/captured.wav" trim 3)
+read -r _ expected < <(measure "$dir/offline.wav" trim 3)
+echo "voice path output: ${hz} Hz, RMS ${rms} (the same path from the file: RMS ${expected})"
+within "$hz" 980 1020 || fail "voice path output at $hz Hz, not 1000 Hz"
+within "$rms" "$(awk -v e="$expected" 'BEGIN { print e * 0.794 }')" "$(awk -v e="$expected" 'BEGIN { print e * 1.259 }')" ||
+  fail "voice path output RMS $rms, not within 2 dB of $expected"
+# Silence in, silence out: the same path with nothing playing into the sink.
+out=$("$zelmar" voice --capture "$monitor" --seconds 1 -o "$dir/quiet.wav" 2>&1) || fail "voice --capture (quiet): $out"
+read -r hz quiet < <(measure "$dir/quiet.wav")
+within "$quiet" 0 0.001 || fail "a silent sink gave RMS $quiet"
+
+# 2. Playback: the 440 Hz test tone of the voice path into the sink, recorded from its monitor.
+parec --device="$sink.monitor" --format=s16le --rate=16000 --channels=1 --raw > "$dir/heard.raw" &
+recorder=$!
+out=$("$zelmar" voice --generator --seconds 4 --playback "$output" 2>&1) || fail "voice --playback: $out"
+kill "$recorder" 2>/dev/null; wait "$recorder" 2>/dev/null
+# A fresh null sink may take no audio for up to 2 s, so the ring may shorten what it holds.
+grep -Eq "played [0-9.]+ s at 32000 Hz" <<<"$out" || fail "playback summary: $out"
+[ ! -e voice-out.wav ] || fail "--playback without -o wrote a file"
+# The recording holds the start-up silence and the 4 s of tone: measure 1 s from its middle.
+seconds=$(awk -v b="$(stat -c %s "$dir/heard.raw")" 'BEGIN { print b / 32000 }')
+read -r hz rms < <(measure "$dir/heard.raw" trim "$(awk -v s="$seconds" 'BEGIN { print s - 2.5 }')" 1)
+"$zelmar" voice --generator --seconds 4 -o "$dir/generated.wav" >/dev/null 2>&1 || fail "offline generator run"
+read -r _ expected < <(measure "$dir/generated.wav" trim 2 1)
+echo "heard on the sink's monitor: ${hz} Hz, RMS ${rms} (${seconds} s recorded; offline run: RMS ${expected})"
+within "$hz" 430 450 || fail "played tone at $hz Hz, not 440 Hz"
+within "$rms" "$(awk -v e="$expected" 'BEGIN { print e * 0.794 }')" "$(awk -v e="$expected" 'BEGIN { print e * 1.259 }')" ||
+  fail "played tone RMS $rms, not within 2 dB of $expected"
+
+expect "--drift with --playback" 1 "device's clock" -- "$zelmar" voice --playback "$output" --drift 10
+expect "--capture with --generator" 1 "no --input or --generator" -- "$zelmar" voice --capture "$monitor" --generator
+expect "--capture 16" 1 "between -1 and 15" -- "$zelmar" voice --capture 16
+finish "voice on sound devices"
