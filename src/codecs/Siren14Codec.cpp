@@ -223,46 +223,52 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
 
 class BitWriter {
 public:
-    // Writes the frame straight into `out` (totalBits / 16 words, least significant byte
-    // first); totalBits is a multiple of 16.
+    // Writes the frame into `out` (totalBits / 16 words, least significant byte first);
+    // totalBits is a multiple of 16 and at most 16 * kMaxWordsPerFrame.
     BitWriter(int totalBits, uint8_t* out) : totalBits_(totalBits), out_(out) {}
 
     int Position() const { return position_; }
 
     // Appends the low `count` (0..32) bits of `value`, most significant first; bits past the
-    // end of the frame are dropped.  Bits gather in a 64-bit register and leave it one whole
-    // 16-bit word at a time, so most calls are a shift, an or and a compare.
+    // end of the frame are dropped.  No branch depends on the data: the pending bits (fewer
+    // than 8) and the new ones are stored as 8 bytes of the stream every time, and the whole
+    // bytes among them are committed.
     void Put(uint32_t value, int count) {
+        if (count <= 0) return;
         if (position_ + count > totalBits_) {
             const int keep = totalBits_ - position_;
+            if (keep <= 0) return;
             value >>= (count - keep);
             count = keep;
         }
-        if (count == 0) return;
         const uint64_t bits = static_cast<uint64_t>(value) & ((uint64_t{1} << count) - 1u);
-        pending_ = (pending_ << count) | bits;
-        pendingBits_ += count;
+        pending_ = (pending_ << count) | bits;  // older bits above bit 39 fall away unused
+        pendingBits_ += count;                  // 1..39
         position_ += count;
-        while (pendingBits_ >= 16) {
-            pendingBits_ -= 16;
-            const auto word = static_cast<uint16_t>(pending_ >> pendingBits_);
-            out_[0] = static_cast<uint8_t>(word & 0xFF);
-            out_[1] = static_cast<uint8_t>(word >> 8);
-            out_ += 2;
-        }
+        const uint64_t aligned = pending_ << (64 - pendingBits_);
+        for (int b = 0; b < 8; ++b) stream_[committedBytes_ + b] = static_cast<uint8_t>(aligned >> (56 - 8 * b));
+        committedBytes_ += pendingBits_ >> 3;
+        pendingBits_ &= 7;
     }
 
-    // Pads the frame with 1 bits up to its end; afterwards every word has been written.
-    void FillWithOnes() {
+    // Pads the frame with 1 bits up to its end and stores it, each 16-bit word low byte first.
+    void Finish() {
         while (position_ < totalBits_) Put(0xFFFFu, std::min(16, totalBits_ - position_));
+        for (int i = 0; i < totalBits_ / 8; i += 2) {
+            out_[i] = stream_[i + 1];
+            out_[i + 1] = stream_[i];
+        }
     }
 
 private:
     int totalBits_;
+    uint8_t* out_;
     int position_ = 0;
-    uint8_t* out_;           // next word of the frame
-    uint64_t pending_ = 0;   // the last pendingBits_ bits put and not yet written
-    int pendingBits_ = 0;    // 0..15 between calls
+    int committedBytes_ = 0;
+    uint64_t pending_ = 0;  // the last pendingBits_ bits put, not yet committed
+    int pendingBits_ = 0;   // 0..7 between calls
+    // The stream in bit order, with room for the 8-byte store at the last committed byte.
+    uint8_t stream_[2 * kMaxWordsPerFrame + 8];
 };
 
 class BitReader {
@@ -408,17 +414,27 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
     float* x = state->coefficients;
     Analyze(state, samples, x);
 
-    // Envelope: the quantised log2 mean square of each region.
+    // Envelope: the quantised log2 mean square of each region.  Each region's sum runs in
+    // coefficient order, but all regions advance together, so the additions of different
+    // regions overlap instead of waiting on one another.
+    float sum[kMaxRegions];
+    for (int r = 0; r < regions; ++r) sum[r] = 0.0f;
+    for (int j = 0; j < kRegionSize; ++j) {
+        for (int r = 0; r < regions; ++r) {
+            const float c = x[r * kRegionSize + j];
+            sum[r] += c * c;
+        }
+    }
     int power[kMaxRegions] = {};
     for (int r = 0; r < regions; ++r) {
-        float sum = 0.0f;
-        for (int j = 0; j < kRegionSize; ++j) {
-            const float c = x[r * kRegionSize + j];
-            sum += c * c;
-        }
-        const float meanSquare = sum * derived.regionSizeInverse;
+        const float meanSquare = sum[r] * derived.regionSizeInverse;
+        // Boundaries not above the mean square, counted by a binary search over the 63 sorted
+        // boundaries whose steps choose without branching (the outcome is unpredictable).
         const float* boundary = derived.powerBoundary;
-        const int levels = static_cast<int>(std::upper_bound(boundary, boundary + kPowerTableSize - 1, meanSquare) - boundary);
+        int levels = 0;
+        for (int step = 32; step > 0; step >>= 1) {
+            levels += (meanSquare < boundary[levels + step - 1]) ? 0 : step;
+        }
         power[r] = levels - kPowerTableOffset;
     }
     // Raise valleys so every rise fits the differential codes, then clamp to the coded range.
@@ -475,7 +491,7 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
         const RegionCode& code = codes[r][c];
         for (int v = 0; v < kNumberOfVectors[c]; ++v) writer.Put(code.vectorCode[v], code.vectorBits[v]);
     }
-    writer.FillWithOnes();
+    writer.Finish();
 }
 
 // ---------------------------------------------------------------------------------------
