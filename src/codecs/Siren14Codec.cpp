@@ -407,6 +407,21 @@ void Analyze(Siren14EncoderState* state, const int16_t* samples, float* coeffici
     state->transform->Transform(folded, coefficients, state->coefficientScale);
 }
 
+// How many of the 63 power boundaries are not above `meanSquare` (what std::upper_bound
+// counts).  Boundary i lies within rounding of sqrt(2) x 2^(i - 24), so for a mean square in
+// the octave [2^e, 2^(e+1)) every boundary up to e + 23 is below it, every one from e + 25
+// above it, and only boundary e + 24 needs comparing.  The octave is the float's exponent
+// field (zero and subnormal mean squares land below boundary 0, as they should).
+int PowerLevel(float meanSquare, const float* boundary) {
+    uint32_t bits;
+    std::memcpy(&bits, &meanSquare, sizeof bits);
+    const int octave = static_cast<int>(bits >> 23) - 127;  // sums of squares are never negative
+    const int last = kPowerTableSize - 2;                    // index of the highest boundary
+    const int certain = std::min(std::max(octave + kPowerTableOffset, 0), last + 1);
+    const int probe = std::min(certain, last);
+    return certain + ((certain <= last && !(meanSquare < boundary[probe])) ? 1 : 0);
+}
+
 void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* out) {
     const Mode& mode = ModeOf(state->bandwidth);
     const DerivedTables& derived = Derived();
@@ -428,14 +443,7 @@ void EncodeFrame(Siren14EncoderState* state, const int16_t* samples, uint8_t* ou
     int power[kMaxRegions] = {};
     for (int r = 0; r < regions; ++r) {
         const float meanSquare = sum[r] * derived.regionSizeInverse;
-        // Boundaries not above the mean square, counted by a binary search over the 63 sorted
-        // boundaries whose steps choose without branching (the outcome is unpredictable).
-        const float* boundary = derived.powerBoundary;
-        int levels = 0;
-        for (int step = 32; step > 0; step >>= 1) {
-            levels += (meanSquare < boundary[levels + step - 1]) ? 0 : step;
-        }
-        power[r] = levels - kPowerTableOffset;
+        power[r] = PowerLevel(meanSquare, derived.powerBoundary) - kPowerTableOffset;
     }
     // Raise valleys so every rise fits the differential codes, then clamp to the coded range.
     for (int r = regions - 2; r >= 0; --r) power[r] = std::max(power[r], power[r + 1] - kMaxPowerRise);
