@@ -9,13 +9,15 @@
 // so lag 0 is the frame's mean energy (the energy divided by the length) and each lag is a
 // biased estimate of the autocorrelation.  IPPS_AutoCorr is the same sum without the 1/N.
 // Lags at or beyond N are 0.  Long ones are computed through an FFT (float rounding differs
-// from the direct sum by about 1e-6 of lag 0).
+// from the direct sum by about 1e-7 of lag 0).
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 extern "C" {
+#include <libavutil/mem.h>
 #include <libavutil/tx.h>
 }
 
@@ -27,6 +29,7 @@ namespace {
 
 constexpr int kOk = zelmar::companion::kIppsOk;
 constexpr int kBad = zelmar::companion::kIppsBadArgument;
+constexpr double kPi = 3.14159265358979323846;
 
 inline int16_t Saturate(int32_t v) {
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
@@ -52,45 +55,117 @@ inline int32_t Scale(int32_t product, int scaleFactor) {
 }
 
 // Long autocorrelations go through the spectrum: r = IDFT(|DFT(x zero-padded)|^2), with
-// padding to at least N + lags so no lag wraps around.  Transforms are libavutil's real FFTs;
-// each thread keeps its own contexts and buffers (a context is not shared between threads).
+// padding to a power of two M >= N + lags so no lag wraps around.
+//
+// Both transforms of length M are done as complex transforms of length H = M / 2 (libavutil's,
+// whose SIMD code needs aligned buffers, hence av_malloc):
+//  - forward: the real frame read as H complex values z[n] = x[2n] + i x[2n+1] gives
+//    Z = DFT_H(z), and X[k] = (Z[k] + conj Z[H-k]) / 2 - i w^k (Z[k] - conj Z[H-k]) / 2 with
+//    w = exp(-2 pi i / M), for k = 0..H;
+//  - the power spectrum P = |X|^2 is real and even (P[k + H] = P[H - k]), so the even and odd
+//    output samples come from one inverse transform of Y[k] = (P[k] + P[H-k])
+//    + i (P[k] - P[H-k]) exp(2 pi i k / M): IDFT_H(Y)[m] = M (r[2m] + i r[2m+1]), which read
+//    as floats is M r in order.
+// Each thread keeps its own contexts and buffers (a context is not shared between threads).
 class SpectralCorrelator {
 public:
-    ~SpectralCorrelator() {
-        av_tx_uninit(&forward_);
-        av_tx_uninit(&inverse_);
-    }
+    ~SpectralCorrelator() { Release(); }
+
     bool Run(const float* src, int srcLength, float* dst, int lags, float norm) {
-        int size = 64;
-        while (size < srcLength + lags) size *= 2;
-        if (size != size_ && !Prepare(size)) return false;
-        std::fill(time_.begin(), time_.end(), 0.0f);
-        std::copy(src, src + srcLength, time_.begin());
-        forwardFn_(forward_, spectrum_.data(), time_.data(), sizeof(AVComplexFloat));
-        for (AVComplexFloat& bin : spectrum_) {
-            bin.re = bin.re * bin.re + bin.im * bin.im;
-            bin.im = 0.0f;
-        }
-        inverseFn_(inverse_, time_.data(), spectrum_.data(), sizeof(AVComplexFloat));
-        const float scale = norm / static_cast<float>(size);
         const int valid = lags < srcLength ? lags : srcLength;
-        for (int lag = 0; lag < valid; ++lag) dst[lag] = time_[static_cast<size_t>(lag)] * scale;
+        int size = 64;
+        while (size < srcLength + valid) size *= 2;
+        if (size != size_ && !Prepare(size)) return false;
+        std::copy(src, src + srcLength, time_);
+        std::fill(time_ + srcLength, time_ + size_, 0.0f);
+        forwardFn_(forward_, spectrum_, time_, sizeof(AVComplexFloat));
+        PowerSpectrumToHalfLength(size_ / 2, reinterpret_cast<const float*>(spectrum_), work_, cosines_, sines_,
+                                  time_);
+        inverseFn_(inverse_, spectrum_, time_, sizeof(AVComplexFloat));
+        const float scale = norm / static_cast<float>(size_);
+        const auto* correlation = reinterpret_cast<const float*>(spectrum_);
+        for (int lag = 0; lag < valid; ++lag) dst[lag] = correlation[lag] * scale;
         for (int lag = valid; lag < lags; ++lag) dst[lag] = 0.0f;
         return true;
     }
 
 private:
-    bool Prepare(int size) {
+    // From Z = DFT_H(z) (interleaved) to Y (interleaved, into `out`), through P = |X|^2.  The
+    // loops run on split, reversed copies so that each one is a plain vector loop; the function
+    // is built for several instruction sets and the best one is picked at load time.
+    __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default"))) static void PowerSpectrumToHalfLength(
+        int half, const float* __restrict spectrum, float* __restrict work, const float* __restrict cosines,
+        const float* __restrict sines, float* __restrict out) {
+        const size_t stride = static_cast<size_t>(half) + 1;
+        float* re = work;
+        float* im = re + stride;
+        float* reversedRe = im + stride;
+        float* reversedIm = reversedRe + stride;
+        float* power = reversedIm + stride;
+        float* reversedPower = power + stride;
+        for (int k = 0; k < half; ++k) {
+            re[k] = spectrum[2 * k];
+            im[k] = spectrum[2 * k + 1];
+        }
+        re[half] = spectrum[0];  // Z[H] = Z[0]
+        im[half] = spectrum[1];
+        for (int k = 0; k <= half; ++k) {
+            reversedRe[k] = re[half - k];
+            reversedIm[k] = im[half - k];
+        }
+        for (int k = 0; k <= half; ++k) {
+            // a = Z[k], b = conj Z[H-k]; even part (a + b) / 2, odd part -i (a - b) / 2.
+            const float evenRe = 0.5f * (re[k] + reversedRe[k]);
+            const float evenIm = 0.5f * (im[k] - reversedIm[k]);
+            const float oddRe = 0.5f * (im[k] + reversedIm[k]);
+            const float oddIm = -0.5f * (re[k] - reversedRe[k]);
+            // times w^k = cos - i sin
+            const float xRe = evenRe + cosines[k] * oddRe + sines[k] * oddIm;
+            const float xIm = evenIm + cosines[k] * oddIm - sines[k] * oddRe;
+            power[k] = xRe * xRe + xIm * xIm;
+        }
+        for (int k = 0; k <= half; ++k) reversedPower[k] = power[half - k];
+        for (int k = 0; k < half; ++k) {
+            const float even = power[k] + reversedPower[k];
+            const float odd = power[k] - reversedPower[k];
+            out[2 * k] = even - odd * sines[k];
+            out[2 * k + 1] = odd * cosines[k];
+        }
+    }
+
+    void Release() {
         av_tx_uninit(&forward_);
         av_tx_uninit(&inverse_);
+        for (float** buffer : {&time_, &work_, &cosines_, &sines_}) av_freep(buffer);
+        av_freep(&spectrum_);
         size_ = 0;
+    }
+
+    bool Prepare(int size) {
+        Release();
+        const int half = size / 2;
         const float unit = 1.0f;
-        if (av_tx_init(&forward_, &forwardFn_, AV_TX_FLOAT_RDFT, 0, size, &unit, AV_TX_UNALIGNED) < 0 ||
-            av_tx_init(&inverse_, &inverseFn_, AV_TX_FLOAT_RDFT, 1, size, &unit, AV_TX_UNALIGNED) < 0) {
+        // No AV_TX_UNALIGNED: it would rule out the SIMD transforms.
+        if (av_tx_init(&forward_, &forwardFn_, AV_TX_FLOAT_FFT, 0, half, &unit, 0) < 0 ||
+            av_tx_init(&inverse_, &inverseFn_, AV_TX_FLOAT_FFT, 1, half, &unit, 0) < 0) {
+            Release();
             return false;
         }
-        time_.assign(static_cast<size_t>(size) + 2, 0.0f);
-        spectrum_.assign(static_cast<size_t>(size) / 2 + 1, AVComplexFloat{0.0f, 0.0f});
+        const size_t stride = static_cast<size_t>(half) + 1;
+        time_ = static_cast<float*>(av_malloc(sizeof(float) * static_cast<size_t>(size)));
+        spectrum_ = static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * static_cast<size_t>(half)));
+        work_ = static_cast<float*>(av_malloc(sizeof(float) * stride * 6));
+        cosines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
+        sines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
+        if (time_ == nullptr || spectrum_ == nullptr || work_ == nullptr || cosines_ == nullptr || sines_ == nullptr) {
+            Release();
+            return false;
+        }
+        for (int k = 0; k <= half; ++k) {
+            const double angle = 2.0 * kPi * k / size;
+            cosines_[k] = static_cast<float>(std::cos(angle));
+            sines_[k] = static_cast<float>(std::sin(angle));
+        }
         size_ = size;
         return true;
     }
@@ -100,8 +175,11 @@ private:
     av_tx_fn forwardFn_ = nullptr;
     av_tx_fn inverseFn_ = nullptr;
     int size_ = 0;
-    std::vector<float> time_;
-    std::vector<AVComplexFloat> spectrum_;
+    float* time_ = nullptr;               // M floats: the padded frame, then Y
+    AVComplexFloat* spectrum_ = nullptr;  // H values: Z, then M r
+    float* work_ = nullptr;               // six split arrays of H + 1
+    float* cosines_ = nullptr;            // cos(2 pi k / M), k = 0..H
+    float* sines_ = nullptr;
 };
 
 // Below this many products the direct sum is cheaper than two transforms.

@@ -2,6 +2,8 @@
 // wrappers around it, with the library present, absent, or missing names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -102,6 +104,84 @@ TEST(CompanionIir, RefusesUnknownDesignsAndFiltersAcrossCallsAsOneBlock) {
     release(pieces);
 }
 
+// The filter as textbook difference equations (direct form I, double), sections cascaded, from
+// the bilinear transform of the Butterworth prototype with the cutoff pre-warped.
+class ReferenceButterworth {
+public:
+    ReferenceButterworth(bool highPass, int order, double cutoffHz, int rateHz) : thirdOrder_(order == 3) {
+        const double k = std::tan(M_PI * cutoffHz / rateHz);
+        // (s + 1): LP k(1 + z^-1) / ((1 + k) + (k - 1) z^-1); HP (1 - z^-1) / (same).
+        first_.b = {highPass ? 1.0 : k, highPass ? -1.0 : k, 0.0};
+        first_.a = {1.0 + k, k - 1.0, 0.0};
+        // (s^2 + s + 1)
+        const double kk = k * k;
+        second_.b = highPass ? std::array<double, 3>{1.0, -2.0, 1.0} : std::array<double, 3>{kk, 2.0 * kk, kk};
+        second_.a = {1.0 + k + kk, 2.0 * (kk - 1.0), 1.0 - k + kk};
+    }
+    double Step(double x) { return thirdOrder_ ? second_.Step(first_.Step(x)) : first_.Step(x); }
+
+private:
+    struct Section {
+        std::array<double, 3> b{}, a{};
+        double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+        double Step(double x) {
+            const double y = (b[0] * x + b[1] * x1 + b[2] * x2 - a[1] * y1 - a[2] * y2) / a[0];
+            x2 = x1, x1 = x, y2 = y1, y1 = y;
+            return y;
+        }
+    };
+    bool thirdOrder_;
+    Section first_, second_;
+};
+
+TEST(CompanionIir, MatchesTheDifferenceEquationsSampleForSampleOnLongSignals) {
+    auto alloc = Real<IppsIirAllocFn>("IPPS_IIRAlloc");
+    auto release = Real<IppsIirFreeFn>("IPPS_IIRFree");
+    auto iir = Real<IppsIirFn>("IPPS_IIR");
+    ASSERT_NE(alloc, nullptr);
+    struct Case { int kind, order, cutoffHz, rateHz; };
+    const Case cases[] = {{kIirKindHighPass, 1, 100, 32000}, {kIirKindLowPass, 1, 14000, 32000},
+                          {kIirKindLowPass, 3, 1000, 16000}, {kIirKindHighPass, 3, 50, 48000},
+                          {kIirKindLowPass, 3, 3400, 8000},  {kIirKindHighPass, 1, 20, 8000}};
+    std::mt19937 random(11);
+    std::normal_distribution<double> noise(0.0, 6000.0);
+    for (const Case& c : cases) {
+        // 10 s: loud noise with a slow swing and stretches of saturation, so the filter's
+        // rounding and clamping are exercised over a long run of blocks.
+        const size_t total = size_t(c.rateHz) * 10;
+        std::vector<short> input(total);
+        for (size_t i = 0; i < total; ++i) {
+            const double swing = 20000.0 * std::sin(2.0 * M_PI * 3.0 * double(i) / c.rateHz);
+            input[i] = static_cast<short>(std::clamp(std::lround(noise(random) + swing), -32768L, 32767L));
+        }
+        void* state = alloc(c.kind, c.order, c.cutoffHz, c.rateHz);
+        ASSERT_NE(state, nullptr);
+        std::vector<short> output(total);
+        // Calls of every length from 1 to 23 samples and whole 10 ms blocks, in turn.
+        for (size_t done = 0, call = 0; done < total; ++call) {
+            const size_t n = std::min(call % 3 == 0 ? size_t(c.rateHz / 100) : call % 23 + 1, total - done);
+            ASSERT_EQ(iir(input.data() + done, output.data() + done, int(n), state), kIppsOk);
+            done += n;
+        }
+        release(state);
+        ReferenceButterworth reference(c.kind == kIirKindHighPass, c.order, c.cutoffHz, c.rateHz);
+        size_t nearTies = 0;
+        for (size_t i = 0; i < total; ++i) {
+            const double y = reference.Step(input[i]);
+            const double expected = std::clamp(std::round(y), -32768.0, 32767.0);
+            // Only where the exact value sits within rounding distance of a half step may the
+            // two computations round differently.
+            if (std::abs(std::abs(y - std::trunc(y)) - 0.5) < 1e-7) {
+                ++nearTies;
+                ASSERT_NEAR(output[i], expected, 1.0) << i;
+                continue;
+            }
+            ASSERT_EQ(output[i], expected) << "kind " << c.kind << " order " << c.order << " sample " << i;
+        }
+        EXPECT_LT(nearTies, total / 1000);
+    }
+}
+
 TEST(CompanionVector, PeakConversionsAndAutocorrelation) {
     auto maxAbs = Real<IppsMaxAbs16sFn>("IPPS_MaxAbs16s");
     auto toFloat = Real<IppsConvert16s32fFn>("IPPS_Convert_16s32f");
@@ -134,19 +214,37 @@ TEST(CompanionVector, PeakConversionsAndAutocorrelation) {
     EXPECT_EQ(saturated[1], -32768);
     EXPECT_EQ(saturated[2], 0);
 
+    // Every lag against the direct sum in double, for short frames (direct sums) and long ones
+    // (through the spectrum), with lag counts below, at and beyond the frame length.  The
+    // spectrum's rounding error is spread over all lags, so it is bounded against lag 0.
     std::mt19937 random(3);
     std::normal_distribution<float> noise(0.0f, 1000.0f);
-    std::vector<float> frame(480);
-    for (auto& v : frame) v = noise(random);
-    std::vector<float> normalised(400), raw(400);
-    ASSERT_EQ(autoCorrNorm(frame.data(), 480, normalised.data(), 400), kIppsOk);
-    ASSERT_EQ(autoCorr(frame.data(), 480, raw.data(), 400), kIppsOk);
-    for (int lag = 0; lag < 400; lag += 37) {
-        double sum = 0;
-        for (int i = 0; i + lag < 480; ++i) sum += double(frame[size_t(i)]) * frame[size_t(i + lag)];
-        EXPECT_NEAR(raw[size_t(lag)], sum, 1e-4 * std::abs(raw[0]));
-        EXPECT_NEAR(normalised[size_t(lag)], sum / 480.0, 1e-4 * std::abs(normalised[0]));
+    struct Shape { int length, lags; };
+    for (Shape shape : {Shape{1, 1}, Shape{7, 3}, Shape{50, 80}, Shape{160, 40}, Shape{240, 100}, Shape{480, 400},
+                        Shape{960, 400}, Shape{960, 1500}, Shape{1323, 551}, Shape{2048, 2048}}) {
+        std::vector<float> frame(size_t(shape.length));
+        // A periodic part makes the correlation swing, as it does for voiced speech.
+        for (size_t i = 0; i < frame.size(); ++i) frame[i] = noise(random) + 3000.0f * std::sin(0.05f * float(i));
+        std::vector<float> normalised(size_t(shape.lags), -1.0f), raw(size_t(shape.lags), -1.0f);
+        ASSERT_EQ(autoCorrNorm(frame.data(), shape.length, normalised.data(), shape.lags), kIppsOk);
+        ASSERT_EQ(autoCorr(frame.data(), shape.length, raw.data(), shape.lags), kIppsOk);
+        double energy = 0;
+        for (float v : frame) energy += double(v) * v;
+        for (int lag = 0; lag < shape.lags; ++lag) {
+            double sum = 0;
+            for (int i = 0; i + lag < shape.length; ++i) sum += double(frame[size_t(i)]) * frame[size_t(i + lag)];
+            if (lag >= shape.length) {
+                ASSERT_EQ(raw[size_t(lag)], 0.0f) << shape.length << " lag " << lag;
+                ASSERT_EQ(normalised[size_t(lag)], 0.0f) << shape.length << " lag " << lag;
+                continue;
+            }
+            ASSERT_NEAR(raw[size_t(lag)], sum, 1e-6 * energy) << shape.length << " lag " << lag;
+            ASSERT_NEAR(normalised[size_t(lag)], sum / shape.length, 1e-6 * energy / shape.length)
+                << shape.length << " lag " << lag;
+        }
     }
+    std::vector<float> normalised(4);
+    std::vector<float> frame(8, 1.0f);
     EXPECT_EQ(autoCorrNorm(frame.data(), 0, normalised.data(), 4), kIppsBadArgument);
 }
 

@@ -44,7 +44,7 @@ void CCompressorCurve::ReleaseDelayLine() {
     delayIndex_ = 0;
 }
 
-void CCompressorCurve::Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
+void CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
     const bool amplifier = flavour_ == Flavour::kAmplifier;
     if (!amplifier && floorDb < kPreProcessorFloorLimitDb) floorDb = kPreProcessorFloorLimitDb;
     if (exRatio == 0.0f) {
@@ -56,6 +56,7 @@ void CCompressorCurve::Configure(float thresholdDb, float ratio, float exRatio, 
         x_[1] = y_[1] = DbToLinear(thresholdDb == 0.0f ? kDefaultKneeDb : thresholdDb);
         x_[2] = 1.0f;
         y_[2] = thresholdDb == 0.0f ? 1.0f : DbToLinear(thresholdDb * (1.0f - ratio));
+        shapeIsThreePoint_ = true;
     } else {
         if (thresholdDb <= floorDb) thresholdDb = kThresholdBelowFloorDb;
         const bool same = thresholdDb == last_.thresholdDb && ratio == last_.ratio && exRatio == last_.exRatio &&
@@ -73,6 +74,7 @@ void CCompressorCurve::Configure(float thresholdDb, float ratio, float exRatio, 
         x_[3] = y_[3] = DbToLinear(thresholdDb);
         x_[4] = 1.0f;
         y_[4] = DbToLinear(thresholdDb * (1.0f - ratio));
+        shapeIsThreePoint_ = false;
     }
     last_ = {thresholdDb, ratio, exRatio, floorDb, gain};
     gain_ = gain;

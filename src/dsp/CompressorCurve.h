@@ -38,8 +38,19 @@ public:
     // Frees the delay line (the look-ahead is then 0 until the next Setup).
     void ReleaseDelayLine();
 
-    // Designs the curve; does nothing when the arguments equal the last configuration.
-    void Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain);
+    // Designs the curve; does nothing when the arguments equal the last configuration.  The
+    // pre-processor calls this per sample with a gain that moves every sample while its
+    // automatic gain settles; the breakpoints do not depend on the gain, so a change of gain
+    // alone only stores it.
+    void Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
+        if (flavour_ == Flavour::kPreProcessor && exRatio == 0.0f && thresholdDb == last_.thresholdDb &&
+            ratio == last_.ratio && shapeIsThreePoint_) {
+            last_.gain = gain;
+            gain_ = gain;
+            return;
+        }
+        Redesign(thresholdDb, ratio, exRatio, floorDb, gain);
+    }
 
     float Process(float x) {
         const float scaled = gain_ * x;
@@ -80,7 +91,11 @@ private:
     std::vector<float> delayLine_;
     uint32_t delayLen_ = 0;
     uint32_t delayIndex_ = 0;
+    void Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain);
+
     Configuration last_;  // all zero until the first change
+    // The breakpoints are the 3-point curve of last_'s threshold and ratio.
+    bool shapeIsThreePoint_ = false;
 };
 
 }  // namespace zelmar
