@@ -182,6 +182,27 @@ private:
     float* sines_ = nullptr;
 };
 
+// The per-sample loops the pre-processor calls on every block, built for several instruction
+// sets (the best one is picked when the library loads) so that they run on wide vectors.
+#define ZELMAR_EC_VECTOR_CLONES __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default")))
+
+ZELMAR_EC_VECTOR_CLONES int32_t PeakMagnitude(const short* __restrict src, int length) {
+    int32_t peak = 0;
+    for (int i = 0; i < length; ++i) {
+        const int32_t magnitude = src[i] < 0 ? -int32_t{src[i]} : src[i];
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    return peak;
+}
+
+ZELMAR_EC_VECTOR_CLONES void ScaleToFloat(const short* __restrict src, float* __restrict dst, int length, float scale) {
+    for (int i = 0; i < length; ++i) dst[i] = static_cast<float>(src[i]) * scale;
+}
+
+ZELMAR_EC_VECTOR_CLONES void ScaleToInt16(const float* __restrict src, short* __restrict dst, int length, float scale) {
+    for (int i = 0; i < length; ++i) dst[i] = SaturateRound(src[i] * scale);
+}
+
 // Below this many products the direct sum is cheaper than two transforms.
 constexpr long kSpectralMinProducts = 16384;
 
@@ -211,12 +232,7 @@ using namespace zelmar::ec;
 
 ZELMAR_EC_API int IPPS_MaxAbs16s(const short* src, int length, short* maxAbs) {
     if (src == nullptr || maxAbs == nullptr || length <= 0) return kBad;
-    int32_t peak = 0;
-    for (int i = 0; i < length; ++i) {
-        const int32_t magnitude = src[i] < 0 ? -int32_t{src[i]} : src[i];
-        peak = magnitude > peak ? magnitude : peak;
-    }
-    *maxAbs = Saturate(peak);  // |-32768| saturates to 32767
+    *maxAbs = Saturate(PeakMagnitude(src, length));  // |-32768| saturates to 32767
     return kOk;
 }
 
@@ -260,15 +276,13 @@ ZELMAR_EC_API void IPPS_Free(void* pointer) { std::free(pointer); }
 
 ZELMAR_EC_API int IPPS_Convert_16s32f(const short* src, float* dst, int length, int scaleFactor) {
     if (src == nullptr || dst == nullptr || length <= 0) return kBad;
-    const float scale = std::ldexp(1.0f, -scaleFactor);
-    for (int i = 0; i < length; ++i) dst[i] = static_cast<float>(src[i]) * scale;
+    ScaleToFloat(src, dst, length, std::ldexp(1.0f, -scaleFactor));
     return kOk;
 }
 
 ZELMAR_EC_API int IPPS_Convert_32f16s(const float* src, short* dst, int length, int scaleFactor) {
     if (src == nullptr || dst == nullptr || length <= 0) return kBad;
-    const float scale = std::ldexp(1.0f, -scaleFactor);
-    for (int i = 0; i < length; ++i) dst[i] = SaturateRound(src[i] * scale);
+    ScaleToInt16(src, dst, length, std::ldexp(1.0f, -scaleFactor));
     return kOk;
 }
 

@@ -3,6 +3,7 @@
 // companion library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -267,6 +268,88 @@ TEST(PreProcess, CompressorFollowsItsCurveWithAttackReleaseAndDelay) {
     float read = 0;
     fx.filter.GetProperty("Floor", 0, &read);
     EXPECT_EQ(read, -35.0f);  // the floor setting lasts one block
+}
+
+// The automatic gain feeding the compressor and the expander, sample for sample against a
+// straight computation of the chain's definition.  The gate is off and VADType is one the
+// detector does not know, so every frame counts as silent for the gain control: the gain then
+// only falls, whenever a frame's peak times the gain exceeds the target, and the smoothed gain
+// moves on every sample.  Blocks of 400 samples at 16 kHz hold two 10 ms frames and 80
+// samples that are never analysed (the frame counter restarts with every block).
+TEST(PreProcess, AutomaticGainIntoCompressorAndExpanderMatchTheDefinitionSampleForSample) {
+    const int rate = 16000;
+    const size_t block = 400, frameLen = 160;
+    std::vector<int16_t> input;
+    const double amplitudes[] = {24000, 3000, 32000, 800, 16000, 20000};
+    for (double amplitude : amplitudes) {
+        const auto burst = Tone(8000, amplitude, 330, rate, input.size());
+        input.insert(input.end(), burst.begin(), burst.end());
+    }
+    for (float exRatio : {0.0f, 2.0f}) {
+        Fixture fx(true, rate);
+        fx.filter.SetProperty("AutoGain", 1, nullptr);
+        fx.filter.SetProperty("AGCPeak", 30, nullptr);
+        fx.filter.SetProperty("VADType", 9, nullptr);
+        fx.filter.SetProperty("Gain", 150, nullptr);
+        fx.filter.SetProperty("AttackTime", 5, nullptr);
+        fx.filter.SetProperty("ReleaseTime", 50, nullptr);
+        fx.filter.SetProperty("DelayTime", 2, nullptr);
+        fx.SetFloat("Threshold", -12.0f);
+        fx.SetFloat("Ratio", 0.5f);
+        fx.SetFloat("ExRatio", exRatio);
+        fx.Begin();
+        const auto out = fx.RunBlocks(input, block);
+        ASSERT_EQ(out.size(), input.size());
+
+        auto dbToLinear = [](float db) { return std::pow(10.0f, db / 20.0f); };
+        const float threshold = -12.0f, ratio = 0.5f, floorDb = -35.0f;  // the floor of every block
+        std::vector<float> xs, ys;
+        if (exRatio == 0.0f) {
+            xs = {0.0f, dbToLinear(threshold), 1.0f};
+            ys = {0.0f, dbToLinear(threshold), dbToLinear(threshold * (1.0f - ratio))};
+        } else {
+            const float turn = floorDb + (threshold - floorDb) * 0.25f;
+            xs = {0.0f, dbToLinear(floorDb), dbToLinear(turn), dbToLinear(threshold), 1.0f};
+            ys = {0.0f, dbToLinear(floorDb), dbToLinear(threshold + (turn - threshold) * exRatio),
+                  dbToLinear(threshold), dbToLinear(threshold * (1.0f - ratio))};
+        }
+        const float attack = float(1.0 - std::exp(-1.0 / (rate * 5 / 1000)));
+        const float release = float(1.0 - std::exp(-1.0 / (rate * 50 / 1000)));
+        const float smoothing = float(std::exp(-1000.0 / (double(5 * 10.0f) * rate)));
+        const size_t delay = rate * 2 / 1000;
+        float agcGain = 1.0f, target = 1.0f, current = 1.0f, envelope = 0.0f;
+        std::vector<float> line(delay, 0.0f);
+        size_t lineIndex = 0, falls = 0;
+        for (size_t i = 0; i < input.size(); ++i) {
+            const size_t inBlock = i % block;
+            if ((inBlock + 1) % frameLen == 0) {
+                int peak = 0;
+                for (size_t j = i + 1 - frameLen; j <= i; ++j) peak = std::max(peak, std::abs(int(input[j])));
+                const float p = float(peak) / 32767.0f;
+                if (p * agcGain > 0.3f) {
+                    agcGain += (0.3f / p - agcGain) * (agcGain >= 1.0f ? 0.05f : 0.01f);
+                    ++falls;
+                }
+                agcGain = std::clamp(agcGain, 0.5f, 3.0f);
+                target = agcGain;
+            }
+            current = (current - target) * smoothing + target;
+            const float scaled = current * 1.5f * (float(input[i]) / 32768.0f);
+            const float magnitude = std::fabs(scaled);
+            envelope += (magnitude - envelope) * (magnitude > envelope ? attack : release);
+            const float delayed = line[lineIndex];
+            line[lineIndex] = scaled;
+            lineIndex = (lineIndex + 1) % delay;
+            size_t k = 1;
+            while (k < xs.size() - 1 && envelope >= xs[k]) ++k;
+            const float level = (envelope - xs[k - 1]) * (ys[k] - ys[k - 1]) / (xs[k] - xs[k - 1]) + ys[k - 1];
+            const float y = envelope < 1.1920929e-07f ? 0.0f : delayed * level / envelope;
+            const int expected = int(std::clamp(std::nearbyint(y * 32768.0f), -32768.0f, 32767.0f));
+            ASSERT_EQ(out[i], expected) << "exRatio " << exRatio << " sample " << i;
+        }
+        EXPECT_GT(falls, 50u);  // the gain did move
+        EXPECT_LT(agcGain, 0.6f);
+    }
 }
 
 // A 16 kHz capture with the manual gate: tone, near-silence, tone, in 10 ms blocks.

@@ -29,6 +29,10 @@ public:
     static constexpr int kMaxPoints = 5;
     // Below this envelope (2^-23) the output is silence rather than a division by ~0.
     static constexpr float kMinEnvelope = 1.1920929e-07f;
+    // The pre-processor's expander floor is kept at or above this.
+    static constexpr float kPreProcessorFloorLimitDb = -50.0f;
+    // A threshold at or below the floor leaves no room for the expander: it moves to -1 dB.
+    static constexpr float kThresholdBelowFloorDb = -1.0f;
 
     explicit CCompressorCurve(Flavour flavour) : flavour_(flavour) {}
 
@@ -40,34 +44,49 @@ public:
 
     // Designs the curve; does nothing when the arguments equal the last configuration.  The
     // pre-processor calls this per sample with a gain that moves every sample while its
-    // automatic gain settles; the breakpoints do not depend on the gain, so a change of gain
-    // alone only stores it.
+    // automatic gain settles; its breakpoints do not depend on the gain, so when the shape's
+    // arguments are those of the current breakpoints only the gain is stored.
     void Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
-        if (flavour_ == Flavour::kPreProcessor && exRatio == 0.0f && thresholdDb == last_.thresholdDb &&
-            ratio == last_.ratio && shapeIsThreePoint_) {
-            last_.gain = gain;
-            gain_ = gain;
-            return;
+        if (flavour_ == Flavour::kPreProcessor && shapeDesigned_) {
+            const float floor = floorDb < kPreProcessorFloorLimitDb ? kPreProcessorFloorLimitDb : floorDb;
+            const float threshold = exRatio != 0.0f && thresholdDb <= floor ? kThresholdBelowFloorDb : thresholdDb;
+            if (threshold == last_.thresholdDb && ratio == last_.ratio && exRatio == last_.exRatio &&
+                (exRatio == 0.0f || floor == last_.floorDb)) {
+                last_.gain = gain;
+                gain_ = gain;
+                return;
+            }
         }
         Redesign(thresholdDb, ratio, exRatio, floorDb, gain);
     }
 
-    float Process(float x) {
+    float Process(float x) { return Shape(Track(x), envelope_); }
+
+    // Process in two halves, so that a block can run the serial half sample by sample and the
+    // curve over the whole block at once.  Track scales x by the gain, moves the envelope
+    // (Envelope() afterwards) and returns the scaled input delayed by the look-ahead.
+    float Track(float x) {
         const float scaled = gain_ * x;
         const float magnitude = scaled < 0.0f ? -scaled : scaled;
         envelope_ += (magnitude - envelope_) * (magnitude > envelope_ ? attackCoef_ : releaseCoef_);
-        float delayed = scaled;
-        if (delayLen_ > 0) {
-            delayed = delayLine_[delayIndex_];
-            delayLine_[delayIndex_] = scaled;
-            if (++delayIndex_ == delayLen_) delayIndex_ = 0;
-        }
-        if (envelope_ < kMinEnvelope || pointCount_ < 2) return 0.0f;
-        int k = 1;
-        while (k < pointCount_ - 1 && envelope_ >= x_[k]) ++k;
-        const float level = (envelope_ - x_[k - 1]) * (y_[k] - y_[k - 1]) / (x_[k] - x_[k - 1]) + y_[k - 1];
-        return delayed * level / envelope_;
+        if (delayLen_ == 0) return scaled;
+        const float delayed = delayLine_[delayIndex_];
+        delayLine_[delayIndex_] = scaled;
+        if (++delayIndex_ == delayLen_) delayIndex_ = 0;
+        return delayed;
     }
+    // The output for a delayed sample and the envelope Track left: the delayed sample times
+    // curve(envelope) / envelope, 0 below the smallest envelope.
+    float Shape(float delayed, float envelope) const {
+        if (envelope < kMinEnvelope || pointCount_ < 2) return 0.0f;
+        int k = 1;
+        while (k < pointCount_ - 1 && envelope >= x_[k]) ++k;
+        const float level = (envelope - x_[k - 1]) * (y_[k] - y_[k - 1]) / (x_[k] - x_[k - 1]) + y_[k - 1];
+        return delayed * level / envelope;
+    }
+    // Shape over a block: samples[i] (delayed samples) becomes Shape(samples[i], envelopes[i]),
+    // with the same arithmetic, written without branches so that it runs on vectors.
+    void ShapeBlock(const float* envelopes, float* samples, uint32_t count) const;
 
     int PointCount() const { return pointCount_; }
     float PointX(int i) const { return x_[i]; }
@@ -94,8 +113,8 @@ private:
     void Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain);
 
     Configuration last_;  // all zero until the first change
-    // The breakpoints are the 3-point curve of last_'s threshold and ratio.
-    bool shapeIsThreePoint_ = false;
+    // The breakpoints are the curve of last_'s threshold, ratio, expander ratio and floor.
+    bool shapeDesigned_ = false;
 };
 
 }  // namespace zelmar

@@ -429,6 +429,7 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     GrowTo(input16_, n);
     GrowTo(work16_, n);
     GrowTo(samples_, n);
+    GrowTo(envelopes_, n);
     GrowTo(ringOut_, m);
     GrowTo(frame16_, std::max(frameLen, n));
 
@@ -462,33 +463,54 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     const bool gateActive = settings_.autoGate || (settings_.gateThreshold != 0.0f && settings_.gateTimeMs != 0);
     bool silent = true;
     uint32_t frameCounter = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const float x = wf[i];
-        if (++frameCounter == frameLen) {
-            frameCounter = 0;
-            const int16_t* frame = w16 + (i + 1 - frameLen);
-            silent = FrameIsSilent(frame, frameLen, settings_.autoGate);
-            lastFrameSilent_ = silent;
-            if (settings_.autoGain) {
-                const bool agcSilent = gateActive ? silent : FrameIsSilent(frame, frameLen, true);
-                int32_t peak = 0;
-                for (uint32_t j = 0; j < frameLen; ++j) peak = std::max<int32_t>(peak, std::abs(int32_t{frame[j]}));
-                targetGain_ = agc_.Update(static_cast<float>(peak) / kOwnScale, settings_.agcPeak, agcSilent);
-            }
+    // Analyses the frame that ends at sample i, once the frame counter says so.
+    auto analyse = [&](uint32_t i) {
+        if (++frameCounter != frameLen) return;
+        frameCounter = 0;
+        const int16_t* frame = w16 + (i + 1 - frameLen);
+        silent = FrameIsSilent(frame, frameLen, settings_.autoGate);
+        lastFrameSilent_ = silent;
+        if (settings_.autoGain) {
+            const bool agcSilent = gateActive ? silent : FrameIsSilent(frame, frameLen, true);
+            int32_t peak = 0;
+            for (uint32_t j = 0; j < frameLen; ++j) peak = std::max<int32_t>(peak, std::abs(int32_t{frame[j]}));
+            targetGain_ = agc_.Update(static_cast<float>(peak) / kOwnScale, settings_.agcPeak, agcSilent);
         }
-        if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
-        const float g = currentGain_ * gainFactor;
-        float y = x;
-        if (settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f && g == 1.0f) {
-            y = x;
-        } else if (settings_.ratio != 0.0f) {
+    };
+    // With a threshold or a ratio set, every sample goes through the compressor whatever its
+    // gain.  Then the serial part (frames, gain smoothing, envelope, look-ahead) runs sample
+    // by sample and the curve, with its two divisions per sample, over the whole block.
+    const bool compressEverySample =
+        settings_.ratio != 0.0f && !(settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f);
+    if (compressEverySample) {
+        float* envelopes = envelopes_.data();
+        for (uint32_t i = 0; i < n; ++i) {
+            analyse(i);
+            if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
+            const float g = currentGain_ * gainFactor;
             curve_.Configure(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb, g);
-            y = curve_.Process(x);
-        } else {
-            y = g * x;
-            if (settings_.thresholdDb != 0.0f) y = limiter_.ProcessSample(y);
+            wf[i] = curve_.Track(wf[i]);
+            envelopes[i] = curve_.Envelope();
         }
-        wf[i] = y;
+        curve_.ShapeBlock(envelopes, wf, n);
+    } else {
+        for (uint32_t i = 0; i < n; ++i) {
+            const float x = wf[i];
+            analyse(i);
+            if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
+            const float g = currentGain_ * gainFactor;
+            float y = x;
+            if (settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f && g == 1.0f) {
+                y = x;
+            } else if (settings_.ratio != 0.0f) {
+                curve_.Configure(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb, g);
+                y = curve_.Process(x);
+            } else {
+                y = g * x;
+                if (settings_.thresholdDb != 0.0f) y = limiter_.ProcessSample(y);
+            }
+            wf[i] = y;
+        }
     }
     totalIn_ += static_cast<uint32_t>(*inBytes);
     totalOut_ += static_cast<uint32_t>(*inBytes);

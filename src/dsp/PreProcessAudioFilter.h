@@ -154,6 +154,7 @@ private:
     // ring output.
     std::vector<int16_t> input16_, work16_, frame16_;
     std::vector<float> samples_, ringOut_;
+    std::vector<float> envelopes_;  // the compressor's envelope per sample of a block
 };
 
 }  // namespace zelmar
