@@ -47,20 +47,18 @@ public:
     // automatic gain settles; its breakpoints do not depend on the gain, so when the shape's
     // arguments are those of the current breakpoints only the gain is stored.
     void Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
-        if (flavour_ == Flavour::kPreProcessor && shapeDesigned_) {
-            const float floor = floorDb < kPreProcessorFloorLimitDb ? kPreProcessorFloorLimitDb : floorDb;
-            const float threshold = exRatio != 0.0f && thresholdDb <= floor ? kThresholdBelowFloorDb : thresholdDb;
-            if (threshold == last_.thresholdDb && ratio == last_.ratio && exRatio == last_.exRatio &&
-                (exRatio == 0.0f || floor == last_.floorDb)) {
-                last_.gain = gain;
-                gain_ = gain;
-                return;
-            }
+        if (ShapeIsFor(thresholdDb, ratio, exRatio, floorDb)) {
+            last_.gain = gain;
+            gain_ = gain;
+            return;
         }
         Redesign(thresholdDb, ratio, exRatio, floorDb, gain);
     }
 
-    float Process(float x) { return Shape(Track(x), envelope_); }
+    float Process(float x) {
+        const float delayed = Track(x);  // moves the envelope Shape reads
+        return Shape(delayed, envelope_);
+    }
 
     // Process in two halves, so that a block can run the serial half sample by sample and the
     // curve over the whole block at once.  Track scales x by the gain, moves the envelope
@@ -83,6 +81,48 @@ public:
         while (k < pointCount_ - 1 && envelope >= x_[k]) ++k;
         const float level = (envelope - x_[k - 1]) * (y_[k] - y_[k - 1]) / (x_[k] - x_[k - 1]) + y_[k - 1];
         return delayed * level / envelope;
+    }
+    // Track over a block with a gain that moves every sample and curve arguments that stay
+    // fixed (the pre-processor's case, once ShapeIsFor those arguments): for each sample i the
+    // gain nextGain(i) is stored, as Configure would, then Track runs; samples[i] becomes the
+    // delayed sample and envelopes[i] the envelope.  The state lives in locals through the
+    // loop, so the chain from one sample's envelope to the next is a few arithmetic steps, and
+    // the caller's gain chain can overlap with it.
+    template <typename NextGain>
+    void TrackBlock(NextGain&& nextGain, float* samples, float* envelopes, uint32_t count) {
+        float envelope = envelope_;
+        float gain = gain_;
+        uint32_t index = delayIndex_;
+        float* line = delayLine_.data();
+        const uint32_t length = delayLen_;
+        const float attack = attackCoef_, release = releaseCoef_;
+        for (uint32_t i = 0; i < count; ++i) {
+            gain = nextGain(i);
+            const float scaled = gain * samples[i];
+            const float magnitude = scaled < 0.0f ? -scaled : scaled;
+            envelope += (magnitude - envelope) * (magnitude > envelope ? attack : release);
+            float delayed = scaled;
+            if (length > 0) {
+                delayed = line[index];
+                line[index] = scaled;
+                if (++index == length) index = 0;
+            }
+            samples[i] = delayed;
+            envelopes[i] = envelope;
+        }
+        envelope_ = envelope;
+        delayIndex_ = index;
+        gain_ = gain;
+        if (count > 0) last_.gain = gain;
+    }
+    // The pre-processor's breakpoints are those these arguments design, whatever the gain, so
+    // Configure with them would only store the gain.
+    bool ShapeIsFor(float thresholdDb, float ratio, float exRatio, float floorDb) const {
+        if (flavour_ != Flavour::kPreProcessor || !shapeDesigned_) return false;
+        const float floor = floorDb < kPreProcessorFloorLimitDb ? kPreProcessorFloorLimitDb : floorDb;
+        const float threshold = exRatio != 0.0f && thresholdDb <= floor ? kThresholdBelowFloorDb : thresholdDb;
+        return threshold == last_.thresholdDb && ratio == last_.ratio && exRatio == last_.exRatio &&
+               (exRatio == 0.0f || floor == last_.floorDb);
     }
     // Shape over a block: samples[i] (delayed samples) becomes Shape(samples[i], envelopes[i]),
     // with the same arithmetic, written without branches so that it runs on vectors.

@@ -478,20 +478,24 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
         }
     };
     // With a threshold or a ratio set, every sample goes through the compressor whatever its
-    // gain.  Then the serial part (frames, gain smoothing, envelope, look-ahead) runs sample
-    // by sample and the curve, with its two divisions per sample, over the whole block.
+    // gain, and once the curve has the block's shape only the gain changes from sample to
+    // sample.  Then the serial part (frames, gain smoothing, envelope, look-ahead) runs as one
+    // loop and the curve, with its two divisions per sample, over the whole block.
     const bool compressEverySample =
         settings_.ratio != 0.0f && !(settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f);
-    if (compressEverySample) {
+    if (compressEverySample &&
+        curve_.ShapeIsFor(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb)) {
+        float current = currentGain_;
+        const bool autoGain = settings_.autoGain;
         float* envelopes = envelopes_.data();
-        for (uint32_t i = 0; i < n; ++i) {
-            analyse(i);
-            if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
-            const float g = currentGain_ * gainFactor;
-            curve_.Configure(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb, g);
-            wf[i] = curve_.Track(wf[i]);
-            envelopes[i] = curve_.Envelope();
-        }
+        curve_.TrackBlock(
+            [&](uint32_t i) {
+                analyse(i);
+                if (autoGain) gainSmoother_->Smooth(targetGain_, current);
+                return current * gainFactor;
+            },
+            wf, envelopes, n);
+        currentGain_ = current;
         curve_.ShapeBlock(envelopes, wf, n);
     } else {
         for (uint32_t i = 0; i < n; ++i) {
