@@ -166,8 +166,13 @@ TEST(AudioLayer, FullDuplexGivesBuffersThatLoopBackAndCarryTheirEffects) {
               pa::kDsOk);
     pa::DestroyOwnerHandle(owner);
     std::unique_ptr<pa::ICaptureEffect> effect;
-    EXPECT_EQ(in->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect), pa::kDsOk);
     EXPECT_EQ(in->GetObjectInPath(pa::CaptureEffect::kNoiseSuppression, &effect), pa::kDsErrNoInterface);
+    ASSERT_EQ(in->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect), pa::kDsOk);
+    bool on = false;
+    ASSERT_EQ(effect->GetEnable(&on), pa::kDsOk);
+    EXPECT_TRUE(on);  // effects start switched on
+    // Switched off, the effect passes the loopback untouched, 40 ms (640 samples) late.
+    ASSERT_EQ(effect->SetEnable(false), pa::kDsOk);
     duplex.reset();  // the buffers live on
 
     void* p1;
@@ -182,16 +187,16 @@ TEST(AudioLayer, FullDuplexGivesBuffersThatLoopBackAndCarryTheirEffects) {
     ASSERT_EQ(out->Unlock(p1, n1, p2, n2), pa::kDsOk);
     ASSERT_EQ(out->Play(pa::kPlayLooping), pa::kDsOk);
     ASSERT_EQ(in->Start(pa::kCaptureStartLooping), pa::kDsOk);
-    sound.platform.time.Advance(50);
+    sound.platform.time.Advance(80);
     uint32_t c;
     uint32_t r;
     ASSERT_EQ(in->GetCurrentPosition(&c, &r), pa::kDsOk);
-    ASSERT_EQ(r, 1600u);
-    ASSERT_EQ(in->Lock(0, 1600, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
-    for (uint32_t i = 0; i < 800; ++i) {
+    ASSERT_EQ(r, 2560u);
+    ASSERT_EQ(in->Lock(0, 2560, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
+    for (uint32_t i = 0; i < 1280; ++i) {
         int16_t v;
         std::memcpy(&v, static_cast<uint8_t*>(p1) + 2 * i, 2);
-        ASSERT_EQ(v, static_cast<int16_t>(i + 1)) << i;
+        ASSERT_EQ(v, i < 640 ? 0 : static_cast<int16_t>(i + 1 - 640)) << i;
     }
     ASSERT_EQ(in->Unlock(p1, n1, p2, n2), pa::kDsOk);
 }

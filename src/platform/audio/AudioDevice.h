@@ -24,6 +24,7 @@
 namespace zelmar::platform::audio {
 
 using DsResult = int32_t;
+class CaptureEffects;
 
 constexpr DsResult kDsOk = 0;
 constexpr DsResult kDsErrFail = static_cast<DsResult>(0x80004005u);
@@ -36,6 +37,7 @@ constexpr DsResult kDsErrInvalidCall = static_cast<DsResult>(0x88780032u);
 constexpr DsResult kDsErrBadFormat = static_cast<DsResult>(0x88780064u);
 constexpr DsResult kDsErrNoDriver = static_cast<DsResult>(0x88780078u);
 constexpr DsResult kDsErrBufferLost = static_cast<DsResult>(0x88780096u);
+constexpr DsResult kDsErrFxUnavailable = static_cast<DsResult>(0x887800B0u);
 
 inline bool Failed(DsResult result) { return result < 0; }
 
@@ -148,6 +150,9 @@ public:
     virtual DsResult Start(uint32_t flags) = 0;
     // The effect of `kind` in this buffer's path; kDsErrNoInterface when the buffer has none.
     virtual DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) = 0;
+    // The processing of this buffer's effects (null without effects): a full-duplex pair
+    // feeds it what its playback buffer plays, as the echo canceller's reference.
+    virtual std::shared_ptr<CaptureEffects> Effects() { return nullptr; }
 };
 
 class IPlaybackBuffer : public IAudioBuffer {
@@ -157,6 +162,8 @@ public:
     virtual DsResult Restore() = 0;
     // Primary buffers only: the format the device mixes in.
     virtual DsResult SetFormat(const WAVEFORMATEX& format) = 0;
+    // Everything this buffer plays from now on is also handed to `effects` as the far end.
+    virtual void SetEchoReference(std::shared_ptr<CaptureEffects> effects) { (void)effects; }
 };
 
 class ICaptureDevice {
@@ -181,7 +188,8 @@ public:
 };
 
 // A capture and a playback device opened together, so the capture side can cancel the echo
-// of what the playback side plays.  The buffers it hands out live on their own.
+// of what the playback side plays (the playback buffer feeds the capture buffer's effects).
+// The buffers it hands out live on their own.
 class IFullDuplex {
 public:
     virtual ~IFullDuplex() = default;

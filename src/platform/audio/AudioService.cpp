@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/audio/AudioDevice.h"
+#include "platform/audio/CaptureEffects.h"
 #include "platform/audio/PulseAudio.h"
 #include "platform/audio/VirtualAudio.h"
 
@@ -133,6 +134,7 @@ DsResult CreateFullDuplexFromDevices(IAudioService& service, const DeviceGuid* c
     if (!Failed(result)) result = pair->capture->CreateCaptureBuffer(captureDesc, &capture);
     if (!Failed(result)) result = pair->playback->CreateSoundBuffer(playbackDesc, &playback);
     if (Failed(result)) return result;
+    if (std::shared_ptr<CaptureEffects> effects = capture->Effects()) playback->SetEchoReference(std::move(effects));
     *duplex = std::move(pair);
     *captureBuffer = std::move(capture);
     *playbackBuffer = std::move(playback);

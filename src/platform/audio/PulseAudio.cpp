@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/audio/BufferRing.h"
+#include "platform/audio/CaptureEffects.h"
 
 namespace zelmar::platform::audio {
 namespace {
@@ -381,6 +382,11 @@ private:
                 return;
             }
             ring_.ReadAt(total_, static_cast<uint8_t*>(target), static_cast<uint32_t>(chunk));
+            if (echoReference_) {
+                // Handed to the server now, heard after what the server already holds.
+                echoReference_->Render(format_, static_cast<const uint8_t*>(target), static_cast<uint32_t>(chunk),
+                                       NowUs() + LatencyUsLocked());
+            }
             if (pa_stream_write(stream_, target, chunk, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
             ring_.NotifyPassed(total_, total_ + chunk);
             total_ += chunk;
@@ -393,6 +399,18 @@ private:
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream_))) s.ring_.NotifyStopped();
     }
 
+    // The stream's latency as the server reports it (0 while unknown), at most 1 s.
+    int64_t LatencyUsLocked() const {
+        pa_usec_t latencyUs = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream_, &latencyUs, &negative) != 0 || negative != 0) return 0;
+        return static_cast<int64_t>(std::min<pa_usec_t>(latencyUs, 1000000));
+    }
+    static int64_t NowUs() {
+        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
     static void OnRead(pa_stream* stream, size_t, void* self) {
         auto& s = *static_cast<PulseStream*>(self);
         for (;;) {
@@ -401,6 +419,9 @@ private:
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
             // A hole (data null) is audio the server could not deliver: silence.
             if (s.running_) {
+                // The last byte was captured the stream's latency ago.
+                const int64_t firstAtUs = NowUs() - s.LatencyUsLocked() -
+                                          static_cast<int64_t>(bytes * 1000000 / s.format_.nAvgBytesPerSec);
                 uint64_t at = s.total_;
                 size_t left = bytes;
                 const auto* source = static_cast<const uint8_t*>(data);
@@ -411,6 +432,10 @@ private:
                         source += chunk;
                     } else {
                         s.ring_.FillAt(at, SilenceByte(s.format_), chunk);
+                    }
+                    if (s.effects) {
+                        s.ProcessEffectsLocked(at, chunk, firstAtUs + static_cast<int64_t>(
+                            (at - s.total_) * 1000000 / s.format_.nAvgBytesPerSec));
                     }
                     at += chunk;
                     left -= chunk;
@@ -428,7 +453,29 @@ private:
         if (s.running_) s.FeedLocked(bytes);
     }
 
+public:
+    std::shared_ptr<CaptureEffects> effects;  // capture streams made with effects
+
+    void SetEchoReference(std::shared_ptr<CaptureEffects> reference) {
+        Connection::Guard guard(*connection_);
+        echoReference_ = std::move(reference);
+    }
+
+private:
+    // The ring bytes [at, at + count) of the stream, just captured, through the effects.
+    void ProcessEffectsLocked(uint64_t at, uint32_t count, int64_t capturedAtUs) {
+        const uint32_t size = ring_.size();
+        const uint32_t offset = static_cast<uint32_t>(at % size);
+        const uint32_t first = std::min(count, size - offset);
+        effects->Process(ring_.data() + offset, first, capturedAtUs);
+        if (count > first) {
+            effects->Process(ring_.data(), count - first,
+                             capturedAtUs + static_cast<int64_t>(uint64_t{first} * 1000000 / format_.nAvgBytesPerSec));
+        }
+    }
+
     std::shared_ptr<Connection> connection_;
+    std::shared_ptr<CaptureEffects> echoReference_;  // fed what this playback stream plays
     const bool capture_;
     pa_stream* stream_ = nullptr;
     BufferRing ring_;
@@ -455,8 +502,12 @@ public:
     DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
     DsResult Stop() override { return stream_.Stop(); }
     DsResult Start(uint32_t) override { return stream_.Run(); }
-    // The server's own processing is not reachable per stream; no effects in the path.
-    DsResult GetObjectInPath(CaptureEffect, std::unique_ptr<ICaptureEffect>*) override { return kDsErrNoInterface; }
+    DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) override {
+        if (effect == nullptr) return kDsErrInvalidParam;
+        if (!stream_.effects) return kDsErrNoInterface;
+        return stream_.effects->MakeSwitch(kind, effect);
+    }
+    std::shared_ptr<CaptureEffects> Effects() override { return stream_.effects; }
 
 private:
     PulseStream stream_;
@@ -481,6 +532,7 @@ public:
     DsResult Play(uint32_t) override { return stream_.Run(); }
     DsResult Restore() override { return stream_.Restore(); }
     DsResult SetFormat(const WAVEFORMATEX&) override { return kDsErrInvalidCall; }
+    void SetEchoReference(std::shared_ptr<CaptureEffects> effects) override { stream_.SetEchoReference(std::move(effects)); }
 
 private:
     PulseStream stream_;
@@ -527,11 +579,14 @@ public:
     }
     DsResult CreateCaptureBuffer(const CaptureBufferDesc& desc, std::unique_ptr<ICaptureBuffer>* buffer) override {
         if (buffer == nullptr) return kDsErrInvalidParam;
-        // Effects are not offered by this backend.
+        std::shared_ptr<CaptureEffects> effects;
         if ((desc.flags & kCaptureBufferCtrlFx) && (desc.echoCancellation || desc.noiseSuppression)) {
-            return kDsErrUnsupported;
+            effects = CaptureEffects::Create(desc.format, desc.echoCancellation, desc.noiseSuppression);
+            if (!effects) return kDsErrFxUnavailable;
         }
         auto created = std::make_unique<PulseCaptureBuffer>(connection_);
+        // Set before the stream opens: its callbacks use it from then on.
+        created->stream().effects = std::move(effects);
         if (DsResult result = created->stream().Open(name_, desc.bufferBytes, desc.format)) return result;
         *buffer = std::move(created);
         return kDsOk;

@@ -8,6 +8,7 @@
 
 #include "platform/Platform.h"
 #include "platform/audio/BufferRing.h"
+#include "platform/audio/CaptureEffects.h"
 
 namespace zelmar::platform::audio {
 namespace {
@@ -61,6 +62,7 @@ struct VirtualAudioService::Hub {
     uint32_t lastBufferBytes = 0;
     std::deque<uint8_t> loop;
     WAVEFORMATEX loopFormat{};
+    uint32_t loopDelayMs = 0;
 
     std::thread pump;
     std::atomic<bool> pumpStop{false};
@@ -248,14 +250,19 @@ public:
         return kDsOk;
     }
 
+    void SetEchoReference(std::shared_ptr<CaptureEffects> effects) {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        echoReference = std::move(effects);
+    }
+
     void LoseLocked() {
         if (capture_) return;
         lost_ = true;
         running_ = false;
     }
 
-    std::shared_ptr<bool> echoCancellation;
-    std::shared_ptr<bool> noiseSuppression;
+    std::shared_ptr<CaptureEffects> effects;        // capture buffers made with effects
+    std::shared_ptr<CaptureEffects> echoReference;  // playback buffers of a full-duplex pair
 
 private:
     uint32_t LeadBytes() const {
@@ -265,6 +272,12 @@ private:
         // The device never owns the whole buffer.
         if (lead >= ring_.size()) lead = ring_.size() > align ? ring_.size() - align : 0;
         return lead;
+    }
+
+    // When the stream byte `at` of the bytes [at, to) just moved was captured or played: the
+    // bytes span the time up to now.
+    int64_t StreamTimeUs(uint64_t at, uint64_t to) const {
+        return int64_t{lastMs_} * 1000 - static_cast<int64_t>((to - at) * 1000000 / format_.nAvgBytesPerSec);
     }
 
     // Captures the stream bytes [from, to) into the ring.  Only the last lap survives in the
@@ -293,6 +306,7 @@ private:
                 }
                 std::fill(target + copied, target + chunk, SilenceByte(format_));
             }
+            if (effects) effects->Process(target, chunk, StreamTimeUs(from, to));
             from += chunk;
         }
     }
@@ -303,7 +317,9 @@ private:
         const uint32_t size = ring_.size();
         if (hub.loopback) {
             if (!SameFormat(hub.loopFormat, format_)) {
-                hub.loop.clear();
+                // The echo path's delay: silence the capture side hears first.
+                const uint64_t delayFrames = uint64_t{format_.nSamplesPerSec} * hub.loopDelayMs / 1000;
+                hub.loop.assign(delayFrames * format_.nBlockAlign, SilenceByte(format_));
                 hub.loopFormat = format_;
             }
         }
@@ -313,6 +329,7 @@ private:
             const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(to - from, size - at));
             const uint8_t* played = ring_.data() + at;
             if (hub.tap) hub.tap(played, chunk);
+            if (echoReference) echoReference->Render(format_, played, chunk, StreamTimeUs(from, to));
             if (hub.loopback) {
                 hub.loop.insert(hub.loop.end(), played, played + chunk);
                 if (hub.loop.size() > loopMax) {
@@ -361,23 +378,6 @@ namespace {
 
 using Operation = VirtualAudioService::Operation;
 
-class VirtualEffect final : public ICaptureEffect {
-public:
-    explicit VirtualEffect(std::shared_ptr<bool> enabled) : enabled_(std::move(enabled)) {}
-    DsResult GetEnable(bool* enabled) override {
-        if (enabled == nullptr) return kDsErrInvalidParam;
-        *enabled = *enabled_;
-        return kDsOk;
-    }
-    DsResult SetEnable(bool enabled) override {
-        *enabled_ = enabled;
-        return kDsOk;
-    }
-
-private:
-    std::shared_ptr<bool> enabled_;
-};
-
 class VirtualCaptureBuffer final : public ICaptureBuffer {
 public:
     explicit VirtualCaptureBuffer(std::shared_ptr<VirtualAudioService::Hub> hub)
@@ -398,12 +398,10 @@ public:
     DsResult Start(uint32_t) override { return stream_.Run(Operation::kStart); }
     DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) override {
         if (effect == nullptr) return kDsErrInvalidParam;
-        const auto& flag = kind == CaptureEffect::kNoiseSuppression ? stream_.noiseSuppression
-                                                                    : stream_.echoCancellation;
-        if (!flag) return kDsErrNoInterface;
-        *effect = std::make_unique<VirtualEffect>(flag);
-        return kDsOk;
+        if (!stream_.effects) return kDsErrNoInterface;
+        return stream_.effects->MakeSwitch(kind, effect);
     }
+    std::shared_ptr<CaptureEffects> Effects() override { return stream_.effects; }
 
 private:
     VirtualStream stream_;
@@ -429,6 +427,7 @@ public:
     DsResult Play(uint32_t) override { return stream_.Run(Operation::kPlay); }
     DsResult Restore() override { return stream_.Restore(); }
     DsResult SetFormat(const WAVEFORMATEX& format) override { return stream_.SetFormat(format); }
+    void SetEchoReference(std::shared_ptr<CaptureEffects> effects) override { stream_.SetEchoReference(std::move(effects)); }
 
 private:
     VirtualStream stream_;
@@ -448,12 +447,15 @@ public:
         if (DsResult fault = hub_->Fault(Operation::kCreateBuffer)) return fault;
         if (!IsPlayableFormat(desc.format)) return kDsErrBadFormat;
         if (desc.bufferBytes < kMinBufferBytes || desc.bufferBytes > kMaxBufferBytes) return kDsErrInvalidParam;
-        auto created = std::make_unique<VirtualCaptureBuffer>(hub_);
-        if (DsResult result = created->stream().Init(desc.bufferBytes, desc.format)) return result;
-        if (desc.flags & kCaptureBufferCtrlFx) {
-            if (desc.echoCancellation) created->stream().echoCancellation = std::make_shared<bool>(true);
-            if (desc.noiseSuppression) created->stream().noiseSuppression = std::make_shared<bool>(true);
+        std::shared_ptr<CaptureEffects> effects;
+        if ((desc.flags & kCaptureBufferCtrlFx) && (desc.echoCancellation || desc.noiseSuppression)) {
+            effects = CaptureEffects::Create(desc.format, desc.echoCancellation, desc.noiseSuppression);
+            if (!effects) return kDsErrFxUnavailable;
         }
+        auto created = std::make_unique<VirtualCaptureBuffer>(hub_);
+        // The effects are in place before the stream joins the hub and starts to move.
+        created->stream().effects = std::move(effects);
+        if (DsResult result = created->stream().Init(desc.bufferBytes, desc.format)) return result;
         *buffer = std::move(created);
         return kDsOk;
     }
@@ -529,6 +531,12 @@ void VirtualAudioService::SetLoopback(bool enabled) {
     std::lock_guard<std::mutex> lock(hub_->mutex);
     hub_->loopback = enabled;
     if (!enabled) hub_->loop.clear();
+}
+void VirtualAudioService::SetLoopbackDelayMs(uint32_t delayMs) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->loopDelayMs = std::min(delayMs, kLoopbackMaxMs / 2);
+    hub_->loop.clear();
+    hub_->loopFormat = WAVEFORMATEX{};  // the next audio played starts the delayed loop afresh
 }
 void VirtualAudioService::SetCursorsStalled(bool stalled) {
     std::lock_guard<std::mutex> lock(hub_->mutex);

@@ -46,6 +46,9 @@ public:
     using PlaybackTap = std::function<void(const uint8_t* played, uint32_t bytes)>;
     void SetPlaybackTap(PlaybackTap tap);
     void SetLoopback(bool enabled);
+    // Delay of the loopback (default 0: what plays is captured at once).  A real echo path
+    // always takes some time, and an echo canceller is tried on one that does.
+    void SetLoopbackDelayMs(uint32_t delayMs);
 
     // Fault injection.
     void SetCursorsStalled(bool stalled);       // cursors keep their place, the device "runs"

@@ -1,0 +1,249 @@
+#include "platform/audio/CaptureEffects.h"
+
+#include <webrtc/common.h>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zelmar::platform::audio {
+namespace {
+
+constexpr float kFromInt16 = 1.0f / 32768.0f;
+
+bool IsProcessableRate(uint32_t rate) { return rate == 8000 || rate == 16000 || rate == 32000 || rate == 48000; }
+
+bool IsProcessable(const WAVEFORMATEX& f) {
+    return f.wFormatTag == 1 && f.wBitsPerSample == 16 && (f.nChannels == 1 || f.nChannels == 2) &&
+           IsProcessableRate(f.nSamplesPerSec) && f.nBlockAlign == 2 * f.nChannels;
+}
+
+// Interleaved 16-bit little-endian samples to one float buffer per channel.
+void Deinterleave(const uint8_t* bytes, uint32_t frames, int channels, std::vector<float>* out) {
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            int16_t sample;
+            std::memcpy(&sample, bytes + (i * channels + c) * 2, 2);
+            out[c][i] = sample * kFromInt16;
+        }
+    }
+}
+
+void Interleave(const std::vector<float>* in, uint32_t frames, int channels, uint8_t* bytes) {
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const float scaled = std::clamp(in[c][i] * 32768.0f, -32768.0f, 32767.0f);
+            const auto sample = static_cast<int16_t>(scaled < 0 ? scaled - 0.5f : scaled + 0.5f);
+            std::memcpy(bytes + (i * channels + c) * 2, &sample, 2);
+        }
+    }
+}
+
+}  // namespace
+
+bool CaptureEffects::CanProcess(const WAVEFORMATEX& format) { return IsProcessable(format); }
+
+std::shared_ptr<CaptureEffects> CaptureEffects::Create(const WAVEFORMATEX& format, bool echoCancellation,
+                                                       bool noiseSuppression) {
+    if (!IsProcessable(format)) return nullptr;
+    std::shared_ptr<CaptureEffects> effects(new CaptureEffects(format, echoCancellation, noiseSuppression));
+    if (!effects->Init()) return nullptr;
+    return effects;
+}
+
+CaptureEffects::CaptureEffects(const WAVEFORMATEX& format, bool echoCancellation, bool noiseSuppression)
+    : format_(format), hasEcho_(echoCancellation), hasNoise_(noiseSuppression), echoOn_(echoCancellation),
+      noiseOn_(noiseSuppression) {}
+
+CaptureEffects::~CaptureEffects() { delete apm_; }
+
+bool CaptureEffects::Init() {
+    webrtc::Config config;
+    // The reported delay is only an estimate (a sound server's latency moves): the extended
+    // filter (128 ms) and the canceller's own delay estimate cope with that.
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    apm_ = webrtc::AudioProcessing::Create(config);
+    if (apm_ == nullptr) return false;
+    chunkFrames_ = format_.nSamplesPerSec * kChunkMs / 1000;
+    chunkBytes_ = chunkFrames_ * format_.nBlockAlign;
+    pending_.assign(size_t{chunkBytes_} * kLatencyChunks, 0);
+    // The stream starts kLatencyChunks late: those chunks are silence.
+    output_.assign(size_t{chunkBytes_} * (kLatencyChunks + 1), 0);
+    outputFill_ = chunkBytes_ * kLatencyChunks;
+    for (auto& channel : channels_) channel.assign(chunkFrames_, 0.0f);
+    const webrtc::StreamConfig stream(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
+    const webrtc::ProcessingConfig processing{{stream, stream, stream, stream}};
+    if (apm_->Initialize(processing) != webrtc::AudioProcessing::kNoError) return false;
+    apm_->echo_cancellation()->enable_drift_compensation(false);
+    apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
+    apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
+    apm_->echo_cancellation()->Enable(echoOn_);
+    apm_->noise_suppression()->Enable(noiseOn_);
+    return true;
+}
+
+bool CaptureEffects::Has(CaptureEffect kind) const {
+    return kind == CaptureEffect::kEchoCancellation ? hasEcho_ : hasNoise_;
+}
+
+bool CaptureEffects::IsEnabled(CaptureEffect kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kind == CaptureEffect::kEchoCancellation ? echoOn_ : noiseOn_;
+}
+
+void CaptureEffects::SetEnabled(CaptureEffect kind, bool enabled) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kind == CaptureEffect::kEchoCancellation) {
+        echoOn_ = enabled;
+        apm_->echo_cancellation()->Enable(enabled);
+    } else {
+        noiseOn_ = enabled;
+        apm_->noise_suppression()->Enable(enabled);
+    }
+}
+
+namespace {
+
+class EffectSwitch final : public ICaptureEffect {
+public:
+    EffectSwitch(std::shared_ptr<CaptureEffects> effects, CaptureEffect kind) : effects_(std::move(effects)), kind_(kind) {}
+    DsResult GetEnable(bool* enabled) override {
+        if (enabled == nullptr) return kDsErrInvalidParam;
+        *enabled = effects_->IsEnabled(kind_);
+        return kDsOk;
+    }
+    DsResult SetEnable(bool enabled) override {
+        effects_->SetEnabled(kind_, enabled);
+        return kDsOk;
+    }
+
+private:
+    std::shared_ptr<CaptureEffects> effects_;
+    const CaptureEffect kind_;
+};
+
+}  // namespace
+
+DsResult CaptureEffects::MakeSwitch(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) {
+    if (effect == nullptr) return kDsErrInvalidParam;
+    if (!Has(kind)) return kDsErrNoInterface;
+    *effect = std::make_unique<EffectSwitch>(shared_from_this(), kind);
+    return kDsOk;
+}
+
+void CaptureEffects::Render(const WAVEFORMATEX& format, const uint8_t* bytes, uint32_t count, int64_t heardAtUs) {
+    if (!hasEcho_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!IsProcessable(format)) return;
+    if (format.nSamplesPerSec != farFormat_.nSamplesPerSec || format.nChannels != farFormat_.nChannels) {
+        // A new far-end format: chunks start afresh (the processing reinitialises itself).
+        farFormat_ = format;
+        farChunkBytes_ = format.nSamplesPerSec * kChunkMs / 1000 * format.nBlockAlign;
+        farInput_.assign(farChunkBytes_, 0);
+        farQueue_.assign(size_t{farChunkBytes_} * kFarChunks, 0);
+        farFill_ = 0;
+        farCount_ = 0;
+        for (auto& channel : farChannels_) channel.assign(farChunkBytes_ / format.nBlockAlign, 0.0f);
+    }
+    const uint32_t bytesPerSecond = format.nAvgBytesPerSec;
+    for (uint32_t done = 0; done < count;) {
+        if (farFill_ == 0) farInputAtUs_ = heardAtUs + int64_t{done} * 1000000 / bytesPerSecond;
+        const uint32_t n = std::min(count - done, farChunkBytes_ - farFill_);
+        std::memcpy(farInput_.data() + farFill_, bytes + done, n);
+        farFill_ += n;
+        done += n;
+        if (farFill_ < farChunkBytes_) continue;
+        farFill_ = 0;
+        if (farCount_ == kFarChunks) {  // nobody captures: the oldest is dropped
+            farFirst_ = (farFirst_ + 1) % kFarChunks;
+            --farCount_;
+        }
+        const uint32_t slot = (farFirst_ + farCount_) % kFarChunks;
+        std::memcpy(farQueue_.data() + size_t{slot} * farChunkBytes_, farInput_.data(), farChunkBytes_);
+        farHeardAtUs_[slot] = farInputAtUs_;
+        ++farCount_;
+        farEndUntilUs_ = farInputAtUs_ + int64_t{kChunkMs} * 1000;
+    }
+}
+
+void CaptureEffects::FeedFarEndLocked(int64_t untilUs) {
+    const webrtc::StreamConfig config(static_cast<int>(farFormat_.nSamplesPerSec), farFormat_.nChannels);
+    const uint32_t frames = farFormat_.nBlockAlign == 0 ? 0 : farChunkBytes_ / farFormat_.nBlockAlign;
+    while (farCount_ > 0 && farHeardAtUs_[farFirst_] <= untilUs) {
+        Deinterleave(farQueue_.data() + size_t{farFirst_} * farChunkBytes_, frames, farFormat_.nChannels, farChannels_);
+        float* data[2] = {farChannels_[0].data(), farChannels_[1].data()};
+        apm_->ProcessReverseStream(data, config, config, data);
+        farFirst_ = (farFirst_ + 1) % kFarChunks;
+        --farCount_;
+    }
+}
+
+void CaptureEffects::Process(uint8_t* bytes, uint32_t count, int64_t capturedAtUs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint32_t bytesPerSecond = format_.nAvgBytesPerSec;
+    // Each step takes in what completes the chunk being gathered and hands back as many
+    // processed bytes.  At most kLatencyChunks - 1 whole chunks wait unprocessed, so the
+    // output ring (kLatencyChunks chunks of silence at first) never runs short.
+    for (uint32_t done = 0; done < count;) {
+        if (inputFill_ == 0) inputAtUs_ = capturedAtUs + int64_t{done} * 1000000 / bytesPerSecond;
+        const uint32_t n = std::min(count - done, chunkBytes_ - inputFill_);
+        uint8_t* slot = pending_.data() + size_t{(pendingFirst_ + pendingCount_) % kLatencyChunks} * chunkBytes_;
+        std::memcpy(slot + inputFill_, bytes + done, n);
+        inputFill_ += n;
+        if (inputFill_ == chunkBytes_) {
+            pendingAtUs_[(pendingFirst_ + pendingCount_) % kLatencyChunks] = inputAtUs_;
+            ++pendingCount_;
+            inputFill_ = 0;
+            // A chunk waits for the far end that may hold its echo, but never so long that
+            // the output would run dry.
+            while (pendingCount_ > 0 && (pendingCount_ >= kLatencyChunks || FarEndReadyLocked(pendingAtUs_[pendingFirst_]))) {
+                ProcessChunkLocked(pending_.data() + size_t{pendingFirst_} * chunkBytes_, pendingAtUs_[pendingFirst_]);
+                pendingFirst_ = (pendingFirst_ + 1) % kLatencyChunks;
+                --pendingCount_;
+            }
+        }
+        const uint32_t size = static_cast<uint32_t>(output_.size());
+        for (uint32_t i = 0; i < n; ++i) {
+            bytes[done + i] = output_[outputRead_];
+            outputRead_ = outputRead_ + 1 == size ? 0 : outputRead_ + 1;
+        }
+        outputFill_ -= n;
+        done += n;
+    }
+}
+
+bool CaptureEffects::FarEndReadyLocked(int64_t capturedAtUs) const {
+    // Without echo cancellation nothing is waited for; with it, the far end must have come
+    // up to kFarLeadMs past the chunk (a stopped far end never does: the chunk then waits
+    // its longest).
+    return !hasEcho_ || !echoOn_ || farEndUntilUs_ >= capturedAtUs + kFarLeadMs * 1000;
+}
+
+void CaptureEffects::ProcessChunkLocked(uint8_t* chunk, int64_t capturedAtUs) {
+    // The far end this chunk may hold the echo of, and kFarLeadMs more: the canceller then
+    // sees each echo a steady kFarLeadMs (plus the echo path's own delay) after its source.
+    if (hasEcho_) FeedFarEndLocked(capturedAtUs + kFarLeadMs * 1000);
+    if (echoOn_ || noiseOn_) {
+        Deinterleave(chunk, chunkFrames_, format_.nChannels, channels_);
+        float* data[2] = {channels_[0].data(), channels_[1].data()};
+        const webrtc::StreamConfig config(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
+        // Reported two chunks short of the lead: the canceller finds echoes that come later
+        // than reported (by up to about 40 ms), not earlier, and the times the backends give
+        // are good to about 10 ms.
+        if (echoOn_) apm_->set_stream_delay_ms(static_cast<int>(kFarLeadMs - 2 * kChunkMs));
+        // On a failure the chunk passes unprocessed rather than being lost.
+        if (apm_->ProcessStream(data, config, config, data) == webrtc::AudioProcessing::kNoError) {
+            Interleave(channels_, chunkFrames_, format_.nChannels, chunk);
+        }
+    }
+    const uint32_t size = static_cast<uint32_t>(output_.size());
+    uint32_t at = (outputRead_ + outputFill_) % size;
+    for (uint32_t i = 0; i < chunkBytes_; ++i) {
+        output_[at] = chunk[i];
+        at = at + 1 == size ? 0 : at + 1;
+    }
+    outputFill_ += chunkBytes_;
+}
+
+}  // namespace zelmar::platform::audio
