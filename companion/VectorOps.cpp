@@ -79,6 +79,7 @@ public:
         std::copy(src, src + srcLength, time_);
         std::fill(time_ + srcLength, time_ + size_, 0.0f);
         forwardFn_(forward_, spectrum_, time_, sizeof(AVComplexFloat));
+        spectrum_[size_ / 2] = spectrum_[0];
         PowerSpectrumToHalfLength(size_ / 2, reinterpret_cast<const float*>(spectrum_), work_, cosines_, sines_,
                                   time_);
         inverseFn_(inverse_, spectrum_, time_, sizeof(AVComplexFloat));
@@ -90,44 +91,37 @@ public:
     }
 
 private:
-    // From Z = DFT_H(z) (interleaved) to Y (interleaved, into `out`), through P = |X|^2.  The
-    // loops run on split, reversed copies so that each one is a plain vector loop; the function
-    // is built for several instruction sets and the best one is picked at load time.
+    // From Z = DFT_H(z) (interleaved, with Z[H] = Z[0] appended) to Y (interleaved, into
+    // `out`), through P = |X|^2; `work` holds a mirrored copy of Z and P.  The loops are plain
+    // vector loops; the function is built for several instruction sets and the best one is
+    // picked at load time.
     __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default"))) static void PowerSpectrumToHalfLength(
         int half, const float* __restrict spectrum, float* __restrict work, const float* __restrict cosines,
         const float* __restrict sines, float* __restrict out) {
-        const size_t stride = static_cast<size_t>(half) + 1;
-        float* re = work;
-        float* im = re + stride;
-        float* reversedRe = im + stride;
-        float* reversedIm = reversedRe + stride;
-        float* power = reversedIm + stride;
-        float* reversedPower = power + stride;
-        for (int k = 0; k < half; ++k) {
-            re[k] = spectrum[2 * k];
-            im[k] = spectrum[2 * k + 1];
-        }
-        re[half] = spectrum[0];  // Z[H] = Z[0]
-        im[half] = spectrum[1];
+        // Z[H-k] at k: a reversed copy, so that the next loop reads both operands forwards.
         for (int k = 0; k <= half; ++k) {
-            reversedRe[k] = re[half - k];
-            reversedIm[k] = im[half - k];
+            work[2 * k] = spectrum[2 * (half - k)];
+            work[2 * k + 1] = spectrum[2 * (half - k) + 1];
         }
+        const float* mirrored = work;
+        float* power = work + 2 * (static_cast<size_t>(half) + 1);
         for (int k = 0; k <= half; ++k) {
             // a = Z[k], b = conj Z[H-k]; even part (a + b) / 2, odd part -i (a - b) / 2.
-            const float evenRe = 0.5f * (re[k] + reversedRe[k]);
-            const float evenIm = 0.5f * (im[k] - reversedIm[k]);
-            const float oddRe = 0.5f * (im[k] + reversedIm[k]);
-            const float oddIm = -0.5f * (re[k] - reversedRe[k]);
+            const float aRe = spectrum[2 * k], aIm = spectrum[2 * k + 1];
+            const float bRe = mirrored[2 * k], bIm = mirrored[2 * k + 1];
+            const float evenRe = 0.5f * (aRe + bRe);
+            const float evenIm = 0.5f * (aIm - bIm);
+            const float oddRe = 0.5f * (aIm + bIm);
+            const float oddIm = -0.5f * (aRe - bRe);
             // times w^k = cos - i sin
             const float xRe = evenRe + cosines[k] * oddRe + sines[k] * oddIm;
             const float xIm = evenIm + cosines[k] * oddIm - sines[k] * oddRe;
             power[k] = xRe * xRe + xIm * xIm;
         }
-        for (int k = 0; k <= half; ++k) reversedPower[k] = power[half - k];
         for (int k = 0; k < half; ++k) {
-            const float even = power[k] + reversedPower[k];
-            const float odd = power[k] - reversedPower[k];
+            const float reflected = power[half - k];  // P[k + H]
+            const float even = power[k] + reflected;
+            const float odd = power[k] - reflected;
             out[2 * k] = even - odd * sines[k];
             out[2 * k + 1] = odd * cosines[k];
         }
@@ -153,8 +147,8 @@ private:
         }
         const size_t stride = static_cast<size_t>(half) + 1;
         time_ = static_cast<float*>(av_malloc(sizeof(float) * static_cast<size_t>(size)));
-        spectrum_ = static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * static_cast<size_t>(half)));
-        work_ = static_cast<float*>(av_malloc(sizeof(float) * stride * 6));
+        spectrum_ = static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * stride));
+        work_ = static_cast<float*>(av_malloc(sizeof(float) * stride * 3));
         cosines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
         sines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
         if (time_ == nullptr || spectrum_ == nullptr || work_ == nullptr || cosines_ == nullptr || sines_ == nullptr) {
@@ -176,8 +170,8 @@ private:
     av_tx_fn inverseFn_ = nullptr;
     int size_ = 0;
     float* time_ = nullptr;               // M floats: the padded frame, then Y
-    AVComplexFloat* spectrum_ = nullptr;  // H values: Z, then M r
-    float* work_ = nullptr;               // six split arrays of H + 1
+    AVComplexFloat* spectrum_ = nullptr;  // H + 1 values: Z and Z[H] = Z[0], then M r
+    float* work_ = nullptr;               // Z mirrored and P: 3 (H + 1) floats
     float* cosines_ = nullptr;            // cos(2 pi k / M), k = 0..H
     float* sines_ = nullptr;
 };
