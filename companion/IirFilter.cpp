@@ -162,18 +162,19 @@ __attribute__((always_inline)) inline void FilterBlocks(IirState& filter, const 
     for (; done + kBlock <= length; done += kBlock) {
         double x[kBlock];
         for (int k = 0; k < kBlock; ++k) x[k] = src[done + k];
-        BlockVector y = stateColumns[0] * state[0];
-        for (int p = 1; p < kStates; ++p) y += stateColumns[p] * state[p];
-        for (int m = 0; m < kBlock; ++m) y += inputColumns[m] * x[m];
-        if constexpr (kStates == 1) {
-            // One section: its delay element after the block is the recursion's own last step.
-            state[0] = filter.first.b1 * x[kBlock - 1] - filter.first.a1 * y[kBlock - 1];
-        } else {
-            StateVector next = stateRows[0] * state[0];
-            for (int p = 1; p < kStates; ++p) next += stateRows[p] * state[p];
-            for (int m = 0; m < kBlock; ++m) next += inputRows[m] * x[m];
-            state = next;
+        // The inputs' share first: it does not wait for the previous block, so the only chain
+        // from block to block is the state's share, added last.
+        BlockVector y = inputColumns[0] * x[0];
+        StateVector next = inputRows[0] * x[0];
+        for (int m = 1; m < kBlock; ++m) {
+            y += inputColumns[m] * x[m];
+            next += inputRows[m] * x[m];
         }
+        for (int p = 0; p < kStates; ++p) {
+            y += stateColumns[p] * state[p];
+            next += stateRows[p] * state[p];
+        }
+        state = next;
         // RoundSaturate on all lanes: clamp, then half away from zero and truncation.
         y = y > high ? high : y;
         y = y < low ? low : y;

@@ -373,10 +373,16 @@ void CPreProcessAudioFilter::ToInt16(const float* src, int16_t* dst, uint32_t co
 }
 
 bool CPreProcessAudioFilter::FrameIsSilent(const int16_t* frame, uint32_t n, bool autoMode) {
-    int16_t* copy = frame16_.data();
-    std::memcpy(copy, frame, n * sizeof(int16_t));
-    if (settings_.loPassCutOff2 != 0) loPass2Iir_.Filter(copy, static_cast<int>(n));
-    if (settings_.hiPassCutOff2 != 0) hiPass2Iir_.Filter(copy, static_cast<int>(n));
+    // The second filters work on a copy, so the frame itself stays as the chain has it; with
+    // both off the frame is read where it is.
+    const int16_t* copy = frame;
+    if (settings_.loPassCutOff2 != 0 || settings_.hiPassCutOff2 != 0) {
+        int16_t* filtered = frame16_.data();
+        std::memcpy(filtered, frame, n * sizeof(int16_t));
+        if (settings_.loPassCutOff2 != 0) loPass2Iir_.Filter(filtered, static_cast<int>(n));
+        if (settings_.hiPassCutOff2 != 0) hiPass2Iir_.Filter(filtered, static_cast<int>(n));
+        copy = filtered;
+    }
     uint32_t sum = 0;
     int32_t peak = 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -447,16 +453,18 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     if (settings_.hiPassCutOff != 0) hiPassIir_.Filter(x16, static_cast<int>(n));
     maxLevel_ = vectors_.MaxAbs(x16, static_cast<int>(n));
 
-    int16_t* w16 = work16_.data();
+    // W16: what the silence detection sees, the suppressed signal or the filtered input itself.
+    const int16_t* w16 = x16;
     if (settings_.nsFactor != 0 && (settings_.enableNS || settings_.vadType == kVadLevelAfterNs)) {
-        suppressor_->Filter(x16, w16, static_cast<int>(n * 2));
-    } else {
-        std::memcpy(w16, x16, n * sizeof(int16_t));
+        suppressor_->Filter(x16, work16_.data(), static_cast<int>(n * 2));
+        w16 = work16_.data();
     }
-    if (settings_.enableNS) std::memcpy(x16, w16, n * sizeof(int16_t));
+    // With EnableNS the suppressed signal replaces the input for the rest of the chain: it is
+    // read from W16 rather than copied back.
+    const int16_t* chainInput = settings_.enableNS ? w16 : x16;
 
     float* wf = samples_.data();
-    ToFloat(x16, wf, n);
+    ToFloat(chainInput, wf, n);
 
     const float gainFactor = static_cast<float>(settings_.gainPercent) / 100.0f;
     settings_.floorDb = kBlockFloorDb;
