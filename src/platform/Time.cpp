@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <atomic>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -70,10 +72,12 @@ public:
 
     int64_t NowUsLocked() const override { return nowUs_; }
     void BlockUntil(std::unique_lock<std::mutex>& lock, int64_t wakeUs) override {
+        wakeUs = std::min(wakeUs, NextWakeLocked());
         if (autoAdvance_ && wakeUs != kNever) {
             // Nothing can happen before the deadline except another thread's Set, which in
-            // a virtual world takes no time: jump there.
+            // a virtual world takes no time, or a wake source's act: jump there.
             nowUs_ = std::max(nowUs_, wakeUs);
+            RunDueSources(lock);
             Notify();
             return;
         }
@@ -82,15 +86,62 @@ public:
         --blocked_;
     }
     int BlockedLocked() const { return blocked_; }
+
+    int64_t AddSourceLocked(std::function<bool()> onDue) {
+        static std::atomic<int64_t> nextId{1};
+        const int64_t id = nextId++;
+        sources_[id] = Source{std::make_shared<std::function<bool()>>(std::move(onDue)), kNever};
+        return id;
+    }
+    bool ScheduleLocked(int64_t id, int64_t dueUs) {
+        const auto found = sources_.find(id);
+        if (found == sources_.end()) return false;
+        found->second.dueUs = dueUs;
+        Notify();  // an auto-advancing waiter may now have an earlier moment to jump to
+        return true;
+    }
+    // Runs, one at a time and without the lock, every source due by now.  Allocates nothing:
+    // a device's pacing waits run through here.
+    void RunDueSources(std::unique_lock<std::mutex>& lock) {
+        for (;;) {
+            auto due = sources_.end();
+            for (auto it = sources_.begin(); it != sources_.end(); ++it) {
+                if (it->second.dueUs <= nowUs_) {
+                    due = it;
+                    break;
+                }
+            }
+            if (due == sources_.end()) return;
+            due->second.dueUs = kNever;  // the source schedules itself again
+            const int64_t id = due->first;
+            const std::shared_ptr<std::function<bool()>> onDue = due->second.onDue;
+            lock.unlock();
+            const bool alive = (*onDue)();
+            lock.lock();
+            if (!alive) sources_.erase(id);
+            Notify();
+        }
+    }
     void AdvanceLocked(int64_t us) {
         nowUs_ += us;
         Notify();
     }
 
 private:
+    struct Source {
+        std::shared_ptr<std::function<bool()>> onDue;
+        int64_t dueUs;
+    };
+    int64_t NextWakeLocked() const {
+        int64_t next = kNever;
+        for (const auto& entry : sources_) next = std::min(next, entry.second.dueUs);
+        return next;
+    }
+
     const bool autoAdvance_;
     int64_t nowUs_;
     int blocked_ = 0;
+    std::map<int64_t, Source> sources_;
 };
 
 class CoreEvent final : public IEvent {
@@ -221,8 +272,19 @@ VirtualTimeService::VirtualTimeService(bool autoAdvance, uint32_t startMs)
 VirtualTimeService::~VirtualTimeService() = default;
 
 void VirtualTimeService::Advance(uint32_t ms) {
-    std::lock_guard<std::mutex> lock(impl_->core->mutex);
+    std::unique_lock<std::mutex> lock(impl_->core->mutex);
     impl_->core->AdvanceLocked(int64_t{ms} * kUsPerMs);
+    impl_->core->RunDueSources(lock);
+}
+
+int64_t VirtualTimeService::AddWakeSource(std::function<bool()> onDue) {
+    std::lock_guard<std::mutex> lock(impl_->core->mutex);
+    return impl_->core->AddSourceLocked(std::move(onDue));
+}
+
+bool VirtualTimeService::ScheduleWake(int64_t source, int64_t dueUs) {
+    std::lock_guard<std::mutex> lock(impl_->core->mutex);
+    return impl_->core->ScheduleLocked(source, dueUs);
 }
 
 int64_t VirtualTimeService::NowUs() const {

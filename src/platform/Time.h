@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 
 namespace zelmar::platform {
@@ -70,6 +72,17 @@ public:
     int BlockedWaiters() const;
     // Virtual microseconds since the start of this service.
     int64_t NowUs() const;
+
+    // Wake sources: something outside the clock that acts at a moment of virtual time (a
+    // virtual sound device whose cursor passes a notification position).  `onDue` runs once
+    // the clock reaches the time last scheduled for the source (a waiter in auto-advance mode
+    // jumps there, Advance passes it), on the thread that moved the clock and without the
+    // clock's lock, so it may set events and schedule again.  It returns false once the
+    // source is gone, which removes it.  Ids are unique across all clocks.
+    static constexpr int64_t kNeverUs = std::numeric_limits<int64_t>::max();
+    int64_t AddWakeSource(std::function<bool()> onDue);
+    // False when this clock does not know `source`.  kNeverUs: nothing due.
+    bool ScheduleWake(int64_t source, int64_t dueUs);
 
     uint32_t NowMs() override;
     void SleepMs(uint32_t ms) override;

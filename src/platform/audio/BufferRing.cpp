@@ -75,6 +75,20 @@ void BufferRing::NotifyPassed(uint64_t fromTotal, uint64_t toTotal) {
     }
 }
 
+uint64_t BufferRing::NextNotificationPosition(uint64_t total) const {
+    const uint64_t ringBytes = size();
+    if (ringBytes == 0) return UINT64_MAX;
+    const uint64_t lapStart = total - total % ringBytes;
+    uint64_t next = UINT64_MAX;
+    for (const PositionNotify& notify : notifications_) {
+        if (notify.offset == kNotifyOffsetStop) continue;
+        uint64_t at = lapStart + notify.offset;
+        if (at < total) at += ringBytes;
+        next = std::min(next, at);
+    }
+    return next;
+}
+
 void BufferRing::NotifyStopped() {
     for (const PositionNotify& notify : notifications_) {
         if (notify.offset == kNotifyOffsetStop) notify.event->Set();

@@ -29,6 +29,9 @@ public:
     // the endless stream the ring holds (totals count bytes since the buffer was made).
     void NotifyPassed(uint64_t fromTotal, uint64_t toTotal);
     void NotifyStopped();
+    // The first stream position at or after `total` that holds a notification offset (stop
+    // notifications aside); UINT64_MAX when there is none.
+    uint64_t NextNotificationPosition(uint64_t total) const;
 
     // Copies `count` bytes of the stream position `total` into the ring (wrapping).
     void WriteAt(uint64_t total, const uint8_t* source, uint32_t count);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -85,6 +86,26 @@ struct VirtualAudioService::Hub {
     }
     void AdvanceAllLocked(bool playbackOnly);
     void StartPumpLocked();
+    // Tells each virtual clock of the buffers when a cursor next passes a notification
+    // position, so that a thread waiting for that notification is woken at that moment.
+    void RescheduleLocked();
+
+    std::weak_ptr<Hub> self;
+    // Wake sources registered with virtual clocks (few: normally one clock).
+    std::map<VirtualTimeService*, int64_t> wakeSources;
+
+    // The hub's lock for one operation; on release the clocks learn the next notification.
+    class OperationLock {
+    public:
+        explicit OperationLock(Hub& hub) : hub_(hub), lock_(hub.mutex) {}
+        ~OperationLock() { hub_.RescheduleLocked(); }
+        OperationLock(const OperationLock&) = delete;
+        OperationLock& operator=(const OperationLock&) = delete;
+
+    private:
+        Hub& hub_;
+        std::lock_guard<std::mutex> lock_;
+    };
 };
 
 // One virtual buffer, capture or playback.  All state is guarded by the hub's mutex, which
@@ -94,11 +115,12 @@ public:
     using Operation = VirtualAudioService::Operation;
 
     VirtualStream(std::shared_ptr<VirtualAudioService::Hub> hub, bool capture, bool primary)
-        : hub_(std::move(hub)), clock_(Current().time), capture_(capture), primary_(primary) {
+        : hub_(std::move(hub)), clock_(Current().time), virtualClock_(dynamic_cast<VirtualTimeService*>(clock_)),
+          capture_(capture), primary_(primary) {
         lastMs_ = clock_->NowMs();
     }
     ~VirtualStream() {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        std::lock_guard<std::mutex> plain(hub_->mutex);
         auto& streams = hub_->streams;
         streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
     }
@@ -107,13 +129,32 @@ public:
         format_ = format;
         if (!ring_.Allocate(bytes, SilenceByte(format))) return kDsErrOutOfMemory;
         lead_ = LeadBytes();
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        std::lock_guard<std::mutex> plain(hub_->mutex);
         hub_->streams.push_back(this);
         if (!primary_) hub_->lastBufferBytes = bytes;
         return kDsOk;
     }
 
     bool capture() const { return capture_; }
+
+    // Locked.  The virtual clock's moment (µs) when the cursor next passes a notification
+    // position; kNeverUs when it will not (stopped, stalled, lost, no notifications, or a
+    // clock that is not virtual).
+    int64_t NextNotificationUsLocked() const {
+        if (virtualClock_ == nullptr || !running_ || hub_->stalled || lost_) return VirtualTimeService::kNeverUs;
+        const uint64_t position = ring_.NextNotificationPosition(total_);
+        if (position == UINT64_MAX || format_.nBlockAlign == 0 || format_.nSamplesPerSec == 0) {
+            return VirtualTimeService::kNeverUs;
+        }
+        // The position is passed once the cursor is beyond it.
+        const uint64_t frames = (position + 1 - total_ + format_.nBlockAlign - 1) / format_.nBlockAlign;
+        const uint64_t elapsedMs = (frames * 1000 - frameRemainder_ + format_.nSamplesPerSec - 1) / format_.nSamplesPerSec;
+        // lastMs_ is the clock's millisecond (wrapping at 2^32) when the cursors last moved.
+        const int64_t nowUs = virtualClock_->NowUs();
+        const uint32_t sinceMs = static_cast<uint32_t>(nowUs / 1000) - lastMs_;
+        return (nowUs / 1000 - sinceMs + static_cast<int64_t>(elapsedMs)) * 1000;
+    }
+    VirtualTimeService* virtualClock() const { return virtualClock_; }
 
     // Locked.  Moves the cursors to the clock; capture buffers first let every playback buffer
     // play up to now, so loopback audio is there to be captured.
@@ -138,7 +179,7 @@ public:
     }
 
     DsResult GetCurrentPosition(uint32_t* first, uint32_t* second) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kGetCurrentPosition)) return fault;
         if (lost_) return kDsErrBufferLost;
         if (capture_) hub_->AdvanceAllLocked(/*playbackOnly=*/true);
@@ -161,7 +202,7 @@ public:
 
     DsResult Lock(uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
                   uint32_t* n2, uint32_t flags) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kLock)) return fault;
         if (lost_) return kDsErrBufferLost;
         AdvanceLocked();
@@ -170,13 +211,13 @@ public:
     }
 
     DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kUnlock)) return fault;
         return ring_.Unlock(p1, n1, p2, n2);
     }
 
     DsResult SetNotificationPositions(uint32_t count, const PositionNotify* positions) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kSetNotificationPositions)) return fault;
         if (running_) return kDsErrInvalidCall;
         const DsResult result = ring_.SetNotifications(count, positions);
@@ -187,7 +228,7 @@ public:
 
     DsResult GetCaps(BufferCaps* caps) {
         if (caps == nullptr) return kDsErrInvalidParam;
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         caps->bufferBytes = ring_.size();
         caps->flags = primary_ ? kBufferPrimary : 0;
         return kDsOk;
@@ -195,13 +236,13 @@ public:
 
     DsResult GetFormat(WAVEFORMATEX* format) {
         if (format == nullptr) return kDsErrInvalidParam;
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         *format = format_;
         return kDsOk;
     }
 
     DsResult Run(Operation op) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(op)) return fault;
         if (lost_) return kDsErrBufferLost;
         AdvanceLocked();
@@ -210,7 +251,7 @@ public:
     }
 
     DsResult Stop() {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kStop)) return fault;
         if (capture_) hub_->AdvanceAllLocked(/*playbackOnly=*/true);
         AdvanceLocked();
@@ -222,7 +263,7 @@ public:
     }
 
     DsResult Restore() {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kRestore)) return fault;
         if (lost_) {
             // The memory comes back, its contents do not.
@@ -234,7 +275,7 @@ public:
     }
 
     DsResult SetFormat(const WAVEFORMATEX& format) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kSetFormat)) return fault;
         if (!primary_) return kDsErrInvalidCall;
         if (!IsPlayableFormat(format)) return kDsErrBadFormat;
@@ -251,7 +292,7 @@ public:
     }
 
     void SetEchoReference(std::shared_ptr<CaptureEffects> effects) {
-        std::lock_guard<std::mutex> lock(hub_->mutex);
+        VirtualAudioService::Hub::OperationLock lock(*hub_);
         echoReference = std::move(effects);
     }
 
@@ -342,6 +383,7 @@ private:
 
     std::shared_ptr<VirtualAudioService::Hub> hub_;
     ITimeService* clock_;
+    VirtualTimeService* virtualClock_;  // null on the real clock
     const bool capture_;
     const bool primary_;
     BufferRing ring_;
@@ -357,6 +399,45 @@ private:
 void VirtualAudioService::Hub::AdvanceAllLocked(bool playbackOnly) {
     for (VirtualStream* stream : streams) {
         if (!playbackOnly || !stream->capture()) stream->AdvanceLocked();
+    }
+}
+
+void VirtualAudioService::Hub::RescheduleLocked() {
+    // At most a few clocks; a fixed table keeps this free of allocation (it runs in every
+    // buffer operation, GetData's included).
+    constexpr int kClocks = 4;
+    VirtualTimeService* clocks[kClocks] = {};
+    int64_t due[kClocks];
+    int used = 0;
+    for (VirtualStream* stream : streams) {
+        VirtualTimeService* clock = stream->virtualClock();
+        if (clock == nullptr) continue;
+        int i = 0;
+        while (i < used && clocks[i] != clock) ++i;
+        if (i == used) {
+            if (used == kClocks) continue;
+            clocks[used] = clock;
+            due[used++] = VirtualTimeService::kNeverUs;
+        }
+        due[i] = std::min(due[i], stream->NextNotificationUsLocked());
+    }
+    for (int i = 0; i < used; ++i) {
+        const auto known = wakeSources.find(clocks[i]);
+        if (known != wakeSources.end() && clocks[i]->ScheduleWake(known->second, due[i])) continue;
+        if (due[i] == VirtualTimeService::kNeverUs) continue;
+        // The clock runs this when the moment comes: bring the buffers up to it (which sets
+        // the events) and schedule the next one.  It outlives neither the hub nor the clock
+        // in use: a gone hub unregisters itself by returning false.
+        const int64_t source = clocks[i]->AddWakeSource([weak = self] {
+            const std::shared_ptr<Hub> hub = weak.lock();
+            if (!hub) return false;
+            OperationLock lock(*hub);
+            hub->AdvanceAllLocked(/*playbackOnly=*/true);
+            hub->AdvanceAllLocked(/*playbackOnly=*/false);
+            return true;
+        });
+        wakeSources[clocks[i]] = source;
+        clocks[i]->ScheduleWake(source, due[i]);
     }
 }
 
@@ -511,7 +592,7 @@ private:
 
 }  // namespace
 
-VirtualAudioService::VirtualAudioService() : hub_(std::make_shared<Hub>()) {}
+VirtualAudioService::VirtualAudioService() : hub_(std::make_shared<Hub>()) { hub_->self = hub_; }
 VirtualAudioService::~VirtualAudioService() = default;
 
 DeviceGuid VirtualAudioService::CaptureGuid() { return kCaptureGuid; }
@@ -539,7 +620,7 @@ void VirtualAudioService::SetLoopbackDelayMs(uint32_t delayMs) {
     hub_->loopFormat = WAVEFORMATEX{};  // the next audio played starts the delayed loop afresh
 }
 void VirtualAudioService::SetCursorsStalled(bool stalled) {
-    std::lock_guard<std::mutex> lock(hub_->mutex);
+    Hub::OperationLock lock(*hub_);
     // Bring everything up to now first, so the stall starts at this moment.
     hub_->AdvanceAllLocked(true);
     hub_->AdvanceAllLocked(false);
@@ -550,7 +631,7 @@ void VirtualAudioService::SetCursorsReportStopped(bool stopped) {
     hub_->reportStopped = stopped;
 }
 void VirtualAudioService::LoseBuffers() {
-    std::lock_guard<std::mutex> lock(hub_->mutex);
+    Hub::OperationLock lock(*hub_);
     for (VirtualStream* stream : hub_->streams) stream->LoseLocked();
 }
 void VirtualAudioService::FailNext(Operation operation, DsResult result, int times) {
@@ -565,7 +646,7 @@ uint32_t VirtualAudioService::LastBufferBytes() const {
 }
 
 void VirtualAudioService::Pump() {
-    std::lock_guard<std::mutex> lock(hub_->mutex);
+    Hub::OperationLock lock(*hub_);
     hub_->AdvanceAllLocked(true);
     hub_->AdvanceAllLocked(false);
 }
