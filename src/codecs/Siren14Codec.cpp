@@ -21,7 +21,8 @@ namespace {
 
 // The synthesis window loop gets an AVX2 copy picked at load time, as the transform does; the
 // arithmetic is the same in both copies (no fused multiply-add), so are the results.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the load-time resolver would run before its runtime is up.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define ZELMAR_SIREN14_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define ZELMAR_SIREN14_TARGET_CLONES

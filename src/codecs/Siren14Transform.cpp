@@ -14,7 +14,8 @@ constexpr double kPi = 3.14159265358979323846;
 // processors that have it.  Both copies perform the same IEEE operations in the same order
 // (AVX2 does not bring fused multiply-add, which is a feature of its own), so the results
 // are identical to the last bit; only the vector width differs.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the load-time resolver would run before its runtime is up.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define ZELMAR_SIREN14_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define ZELMAR_SIREN14_TARGET_CLONES

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zelmar::platform::audio {
 
@@ -10,6 +11,7 @@ bool BufferRing::Allocate(uint32_t bytes, uint8_t fill) {
     if (bytes == 0) return false;
     try {
         bytes_.assign(bytes, fill);
+        shadow_.assign(bytes, fill);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -27,22 +29,33 @@ DsResult BufferRing::Lock(uint32_t offset, uint32_t bytes, uint32_t writeCursor,
     const uint32_t first = std::min(bytes, total - offset);
     const uint32_t second = bytes - first;
     if (second != 0 && (part2 == nullptr || bytes2 == nullptr)) return kDsErrInvalidParam;
-    *part1 = bytes_.data() + offset;
+    // The caller gets the regions in the shadow, at the same places, as they are now.
+    std::memcpy(shadow_.data() + offset, bytes_.data() + offset, first);
+    if (second != 0) std::memcpy(shadow_.data(), bytes_.data(), second);
+    *part1 = shadow_.data() + offset;
     *bytes1 = first;
-    if (part2 != nullptr) *part2 = second != 0 ? bytes_.data() : nullptr;
+    if (part2 != nullptr) *part2 = second != 0 ? shadow_.data() : nullptr;
     if (bytes2 != nullptr) *bytes2 = second;
     return kDsOk;
 }
 
-DsResult BufferRing::Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2) const {
+DsResult BufferRing::Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2, bool writeBack) {
     const auto inside = [this](void* part, uint32_t count) {
         if (part == nullptr) return count == 0;
-        const auto* begin = bytes_.data();
+        const auto* begin = shadow_.data();
         const auto* p = static_cast<const uint8_t*>(part);
-        return p >= begin && p <= begin + bytes_.size() &&
-               count <= static_cast<std::size_t>(begin + bytes_.size() - p);
+        return p >= begin && p <= begin + shadow_.size() &&
+               count <= static_cast<std::size_t>(begin + shadow_.size() - p);
     };
-    return inside(part1, bytes1) && inside(part2, bytes2) ? kDsOk : kDsErrInvalidParam;
+    if (!inside(part1, bytes1) || !inside(part2, bytes2)) return kDsErrInvalidParam;
+    if (writeBack) {
+        for (const auto& [part, count] : {std::pair{part1, bytes1}, std::pair{part2, bytes2}}) {
+            if (count == 0) continue;
+            const auto at = static_cast<std::size_t>(static_cast<uint8_t*>(part) - shadow_.data());
+            std::memcpy(bytes_.data() + at, part, count);
+        }
+    }
+    return kDsOk;
 }
 
 DsResult BufferRing::SetNotifications(uint32_t count, const PositionNotify* positions) {

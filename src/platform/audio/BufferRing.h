@@ -1,6 +1,12 @@
 // The memory of one looping device buffer and the bookkeeping every backend shares: two-part
 // locks at the wrap, the notification table, and setting the events of the positions a
 // cursor passes.  Not locked itself: each backend guards it with its own mutex.
+//
+// A lock hands out a shadow of the locked regions (same size and layout as the buffer), not
+// the buffer itself: the caller reads or writes it without the backend's mutex while the
+// device thread moves audio in and out of the buffer, and Unlock copies a playback lock back
+// under the mutex.  A caller that is late (the cursor already in its region) then gets a
+// glitch, as on a real device, rather than two threads on the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +27,9 @@ public:
     // `writeCursor` serves kLockFromWriteCursor.
     DsResult Lock(uint32_t offset, uint32_t bytes, uint32_t writeCursor, void** part1,
                   uint32_t* bytes1, void** part2, uint32_t* bytes2, uint32_t flags);
-    // Checks that the parts are regions of this buffer, as a lock handed them out.
-    DsResult Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2) const;
+    // Checks that the parts are regions of this buffer's shadow, as a lock handed them out;
+    // `writeBack` (playback) copies them into the buffer.
+    DsResult Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2, bool writeBack);
 
     DsResult SetNotifications(uint32_t count, const PositionNotify* positions);
     // Sets the event of every notification offset in the byte range [fromTotal, toTotal) of
@@ -41,6 +48,7 @@ public:
 
 private:
     std::vector<uint8_t> bytes_;
+    std::vector<uint8_t> shadow_;  // what locks hand out
     std::vector<PositionNotify> notifications_;
 };
 

@@ -213,7 +213,7 @@ public:
     DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) {
         VirtualAudioService::Hub::OperationLock lock(*hub_);
         if (DsResult fault = hub_->TakeFault(Operation::kUnlock)) return fault;
-        return ring_.Unlock(p1, n1, p2, n2);
+        return ring_.Unlock(p1, n1, p2, n2, /*writeBack=*/!capture_);
     }
 
     DsResult SetNotificationPositions(uint32_t count, const PositionNotify* positions) {
