@@ -200,22 +200,44 @@ ZELMAR_EC_VECTOR_CLONES void ScaleToInt16(const float* __restrict src, short* __
 // Below this many products the direct sum is cheaper than two transforms.
 constexpr long kSpectralMinProducts = 16384;
 
+// Lag 0, the frame's energy.  Both ways of computing the other lags
+// take lag 0 from here, so a caller asking for lag 0 alone gets the very value a call for many
+// lags returns (the pitch detector asks for it first to skip frames too quiet to be voiced).
+float Energy(const float* src, int length) {
+    // Eight running sums, one per lane of a vector register, added together at the end.
+    constexpr int kLanes = 8;
+    float lanes[kLanes] = {};
+    int i = 0;
+    for (; i + kLanes <= length; i += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) lanes[lane] += src[i + lane] * src[i + lane];
+    }
+    float sum = 0.0f;
+    for (int lane = 0; lane < kLanes; ++lane) sum += lanes[lane];
+    for (; i < length; ++i) sum += src[i] * src[i];
+    return sum;
+}
+
 int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, float norm) {
     if (src == nullptr || dst == nullptr || srcLength <= 0 || dstLength <= 0) return kBad;
+    const float lagZero = Energy(src, srcLength) * norm;
     if (long{srcLength} * dstLength >= kSpectralMinProducts) {
         thread_local SpectralCorrelator correlator;
-        if (correlator.Run(src, srcLength, dst, dstLength, norm)) return kOk;
+        if (correlator.Run(src, srcLength, dst, dstLength, norm)) {
+            dst[0] = lagZero;
+            return kOk;
+        }
     }
-    for (int lag = 0; lag < dstLength; ++lag) dst[lag] = 0.0f;
+    for (int lag = 1; lag < dstLength; ++lag) dst[lag] = 0.0f;
     // Sample-major order: the inner loop runs over lags with one independent sum each, so it
     // vectorises; every lag's sum still adds its products in increasing i.
     for (int i = 0; i < srcLength; ++i) {
         const float x = src[i];
         const float* shifted = src + i;
         const int lags = dstLength < srcLength - i ? dstLength : srcLength - i;
-        for (int lag = 0; lag < lags; ++lag) dst[lag] += x * shifted[lag];
+        for (int lag = 1; lag < lags; ++lag) dst[lag] += x * shifted[lag];
     }
-    for (int lag = 0; lag < dstLength; ++lag) dst[lag] *= norm;
+    for (int lag = 1; lag < dstLength; ++lag) dst[lag] *= norm;
+    dst[0] = lagZero;
     return kOk;
 }
 

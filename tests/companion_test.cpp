@@ -242,6 +242,11 @@ TEST(CompanionVector, PeakConversionsAndAutocorrelation) {
             ASSERT_NEAR(normalised[size_t(lag)], sum / shape.length, 1e-6 * energy / shape.length)
                 << shape.length << " lag " << lag;
         }
+        // Lag 0 alone is the very value the full call returns (the pitch detector relies on
+        // it to skip frames below its energy floor), through the spectrum or not.
+        float lagZero = -1.0f;
+        ASSERT_EQ(autoCorrNorm(frame.data(), shape.length, &lagZero, 1), kIppsOk);
+        EXPECT_EQ(lagZero, normalised[0]) << shape.length << " x " << shape.lags;
     }
     std::vector<float> normalised(4);
     std::vector<float> frame(8, 1.0f);

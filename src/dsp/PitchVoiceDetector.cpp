@@ -40,9 +40,6 @@ void CPitchVoiceDetector::CSlidingMinMax::Update(float x) {
         max_ = x;
         max_ = *std::max_element(slots_.begin(), slots_.end());
     }
-    // A value beyond the current range widens it at once.
-    min_ = std::min(min_, x);
-    max_ = std::max(max_, x);
     index_ = (index_ + 1) % length_;
 }
 
@@ -74,16 +71,22 @@ bool CPitchVoiceDetector::Update(const int16_t* frame, int n) {
     const int lagStart = rateHz_ / kFirstLagHz;
     float* ac = correlation_.data();
     if (vectors_.ToFloat(history_.data(), samples_.data(), windowLen_, 0)) {
-        vectors_.AutoCorrNorm(samples_.data(), windowLen_, ac, lagMax);
+        // The energy (lag 0) first: a frame not above twice the floor is unvoiced whatever
+        // its other lags hold, so their computation, most of the detector's cost, is skipped
+        // (the companion returns the same lag 0 whether asked for one lag or many).
+        vectors_.AutoCorrNorm(samples_.data(), windowLen_, ac, 1);
+        if (ac[0] > kEnergyOverFloor * energyFloor_) vectors_.AutoCorrNorm(samples_.data(), windowLen_, ac, lagMax);
         peakVectors_.MaxAbs(history_.data(), windowLen_);
     }
+    const bool aboveFloor = ac[0] > kEnergyOverFloor * energyFloor_;
 
     float maxValue = kSmallestPeak;
     int maxLag = 1;
     int swings = 0;
     bool positiveSide = true;
     const float swingLevel = kSwingLevel * ac[0];
-    for (int j = lagStart; j < lagMax; ++j) {
+    const int firstLag = aboveFloor ? lagStart : lagMax;  // below the floor there is nothing to search
+    for (int j = firstLag; j < lagMax; ++j) {
         if (ac[j] > maxValue) {
             maxValue = ac[j];
             maxLag = j;
@@ -99,7 +102,7 @@ bool CPitchVoiceDetector::Update(const int16_t* frame, int n) {
         }
     }
     const bool periodic = maxValue > kStrongPeak * ac[0] || (maxValue > kWeakPeak * ac[0] && swings > kMinSwings);
-    const bool voicedFrame = ac[0] > kEnergyOverFloor * energyFloor_ && maxLag >= lagMin && periodic;
+    const bool voicedFrame = aboveFloor && maxLag >= lagMin && periodic;
 
     energyRange_.Update(ac[0]);
     const float floorTarget = energyRange_.Min();

@@ -22,8 +22,10 @@ namespace zelmar {
 
 class CPitchVoiceDetector {
 public:
-    // Minimum and maximum of the last `length` values, updated as each value replaces the
-    // oldest one.
+    // Minimum and maximum over the last `length` values, each value replacing the oldest.
+    // The range is searched again only when the value leaving was the minimum (or else the
+    // maximum); a new value beyond the range does not widen it until then.  The energy floor
+    // follows this range, so the voice decisions depend on that rule.
     class CSlidingMinMax {
     public:
         explicit CSlidingMinMax(int length) : length_(length > 0 ? length : 1) {}
