@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstring>
-#include <new>
 
 #include "devices/DeviceProperties.h"
 #include "devices/DeviceRing.h"
@@ -33,12 +32,7 @@ int32_t CDSoundAudioIn::EnumerateDevices() {
     ReleaseDevice();
     std::vector<DeviceDescription> devices;
     if (audio_ == nullptr || Failed(audio_->EnumerateCapture(&devices))) return kOk;
-    for (const DeviceDescription& device : devices) {
-        if (deviceCount_ >= kMaxDevices) break;  // hosts number at most 16 devices
-        descriptions_[deviceCount_] = device.description;
-        guids_[deviceCount_] = device.guid;
-        ++deviceCount_;
-    }
+    deviceCount_ = KeepDevices(devices, kMaxDevices, descriptions_, guids_);
     return kOk;
 }
 
@@ -131,34 +125,19 @@ int32_t CDSoundAudioIn::OpenDevice() {
     }
 
     const auto blockCount = static_cast<int32_t>(bufferBytes / blockBytes);
-    std::vector<std::unique_ptr<platform::IEvent>> events;
-    std::vector<PositionNotify> table;
-    std::vector<uint32_t> offsets;
-    try {
-        events.reserve(static_cast<size_t>(blockCount) + 1);
-        table.reserve(static_cast<size_t>(blockCount) + 1);
-        offsets.reserve(static_cast<size_t>(blockCount));
-        for (int32_t i = 0; i <= blockCount; ++i) {
-            events.push_back(time_->CreateEvent(/*manualReset=*/true, /*initiallySet=*/false));
-            if (events.back() == nullptr) return kDsErrOutOfMemory;
-        }
-        // Each block notifies two bytes before its end; the last entry fires on stop.
-        for (int32_t i = 0; i < blockCount; ++i) {
-            const uint32_t offset = static_cast<uint32_t>(i) * static_cast<uint32_t>(blockBytes);
-            table.push_back({offset + static_cast<uint32_t>(blockBytes) - 2, events[i].get()});
-            offsets.push_back(offset);
-        }
-        table.push_back({kNotifyOffsetStop, events[blockCount].get()});
-    } catch (const std::bad_alloc&) {
-        return kDsErrOutOfMemory;
-    }
-    const DsResult result = buffer->SetNotificationPositions(static_cast<uint32_t>(table.size()), table.data());
+    const auto block = static_cast<uint32_t>(blockBytes);
+    // Each block notifies two bytes before its end.
+    BlockNotifications made;
+    DsResult result = MakeBlockNotifications(
+        *time_, blockCount, block, [block](int32_t i) { return static_cast<uint32_t>(i) * block + block - 2; }, &made);
+    if (Failed(result)) return result;
+    result = buffer->SetNotificationPositions(static_cast<uint32_t>(made.table.size()), made.table.data());
     if (Failed(result)) return result;
 
     device_ = std::move(device);
     buffer_ = std::move(buffer);
-    events_ = std::move(events);
-    blockOffsets_ = std::move(offsets);
+    events_ = std::move(made.events);
+    blockOffsets_ = std::move(made.offsets);
     blockCount_ = blockCount;
     blockBytes_ = static_cast<int32_t>(blockBytes);
     bufferBytes_ = bufferBytes;

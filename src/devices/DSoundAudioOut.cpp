@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstring>
-#include <new>
 
 #include "devices/DeviceProperties.h"
 #include "devices/DeviceRing.h"
@@ -37,12 +36,7 @@ void CDSoundAudioOut::EnumerateDevices() {
     deviceCount_ = 0;
     std::vector<DeviceDescription> devices;
     if (audio_ == nullptr || Failed(audio_->EnumeratePlayback(&devices))) return;
-    for (const DeviceDescription& device : devices) {
-        if (deviceCount_ >= kMaxDevices) break;  // hosts number at most 16 devices
-        descriptions_[deviceCount_] = device.description;
-        guids_[deviceCount_] = device.guid;
-        ++deviceCount_;
-    }
+    deviceCount_ = KeepDevices(devices, kMaxDevices, descriptions_, guids_);
 }
 
 int32_t CDSoundAudioOut::SetProperty(const char* name, int32_t value, void* data) {
@@ -135,29 +129,17 @@ int32_t CDSoundAudioOut::OpenDevice() {
     }
 
     const auto blockCount = static_cast<int32_t>(bufferBytes / blockBytes);
-    std::vector<std::unique_ptr<platform::IEvent>> events;
-    std::vector<PositionNotify> table;
-    std::vector<uint32_t> offsets;
-    try {
-        events.reserve(static_cast<size_t>(blockCount) + 1);
-        table.reserve(static_cast<size_t>(blockCount) + 1);
-        offsets.reserve(static_cast<size_t>(blockCount));
-        for (int32_t i = 0; i <= blockCount; ++i) {
-            events.push_back(time_->CreateEvent(/*manualReset=*/true, /*initiallySet=*/false));
-            if (events.back() == nullptr) return kDsErrOutOfMemory;
-        }
-        // Entry i fires two bytes before the end of the block after block i: by then block i
-        // has been played and may be written again.
-        for (int32_t i = 0; i < blockCount; ++i) {
-            const uint64_t at = (uint64_t{static_cast<uint32_t>(i)} + 2) * blockBytes - 2;
-            table.push_back({static_cast<uint32_t>(at % bufferBytes), events[i].get()});
-            offsets.push_back(static_cast<uint32_t>(i) * static_cast<uint32_t>(blockBytes));
-        }
-        table.push_back({kNotifyOffsetStop, events[blockCount].get()});
-    } catch (const std::bad_alloc&) {
-        return kDsErrOutOfMemory;
-    }
-    DsResult result = buffer->SetNotificationPositions(static_cast<uint32_t>(table.size()), table.data());
+    // Entry i fires two bytes before the end of the block after block i: by then block i has
+    // been played and may be written again.
+    BlockNotifications made;
+    DsResult result = MakeBlockNotifications(
+        *time_, blockCount, static_cast<uint32_t>(blockBytes),
+        [blockBytes, bufferBytes](int32_t i) {
+            return static_cast<uint32_t>(((uint64_t{static_cast<uint32_t>(i)} + 2) * blockBytes - 2) % bufferBytes);
+        },
+        &made);
+    if (Failed(result)) return result;
+    result = buffer->SetNotificationPositions(static_cast<uint32_t>(made.table.size()), made.table.data());
     if (Failed(result)) return result;
 
     // Silence over the whole buffer: 0 for 16-bit samples, 0x80 (unsigned mid-scale) otherwise.
@@ -175,9 +157,9 @@ int32_t CDSoundAudioOut::OpenDevice() {
     primary_ = std::move(primary);
     buffer_ = std::move(buffer);
     // The old events go only after the buffer that pointed at them.
-    events_ = std::move(events);
-    notifications_ = std::move(table);
-    blockOffsets_ = std::move(offsets);
+    events_ = std::move(made.events);
+    notifications_ = std::move(made.table);
+    blockOffsets_ = std::move(made.offsets);
     blockCount_ = blockCount;
     blockBytes_ = static_cast<int32_t>(blockBytes);
     bufferBytes_ = bufferBytes;

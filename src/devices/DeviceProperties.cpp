@@ -45,6 +45,18 @@ int32_t CopyDeviceName(const std::string* descriptions, int32_t count, int32_t i
     return kOk;
 }
 
+int32_t KeepDevices(const std::vector<platform::audio::DeviceDescription>& devices, int32_t most,
+                    std::string* descriptions, platform::audio::DeviceGuid* guids) {
+    int32_t kept = 0;
+    for (const platform::audio::DeviceDescription& device : devices) {
+        if (kept >= most) break;
+        descriptions[kept] = device.description;
+        guids[kept] = device.guid;
+        ++kept;
+    }
+    return kept;
+}
+
 int32_t CopyDeviceGuid(const platform::audio::DeviceGuid* guids, int32_t count, int32_t index, void* out) {
     if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(count)) return kErrInvalidArg;
     std::memcpy(out, guids[index].bytes, sizeof guids[index].bytes);

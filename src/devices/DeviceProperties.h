@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/audio/AudioDevice.h"
 
@@ -60,5 +61,10 @@ int32_t FindDeviceProperty(const char* name);
 // the description with its NUL, or the 16-byte id; an index outside the list is refused.
 int32_t CopyDeviceName(const std::string* descriptions, int32_t count, int32_t index, void* out);
 int32_t CopyDeviceGuid(const platform::audio::DeviceGuid* guids, int32_t count, int32_t index, void* out);
+
+// Keeps the first `most` entries of a device list, as hosts number at most that many; returns
+// how many were kept.
+int32_t KeepDevices(const std::vector<platform::audio::DeviceDescription>& devices, int32_t most,
+                    std::string* descriptions, platform::audio::DeviceGuid* guids);
 
 }  // namespace zelmar

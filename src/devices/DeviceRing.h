@@ -1,9 +1,16 @@
-// The format and ring arithmetic the first-generation device components share.
+// The format and ring arithmetic the first-generation device components share, and the
+// notification table of a ring of blocks.
 #pragma once
 
 #include <zelmar/zelmar.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/Time.h"
+#include "platform/audio/AudioDevice.h"
 
 namespace zelmar {
 
@@ -35,6 +42,40 @@ inline bool RingBufferBytes(uint32_t bufferTimeMs, const WAVEFORMATEX& wfx, uint
     }
     *bufferBytes = bytes;
     return true;
+}
+
+// A ring of blocks (block i at i × blockBytes) with one manual-reset event per block and one
+// for stop, and the notification table that points at them: block i notifies at
+// notifyOffset(i), the last entry when the buffer stops.
+struct BlockNotifications {
+    std::vector<std::unique_ptr<platform::IEvent>> events;
+    std::vector<platform::audio::PositionNotify> table;
+    std::vector<uint32_t> offsets;
+};
+
+template <typename NotifyOffset>
+platform::audio::DsResult MakeBlockNotifications(platform::ITimeService& time, int32_t blockCount,
+                                                 uint32_t blockBytes, NotifyOffset notifyOffset,
+                                                 BlockNotifications* out) {
+    BlockNotifications made;
+    try {
+        made.events.reserve(static_cast<size_t>(blockCount) + 1);
+        made.table.reserve(static_cast<size_t>(blockCount) + 1);
+        made.offsets.reserve(static_cast<size_t>(blockCount));
+        for (int32_t i = 0; i <= blockCount; ++i) {
+            made.events.push_back(time.CreateEvent(/*manualReset=*/true, /*initiallySet=*/false));
+            if (made.events.back() == nullptr) return platform::audio::kDsErrOutOfMemory;
+        }
+        for (int32_t i = 0; i < blockCount; ++i) {
+            made.table.push_back({notifyOffset(i), made.events[i].get()});
+            made.offsets.push_back(static_cast<uint32_t>(i) * blockBytes);
+        }
+        made.table.push_back({platform::audio::kNotifyOffsetStop, made.events[blockCount].get()});
+    } catch (const std::bad_alloc&) {
+        return platform::audio::kDsErrOutOfMemory;
+    }
+    *out = std::move(made);
+    return platform::audio::kDsOk;
 }
 
 // Sleep between two cursor polls: one block, in whole milliseconds.

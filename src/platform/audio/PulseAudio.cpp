@@ -10,6 +10,7 @@
 
 #include "platform/audio/BufferRing.h"
 #include "platform/audio/CaptureEffects.h"
+#include "platform/audio/StreamBuffer.h"
 
 namespace zelmar::platform::audio {
 namespace {
@@ -485,57 +486,25 @@ private:
     uint32_t lead_ = 0;
 };
 
-class PulseCaptureBuffer final : public ICaptureBuffer {
+class PulseCaptureBuffer final : public StreamBuffer<ICaptureBuffer, PulseStream> {
 public:
-    explicit PulseCaptureBuffer(std::shared_ptr<Connection> c) : stream_(std::move(c), true) {}
-    PulseStream& stream() { return stream_; }
+    explicit PulseCaptureBuffer(std::shared_ptr<Connection> c) : StreamBuffer(std::move(c), true) {}
 
-    DsResult GetCurrentPosition(uint32_t* c, uint32_t* r) override { return stream_.GetCurrentPosition(c, r); }
-    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
-        return stream_.Lock(o, b, p1, n1, p2, n2, f);
-    }
-    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
-    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
-        return stream_.SetNotificationPositions(n, p);
-    }
-    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
-    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
-    DsResult Stop() override { return stream_.Stop(); }
     DsResult Start(uint32_t) override { return stream_.Run(); }
     DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) override {
-        if (effect == nullptr) return kDsErrInvalidParam;
-        if (!stream_.effects) return kDsErrNoInterface;
-        return stream_.effects->MakeSwitch(kind, effect);
+        return EffectInPath(stream_, kind, effect);
     }
     std::shared_ptr<CaptureEffects> Effects() override { return stream_.effects; }
-
-private:
-    PulseStream stream_;
 };
 
-class PulsePlaybackBuffer final : public IPlaybackBuffer {
+class PulsePlaybackBuffer final : public StreamBuffer<IPlaybackBuffer, PulseStream> {
 public:
-    explicit PulsePlaybackBuffer(std::shared_ptr<Connection> c) : stream_(std::move(c), false) {}
-    PulseStream& stream() { return stream_; }
+    explicit PulsePlaybackBuffer(std::shared_ptr<Connection> c) : StreamBuffer(std::move(c), false) {}
 
-    DsResult GetCurrentPosition(uint32_t* p, uint32_t* w) override { return stream_.GetCurrentPosition(p, w); }
-    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
-        return stream_.Lock(o, b, p1, n1, p2, n2, f);
-    }
-    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
-    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
-        return stream_.SetNotificationPositions(n, p);
-    }
-    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
-    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
-    DsResult Stop() override { return stream_.Stop(); }
     DsResult Play(uint32_t) override { return stream_.Run(); }
     DsResult Restore() override { return stream_.Restore(); }
     DsResult SetFormat(const WAVEFORMATEX&) override { return kDsErrInvalidCall; }
     void SetEchoReference(std::shared_ptr<CaptureEffects> effects) override { stream_.SetEchoReference(std::move(effects)); }
-
-private:
-    PulseStream stream_;
 };
 
 // The primary buffer: the server mixes, so it only keeps the format it is told.

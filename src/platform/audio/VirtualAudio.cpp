@@ -10,6 +10,7 @@
 #include "platform/Platform.h"
 #include "platform/audio/BufferRing.h"
 #include "platform/audio/CaptureEffects.h"
+#include "platform/audio/StreamBuffer.h"
 
 namespace zelmar::platform::audio {
 namespace {
@@ -459,59 +460,27 @@ namespace {
 
 using Operation = VirtualAudioService::Operation;
 
-class VirtualCaptureBuffer final : public ICaptureBuffer {
+class VirtualCaptureBuffer final : public StreamBuffer<ICaptureBuffer, VirtualStream> {
 public:
     explicit VirtualCaptureBuffer(std::shared_ptr<VirtualAudioService::Hub> hub)
-        : stream_(std::move(hub), /*capture=*/true, /*primary=*/false) {}
-    VirtualStream& stream() { return stream_; }
+        : StreamBuffer(std::move(hub), /*capture=*/true, /*primary=*/false) {}
 
-    DsResult GetCurrentPosition(uint32_t* c, uint32_t* r) override { return stream_.GetCurrentPosition(c, r); }
-    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
-        return stream_.Lock(o, b, p1, n1, p2, n2, f);
-    }
-    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
-    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
-        return stream_.SetNotificationPositions(n, p);
-    }
-    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
-    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
-    DsResult Stop() override { return stream_.Stop(); }
     DsResult Start(uint32_t) override { return stream_.Run(Operation::kStart); }
     DsResult GetObjectInPath(CaptureEffect kind, std::unique_ptr<ICaptureEffect>* effect) override {
-        if (effect == nullptr) return kDsErrInvalidParam;
-        if (!stream_.effects) return kDsErrNoInterface;
-        return stream_.effects->MakeSwitch(kind, effect);
+        return EffectInPath(stream_, kind, effect);
     }
     std::shared_ptr<CaptureEffects> Effects() override { return stream_.effects; }
-
-private:
-    VirtualStream stream_;
 };
 
-class VirtualPlaybackBuffer final : public IPlaybackBuffer {
+class VirtualPlaybackBuffer final : public StreamBuffer<IPlaybackBuffer, VirtualStream> {
 public:
     VirtualPlaybackBuffer(std::shared_ptr<VirtualAudioService::Hub> hub, bool primary)
-        : stream_(std::move(hub), /*capture=*/false, primary) {}
-    VirtualStream& stream() { return stream_; }
+        : StreamBuffer(std::move(hub), /*capture=*/false, primary) {}
 
-    DsResult GetCurrentPosition(uint32_t* p, uint32_t* w) override { return stream_.GetCurrentPosition(p, w); }
-    DsResult Lock(uint32_t o, uint32_t b, void** p1, uint32_t* n1, void** p2, uint32_t* n2, uint32_t f) override {
-        return stream_.Lock(o, b, p1, n1, p2, n2, f);
-    }
-    DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) override { return stream_.Unlock(p1, n1, p2, n2); }
-    DsResult SetNotificationPositions(uint32_t n, const PositionNotify* p) override {
-        return stream_.SetNotificationPositions(n, p);
-    }
-    DsResult GetCaps(BufferCaps* caps) override { return stream_.GetCaps(caps); }
-    DsResult GetFormat(WAVEFORMATEX* f) override { return stream_.GetFormat(f); }
-    DsResult Stop() override { return stream_.Stop(); }
     DsResult Play(uint32_t) override { return stream_.Run(Operation::kPlay); }
     DsResult Restore() override { return stream_.Restore(); }
     DsResult SetFormat(const WAVEFORMATEX& format) override { return stream_.SetFormat(format); }
     void SetEchoReference(std::shared_ptr<CaptureEffects> effects) override { stream_.SetEchoReference(std::move(effects)); }
-
-private:
-    VirtualStream stream_;
 };
 
 class VirtualCaptureDevice final : public ICaptureDevice {
