@@ -677,13 +677,20 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
     }
 }
 
-int16_t ToPcm(float value) {
-    // Round half away from zero in double, saturating; the conversion truncates toward zero.
+// Round half away from zero in double, saturating; the conversion truncates toward zero.
+// Written with selects instead of branches so the loop over a frame vectorises: for every
+// float (NaN included) the result equals the branching form
+//   v < -32768 ? -32768 : v < 0 ? trunc(v - 0.5) : v < 32767 ? trunc(v + 0.5) : 32767,
+// since a float plus or minus 0.5 is exact in double and truncating a value clamped to
+// [-32768, 32767] gives the same as clamping the truncated one.
+inline int16_t ToPcm(float value) {
     const double v = value;
-    if (v < -32768.0) return -32768;
-    if (v < 0.0) return static_cast<int16_t>(static_cast<int32_t>(v - 0.5));
-    if (v < 32767.0) return static_cast<int16_t>(static_cast<int32_t>(v + 0.5));
-    return 32767;
+    // One addition of a selected constant (v + -0.5 is v - 0.5): an arithmetic operation
+    // inside a select would keep the loop from being if-converted.
+    double rounded = v + (v < 0.0 ? -0.5 : 0.5);
+    rounded = rounded < 32767.0 ? rounded : 32767.0;  // NaN ends here too
+    rounded = rounded > -32768.0 ? rounded : -32768.0;
+    return static_cast<int16_t>(static_cast<int32_t>(rounded));
 }
 
 ZELMAR_SIREN14_TARGET_CLONES void Synthesize(Siren14DecoderState* state, int16_t* out) {
@@ -693,14 +700,20 @@ ZELMAR_SIREN14_TARGET_CLONES void Synthesize(Siren14DecoderState* state, int16_t
     float* overlap = state->overlap;
     float u[kMaxFrameLength];
     state->transform->Transform(state->coefficients, u);
+    // Overlap-add in float first, then the conversion on its own: separated, both loops
+    // vectorise (the reversed operands become lane permutations).
+    float mixed[kMaxFrameLength];
     for (int i = 0; i < half; ++i) {
         const float a = w[i] * u[half - 1 - i];
         const float b = w[n - 1 - i] * overlap[i];
-        out[i] = ToPcm(a + b);
+        mixed[i] = a + b;
+    }
+    for (int i = 0; i < half; ++i) {
         const float c = w[half + i] * u[i];
         const float d = w[half - 1 - i] * overlap[half - 1 - i];
-        out[half + i] = ToPcm(c - d);
+        mixed[half + i] = c - d;
     }
+    for (int i = 0; i < n; ++i) out[i] = ToPcm(mixed[i]);
     std::memcpy(overlap, u + half, sizeof(float) * half);
 }
 
