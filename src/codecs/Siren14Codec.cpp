@@ -67,7 +67,16 @@ constexpr int kMaxCategorizations = 32;
 constexpr int kNoiseBitsPerWord = 10;     // one noise word per half region
 constexpr double kLog10Of2 = 0.3010299957;
 constexpr int kLookupBits = 8;
-constexpr int kLookupLengthShift = 12;
+// A decoded vector as one word: digit j (its quantiser magnitude, 0..13) in bits 4j..4j+3,
+// the number of non-zero digits (= sign bits that follow the code) from bit 20, and in the
+// lookup tables the code's length from bit 24 (0: the code is longer than the lookup).
+constexpr int kDigitBits = 4;
+constexpr uint32_t kDigitMask = (1u << kDigitBits) - 1u;
+constexpr int kNonZeroShift = 20;
+constexpr int kLookupLengthShift = 24;
+// Envelope lookup entries: (code length << 8) | difference symbol, or below 256 a tree node.
+constexpr int kPowerLengthShift = 8;
+constexpr int kCentroidCenter = 16;       // signed centroid tables are indexed by bin + 16
 
 // Tables derived from the constants once per process.
 struct DerivedTables {
@@ -77,13 +86,31 @@ struct DerivedTables {
     float powerBoundary[kPowerTableSize - 1];     // 2^(i-23.5): decision levels of the encoder
     float stepSizeInverse[kCategories];
     float regionSizeInverse;
-    // trunc(32768 / (max_bin + 1)) + 1: (j * inverse) >> 15 == j / (max_bin + 1) for every
-    // vector index j, so the decoder splits indices into digits without dividing.
-    int32_t maxBinPlusOneInverse[kCategories];
-    // Vector code lookup on the next kLookupBits bits: (code length << 12) | vector index
-    // when the code ends within them, else the tree node reached after all of them.
-    uint16_t vectorLookup[kCodedCategories][1 << kLookupBits];
+    // Vector code lookup on the next kLookupBits bits: the decoded vector (see kDigitBits)
+    // with its code length when the code ends within them, else the tree node reached after
+    // all of them.  Most codes are short, so most vectors cost one lookup.
+    uint32_t vectorLookup[kCodedCategories][1 << kLookupBits];
+    // The same for the envelope's differential codes of regions 1..27 (row 0 unused).
+    uint16_t powerLookup[kMaxRegions][1 << kLookupBits];
+    // Reconstruction centroid with the coefficient's sign, [category][bin + 16], bin -15..15:
+    // negating the centroid instead of the product gives the same float, without a branch.
+    float signedCentroid[kCodedCategories][2 * kCentroidCenter];
 };
+
+// Splits a vector index into its digits (base max bin + 1, first coefficient most
+// significant) and packs them with their non-zero count as described at kDigitBits.
+uint32_t VectorDigits(int index, int category) {
+    const int base = kMaxBin[category] + 1;
+    uint32_t packed = 0;
+    uint32_t nonZero = 0;
+    for (int j = kVectorDimension[category] - 1; j >= 0; --j) {
+        const uint32_t digit = static_cast<uint32_t>(index % base);
+        index /= base;
+        packed |= digit << (kDigitBits * j);
+        nonZero += digit != 0 ? 1u : 0u;
+    }
+    return packed | (nonZero << kNonZeroShift);
+}
 
 DerivedTables BuildDerivedTables() {
     DerivedTables t{};
@@ -96,35 +123,39 @@ DerivedTables BuildDerivedTables() {
     for (int i = 0; i < kPowerTableSize - 1; ++i) {
         t.powerBoundary[i] = static_cast<float>(std::pow(10.0, (i - kPowerTableOffset + 0.5) * kLog10Of2));
     }
-    for (int c = 0; c < kCategories; ++c) {
-        t.stepSizeInverse[c] = 1.0f / kStepSize[c];
-        t.maxBinPlusOneInverse[c] = 32768 / (kMaxBin[c] + 1) + 1;
-    }
+    for (int c = 0; c < kCategories; ++c) t.stepSizeInverse[c] = 1.0f / kStepSize[c];
     t.regionSizeInverse = 1.0f / kRegionSize;
     for (int c = 0; c < kCodedCategories; ++c) {
         const int16_t* tree = kVectorCodes[c].tree;
         for (int pattern = 0; pattern < (1 << kLookupBits); ++pattern) {
             int node = 0;
-            uint16_t entry = 0;
+            uint32_t entry = 0;
             for (int b = 0; b < kLookupBits; ++b) {
                 node = tree[2 * node + ((pattern >> (kLookupBits - 1 - b)) & 1)];
                 if (node <= 0) {
-                    entry = static_cast<uint16_t>(((b + 1) << kLookupLengthShift) | -node);
+                    entry = (static_cast<uint32_t>(b + 1) << kLookupLengthShift) | VectorDigits(-node, c);
                     break;
                 }
             }
-            t.vectorLookup[c][pattern] = node > 0 ? static_cast<uint16_t>(node) : entry;
+            t.vectorLookup[c][pattern] = node > 0 ? static_cast<uint32_t>(node) : entry;
+        }
+        for (int bin = -kMaxBin[c]; bin <= kMaxBin[c]; ++bin) {
+            const float centroid = kReconstructionCentroids[c][bin < 0 ? -bin : bin];
+            t.signedCentroid[c][kCentroidCenter + bin] = bin < 0 ? -centroid : centroid;
         }
     }
-    // Self-check of the multiply-and-shift over every index a vector can take.
-    for (int c = 0; c < kCodedCategories; ++c) {
-        const int base = kMaxBin[c] + 1;
-        int indices = 1;
-        for (int d = 0; d < kVectorDimension[c]; ++d) indices *= base;
-        for (int j = 0; j < indices; ++j) {
-            if (((j * t.maxBinPlusOneInverse[c]) >> 15) != j / base) {
-                std::printf("max_bin_plus_one_inverse ERROR!! %1d: %5d %3d\n", c, t.maxBinPlusOneInverse[c], j);
+    for (int r = 1; r < kMaxRegions; ++r) {
+        for (int pattern = 0; pattern < (1 << kLookupBits); ++pattern) {
+            int node = 0;
+            uint16_t entry = 0;
+            for (int b = 0; b < kLookupBits; ++b) {
+                node = kDifferentialRegionPowerTree[r][node][(pattern >> (kLookupBits - 1 - b)) & 1];
+                if (node <= 0) {
+                    entry = static_cast<uint16_t>(((b + 1) << kPowerLengthShift) | -node);
+                    break;
+                }
             }
+            t.powerLookup[r][pattern] = node > 0 ? static_cast<uint16_t>(node) : entry;
         }
     }
     return t;
@@ -518,19 +549,77 @@ struct ParsedFrame {
     int8_t bins[kMaxRegions * kRegionSize];  // signed quantiser index per coefficient
 };
 
+// Reads the vectors of one region of category `category` (vector dimension Dimension, a
+// template argument so the loop over a vector's coefficients unrolls) into signed quantiser
+// indices.  False when the frame runs out of bits anywhere in a code or its sign bits.
+template <int Dimension>
+bool ReadRegionVectors(BitReader& reader, const DerivedTables& derived, int category, int8_t* bins) {
+    const int16_t* tree = kVectorCodes[category].tree;
+    const uint32_t* lookup = derived.vectorLookup[category];
+    for (int v = 0; v < kNumberOfVectors[category]; ++v, bins += Dimension) {
+        // A code needs as many bits as it is long; running short of them anywhere in the
+        // code means the frame ran out of bits.  Peeking past the frame reads zeros, which
+        // can only make a code look longer than the bits left, never complete it.
+        const int left = reader.Left();
+        uint32_t entry = lookup[reader.Peek(kLookupBits)];
+        const int length = static_cast<int>(entry >> kLookupLengthShift);
+        if (length != 0) {
+            if (length > left) return false;
+            reader.Skip(length);
+        } else {
+            if (left <= kLookupBits) return false;
+            reader.Skip(kLookupBits);
+            int node = static_cast<int>(entry);
+            do {
+                if (reader.Left() <= 0) return false;
+                node = tree[2 * node + reader.Bit()];
+            } while (node > 0);
+            entry = VectorDigits(-node, category);
+        }
+        const int nonZero = static_cast<int>((entry >> kNonZeroShift) & 7u);
+        if (reader.Left() < nonZero) return false;
+        // One sign bit per non-zero digit, the first digit's first; 1 means positive.
+        const uint32_t signs = nonZero > 0 ? reader.Bits(nonZero) : 0u;
+        int signBit = nonZero;
+        for (int j = 0; j < Dimension; ++j) {
+            const int digit = static_cast<int>((entry >> (kDigitBits * j)) & kDigitMask);
+            signBit -= digit != 0 ? 1 : 0;
+            const bool negative = digit != 0 && ((signs >> signBit) & 1u) == 0;
+            bins[j] = static_cast<int8_t>(negative ? -digit : digit);
+        }
+    }
+    return true;
+}
+
 ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode, ParsedFrame* frame) {
+    const DerivedTables& derived = Derived();
     BitReader reader(bytes, bitsPerFrame);
     const int regions = mode.regions;
     int* power = frame->power;
     power[0] = static_cast<int>(reader.Bits(kFirstRegionBits)) - kFirstRegionOffset;
     bool inRange = power[0] >= kMinPowerIndex && power[0] <= kMaxPowerIndex;
     for (int r = 1; r < regions; ++r) {
-        int node = 0;
-        do {
-            if (reader.Left() <= 0) return ParseResult::kBadEnvelope;
-            node = kDifferentialRegionPowerTree[r][node][reader.Bit()];
-        } while (node > 0);
-        power[r] = power[r - 1] - node + kMaxPowerFall;
+        // As for the vectors: one lookup for codes of up to kLookupBits bits, a tree walk for
+        // longer ones, and a frame that ends inside a code is refused.
+        const int left = reader.Left();
+        const int entry = derived.powerLookup[r][reader.Peek(kLookupBits)];
+        const int length = entry >> kPowerLengthShift;
+        int symbol;
+        if (length != 0) {
+            if (length > left) return ParseResult::kBadEnvelope;
+            reader.Skip(length);
+            symbol = entry & ((1 << kPowerLengthShift) - 1);
+        } else {
+            if (left <= kLookupBits) return ParseResult::kBadEnvelope;
+            reader.Skip(kLookupBits);
+            int node = entry;
+            do {
+                if (reader.Left() <= 0) return ParseResult::kBadEnvelope;
+                node = kDifferentialRegionPowerTree[r][node][reader.Bit()];
+            } while (node > 0);
+            symbol = -node;
+        }
+        power[r] = power[r - 1] + symbol + kMaxPowerFall;
         // An index outside the power tables cannot be reconstructed at all.
         if (power[r] + kPowerTableOffset < 0 || power[r] + kPowerTableOffset >= kPowerTableSize) {
             return ParseResult::kBadEnvelope;
@@ -546,69 +635,21 @@ ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode,
     for (int i = 0; i < control; ++i) categories[order[i]] = std::min(categories[order[i]] + 1, kMaxCategory);
 
     bool ranOut = false;
-    for (int r = 0; r < regions && !ranOut; ++r) {
+    for (int r = 0; r < regions; ++r) {
         const int c = categories[r];
-        int8_t* bins = frame->bins + r * kRegionSize;
         if (c >= kCodedCategories) continue;
-        const VectorCodeTable& table = kVectorCodes[c];
-        const int dimension = kVectorDimension[c];
-        const int inverse = Derived().maxBinPlusOneInverse[c];
-        const uint16_t* lookup = Derived().vectorLookup[c];
-        for (int v = 0; v < kNumberOfVectors[c] && !ranOut; ++v) {
-            // A code needs as many bits as it is long; running short of them anywhere in the
-            // code means the frame ran out of bits.
-            const int left = reader.Left();
-            const uint32_t entry = lookup[reader.Peek(kLookupBits)];
-            const int length = static_cast<int>(entry >> kLookupLengthShift);
-            int index;
-            if (length != 0) {
-                if (length > left) {
-                    ranOut = true;
-                    break;
-                }
-                reader.Skip(length);
-                index = static_cast<int>(entry & ((1u << kLookupLengthShift) - 1));
-            } else {
-                if (left <= kLookupBits) {
-                    ranOut = true;
-                    break;
-                }
-                reader.Skip(kLookupBits);
-                int node = static_cast<int>(entry);
-                do {
-                    if (reader.Left() <= 0) {
-                        ranOut = true;
-                        break;
-                    }
-                    node = table.tree[2 * node + reader.Bit()];
-                } while (node > 0);
-                if (ranOut) break;
-                index = -node;
-            }
-            int digits[5];
-            int nonZero = 0;
-            for (int j = dimension - 1; j >= 0; --j) {
-                const int quotient = (index * inverse) >> 15;
-                digits[j] = index - quotient * (kMaxBin[c] + 1);
-                index = quotient;
-                nonZero += digits[j] != 0;
-            }
-            if (reader.Left() < nonZero) {
-                ranOut = true;
-                break;
-            }
-            // One sign bit per non-zero digit, the first digit's first; 1 means positive.
-            uint32_t signs = nonZero > 0 ? reader.Bits(nonZero) : 0;
-            int signBit = nonZero;
-            for (int j = 0; j < dimension; ++j) {
-                int value = digits[j];
-                if (value != 0 && ((signs >> --signBit) & 1u) == 0) value = -value;
-                bins[v * dimension + j] = static_cast<int8_t>(value);
-            }
+        int8_t* bins = frame->bins + r * kRegionSize;
+        bool complete;
+        switch (kVectorDimension[c]) {
+            case 2: complete = ReadRegionVectors<2>(reader, derived, c, bins); break;
+            case 4: complete = ReadRegionVectors<4>(reader, derived, c, bins); break;
+            default: complete = ReadRegionVectors<5>(reader, derived, c, bins); break;
         }
-        if (ranOut) {
+        if (!complete) {
             // The region that ran out and every later one become pure noise.
             for (int rest = r; rest < regions; ++rest) categories[rest] = kMaxCategory;
+            ranOut = true;
+            break;
         }
     }
 
@@ -641,35 +682,36 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
         float* region = y + r * kRegionSize;
         const int8_t* bins = frame.bins + r * kRegionSize;
         if (c < kCodedCategories) {
-            const float* centroid = kReconstructionCentroids[c];
-            for (int j = 0; j < kRegionSize; ++j) {
-                const int bin = bins[j];
-                const float value = (deviation * centroid[bin < 0 ? -bin : bin]) * scale;
-                region[j] = bin < 0 ? -value : value;
-            }
+            const float* centroid = derived.signedCentroid[c] + kCentroidCenter;
+            for (int j = 0; j < kRegionSize; ++j) region[j] = (deviation * centroid[bins[j]]) * scale;
         }
         if (c < 5) continue;
 
-        float factor;
-        bool fillAll = false;
         if (c == kMaxCategory) {
-            factor = kNoiseFillFactorCat7;
-            fillAll = true;
-        } else {
-            int coded = 0;
-            const float loud = (2.0f * scale) * deviation;
-            for (int j = 0; j < kRegionSize; ++j) {
-                if (region[j] != 0.0f) coded += (c == 5 && std::fabs(region[j]) > loud) ? 4 : 1;
+            // Every coefficient is noise: bit j of the half region's word gives its sign.
+            const float noise = (deviation * kNoiseFillFactorCat7) * scale;
+            for (int halfRegion = 0; halfRegion < 2; ++halfRegion) {
+                const uint32_t bits = static_cast<uint16_t>(NextNoiseWord(seeds));
+                float* half = region + halfRegion * kNoiseBitsPerWord;
+                for (int j = 0; j < kNoiseBitsPerWord; ++j) half[j] = ((bits >> j) & 1u) ? noise : -noise;
             }
-            // A category-6 region with every coefficient coded has nothing to fill; the factor
-            // is then irrelevant but the noise words are still drawn.
-            factor = c == 5 ? kNoiseFillFactorCat5[std::min(coded, 19)] : kNoiseFillFactorCat6[std::min(coded, 19)];
+            continue;
         }
+        int coded = 0;
+        const float loud = (2.0f * scale) * deviation;
+        for (int j = 0; j < kRegionSize; ++j) {
+            if (region[j] != 0.0f) coded += (c == 5 && std::fabs(region[j]) > loud) ? 4 : 1;
+        }
+        // A category-6 region with every coefficient coded has nothing to fill; the factor
+        // is then irrelevant but the noise words are still drawn.
+        const float factor =
+            c == 5 ? kNoiseFillFactorCat5[std::min(coded, 19)] : kNoiseFillFactorCat6[std::min(coded, 19)];
         const float noise = (deviation * factor) * scale;
+        // The coded coefficients keep their values; the others take the word's bits in turn.
         for (int halfRegion = 0; halfRegion < 2; ++halfRegion) {
             uint32_t bits = static_cast<uint16_t>(NextNoiseWord(seeds));
             for (int j = halfRegion * kNoiseBitsPerWord; j < (halfRegion + 1) * kNoiseBitsPerWord; ++j) {
-                if (!fillAll && region[j] != 0.0f) continue;
+                if (region[j] != 0.0f) continue;
                 region[j] = (bits & 1u) ? noise : -noise;
                 bits >>= 1;
             }
