@@ -189,12 +189,27 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
         budget = mode.highRateThreshold + (((budget - mode.highRateThreshold) * 5) >> 3);
     }
 
+    // The expected bits at offset t are sum_r E[clamp(floor((t - p_r) / 2), 0, 7)].  E falls
+    // by E[k-1] - E[k] where the category reaches k, i.e. where p_r <= t - 2k, so the sum is
+    // regions * E[0] minus those steps weighted by how many regions lie at or below t - 2k:
+    // a cumulative count of the power indices answers each trial in 7 look-ups instead of
+    // one per region.  Integer sums, so the result is the same as region by region.
+    // atMost[i + 1] = regions with power index + table offset <= i; atMost[0] = 0.  Both
+    // callers pass indices inside the power tables (rows 0..63), so the count is exact.
+    int atMost[kPowerTableSize + 1] = {};
+    for (int r = 0; r < regions; ++r) {
+        ++atMost[std::min(std::max(powerIndex[r] + kPowerTableOffset + 1, 0), kPowerTableSize)];
+    }
+    for (int i = 1; i <= kPowerTableSize; ++i) atMost[i] += atMost[i - 1];
+    auto regionsAtMost = [&atMost](int index) {
+        return atMost[std::min(std::max(index + kPowerTableOffset + 1, 0), kPowerTableSize)];
+    };
     int offset = kOffsetSearchStart;
     for (int delta = 32; delta > 0; delta >>= 1) {
         const int trial = offset + delta;
-        int expected = 0;
-        for (int r = 0; r < regions; ++r) {
-            expected += kExpectedBitsPerCategory[ClampCategory(FloorHalf(trial - powerIndex[r]))];
+        int expected = regions * kExpectedBitsPerCategory[0];
+        for (int k = 1; k <= kMaxCategory; ++k) {
+            expected -= (kExpectedBitsPerCategory[k - 1] - kExpectedBitsPerCategory[k]) * regionsAtMost(trial - 2 * k);
         }
         if (expected >= budget - kExpectedBitsMargin) offset = trial;
     }
@@ -202,12 +217,16 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     int finer[kMaxRegions], coarser[kMaxRegions];
     // Each region's rank for the next move, kept up to date instead of recomputed per step:
     // offset - power - 2 x category, or a sentinel that never wins once the region cannot move.
+    // The rank is stored times kRankScale plus the region, so one minimum (maximum) finds the
+    // smallest (largest) rank together with its lowest (highest) region, which breaks ties.
+    constexpr int kRankScale = 32;  // > kMaxRegions; ranks stay far from the int limits
+    constexpr int kRankStep = 2 * kRankScale;
     int finerRank[kMaxRegions], coarserRank[kMaxRegions];
     int expected = 0;
     for (int r = 0; r < regions; ++r) {
         finer[r] = coarser[r] = ClampCategory(FloorHalf(offset - powerIndex[r]));
         expected += kExpectedBitsPerCategory[finer[r]];
-        const int rank = offset - powerIndex[r] - 2 * finer[r];
+        const int rank = (offset - powerIndex[r] - 2 * finer[r]) * kRankScale + r;
         finerRank[r] = finer[r] > 0 ? rank : INT_MAX;
         coarserRank[r] = coarser[r] < kMaxCategory ? rank : INT_MIN;
     }
@@ -219,15 +238,13 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
     for (int step = 0; step < mode.categorizations - 1; ++step) {
         if (finerBits + coarserBits <= 2 * budget) {
             // The smallest rank moves to a finer category; ties go to the lowest region.
-            // Smallest rank first (a plain minimum, which vectorises), then its lowest region.
             int best = INT_MAX;
             for (int r = 0; r < regions; ++r) best = std::min(best, finerRank[r]);
             if (best != INT_MAX) {
-                int chosen = 0;
-                while (finerRank[chosen] != best) ++chosen;
+                const int chosen = best & (kRankScale - 1);
                 finerBits += kExpectedBitsPerCategory[finer[chosen] - 1] - kExpectedBitsPerCategory[finer[chosen]];
                 --finer[chosen];
-                finerRank[chosen] = finer[chosen] > 0 ? finerRank[chosen] + 2 : INT_MAX;
+                finerRank[chosen] = finer[chosen] > 0 ? finerRank[chosen] + kRankStep : INT_MAX;
                 buffer[--front] = chosen;
                 continue;
             }
@@ -235,14 +252,13 @@ void Categorize(const int* powerIndex, int regions, int availableBits, const Mod
         // The largest rank moves to a coarser category; ties go to the highest region.
         int best = INT_MIN;
         for (int r = 0; r < regions; ++r) best = std::max(best, coarserRank[r]);
-        int chosen = regions - 1;
-        while (chosen > 0 && coarserRank[chosen] != best) --chosen;
         // Only an envelope no encoder produces can leave no region to move; the order then
-        // repeats that region and the categories stay clamped when it is applied.
-        if (coarserRank[chosen] != INT_MIN) {
+        // repeats the last region and the categories stay clamped when it is applied.
+        const int chosen = best != INT_MIN ? best & (kRankScale - 1) : regions - 1;
+        if (best != INT_MIN) {
             coarserBits += kExpectedBitsPerCategory[coarser[chosen] + 1] - kExpectedBitsPerCategory[coarser[chosen]];
             ++coarser[chosen];
-            coarserRank[chosen] = coarser[chosen] < kMaxCategory ? coarserRank[chosen] - 2 : INT_MIN;
+            coarserRank[chosen] = coarser[chosen] < kMaxCategory ? coarserRank[chosen] - kRankStep : INT_MIN;
         }
         buffer[back++] = chosen;
     }
