@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -163,6 +164,43 @@ TEST(Siren14Transform, MatchesDefiningSumForBothFrameLengths) {
 }
 
 const Siren14Vector kSpeech14k32{"speech1", 32000, 32000};
+
+// The output conversion against the plain double-precision rounding it replaces: around
+// every half-integer of the 16-bit range and past it (where rounding and saturation decide),
+// at the special values, and over a spread of all 2^32 bit patterns.
+TEST(Siren14Codec, OutputConversionRoundsHalfAwayFromZeroAndSaturatesLikeDoubleRounding) {
+    auto expected = [](float value) -> int {
+        const double v = value;
+        if (std::isnan(v) || v >= 32767.0) return 32767;
+        if (v < -32768.0) return -32768;
+        return static_cast<int>(v < 0.0 ? std::ceil(v - 0.5) : std::floor(v + 0.5));
+    };
+    int checked = 0, wrong = 0;
+    auto check = [&](float value) {
+        ++checked;
+        if (siren14::RoundToPcm16(value) != expected(value) && ++wrong <= 5) {
+            ADD_FAILURE() << "value " << value << ": " << siren14::RoundToPcm16(value) << ", expected "
+                          << expected(value);
+        }
+    };
+    for (int twice = -2 * 33000 - 1; twice <= 2 * 33000 + 1; ++twice) {
+        const float half = 0.5f * static_cast<float>(twice);
+        check(half);
+        check(std::nextafter(half, -INFINITY));
+        check(std::nextafter(half, INFINITY));
+    }
+    for (float special : {0.0f, -0.0f, 1e-45f, -1e-45f, 0.49999997f, -0.49999997f, 40000.0f, -40000.0f, 1e9f, -1e9f,
+                          3.4e38f, -3.4e38f, INFINITY, -INFINITY, NAN}) {
+        check(special);
+    }
+    for (uint64_t pattern = 0; pattern < (uint64_t{1} << 32); pattern += 4099) {
+        const uint32_t bits = static_cast<uint32_t>(pattern);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        check(value);
+    }
+    EXPECT_EQ(wrong, 0) << "of " << checked;
+}
 
 TEST(Siren14Concealment, FirstLostFrameRepeatsSpectrumLaterOnesFadeAndNoiseDoesNotAdvance) {
     const Siren14Vector& v = kSpeech14k32;

@@ -735,22 +735,6 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
     }
 }
 
-// Round half away from zero in double, saturating; the conversion truncates toward zero.
-// Written with selects instead of branches so the loop over a frame vectorises: for every
-// float (NaN included) the result equals the branching form
-//   v < -32768 ? -32768 : v < 0 ? trunc(v - 0.5) : v < 32767 ? trunc(v + 0.5) : 32767,
-// since a float plus or minus 0.5 is exact in double and truncating a value clamped to
-// [-32768, 32767] gives the same as clamping the truncated one.
-inline int16_t ToPcm(float value) {
-    const double v = value;
-    // One addition of a selected constant (v + -0.5 is v - 0.5): an arithmetic operation
-    // inside a select would keep the loop from being if-converted.
-    double rounded = v + (v < 0.0 ? -0.5 : 0.5);
-    rounded = rounded < 32767.0 ? rounded : 32767.0;  // NaN ends here too
-    rounded = rounded > -32768.0 ? rounded : -32768.0;
-    return static_cast<int16_t>(static_cast<int32_t>(rounded));
-}
-
 ZELMAR_SIREN14_TARGET_CLONES void Synthesize(Siren14DecoderState* state, int16_t* out) {
     const int n = state->frameLength;
     const int half = n / 2;
@@ -771,7 +755,7 @@ ZELMAR_SIREN14_TARGET_CLONES void Synthesize(Siren14DecoderState* state, int16_t
         const float d = w[half - 1 - i] * overlap[half - 1 - i];
         mixed[half + i] = c - d;
     }
-    for (int i = 0; i < n; ++i) out[i] = ToPcm(mixed[i]);
+    for (int i = 0; i < n; ++i) out[i] = RoundToPcm16(mixed[i]);
     std::memcpy(overlap, u + half, sizeof(float) * half);
 }
 

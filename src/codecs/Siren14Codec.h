@@ -22,6 +22,28 @@ namespace siren14 {
 class DctIv;
 constexpr int kMaxFrameLength = 640;
 constexpr int kMaxWordsPerFrame = 60;
+
+// The decoder's conversion of its float output to 16 bits: round half away from zero,
+// saturating.  For every float (NaN included, which gives 32767) the result equals the
+// double-precision form
+//   v < -32768 ? -32768 : v < 0 ? trunc(v - 0.5) : v < 32767 ? trunc(v + 0.5) : 32767,
+// but it stays in float and 32-bit lanes, so the loop over a frame vectorises eight samples
+// wide.  With v = t + f, t = trunc(v) and f of the same sign, trunc(2v) = 2t + trunc(2f),
+// and trunc(2f) is +-1 exactly when |f| >= 0.5: trunc(2v) - trunc(v) is v rounded half away
+// from zero.  2v is exact in float; clamping to +-40000 (+-80000 for 2v) keeps the
+// truncations in range.  The doubling comes before the selects: GCC does not if-convert
+// arithmetic on a selected float, and the loop would stay scalar.
+inline int16_t RoundToPcm16(float value) {
+    float twice = value + value;
+    twice = twice < 80000.0f ? twice : 80000.0f;  // NaN ends here, as 32767
+    twice = twice > -80000.0f ? twice : -80000.0f;
+    float once = value < 40000.0f ? value : 40000.0f;
+    once = once > -40000.0f ? once : -40000.0f;
+    int32_t rounded = static_cast<int32_t>(twice) - static_cast<int32_t>(once);
+    rounded = rounded < 32767 ? rounded : 32767;
+    rounded = rounded > -32768 ? rounded : -32768;
+    return static_cast<int16_t>(rounded);
+}
 }  // namespace siren14
 
 struct Siren14EncoderState {
