@@ -689,7 +689,7 @@ int16_t NextNoiseWord(int16_t* seeds) {
 }
 
 // Coefficients from the parsed indices, with noise in the regions coded coarsely or not at all.
-void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, float* y) {
+ZELMAR_SIREN14_TARGET_CLONES void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, float* y) {
     const DerivedTables& derived = Derived();
     const float scale = mode.decoderScale;
     for (int r = 0; r < mode.regions; ++r) {
@@ -704,13 +704,14 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
         if (c < 5) continue;
 
         if (c == kMaxCategory) {
-            // Every coefficient is noise: bit j of the half region's word gives its sign.
+            // Every coefficient is noise: bit j of the half region's word gives its sign.  The
+            // two words' low 10 bits side by side sign the whole region in one loop.
             const float noise = (deviation * kNoiseFillFactorCat7) * scale;
-            for (int halfRegion = 0; halfRegion < 2; ++halfRegion) {
-                const uint32_t bits = static_cast<uint16_t>(NextNoiseWord(seeds));
-                float* half = region + halfRegion * kNoiseBitsPerWord;
-                for (int j = 0; j < kNoiseBitsPerWord; ++j) half[j] = ((bits >> j) & 1u) ? noise : -noise;
-            }
+            const uint32_t first = static_cast<uint16_t>(NextNoiseWord(seeds));
+            const uint32_t second = static_cast<uint16_t>(NextNoiseWord(seeds));
+            constexpr uint32_t kWordMask = (1u << kNoiseBitsPerWord) - 1u;
+            const uint32_t bits = (first & kWordMask) | ((second & kWordMask) << kNoiseBitsPerWord);
+            for (int j = 0; j < kRegionSize; ++j) region[j] = ((bits >> j) & 1u) ? noise : -noise;
             continue;
         }
         int coded = 0;
@@ -724,12 +725,14 @@ void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, flo
             c == 5 ? kNoiseFillFactorCat5[std::min(coded, 19)] : kNoiseFillFactorCat6[std::min(coded, 19)];
         const float noise = (deviation * factor) * scale;
         // The coded coefficients keep their values; the others take the word's bits in turn.
+        // Selects instead of a branch on each coefficient, whose outcome the data decides.
         for (int halfRegion = 0; halfRegion < 2; ++halfRegion) {
             uint32_t bits = static_cast<uint16_t>(NextNoiseWord(seeds));
             for (int j = halfRegion * kNoiseBitsPerWord; j < (halfRegion + 1) * kNoiseBitsPerWord; ++j) {
-                if (region[j] != 0.0f) continue;
-                region[j] = (bits & 1u) ? noise : -noise;
-                bits >>= 1;
+                const bool uncoded = region[j] == 0.0f;
+                const float filled = (bits & 1u) ? noise : -noise;
+                region[j] = uncoded ? filled : region[j];
+                bits >>= uncoded ? 1 : 0;
             }
         }
     }
