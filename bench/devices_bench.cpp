@@ -19,10 +19,7 @@
 // or a server that will not start, the program says so and exits 0.
 #include <pulse/error.h>
 #include <pulse/simple.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zelmar/zelmar.h>
 
 #include <algorithm>
@@ -41,6 +38,7 @@
 #include "framework/Result.h"
 #include "platform/Platform.h"
 #include "platform/audio/PulseAudio.h"
+#include "support/PrivateSoundServer.h"
 
 namespace {
 
@@ -61,52 +59,6 @@ constexpr int kCpuRuns = 5;
 const char* const kSinkDescription = "BenchSink";
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// A PulseAudio daemon of this program's own with one null sink, stopped on destruction.
-class PrivateServer {
-public:
-    ~PrivateServer() {
-        const pid_t pid = Pid();
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    // Empty on success, else why not.
-    std::string Start() {
-        if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0) return "pulseaudio is not installed";
-        char pattern[] = "/tmp/zelmar-bench-pulse.XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return "cannot make a runtime folder";
-        dir_ = pattern;
-        chmod(dir_.c_str(), 0700);
-        const std::string command =
-            "XDG_RUNTIME_DIR='" + dir_ + "' PULSE_RUNTIME_PATH='" + dir_ + "/pulse' "
-            "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit --system=false "
-            "-L module-native-protocol-unix "
-            "-L 'module-null-sink sink_name=bench_sink sink_properties=device.description=" +
-            std::string(kSinkDescription) + "' --log-target=file:'" + dir_ + "/log' 2>/dev/null";
-        if (std::system(command.c_str()) != 0) return "pulseaudio would not start (log: " + dir_ + "/log)";
-        for (int i = 0; i < 100; ++i) {
-            if (access((dir_ + "/pulse/native").c_str(), F_OK) == 0 && Pid() > 0) return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return "pulseaudio started but its socket never appeared";
-    }
-    std::string Address() const { return "unix:" + dir_ + "/pulse/native"; }
-
-private:
-    pid_t Pid() const {
-        FILE* file = std::fopen((dir_ + "/pulse/pid").c_str(), "r");
-        if (file == nullptr) return -1;
-        int pid = -1;
-        if (std::fscanf(file, "%d", &pid) != 1) pid = -1;
-        std::fclose(file);
-        return pid;
-    }
-    std::string dir_;
-};
 
 // One capture+playback pair as the measurement drives it: each call moves one 10 ms block
 // and returns false on a failure the pair cannot recover from.
@@ -353,7 +305,7 @@ void PrintLatency(const char* name, const LatencyResult& r) {
 }  // namespace
 
 int main() {
-    PrivateServer server;
+    zelmar::test::PrivateSoundServer server("bench_sink", kSinkDescription);
     const std::string why = server.Start();
     if (!why.empty()) {
         std::printf("devices_bench: no sound server (%s); nothing measured\n", why.c_str());

@@ -23,6 +23,7 @@
 #include "framework/Result.h"
 #include "platform/audio/PulseAudio.h"
 #include "platform/Platform.h"
+#include "support/PrivateSoundServer.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -471,59 +472,14 @@ TEST_F(SoundServer, EchoCancellationOfAFullDuplexPairRemovesTheSinkMonitorsEcho)
     EXPECT_GT(echoDb - cancelledDb, 15.0);
 }
 
-// A PulseAudio server of this test's own, so it can be killed without disturbing others.
-class PrivateServer {
-public:
-    PrivateServer() {
-        char pattern[] = "/tmp/zelmar-kill.XXXXXX";
-        if (mkdtemp(pattern) != nullptr) dir_ = pattern;
-    }
-    ~PrivateServer() {
-        Kill();
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    bool Start() {
-        const std::string env = "XDG_RUNTIME_DIR='" + dir_ + "' PULSE_RUNTIME_PATH='" + dir_ + "/pulse' ";
-        const std::string command = env +
-            "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit -L module-native-protocol-unix "
-            "-L 'module-null-sink sink_name=kill_sink sink_properties=device.description=KillSink' "
-            "--log-target=file:'" + dir_ + "/log' 2>/dev/null";
-        if (dir_.empty() || std::system(command.c_str()) != 0) return false;
-        for (int i = 0; i < 100; ++i) {
-            if (access((dir_ + "/pulse/native").c_str(), F_OK) == 0 && Pid() > 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    // A crash, not a shutdown: the clients get no goodbye.
-    void Kill() {
-        const pid_t pid = Pid();
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::remove((dir_ + "/pulse/pid").c_str());
-    }
-    std::string Address() const { return "unix:" + dir_ + "/pulse/native"; }
-
-private:
-    pid_t Pid() const {
-        FILE* file = std::fopen((dir_ + "/pulse/pid").c_str(), "r");
-        if (file == nullptr) return -1;
-        int pid = -1;
-        if (std::fscanf(file, "%d", &pid) != 1) pid = -1;
-        std::fclose(file);
-        return pid;
-    }
-    std::string dir_;
-};
-
 TEST(SoundServerFaults, AKilledServerFailsTheDataCallsAndABuildAfterItsReturnWorks) {
     if (std::getenv("ZELMAR_TEST_SINK") == nullptr) {
         GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts PulseAudio; this "
                         "test starts and kills one of its own)";
     }
-    PrivateServer server;
-    ASSERT_TRUE(server.Start()) << "could not start a private pulseaudio";
+    // A server of this test's own, so it can be killed without disturbing others.
+    test::PrivateSoundServer server("kill_sink", "KillSink");
+    ASSERT_EQ(server.Start(), "");
     const auto service = pa::CreatePulseAudioService(server.Address());
     platform::Services services{};
     services.audio = service.get();
@@ -569,7 +525,7 @@ TEST(SoundServerFaults, AKilledServerFailsTheDataCallsAndABuildAfterItsReturnWor
     EXPECT_EQ(in->Stop(), kOk);
     EXPECT_EQ(out->Build(), kErrPlatform);  // nobody to connect to
 
-    ASSERT_TRUE(server.Start()) << "could not restart the private pulseaudio";
+    ASSERT_EQ(server.Start(), "") << "could not restart the private pulseaudio";
     ASSERT_EQ(out->Build(), kOk);
     ASSERT_EQ(in->Build(), kOk);
     ASSERT_EQ(out->Start(), kOk);

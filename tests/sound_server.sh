@@ -24,4 +24,6 @@ start_sound_server() {
 
 stop_sound_server() {
   [ -n "${XDG_RUNTIME_DIR:-}" ] && pulseaudio --kill 2>/dev/null || true
+  # Only the folder start_sound_server made goes.
+  case "${XDG_RUNTIME_DIR:-}" in /tmp/zelmar-pulse.*) rm -rf "$XDG_RUNTIME_DIR" ;; esac
 }
