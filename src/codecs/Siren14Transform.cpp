@@ -29,6 +29,40 @@ constexpr double kPi = 3.14159265358979323846;
 #define ZELMAR_SIREN14_INDEPENDENT_ITERATIONS
 #endif
 
+#if defined(__GNUC__)
+#define ZELMAR_SIREN14_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define ZELMAR_SIREN14_ALWAYS_INLINE inline
+#endif
+
+namespace {
+
+// One radix-2 pass of butterfly span `Span` over `points` points.  The span is a template
+// argument so the short inner loops of the early passes unroll into whole vectors instead of
+// running a loop with a remainder per block; inlined into each copy of the transform, it is
+// compiled for that copy's instruction set.
+template <int Span>
+ZELMAR_SIREN14_ALWAYS_INLINE void Radix2Pass(DctIv::Real* re, DctIv::Real* im, const DctIv::Real* wr,
+                                             const DctIv::Real* wi, int points) {
+    using Real = DctIv::Real;
+    for (int start = 0; start < points; start += 2 * Span) {
+        Real* pr = re + start;
+        Real* pi = im + start;
+        Real* qr = pr + Span;
+        Real* qi = pi + Span;
+        for (int j = 0; j < Span; ++j) {
+            const Real tr = qr[j] * wr[j] - qi[j] * wi[j];
+            const Real ti = qr[j] * wi[j] + qi[j] * wr[j];
+            qr[j] = pr[j] - tr;
+            qi[j] = pi[j] - ti;
+            pr[j] += tr;
+            pi[j] += ti;
+        }
+    }
+}
+
+}  // namespace
+
 const DctIv* DctIv::ForLength(int length) {
     // Function-local statics: built on first use, thread-safe by the language's guarantee.
     if (length == 320) {
@@ -115,24 +149,11 @@ ZELMAR_SIREN14_TARGET_CLONES void DctIv::Transform(const float* in, float* out, 
         re[p + 1] = x1r + br, im[p + 1] = x1i + bi;
         re[p + 3] = x1r - br, im[p + 3] = x1i - bi;
     }
-    for (int span = 4, base = 0; span < q; base += span, span <<= 1) {
-        const Real* wr = radix2Cos_ + base;
-        const Real* wi = radix2Sin_ + base;
-        for (int start = 0; start < half; start += 2 * span) {
-            Real* pr = re + start;
-            Real* pi = im + start;
-            Real* qr = pr + span;
-            Real* qi = pi + span;
-            for (int j = 0; j < span; ++j) {
-                const Real tr = qr[j] * wr[j] - qi[j] * wi[j];
-                const Real ti = qr[j] * wi[j] + qi[j] * wr[j];
-                qr[j] = pr[j] - tr;
-                qi[j] = pi[j] - ti;
-                pr[j] += tr;
-                pi[j] += ti;
-            }
-        }
-    }
+    // Spans 4 ... q / 2: 4, 8, 16 for N = 320 (q = 32), and 32 for N = 640 (q = 64).
+    Radix2Pass<4>(re, im, radix2Cos_, radix2Sin_, half);
+    Radix2Pass<8>(re, im, radix2Cos_ + 4, radix2Sin_ + 4, half);
+    Radix2Pass<16>(re, im, radix2Cos_ + 12, radix2Sin_ + 12, half);
+    if (q == 64) Radix2Pass<32>(re, im, radix2Cos_ + 28, radix2Sin_ + 28, half);
 
     // Radix-5 pass: bin k + q * k1 combines bin k of the five sub-FFTs, sub-FFT r first turned
     // by e^{-2 pi i r k / half}.
