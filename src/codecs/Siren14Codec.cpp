@@ -562,17 +562,22 @@ enum class ParseResult {
 struct ParsedFrame {
     int power[kMaxRegions] = {};
     int categories[kMaxRegions];
-    int8_t bins[kMaxRegions * kRegionSize];  // signed quantiser index per coefficient
+    // Where the coded regions' coefficients go, de-quantised while the vectors are read
+    // (region r at r * 20); the other regions are left to the noise fill.
+    float* coefficients;
 };
 
 // Reads the vectors of one region of category `category` (vector dimension Dimension, a
-// template argument so the loop over a vector's coefficients unrolls) into signed quantiser
-// indices.  False when the frame runs out of bits anywhere in a code or its sign bits.
+// template argument so the loop over a vector's coefficients unrolls) and de-quantises them
+// into `region`: (deviation x signed centroid) x scale per coefficient.  False when the frame
+// runs out of bits anywhere in a code or its sign bits.
 template <int Dimension>
-bool ReadRegionVectors(BitReader& reader, const DerivedTables& derived, int category, int8_t* bins) {
+bool ReadRegionVectors(BitReader& reader, const DerivedTables& derived, int category, float deviation, float scale,
+                       float* region) {
     const int16_t* tree = kVectorCodes[category].tree;
     const uint32_t* lookup = derived.vectorLookup[category];
-    for (int v = 0; v < kNumberOfVectors[category]; ++v, bins += Dimension) {
+    const float* centroid = derived.signedCentroid[category] + kCentroidCenter;
+    for (int v = 0; v < kNumberOfVectors[category]; ++v, region += Dimension) {
         // A code needs as many bits as it is long; running short of them anywhere in the
         // code means the frame ran out of bits.  Peeking past the frame reads zeros, which
         // can only make a code look longer than the bits left, never complete it.
@@ -601,7 +606,7 @@ bool ReadRegionVectors(BitReader& reader, const DerivedTables& derived, int cate
             const int digit = static_cast<int>((entry >> (kDigitBits * j)) & kDigitMask);
             signBit -= digit != 0 ? 1 : 0;
             const bool negative = digit != 0 && ((signs >> signBit) & 1u) == 0;
-            bins[j] = static_cast<int8_t>(negative ? -digit : digit);
+            region[j] = (deviation * centroid[negative ? -digit : digit]) * scale;
         }
     }
     return true;
@@ -654,12 +659,14 @@ ParseResult ParseFrame(const uint8_t* bytes, int bitsPerFrame, const Mode& mode,
     for (int r = 0; r < regions; ++r) {
         const int c = categories[r];
         if (c >= kCodedCategories) continue;
-        int8_t* bins = frame->bins + r * kRegionSize;
+        float* region = frame->coefficients + r * kRegionSize;
+        const float deviation = derived.standardDeviation[power[r] + kPowerTableOffset];
+        const float scale = mode.decoderScale;
         bool complete;
         switch (kVectorDimension[c]) {
-            case 2: complete = ReadRegionVectors<2>(reader, derived, c, bins); break;
-            case 4: complete = ReadRegionVectors<4>(reader, derived, c, bins); break;
-            default: complete = ReadRegionVectors<5>(reader, derived, c, bins); break;
+            case 2: complete = ReadRegionVectors<2>(reader, derived, c, deviation, scale, region); break;
+            case 4: complete = ReadRegionVectors<4>(reader, derived, c, deviation, scale, region); break;
+            default: complete = ReadRegionVectors<5>(reader, derived, c, deviation, scale, region); break;
         }
         if (!complete) {
             // The region that ran out and every later one become pure noise.
@@ -688,7 +695,7 @@ int16_t NextNoiseWord(int16_t* seeds) {
     return seeds[0];
 }
 
-// Coefficients from the parsed indices, with noise in the regions coded coarsely or not at all.
+// Noise in the regions coded coarsely or not at all; the coded values are in place already.
 ZELMAR_SIREN14_TARGET_CLONES void Reconstruct(const ParsedFrame& frame, const Mode& mode, int16_t* seeds, float* y) {
     const DerivedTables& derived = Derived();
     const float scale = mode.decoderScale;
@@ -696,11 +703,6 @@ ZELMAR_SIREN14_TARGET_CLONES void Reconstruct(const ParsedFrame& frame, const Mo
         const int c = frame.categories[r];
         const float deviation = derived.standardDeviation[frame.power[r] + kPowerTableOffset];
         float* region = y + r * kRegionSize;
-        const int8_t* bins = frame.bins + r * kRegionSize;
-        if (c < kCodedCategories) {
-            const float* centroid = derived.signedCentroid[c] + kCentroidCenter;
-            for (int j = 0; j < kRegionSize; ++j) region[j] = (deviation * centroid[bins[j]]) * scale;
-        }
         if (c < 5) continue;
 
         if (c == kMaxCategory) {
@@ -769,6 +771,7 @@ void DecodeFrame(Siren14DecoderState* state, const uint8_t* in, int16_t* out) {
     bool good = false;
     if (state->frameErrorFlag == 0 && in != nullptr) {
         ParsedFrame frame;
+        frame.coefficients = y;  // a refused frame's values are replaced by concealment below
         const ParseResult result = ParseFrame(in, state->bitsPerFrame, mode, &frame);
         if (result != ParseResult::kBadEnvelope) Reconstruct(frame, mode, state->noiseSeeds, y);
         good = result == ParseResult::kGood;
@@ -877,6 +880,8 @@ bool siren14_frame_is_valid(const void* frame, int32_t bitRate, int32_t bandwidt
     const Mode* mode = FindMode(bitRate, bandwidth);
     if (mode == nullptr || frame == nullptr) return false;
     ParsedFrame parsed;
+    float coefficients[kMaxFrameLength];
+    parsed.coefficients = coefficients;
     return ParseFrame(static_cast<const uint8_t*>(frame), bitRate / 50, *mode, &parsed) == ParseResult::kGood;
 }
 
