@@ -25,6 +25,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "Siren14BenchAudio.h"
 #include "codecs/Siren14Codec.h"
 
 namespace {
@@ -48,36 +49,18 @@ const BenchMode kModes[] = {
     {"14k_48k", 48000, 14000, 32000, 87752, 57735},
 };
 
-constexpr int kFrames = 3000;  // 60 s
-
-std::vector<int16_t> ReadPcm(const std::string& path) {
-    std::vector<int16_t> samples;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        uint8_t pair[2];
-        while (std::fread(pair, 1, 2, file) == 2) samples.push_back(static_cast<int16_t>(pair[0] | (pair[1] << 8)));
-        std::fclose(file);
-    }
-    return samples;
-}
+constexpr int kFrames = bench::kSiren14BenchFrames;
 
 // 60 s of the test signals at `sampleRate`.
 const std::vector<int16_t>& Audio(int sampleRate) {
     static std::map<int, std::vector<int16_t>> cache;
     std::vector<int16_t>& audio = cache[sampleRate];
     if (audio.empty()) {
-        std::vector<int16_t> signals;
-        for (const char* name : {"speech1", "sweep", "silspeech"}) {
-            const std::vector<int16_t> part = ReadPcm(std::string(ZELMAR_G7221_VECTORS_DIR) + "/" + name + "_fs" +
-                                                      std::to_string(sampleRate / 1000) + "k.raw");
-            signals.insert(signals.end(), part.begin(), part.end());
-        }
-        if (signals.empty()) {
+        audio = bench::Siren14BenchAudio(ZELMAR_G7221_VECTORS_DIR, sampleRate);
+        if (audio.empty()) {
             std::fprintf(stderr, "siren14_bench: no test signals in %s\n", ZELMAR_G7221_VECTORS_DIR);
             std::exit(1);
         }
-        const size_t total = static_cast<size_t>(kFrames) * (sampleRate / 50);
-        while (audio.size() < total) audio.insert(audio.end(), signals.begin(), signals.end());
-        audio.resize(total);
     }
     return audio;
 }

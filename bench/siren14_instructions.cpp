@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Siren14BenchAudio.h"
 #include "codecs/Siren14Codec.h"
 
 namespace {
@@ -26,33 +27,7 @@ constexpr ModeName kModes[] = {
     {"7k_24k", 24000, 7000}, {"7k_32k", 32000, 7000}, {"14k_24k", 24000, 14000},
     {"14k_32k", 32000, 14000}, {"14k_48k", 48000, 14000},
 };
-constexpr int kFrames = 3000;  // 60 s, as in siren14_bench
-
-std::vector<int16_t> ReadPcm(const std::string& path) {
-    std::vector<int16_t> samples;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        uint8_t pair[2];
-        while (std::fread(pair, 1, 2, file) == 2) samples.push_back(static_cast<int16_t>(pair[0] | (pair[1] << 8)));
-        std::fclose(file);
-    }
-    return samples;
-}
-
-// The benchmark's audio: speech, sweep and silence + speech, repeated to kFrames frames.
-std::vector<int16_t> TestAudio(int sampleRate) {
-    std::vector<int16_t> signals;
-    for (const char* name : {"speech1", "sweep", "silspeech"}) {
-        const std::vector<int16_t> part = ReadPcm(std::string(ZELMAR_G7221_VECTORS_DIR) + "/" + name + "_fs" +
-                                                  std::to_string(sampleRate / 1000) + "k.raw");
-        signals.insert(signals.end(), part.begin(), part.end());
-    }
-    std::vector<int16_t> audio;
-    if (signals.empty()) return audio;
-    const size_t total = static_cast<size_t>(kFrames) * (sampleRate / 50);
-    while (audio.size() < total) audio.insert(audio.end(), signals.begin(), signals.end());
-    audio.resize(total);
-    return audio;
-}
+constexpr int kFrames = bench::kSiren14BenchFrames;
 
 }  // namespace
 
@@ -68,7 +43,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int sampleRate = mode->bandwidth == 14000 ? 32000 : 16000;
-    const std::vector<int16_t> audio = TestAudio(sampleRate);
+    const std::vector<int16_t> audio = bench::Siren14BenchAudio(ZELMAR_G7221_VECTORS_DIR, sampleRate);
     if (audio.empty()) {
         std::fprintf(stderr, "siren14_instructions: no test signals in %s\n", ZELMAR_G7221_VECTORS_DIR);
         return 1;
