@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "MedianReporter.h"
+
 namespace dspbench {
 
 constexpr double kSeconds = 10.0;  // audio per benchmark iteration
@@ -48,29 +50,6 @@ inline void SetRealTimeCounter(benchmark::State& state, double audioSecondsPerIt
         benchmark::Counter(audioSecondsPerIteration * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// Console output as usual, and the median (or single) value of every counter by run name.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            if (!median && !single) continue;
-            std::string key = run.run_name.function_name;
-            if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
-            for (const auto& [name, counter] : run.counters) values_[key][name] = counter.value;
-        }
-    }
-    double Get(const std::string& run, const std::string& counter = "x_realtime") const {
-        const auto found = values_.find(run);
-        if (found == values_.end()) return 0.0;
-        const auto value = found->second.find(counter);
-        return value == found->second.end() ? 0.0 : value->second;
-    }
-
-private:
-    std::map<std::string, std::map<std::string, double>> values_;
-};
+using zelmar::bench::MedianReporter;
 
 }  // namespace dspbench

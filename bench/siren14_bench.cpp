@@ -25,6 +25,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "MedianReporter.h"
 #include "Siren14BenchAudio.h"
 #include "codecs/Siren14Codec.h"
 
@@ -179,22 +180,6 @@ void AvcodecG722Decode(benchmark::State& state) {
     state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// Keeps the frames/s of each benchmark (the median when repeated) for the summary table.
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            if (!median && !single) continue;
-            const auto counter = run.counters.find("frames_per_s");
-            if (counter != run.counters.end()) framesPerSecond[run.run_name.function_name] = counter->second.value;
-        }
-    }
-    std::map<std::string, double> framesPerSecond;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,13 +190,10 @@ int main(int argc, char** argv) {
     }
     benchmark::RegisterBenchmark("AvcodecG722Encode/16k_64k", AvcodecG722Encode);
     benchmark::RegisterBenchmark("AvcodecG722Decode/16k_64k", AvcodecG722Decode);
-    SummaryReporter reporter;
+    bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    auto fps = [&](const std::string& name) {
-        const auto found = reporter.framesPerSecond.find(name);
-        return found != reporter.framesPerSecond.end() ? found->second : 0.0;
-    };
+    auto fps = [&](const std::string& name) { return reporter.Get(name, "frames_per_s"); };
     std::printf("\nSiren14 frames/s (20 ms frames, one thread, median); x real time = frames/s / 50.\n"
                 "Reference = the G.722.1 reference coder's float build on this machine type (figures stated with\n"
                 "the reference vectors, not re-measured here).  G.722 = libavcodec's G.722 ADPCM at 16 kHz,\n"

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "MedianReporter.h"
 #include "streams/RingBufferAudioInOut.h"
 
 namespace {
@@ -260,25 +261,6 @@ void EngineCaptureSide(benchmark::State& state) {
     SetAudioRate(state, kBlockMs / 1000.0);
 }
 
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            if ((!median && !single) || run.error_occurred) continue;
-            const auto counter = run.counters.find("audio_s_per_s");
-            if (counter != run.counters.end()) realTime[run.run_name.function_name] = counter->second.value;
-        }
-    }
-    double Get(const std::string& name) const {
-        const auto found = realTime.find(name);
-        return found != realTime.end() ? found->second : 0.0;
-    }
-    std::map<std::string, double> realTime;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,11 +279,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("VoicePath/engine", EngineVoicePath);
     benchmark::RegisterBenchmark("CaptureSide/engine", EngineCaptureSide);
     benchmark::RegisterBenchmark("CaptureSide/speexdsp", SpeexCaptureSide);
-    SummaryReporter reporter;
+    zelmar::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     auto row = [&](const char* work, const char* engine, const char* anchor) {
-        const double e = reporter.Get(engine), a = reporter.Get(anchor);
+        const double e = reporter.Get(engine, "audio_s_per_s"), a = reporter.Get(anchor, "audio_s_per_s");
         if (e == 0.0 && a == 0.0) return;
         std::printf("| %s | %.0f | %.0f | %.2f |\n", work, e, a, a > 0 ? e / a : 0.0);
     };
@@ -311,9 +293,9 @@ int main(int argc, char** argv) {
     row("lengthen to 1.25: ring Expand(1.25) / libsonic speed 0.8", "RingExpand/1.25", "SonicSpeed/0.8");
     row("capture side: pre-processor + resampler / SpeexDSP preprocess + resampler", "CaptureSide/engine",
         "CaptureSide/speexdsp");
-    const double drifting = reporter.Get("RingDriftingClocks/32000vs31900");
+    const double drifting = reporter.Get("RingDriftingClocks/32000vs31900", "audio_s_per_s");
     if (drifting > 0) std::printf("\nring put/get, 20 ms blocks, 32 000 vs 31 900 samples/s: %.0f x real time\n", drifting);
-    const double paths = reporter.Get("VoicePath/engine");
+    const double paths = reporter.Get("VoicePath/engine", "audio_s_per_s");
     if (paths > 0) {
         std::printf("complete voice paths one core runs in real time (pre-processor + resampler + Siren14 encode and\n"
                     "decode + ring buffer, 20 ms blocks, no pacing): %.0f\n", paths);
