@@ -227,6 +227,8 @@ int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, fl
             return kOk;
         }
     }
+    dst[0] = lagZero;
+    if (dstLength == 1) return kOk;  // lag 0 alone: no pass over the frame for the other lags
     for (int lag = 1; lag < dstLength; ++lag) dst[lag] = 0.0f;
     // Sample-major order: the inner loop runs over lags with one independent sum each, so it
     // vectorises; every lag's sum still adds its products in increasing i.
@@ -237,7 +239,6 @@ int AutoCorrelate(const float* src, int srcLength, float* dst, int dstLength, fl
         for (int lag = 1; lag < lags; ++lag) dst[lag] += x * shifted[lag];
     }
     for (int lag = 1; lag < dstLength; ++lag) dst[lag] *= norm;
-    dst[0] = lagZero;
     return kOk;
 }
 
