@@ -18,6 +18,7 @@
 // 16-bit output step).  Blocks shorter than kBlock and the tail of a call use the per-sample
 // recursion on the same state, so any split of a signal into calls gives the same output.
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "ZelmarEC.h"
@@ -138,6 +139,7 @@ void DeriveBlockForm(IirState& filter) {
 // is built for several instruction sets and the best one is picked when the library loads.
 typedef double BlockVector __attribute__((vector_size(kBlock * sizeof(double))));
 typedef int32_t BlockIntegers __attribute__((vector_size(kBlock * sizeof(int32_t))));
+typedef short BlockShorts __attribute__((vector_size(kBlock * sizeof(short))));
 typedef double StateVector __attribute__((vector_size(4 * sizeof(double))));
 static_assert(kMaxStates <= 4, "the state fits one four-lane vector");
 
@@ -160,8 +162,9 @@ __attribute__((always_inline)) inline void FilterBlocks(IirState& filter, const 
     const BlockVector half = BlockVector{} + 0.5, zero = BlockVector{};
     int done = 0;
     for (; done + kBlock <= length; done += kBlock) {
-        double x[kBlock];
-        for (int k = 0; k < kBlock; ++k) x[k] = src[done + k];
+        BlockShorts raw;
+        std::memcpy(&raw, src + done, sizeof raw);
+        const BlockVector x = __builtin_convertvector(raw, BlockVector);
         // The inputs' share first: it does not wait for the previous block, so the only chain
         // from block to block is the state's share, added last.
         BlockVector y = inputColumns[0] * x[0];
@@ -179,8 +182,8 @@ __attribute__((always_inline)) inline void FilterBlocks(IirState& filter, const 
         y = y > high ? high : y;
         y = y < low ? low : y;
         y += y >= zero ? half : -half;
-        const BlockIntegers rounded = __builtin_convertvector(y, BlockIntegers);
-        for (int k = 0; k < kBlock; ++k) dst[done + k] = static_cast<short>(rounded[k]);
+        const BlockShorts rounded = __builtin_convertvector(__builtin_convertvector(y, BlockIntegers), BlockShorts);
+        std::memcpy(dst + done, &rounded, sizeof rounded);
     }
     for (int p = 0; p < kMaxStates; ++p) s[p] = p < kStates ? state[p] : s[p];
     filter.SetStates(s);
