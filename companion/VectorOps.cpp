@@ -54,18 +54,27 @@ inline int32_t Scale(int32_t product, int scaleFactor) {
     return product;
 }
 
-// Long autocorrelations go through the spectrum: r = IDFT(|DFT(x zero-padded)|^2), with
-// padding to a power of two M >= N + lags so no lag wraps around.
+// Loops run on every block are built for several instruction sets (the best one is picked when
+// the library loads) so that they run on wide vectors.
+#define ZELMAR_EC_VECTOR_CLONES __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default")))
+
+// Long autocorrelations go through the spectrum.  The frame x (length N) is cut into halves
+// u = x[0..s) and v = x[s..N), s = ceil(N / 2); with U, V their transforms of length M,
+//   r[j] = IDFT(S)[j],  S[k] = |U[k]|^2 + |V[k]|^2 + conj(U[k]) V[k] exp(-2 pi i k s / M):
+// the autocorrelations of the halves plus the products that cross from u into v (a cross-
+// correlation shifted by s).  Nothing wraps around for the lags j < min(lags, N) when
+// M >= N and M >= lags + s - 1, so M is about half the M >= N + lags that |X|^2 of the whole
+// frame would need: for the pitch detector's 480 x 200 and 960 x 400, 512 and 1024 instead
+// of 1024 and 2048.
 //
-// Both transforms of length M are done as complex transforms of length H = M / 2 (libavutil's,
-// whose SIMD code needs aligned buffers, hence av_malloc):
-//  - forward: the real frame read as H complex values z[n] = x[2n] + i x[2n+1] gives
-//    Z = DFT_H(z), and X[k] = (Z[k] + conj Z[H-k]) / 2 - i w^k (Z[k] - conj Z[H-k]) / 2 with
-//    w = exp(-2 pi i / M), for k = 0..H;
-//  - the power spectrum P = |X|^2 is real and even (P[k + H] = P[H - k]), so the even and odd
-//    output samples come from one inverse transform of Y[k] = (P[k] + P[H-k])
-//    + i (P[k] - P[H-k]) exp(2 pi i k / M): IDFT_H(Y)[m] = M (r[2m] + i r[2m+1]), which read
-//    as floats is M r in order.
+// The transforms are libavutil's complex FFTs (whose SIMD code needs aligned buffers, hence
+// av_malloc):
+//  - forward, length M: z = u + i v, Z = DFT_M(z); with a = Z[k], m = Z[M - k],
+//    |U|^2 + |V|^2 = (|a|^2 + |m|^2) / 2 and conj(U) V = Im(a m) / 2 - i (|a|^2 - |m|^2) / 4;
+//  - inverse, length H = M / 2: S is Hermitian (S[M - k] = conj S[k]), so the even and odd
+//    output samples come from one transform of Y[k] = (S[k] + B) + i (S[k] - B) exp(2 pi i
+//    k / M), B = conj S[H - k]: IDFT_H(Y)[n] = M (r[2n] + i r[2n+1]), which read as floats is
+//    M r in order.
 // Each thread keeps its own contexts and buffers (a context is not shared between threads).
 class SpectralCorrelator {
 public:
@@ -73,94 +82,142 @@ public:
 
     bool Run(const float* src, int srcLength, float* dst, int lags, float norm) {
         const int valid = lags < srcLength ? lags : srcLength;
+        const int split = (srcLength + 1) / 2;
+        const long needed = std::max(long{srcLength}, long{valid} + split - 1);
+        if (needed > kLargestSize) return false;  // the direct sum takes frames this long
         int size = 64;
-        while (size < srcLength + valid) size *= 2;
-        if (size != size_ && !Prepare(size)) return false;
-        std::copy(src, src + srcLength, time_);
-        std::fill(time_ + srcLength, time_ + size_, 0.0f);
-        forwardFn_(forward_, spectrum_, time_, sizeof(AVComplexFloat));
-        spectrum_[size_ / 2] = spectrum_[0];
-        PowerSpectrumToHalfLength(size_ / 2, reinterpret_cast<const float*>(spectrum_), work_, cosines_, sines_,
-                                  time_);
-        inverseFn_(inverse_, spectrum_, time_, sizeof(AVComplexFloat));
-        const float scale = norm / static_cast<float>(size_);
-        const auto* correlation = reinterpret_cast<const float*>(spectrum_);
+        while (size < needed) size *= 2;
+        if ((size != size_ || split != split_) && !Prepare(size, split)) return false;
+        const int half = size / 2;
+        InterleaveHalves(src, split, srcLength - split, size, reinterpret_cast<float*>(input_));
+        forwardFn_(forward_, spectrum_, input_, sizeof(AVComplexFloat));
+        spectrum_[size] = spectrum_[0];
+        const auto* z = reinterpret_cast<const float*>(spectrum_);
+        auto* hermitian = reinterpret_cast<float*>(hermitian_);
+        auto* mirror = reinterpret_cast<float*>(mirror_);
+        Reverse(z + 2 * size, half + 1, mirror);  // Z[M - k] at k, for k = 0..H
+        CombinedSpectrum(half, z, mirror, shiftCosines_, shiftSines_, hermitian);
+        Reverse(hermitian + 2 * half, half + 1, mirror);  // S[H - k] at k
+        PackForRealInverse(half, hermitian, mirror, cosines_, sines_, reinterpret_cast<float*>(packed_));
+        inverseFn_(inverse_, output_, packed_, sizeof(AVComplexFloat));
+        const float scale = norm / static_cast<float>(size);
+        const auto* correlation = reinterpret_cast<const float*>(output_);
         for (int lag = 0; lag < valid; ++lag) dst[lag] = correlation[lag] * scale;
         for (int lag = valid; lag < lags; ++lag) dst[lag] = 0.0f;
         return true;
     }
 
 private:
-    // From Z = DFT_H(z) (interleaved, with Z[H] = Z[0] appended) to Y (interleaved, into
-    // `out`), through P = |X|^2; `work` holds a mirrored copy of Z and P.  The loops are plain
-    // vector loops; the function is built for several instruction sets and the best one is
-    // picked at load time.
-    __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default"))) static void PowerSpectrumToHalfLength(
-        int half, const float* __restrict spectrum, float* __restrict work, const float* __restrict cosines,
-        const float* __restrict sines, float* __restrict out) {
-        // Z[H-k] at k: a reversed copy, so that the next loop reads both operands forwards.
-        for (int k = 0; k <= half; ++k) {
-            work[2 * k] = spectrum[2 * (half - k)];
-            work[2 * k + 1] = spectrum[2 * (half - k) + 1];
+    static constexpr long kLargestSize = 1L << 26;
+
+    // z[n] = u[n] + i v[n], zero beyond each half, as interleaved floats (second <= first).
+    ZELMAR_EC_VECTOR_CLONES static void InterleaveHalves(const float* __restrict src, int first, int second,
+                                                           int size, float* __restrict z) {
+        const float* __restrict v = src + first;
+        for (int n = 0; n < second; ++n) {
+            z[2 * n] = src[n];
+            z[2 * n + 1] = v[n];
         }
-        const float* mirrored = work;
-        float* power = work + 2 * (static_cast<size_t>(half) + 1);
-        for (int k = 0; k <= half; ++k) {
-            // a = Z[k], b = conj Z[H-k]; even part (a + b) / 2, odd part -i (a - b) / 2.
-            const float aRe = spectrum[2 * k], aIm = spectrum[2 * k + 1];
-            const float bRe = mirrored[2 * k], bIm = mirrored[2 * k + 1];
-            const float evenRe = 0.5f * (aRe + bRe);
-            const float evenIm = 0.5f * (aIm - bIm);
-            const float oddRe = 0.5f * (aIm + bIm);
-            const float oddIm = -0.5f * (aRe - bRe);
-            // times w^k = cos - i sin
-            const float xRe = evenRe + cosines[k] * oddRe + sines[k] * oddIm;
-            const float xIm = evenIm + cosines[k] * oddIm - sines[k] * oddRe;
-            power[k] = xRe * xRe + xIm * xIm;
+        for (int n = second; n < first; ++n) {
+            z[2 * n] = src[n];
+            z[2 * n + 1] = 0.0f;
         }
+        std::fill(z + 2 * first, z + 2 * size, 0.0f);
+    }
+
+    // out[k] = in[-k] for k = 0..count-1 (complex values, interleaved), so that the next loop
+    // reads both operands forwards.
+    ZELMAR_EC_VECTOR_CLONES static void Reverse(const float* __restrict end, int count, float* __restrict out) {
+        for (int k = 0; k < count; ++k) {
+            out[2 * k] = end[-2 * k];
+            out[2 * k + 1] = end[-2 * k + 1];
+        }
+    }
+
+    // S[k] for k = 0..H from a = Z[k] and m = Z[M - k] (see above); (c, s) = exp(-2 pi i k s / M).
+    ZELMAR_EC_VECTOR_CLONES static void CombinedSpectrum(int half, const float* __restrict z,
+                                                           const float* __restrict mirror,
+                                                           const float* __restrict shiftCos,
+                                                           const float* __restrict shiftSin, float* __restrict out) {
+        for (int k = 0; k <= half; ++k) {
+            const float aRe = z[2 * k], aIm = z[2 * k + 1];
+            const float mRe = mirror[2 * k], mIm = mirror[2 * k + 1];
+            const float powerA = aRe * aRe + aIm * aIm;
+            const float powerM = mRe * mRe + mIm * mIm;
+            const float crossRe = 0.5f * (aRe * mIm + aIm * mRe);
+            const float crossIm = -0.25f * (powerA - powerM);
+            out[2 * k] = 0.5f * (powerA + powerM) + shiftCos[k] * crossRe - shiftSin[k] * crossIm;
+            out[2 * k + 1] = shiftCos[k] * crossIm + shiftSin[k] * crossRe;
+        }
+    }
+
+    // Y[k] for k = 0..H-1 from A = S[k] and S[H - k] (B is its conjugate); (c, s) =
+    // exp(2 pi i k / M).
+    ZELMAR_EC_VECTOR_CLONES static void PackForRealInverse(int half, const float* __restrict spectrum,
+                                                             const float* __restrict mirror,
+                                                             const float* __restrict cosines,
+                                                             const float* __restrict sines, float* __restrict out) {
         for (int k = 0; k < half; ++k) {
-            const float reflected = power[half - k];  // P[k + H]
-            const float even = power[k] + reflected;
-            const float odd = power[k] - reflected;
-            out[2 * k] = even - odd * sines[k];
-            out[2 * k + 1] = odd * cosines[k];
+            const float aRe = spectrum[2 * k], aIm = spectrum[2 * k + 1];
+            const float bRe = mirror[2 * k], bIm = -mirror[2 * k + 1];
+            const float dRe = aRe - bRe, dIm = aIm - bIm;
+            out[2 * k] = aRe + bRe - dRe * sines[k] - dIm * cosines[k];
+            out[2 * k + 1] = aIm + bIm + dRe * cosines[k] - dIm * sines[k];
         }
     }
 
     void Release() {
         av_tx_uninit(&forward_);
         av_tx_uninit(&inverse_);
-        for (float** buffer : {&time_, &work_, &cosines_, &sines_}) av_freep(buffer);
-        av_freep(&spectrum_);
-        size_ = 0;
+        for (AVComplexFloat** buffer : {&input_, &spectrum_, &mirror_, &hermitian_, &packed_, &output_}) av_freep(buffer);
+        for (float** table : {&cosines_, &sines_, &shiftCosines_, &shiftSines_}) av_freep(table);
+        size_ = split_ = 0;
     }
 
-    bool Prepare(int size) {
+    bool Prepare(int size, int split) {
         Release();
         const int half = size / 2;
         const float unit = 1.0f;
         // No AV_TX_UNALIGNED: it would rule out the SIMD transforms.
-        if (av_tx_init(&forward_, &forwardFn_, AV_TX_FLOAT_FFT, 0, half, &unit, 0) < 0 ||
+        if (av_tx_init(&forward_, &forwardFn_, AV_TX_FLOAT_FFT, 0, size, &unit, 0) < 0 ||
             av_tx_init(&inverse_, &inverseFn_, AV_TX_FLOAT_FFT, 1, half, &unit, 0) < 0) {
             Release();
             return false;
         }
-        const size_t stride = static_cast<size_t>(half) + 1;
-        time_ = static_cast<float*>(av_malloc(sizeof(float) * static_cast<size_t>(size)));
-        spectrum_ = static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * stride));
-        work_ = static_cast<float*>(av_malloc(sizeof(float) * stride * 3));
-        cosines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
-        sines_ = static_cast<float*>(av_malloc(sizeof(float) * stride));
-        if (time_ == nullptr || spectrum_ == nullptr || work_ == nullptr || cosines_ == nullptr || sines_ == nullptr) {
-            Release();
-            return false;
+        auto complexBuffer = [](int count) {
+            return static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * static_cast<size_t>(count)));
+        };
+        auto table = [](int count) { return static_cast<float*>(av_malloc(sizeof(float) * static_cast<size_t>(count))); };
+        input_ = complexBuffer(size);
+        spectrum_ = complexBuffer(size + 1);
+        mirror_ = complexBuffer(half + 1);
+        hermitian_ = complexBuffer(half + 1);
+        packed_ = complexBuffer(half);
+        output_ = complexBuffer(half);
+        cosines_ = table(half + 1);
+        sines_ = table(half + 1);
+        shiftCosines_ = table(half + 1);
+        shiftSines_ = table(half + 1);
+        for (void* buffer : {static_cast<void*>(input_), static_cast<void*>(spectrum_), static_cast<void*>(mirror_),
+                             static_cast<void*>(hermitian_), static_cast<void*>(packed_), static_cast<void*>(output_),
+                             static_cast<void*>(cosines_), static_cast<void*>(sines_), static_cast<void*>(shiftCosines_),
+                             static_cast<void*>(shiftSines_)}) {
+            if (buffer == nullptr) {
+                Release();
+                return false;
+            }
         }
         for (int k = 0; k <= half; ++k) {
             const double angle = 2.0 * kPi * k / size;
             cosines_[k] = static_cast<float>(std::cos(angle));
             sines_[k] = static_cast<float>(std::sin(angle));
+            // k * split reduced modulo size first, so the angle stays small and exact.
+            const double shift = 2.0 * kPi * static_cast<double>((int64_t{k} * split) % size) / size;
+            shiftCosines_[k] = static_cast<float>(std::cos(shift));
+            shiftSines_[k] = static_cast<float>(-std::sin(shift));
         }
         size_ = size;
+        split_ = split;
         return true;
     }
 
@@ -168,17 +225,21 @@ private:
     AVTXContext* inverse_ = nullptr;
     av_tx_fn forwardFn_ = nullptr;
     av_tx_fn inverseFn_ = nullptr;
-    int size_ = 0;
-    float* time_ = nullptr;               // M floats: the padded frame, then Y
-    AVComplexFloat* spectrum_ = nullptr;  // H + 1 values: Z and Z[H] = Z[0], then M r
-    float* work_ = nullptr;               // Z mirrored and P: 3 (H + 1) floats
+    int size_ = 0;                        // M
+    int split_ = 0;                       // s
+    AVComplexFloat* input_ = nullptr;     // M values: z
+    AVComplexFloat* spectrum_ = nullptr;  // M + 1 values: Z and Z[M] = Z[0]
+    AVComplexFloat* mirror_ = nullptr;    // H + 1 values: Z[M - k], then S[H - k]
+    AVComplexFloat* hermitian_ = nullptr; // H + 1 values: S[k]
+    AVComplexFloat* packed_ = nullptr;    // H values: Y
+    AVComplexFloat* output_ = nullptr;    // H values: M r, as 2H floats
     float* cosines_ = nullptr;            // cos(2 pi k / M), k = 0..H
     float* sines_ = nullptr;
+    float* shiftCosines_ = nullptr;  // exp(-2 pi i k s / M), k = 0..H
+    float* shiftSines_ = nullptr;
 };
 
-// The per-sample loops the pre-processor calls on every block, built for several instruction
-// sets (the best one is picked when the library loads) so that they run on wide vectors.
-#define ZELMAR_EC_VECTOR_CLONES __attribute__((target_clones("avx512f", "arch=x86-64-v3", "default")))
+// The per-sample loops the pre-processor calls on every block.
 
 ZELMAR_EC_VECTOR_CLONES int32_t PeakMagnitude(const short* __restrict src, int length) {
     int32_t peak = 0;

@@ -220,7 +220,8 @@ TEST(CompanionVector, PeakConversionsAndAutocorrelation) {
     std::mt19937 random(3);
     std::normal_distribution<float> noise(0.0f, 1000.0f);
     struct Shape { int length, lags; };
-    for (Shape shape : {Shape{1, 1}, Shape{7, 3}, Shape{50, 80}, Shape{160, 40}, Shape{240, 100}, Shape{480, 400},
+    for (Shape shape : {Shape{1, 1}, Shape{7, 3}, Shape{50, 80}, Shape{160, 40}, Shape{240, 100}, Shape{480, 200}, Shape{481, 200},
+                        Shape{512, 257}, Shape{512, 258}, Shape{480, 400},
                         Shape{960, 400}, Shape{960, 1500}, Shape{1323, 551}, Shape{2048, 2048}}) {
         std::vector<float> frame(size_t(shape.length));
         // A periodic part makes the correlation swing, as it does for voiced speech.
