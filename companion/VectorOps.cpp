@@ -8,8 +8,8 @@
 // IPPS_AutoCorrNorm32f normalises by the frame length: dst[j] = (1/N) sum_{i<N-j} x[i] x[i+j],
 // so lag 0 is the frame's mean energy (the energy divided by the length) and each lag is a
 // biased estimate of the autocorrelation.  IPPS_AutoCorr is the same sum without the 1/N.
-// Lags at or beyond N are 0.  Long ones are computed through an FFT (float rounding differs
-// from the direct sum by about 1e-7 of lag 0).
+// Lags at or beyond N are 0.  Long ones are computed through FFTs (float rounding differs
+// from the direct sum by a few 1e-7 of lag 0).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
