@@ -125,7 +125,7 @@ private:
         std::fill(z + 2 * first, z + 2 * size, 0.0f);
     }
 
-    // out[k] = in[-k] for k = 0..count-1 (complex values, interleaved), so that the next loop
+    // out[k] = end[-k] for k = 0..count-1 (complex values, interleaved), so that the next loop
     // reads both operands forwards.
     ZELMAR_EC_VECTOR_CLONES static void Reverse(const float* __restrict end, int count, float* __restrict out) {
         for (int k = 0; k < count; ++k) {
