@@ -154,6 +154,19 @@ void SetUpCaptureSide(IAudioIO* pre, IAudioIO* resampler) {
     resampler->Build();
 }
 
+// One 20 ms block of speech (from `*at`, wrapping at the end) through the capture side:
+// 320 samples at 16 kHz cleaned, then 640 at 32 kHz in `wide`.
+void RunCaptureSide(IAudioIO* pre, IAudioIO* resampler, const std::vector<int16_t>& speech, std::size_t* at,
+                    int16_t* cleaned, int16_t* wide) {
+    if (*at + 320 > speech.size()) *at = 0;
+    int32_t inBytes = 640, outBytes = 640;
+    pre->Process(speech.data() + *at, &inBytes, cleaned, &outBytes);
+    *at += 320;
+    inBytes = 640;
+    outBytes = 1280;
+    resampler->Process(cleaned, &inBytes, wide, &outBytes);
+}
+
 // One complete voice path, block by block: 20 ms at 16 kHz through the pre-processor and the
 // resampler, Siren14 encode and decode at 32 kHz and 32 kbit/s, ring buffer in and out.
 void EngineVoicePath(benchmark::State& state) {
@@ -185,15 +198,8 @@ void EngineVoicePath(benchmark::State& state) {
     ring->GetData(played.data(), 0);
     std::size_t at = 0;
     for (auto _ : state) {
-        if (at + 320 > speech.at16k.size()) at = 0;
-        int32_t inBytes = 640, outBytes = 640;
-        pre->Process(speech.at16k.data() + at, &inBytes, cleaned.data(), &outBytes);
-        at += 320;
-        inBytes = 640;
-        outBytes = 1280;
-        resampler->Process(cleaned.data(), &inBytes, wide.data(), &outBytes);
-        inBytes = 1280;
-        outBytes = 80;
+        RunCaptureSide(pre, resampler, speech.at16k, &at, cleaned.data(), wide.data());
+        int32_t inBytes = 1280, outBytes = 80;
         encoder->Process(wide.data(), &inBytes, frame, &outBytes);
         inBytes = 80;
         outBytes = 1280;
@@ -245,13 +251,7 @@ void EngineCaptureSide(benchmark::State& state) {
     std::vector<int16_t> cleaned(320), wide(640);
     std::size_t at = 0;
     for (auto _ : state) {
-        if (at + 320 > speech.at16k.size()) at = 0;
-        int32_t inBytes = 640, outBytes = 640;
-        pre->Process(speech.at16k.data() + at, &inBytes, cleaned.data(), &outBytes);
-        at += 320;
-        inBytes = 640;
-        outBytes = 1280;
-        resampler->Process(cleaned.data(), &inBytes, wide.data(), &outBytes);
+        RunCaptureSide(pre, resampler, speech.at16k, &at, cleaned.data(), wide.data());
         benchmark::DoNotOptimize(wide.data());
     }
     ZelmarDisposeComponent(pre);
