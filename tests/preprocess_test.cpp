@@ -142,6 +142,10 @@ TEST(PreProcess, LifecycleAndArgumentChecks) {
     EXPECT_EQ(f.Build(), kOk);
     EXPECT_EQ(f.Start(), kOk);
     EXPECT_EQ(f.Start(), kErrState);
+    // An empty block as the very first one: nothing is moved (no buffer has been sized yet).
+    int32_t noBytes = 0, room = 0;
+    EXPECT_EQ(f.Process(buffer.data(), &noBytes, buffer.data(), &room), 0);
+    EXPECT_EQ(noBytes, 0);
     EXPECT_EQ(f.Process(nullptr, &inBytes, buffer.data(), &outBytes), kErrInvalidArg);
     EXPECT_EQ(f.Process(buffer.data(), nullptr, buffer.data(), &outBytes), kErrInvalidArg);
     EXPECT_EQ(f.Process(buffer.data(), &inBytes, nullptr, &outBytes), kErrInvalidArg);

@@ -86,9 +86,11 @@ constexpr int32_t kMinRateHz = 1000;
 constexpr int32_t kMaxRateHz = 384000;
 enum VadType : int32_t { kVadLevel = 0, kVadPitch = 1, kVadLevelOrPitch = 2, kVadLevelAfterNs = 3 };
 
+// Never empty: an empty block still passes the buffers to memcpy and the companion, which
+// must not get a null pointer.
 template <typename T>
 void GrowTo(std::vector<T>& buffer, size_t count) {
-    if (buffer.size() < count) buffer.resize(count);
+    if (buffer.size() < count || buffer.empty()) buffer.resize(count > 0 ? count : 1);
 }
 
 int32_t GateThresholdSteps(float fraction) {
