@@ -51,7 +51,6 @@ private:
     uint32_t totalIn_ = 0;   // wraps modulo 2^32, never reset
     uint32_t totalOut_ = 0;  // wraps modulo 2^32, never reset
     std::unique_ptr<CBiquadFilter> sections_[kMaxSections];
-    int32_t sectionCount_ = kSectionCount;
     // Input samples to skip before the next kept one when going down.  It runs on across
     // calls, so a stream cut into blocks of any length is decimated as one stream.
     uint32_t decimationSkip_ = 0;
