@@ -98,6 +98,17 @@ TEST(Amplifier, CompressorSettlesAtHalfTheExcessAndTracesEachChange) {
                   int(32767.0f * std::pow(10.0f, t / 20.0f)), double(std::pow(10.0f, 20.0f / 20.0f)),
                   int(32767.0f * std::pow(10.0f, 20.0f / 20.0f)));
     EXPECT_EQ(traces.texts()[5], line);
+
+    // A curve beyond the 16-bit steps' int range traces them as the processor's conversion
+    // gives them (INT_MIN), not through an undefined conversion.
+    float far = -400.0f, steep = 2.0f, noExpander = 0.0f;
+    amp.SetProperty("Threshold", 0, &far);
+    amp.SetProperty("Ratio", 0, &steep);
+    amp.SetProperty("ExRatio", 0, &noExpander);
+    RunBlocks(amp, std::vector<int16_t>(320, 0), 320);
+    ASSERT_EQ(traces.texts().size(), 11u);
+    std::snprintf(line, sizeof line, "Setup [2] 1.000000(32767),%f(-2147483648)\n", double(std::pow(10.0f, 20.0f)));
+    EXPECT_EQ(traces.texts()[10], line);
 }
 
 TEST(Amplifier, HighPassSectionFiltersFromBuild) {

@@ -1,5 +1,6 @@
 #include "dsp/CompressorCurve.h"
 
+#include <climits>
 #include <cmath>
 
 #include "framework/DebugOutput.h"
@@ -8,6 +9,14 @@ namespace zelmar {
 namespace {
 
 float DbToLinear(float db) { return std::pow(10.0f, db / 20.0f); }
+
+// A breakpoint in 16-bit steps for the trace, truncated as the processor's conversion does;
+// a value beyond the int range (a curve made of extreme settings) or not a number prints as
+// that conversion's "indefinite" result, INT_MIN, rather than being undefined.
+int TraceSteps(float level) {
+    const float steps = 32767.0f * level;
+    return steps > -2147483648.0f && steps < 2147483648.0f ? static_cast<int>(steps) : INT_MIN;
+}
 
 // 1 - exp(-1 / samples): a one-pole step closes 63 % of the distance in `samples` samples.
 // A time shorter than one sample follows at once.
@@ -120,8 +129,8 @@ void CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, f
     gain_ = gain;
     if (amplifier) {
         for (int i = 0; i < pointCount_; ++i) {
-            DebugPrintf("Setup [%d] %f(%d),%f(%d)\n", i, static_cast<double>(x_[i]), static_cast<int>(32767.0f * x_[i]),
-                        static_cast<double>(y_[i]), static_cast<int>(32767.0f * y_[i]));
+            DebugPrintf("Setup [%d] %f(%d),%f(%d)\n", i, static_cast<double>(x_[i]), TraceSteps(x_[i]),
+                        static_cast<double>(y_[i]), TraceSteps(y_[i]));
         }
     }
 }
