@@ -61,7 +61,7 @@ inline std::vector<int16_t> TestSignal(int rate, double seconds, uint32_t seed) 
         if (segment == 0) signal[n] = static_cast<int16_t>(20000 * std::sin(phase));
         else if (segment == 1) signal[n] = static_cast<int16_t>(noise(random));
         else if (segment == 2) signal[n] = 0;
-        else signal[n] = static_cast<int16_t>(32767 * std::sin(phase) + 0.3 * noise(random));
+        else signal[n] = Clamp16(32767 * std::sin(phase) + 0.3 * noise(random));  // clips
     }
     return signal;
 }
