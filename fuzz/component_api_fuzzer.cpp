@@ -1,0 +1,135 @@
+// Drives the engine's components through the public interface with operations read from the
+// input: a component is made by name, then properties are set and read (any name any
+// component knows, any value), and Build, Start, Stop and the data calls come in any order
+// with any byte counts the buffers can hold.  A host keeps its side of the contract -- the
+// buffers it passes are as large as the byte counts it gives, strings end with a zero -- and
+// the engine must then answer everything without a crash, a hang or a memory error.
+//
+// Components that open files, sockets or sound devices are left out; the tone generator runs
+// on the virtual clock so its pacing does not wait.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <zelmar/zelmar.h>
+
+namespace {
+
+const char* const kComponents[] = {
+    "AmplifierAudioFilter",   "MixerAudioFilter",      "RingBufferAudioInOut", "NoiseGateAudioFilter",
+    "WaveGeneratorAudioIn",   "ResampleAudioFilter",   "ToneControlAudioFilter", "AccelerateAudioFilter",
+    "PreProcessAudioFilter",  "Siren14AudioFilter",
+};
+
+// Every property name of those components (each refuses or ignores the others' names).
+const char* const kProperties[] = {
+    "AGCGainLimit", "AGCGainLimit2", "AGCPeak",       "AGCUpSpeed",     "Adjust",        "Amplitude",
+    "Amplitude2",   "Angle",         "AntiClipping",  "AttackTime",     "Auto",          "AutoGain",
+    "AvgBytesPerSec", "Bitrate",     "BitsPerSample", "BlockSamples",   "BufferSize",    "BufferTime",
+    "Channels",     "CutOff",        "DelayTime",     "Direction",      "EnableNS",      "ExRatio",
+    "FadeoutTime",  "FillBytes",     "Floor",         "Frequency",      "Gain",          "GateThreshold",
+    "GateTime",     "HiPassCutOff",  "HiPassCutOff2", "HighGain",       "InBufferSize",  "InSamplesPerSec",
+    "InWaveFormat", "LastError",     "LoPassCutOff",  "LoPassCutOff2",  "LowGain",       "LowPassCutOff",
+    "MaxLevel",     "MidGain",       "Mode",          "Mute",           "NGParam",       "NGParam2",
+    "NSFactor",     "NotifySize",    "OutBufferSize", "OutSamplesPerSec", "OutWaveFormat", "OverFlow",
+    "Ratio",        "ReleaseTime",   "Reset",         "SamplesPerSec",  "Speed",         "Threshold",
+    "Threshold_db", "TotalIn",       "TotalOut",      "UnderFlow",      "VADType",       "Verbose",
+    "WaveFormat",   "WindowTime",
+};
+
+constexpr size_t kBufferBytes = 1 << 16;  // what the host's audio buffers hold
+constexpr size_t kScratchBytes = 256;     // what `data` points at: formats, floats, strings
+constexpr int kMaxOperations = 64;
+
+// Reads the input front to back; past its end every read is zero.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Done() const { return at_ >= size_; }
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint32_t Word() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= uint32_t{Byte()} << (8 * i);
+        return v;
+    }
+    // A byte count: mostly audio-sized, sometimes anything up to the buffer, sometimes odd.
+    int32_t Count() {
+        const uint8_t kind = Byte();
+        const uint32_t raw = Word();
+        if (kind % 4 == 0) return static_cast<int32_t>(raw % (kBufferBytes + 1));
+        return static_cast<int32_t>((raw % 64) * 40 + (kind % 4 == 1 ? 1 : 0)) % static_cast<int32_t>(kBufferBytes);
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+int32_t PropertyValue(Reader& in) {
+    const uint8_t kind = in.Byte();
+    const auto raw = static_cast<int32_t>(in.Word());
+    switch (kind % 4) {
+        case 0: return raw;                         // anything
+        case 1: return raw % 200;                   // small, either sign
+        case 2: return 8000 * (1 + (raw & 5));      // sampling rates
+        default: return static_cast<int32_t>(in.Byte());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    ZelmarSetTimeMode(ZELMAR_TIME_VIRTUAL);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Reader in(data, size);
+    IAudioIO* component = ZelmarCreateComponent(kComponents[in.Byte() % (sizeof kComponents / sizeof *kComponents)]);
+    if (component == nullptr) __builtin_trap();  // every listed name is built
+
+    // Audio in: bytes of the input itself, repeated.
+    std::vector<uint8_t> input(kBufferBytes), output(kBufferBytes);
+    for (size_t i = 0; i < input.size(); ++i) input[i] = size > 0 ? data[i % size] : 0;
+    alignas(8) uint8_t scratch[kScratchBytes];
+
+    for (int op = 0; op < kMaxOperations && !in.Done(); ++op) {
+        switch (in.Byte() % 9) {
+            case 0:
+            case 1: {
+                const char* name = kProperties[in.Byte() % (sizeof kProperties / sizeof *kProperties)];
+                const int32_t value = PropertyValue(in);
+                for (auto& b : scratch) b = in.Byte();
+                scratch[kScratchBytes - 1] = 0;
+                component->SetProperty(name, value, in.Byte() % 8 == 0 ? nullptr : scratch);
+                break;
+            }
+            case 2: {
+                const char* name = kProperties[in.Byte() % (sizeof kProperties / sizeof *kProperties)];
+                std::memset(scratch, 0, sizeof scratch);
+                component->GetProperty(name, static_cast<int32_t>(in.Byte()) - 8, scratch);
+                break;
+            }
+            case 3: component->Build(); break;
+            case 4: component->Start(); break;
+            case 5: component->Stop(); break;
+            case 6: {
+                int32_t inBytes = in.Count(), outBytes = in.Count();
+                // Three tries with the same block: a filter may ask for it again (pre-roll).
+                for (int again = 0; again < 3; ++again) {
+                    const int32_t asked = inBytes;
+                    component->Process(input.data(), &inBytes, output.data(), &outBytes);
+                    if (inBytes != asked || inBytes < 0 || inBytes > static_cast<int32_t>(kBufferBytes)) break;
+                    outBytes = static_cast<int32_t>(kBufferBytes);
+                }
+                break;
+            }
+            case 7: component->GetData(output.data(), in.Count()); break;
+            case 8: component->PutData(input.data(), in.Count()); break;
+        }
+    }
+    ZelmarDisposeComponent(component);
+    return 0;
+}
