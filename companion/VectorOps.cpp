@@ -36,6 +36,7 @@ inline int16_t Saturate(int32_t v) {
 }
 
 inline int16_t SaturateRound(float v) {
+    v = v == v ? v : 0.0f;  // not a number becomes silence, not an undefined conversion
     v = v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v);
     return static_cast<int16_t>(std::nearbyint(v));  // round half to even in the default mode
 }

@@ -160,5 +160,32 @@ TEST(Amplifier, PropertyRulesAndLifecycle) {
     EXPECT_EQ(amp.GetData(b.data(), 20), kErrNotImpl);
 }
 
+TEST(Amplifier, NonFiniteCurveSettingsAreRefusedAndADegenerateCurveGivesSilence) {
+    CAmplifierAudioFilter amp;
+    float threshold = -12.0f;
+    ASSERT_EQ(amp.SetProperty("Threshold", 0, &threshold), kOk);
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+        for (const char* name : {"Threshold", "Ratio", "ExRatio", "Floor"}) {
+            EXPECT_EQ(amp.SetProperty(name, 0, &bad), kErrInvalidArg) << name;
+        }
+    }
+    float kept = 0.0f;
+    ASSERT_EQ(amp.GetProperty("Threshold", 0, &kept), kOk);
+    EXPECT_EQ(kept, -12.0f);
+
+    // A finite threshold far beyond full scale puts the knee at infinity: the curve is
+    // infinity over infinity, not a number.  The output is then silence, never an undefined
+    // conversion (the sanitizer build checks that).
+    float far = 1000.0f, ratio = 0.5f;
+    ASSERT_EQ(amp.SetProperty("Threshold", 0, &far), kOk);
+    ASSERT_EQ(amp.SetProperty("Ratio", 0, &ratio), kOk);
+    amp.Build();
+    amp.Start();
+    std::vector<int16_t> input(3200);
+    for (size_t i = 0; i < input.size(); ++i) input[i] = int16_t(10000 * std::sin(0.03 * double(i)));
+    const auto out = RunBlocks(amp, input, 320);
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
+}
+
 }  // namespace
 }  // namespace zelmar

@@ -98,6 +98,14 @@ TEST(PreProcess, PropertyTableLookupAndAccess) {
     EXPECT_EQ(f.SetProperty("Threshold", 0, &minus20), kOk);
     EXPECT_EQ(f.GetProperty("Threshold", 0, &read), kOk);
     EXPECT_EQ(read, -20.0f);
+    // Not a number and the infinities are no level or ratio: refused, the setting kept.
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+        for (const char* name : {"Threshold", "Ratio", "ExRatio", "Floor"}) {
+            EXPECT_EQ(f.SetProperty(name, 0, &bad), kErrInvalidArg) << name;
+        }
+    }
+    EXPECT_EQ(f.GetProperty("Threshold", 0, &read), kOk);
+    EXPECT_EQ(read, -20.0f);
     for (const char* positive : {"AttackTime", "ReleaseTime", "GateTime"}) {
         EXPECT_EQ(f.SetProperty(positive, 0, nullptr), kErrInvalidArg) << positive;
     }
@@ -186,6 +194,23 @@ TEST(PreProcess, DefaultsPassTheInputThroughTheConversions) {
             ASSERT_EQ(out[i], expected) << input[i];
         }
         EXPECT_FALSE(fx.filter.CompanionLoaded());
+    }
+}
+
+// A finite threshold far beyond full scale makes the curve infinity over infinity: the
+// output is silence with either set of conversions, never an undefined conversion (the
+// sanitizer build checks that).
+TEST(PreProcess, ADegenerateCurveGivesSilence) {
+    for (bool withCompanion : {true, false}) {
+        Fixture fx(withCompanion, 16000);
+        fx.SetFloat("Threshold", 1000.0f);
+        fx.SetFloat("Ratio", 0.5f);
+        fx.Begin();
+        std::vector<int16_t> input(3200);
+        for (size_t i = 0; i < input.size(); ++i) input[i] = int16_t(10000 * std::sin(0.03 * double(i)));
+        const auto out = fx.RunBlocks(input, 160);
+        ASSERT_EQ(out.size(), input.size());
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << withCompanion << " sample " << i;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "dsp/SampleConversion.h"
 #include "framework/Properties.h"
 
 namespace zelmar {
@@ -63,8 +64,8 @@ int32_t CAmplifierAudioFilter::SetProperty(const char* name, int32_t value, void
         case kRatio:
         case kExRatio:
         case kFloor: {
-            if (data == nullptr) return kErrInvalidArg;
-            const float f = ReadFloat(data);
+            float f = 0.0f;
+            if (!ReadFiniteFloat(data, &f)) return kErrInvalidArg;
             (index == kThreshold ? thresholdDb_ : index == kRatio ? ratio_ : index == kExRatio ? exRatio_ : floorDb_) = f;
             break;
         }
@@ -162,8 +163,7 @@ int32_t CAmplifierAudioFilter::Process(const void* in, int32_t* inBytes, void* o
         if (!bypass) x = curve_.Process(x);
         // Truncation toward zero without rounding: about half of all values come back one
         // step nearer zero even when bypassed.
-        const float scaled = std::clamp(x * kScale, -32768.0f, 32767.0f);
-        const auto y = static_cast<int16_t>(scaled);
+        const auto y = dsp::TruncateToSample(x * kScale);
         std::memcpy(dst + 2 * i, &y, sizeof y);
     }
     totalIn_ += static_cast<uint32_t>(*inBytes);

@@ -165,21 +165,17 @@ int32_t CPreProcessAudioFilter::SetProperty(const char* name, int32_t value, voi
             }
             break;
         case kThreshold:
-            if (data == nullptr) return kErrInvalidArg;
-            settings_.thresholdDb = ReadFloat(data);
+            if (!ReadFiniteFloat(data, &settings_.thresholdDb)) return kErrInvalidArg;
             limiter_.SetThreshold(settings_.thresholdDb);
             break;
         case kRatio:
-            if (data == nullptr) return kErrInvalidArg;
-            settings_.ratio = ReadFloat(data);
+            if (!ReadFiniteFloat(data, &settings_.ratio)) return kErrInvalidArg;
             break;
         case kExRatio:
-            if (data == nullptr) return kErrInvalidArg;
-            settings_.exRatio = ReadFloat(data);
+            if (!ReadFiniteFloat(data, &settings_.exRatio)) return kErrInvalidArg;
             break;
         case kFloor:
-            if (data == nullptr) return kErrInvalidArg;
-            settings_.floorDb = ReadFloat(data);
+            if (!ReadFiniteFloat(data, &settings_.floorDb)) return kErrInvalidArg;
             break;
         case kSamplesPerSec:
             settings_.samplesPerSec = value;
@@ -369,6 +365,7 @@ void CPreProcessAudioFilter::ToInt16(const float* src, int16_t* dst, uint32_t co
         // Rounds by adding 0.5 then truncating toward zero: negative samples come back one
         // step nearer zero.
         float v = src[i] * kOwnScale + 0.5f;
+        v = v == v ? v : 0.0f;  // not a number becomes silence, not an undefined conversion
         v = std::clamp(v, -32768.0f, 32767.0f);
         dst[i] = static_cast<int16_t>(v);
     }

@@ -25,7 +25,9 @@ inline int16_t LoadSample(const uint8_t* bytes) {
 inline void StoreSample(int16_t s, uint8_t* bytes) { std::memcpy(bytes, &s, sizeof s); }
 
 // trunc(scaled) toward zero after clamping to the 16-bit range; min/max keep it branch-free.
+// Not a number (a curve of degenerate settings can make one) gives silence.
 inline int16_t TruncateToSample(double scaled) {
+    scaled = scaled == scaled ? scaled : 0.0;
     return static_cast<int16_t>(static_cast<int32_t>(std::min(std::max(scaled, -32768.0), 32767.0)));
 }
 

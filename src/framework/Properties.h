@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstring>
 
 namespace zelmar {
@@ -53,6 +54,15 @@ inline float ReadFloat(const void* data) {
     float value;
     std::memcpy(&value, data, sizeof value);
     return value;
+}
+// A float setting from `data`: false (and *value untouched) when there is none or it is not a
+// finite number, which no level, ratio or time can be.
+inline bool ReadFiniteFloat(const void* data, float* value) {
+    if (data == nullptr) return false;
+    const float read = ReadFloat(data);
+    if (!std::isfinite(read)) return false;
+    *value = read;
+    return true;
 }
 
 }  // namespace zelmar
