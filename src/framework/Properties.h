@@ -5,9 +5,9 @@
 // the first match, or `unknownIndex` (one past the last valid index) when none matches.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cmath>
 #include <cstring>
 
 namespace zelmar {
