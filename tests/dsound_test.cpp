@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "devices/DSoundAudioIn.h"
@@ -639,14 +640,22 @@ TEST(DSoundAudioOut, PutDataAllocatesNothing) {
 // ---------------------------------------------------------------------------------------------
 // Both together on the virtual device: what one plays, the other captures.
 
-TEST(DSoundLoopback, CaptureHearsWhatPlaybackPlays) {
-    test::VirtualSound sound;
+// A playback and a capture component, both built, then both started (nulls if a step failed).
+std::pair<test::ComponentPtr, test::ComponentPtr> StartedLoopback() {
     auto out = test::Make("DSoundAudioOut");
     auto in = test::Make("DSoundAudioIn");
-    ASSERT_EQ(out->Build(), kOk);
-    ASSERT_EQ(in->Build(), kOk);
-    ASSERT_EQ(out->Start(), kOk);
-    ASSERT_EQ(in->Start(), kOk);
+    if (!out || !in || out->Build() != kOk || in->Build() != kOk || out->Start() != kOk || in->Start() != kOk) {
+        return {};
+    }
+    return {std::move(out), std::move(in)};
+}
+
+TEST(DSoundLoopback, CaptureHearsWhatPlaybackPlays) {
+    test::VirtualSound sound;
+    auto loopback = StartedLoopback();
+    auto& out = loopback.first;
+    auto& in = loopback.second;
+    ASSERT_TRUE(out && in);
     std::vector<int16_t> block(40);
     std::vector<int16_t> heard;
     uint64_t word = 0;
@@ -668,12 +677,10 @@ TEST(DSoundLoopback, CaptureHearsWhatPlaybackPlays) {
 // whole block or the time-out code, and the ramp must come back.
 TEST(DSoundLoopback, CaptureAndPlaybackOnTwoThreads) {
     test::VirtualSound sound;
-    auto out = test::Make("DSoundAudioOut");
-    auto in = test::Make("DSoundAudioIn");
-    ASSERT_EQ(out->Build(), kOk);
-    ASSERT_EQ(in->Build(), kOk);
-    ASSERT_EQ(out->Start(), kOk);
-    ASSERT_EQ(in->Start(), kOk);
+    auto loopback = StartedLoopback();
+    auto& out = loopback.first;
+    auto& in = loopback.second;
+    ASSERT_TRUE(out && in);
     std::atomic<int> badResults{0};
     std::atomic<bool> played{false};
     std::thread player([&] {
