@@ -24,7 +24,9 @@ std::vector<int16_t> RunBlocks(CAmplifierAudioFilter& amp, const std::vector<int
     return output;
 }
 
-int16_t Truncate(float x) { return static_cast<int16_t>(std::clamp(x * 32767.0f, -32768.0f, 32767.0f)); }
+// The way back: the float times the double constant 32767.0, the product in double precision,
+// truncated toward zero.
+int16_t Truncate(float x) { return static_cast<int16_t>(std::clamp(double(x) * 32767.0, -32768.0, 32767.0)); }
 
 TEST(Amplifier, DefaultsBypassWithTruncationAndMeasureThePeak) {
     CAmplifierAudioFilter amp;
@@ -33,7 +35,14 @@ TEST(Amplifier, DefaultsBypassWithTruncationAndMeasureThePeak) {
     std::vector<int16_t> input(65536);
     for (int i = 0; i < 65536; ++i) input[size_t(i)] = int16_t(i - 32768);
     const auto out = RunBlocks(amp, input, 4096);
-    for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], Truncate(input[i] / 32767.0f)) << input[i];
+    int movedTowardZero = 0;
+    for (size_t i = 0; i < input.size(); ++i) {
+        ASSERT_EQ(out[i], Truncate(float(input[i] / 32767.0))) << input[i];
+        movedTowardZero += out[i] != input[i];
+    }
+    // Truncation without rounding brings about half of all values one step nearer zero.
+    EXPECT_GT(movedTowardZero, 65536 * 4 / 10);
+    EXPECT_LT(movedTowardZero, 65536 * 6 / 10);
     int32_t level = 0;
     amp.GetProperty("MaxLevel", 0, &level);
     EXPECT_EQ(level, 32767);  // |-32768| / 32767 > 1 truncates back to 32767 x 1.00003

@@ -11,7 +11,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"InSamplesPerSec", CResampleAudioFilter::kInSamplesPerSec},
     {"OutSamplesPerSec", CResampleAudioFilter::kOutSamplesPerSec},
     {"TotalIn", CResampleAudioFilter::kTotalIn},

@@ -5,7 +5,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"Bitrate", CSiren14AudioFilter::kBitrate},
     {"SamplesPerSec", CSiren14AudioFilter::kSamplesPerSec},
     {"Direction", CSiren14AudioFilter::kDirection},

@@ -8,7 +8,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kDeviceProperties[] = {
+constexpr NamedIndex kDeviceProperties[] = {
     {"SamplesPerSec", kDevSamplesPerSec},     {"BitsPerSample", kDevBitsPerSample},
     {"Channels", kDevChannels},               {"BlockSamples", kDevBlockSamples},
     {"InBufferTime", kDevInBufferTime},       {"OutBufferTime", kDevOutBufferTime},

@@ -10,7 +10,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"Speed", CAccelerateAudioFilter::kSpeed},
     {"SamplesPerSec", CAccelerateAudioFilter::kSamplesPerSec},
     {"WindowTime", CAccelerateAudioFilter::kWindowTime},

@@ -10,122 +10,74 @@
 namespace zelmar {
 namespace {
 
-struct Row {
-    const char* name;
-    int32_t index;
-    bool settable;
-};
-
-using A = CAmplifierAudioFilter;
-constexpr Row kProperties[] = {
-    {"Gain", A::kGain, true},
-    {"Threshold", A::kThreshold, true},
-    {"Ratio", A::kRatio, true},
-    {"ExRatio", A::kExRatio, true},
-    {"Floor", A::kFloor, true},
-    {"SamplesPerSec", A::kSamplesPerSec, true},
-    {"AttackTime", A::kAttackTime, true},
-    {"ReleaseTime", A::kReleaseTime, true},
-    {"DelayTime", A::kDelayTime, true},
-    {"MaxLevel", A::kMaxLevel, false},
-    {"HiPassCutOff", A::kHiPassCutOff, true},
-    {"LoPassCutOff", A::kLoPassCutOff, true},
-    {"TotalIn", A::kTotalIn, false},
-    {"TotalOut", A::kTotalOut, false},
-};
-static_assert(sizeof kProperties / sizeof kProperties[0] == A::kUnknown, "one row per property");
-
-constexpr float kScale = 32767.0f;
 // Rates the curve and sections can be set up for; others are refused at Start.
 constexpr int32_t kMinRateHz = 1000;
 constexpr int32_t kMaxRateHz = 384000;
 
 }  // namespace
 
+const PropertyTable<CAmplifierAudioFilter>& CAmplifierAudioFilter::Properties() {
+    using C = CAmplifierAudioFilter;
+    static constexpr PropertyRow<C> kOwnRows[] = {
+        {"Gain", kGain, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.gainPercent; }},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        // Positive, unlike the pre-processor's: the amplifier always looks ahead.
+        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, kPositive,
+         [](C& c) -> void* { return &c.settings_.delayMs; }},
+        {"MaxLevel", kMaxLevel, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.maxLevel; }},
+        {"HiPassCutOff", kHiPassCutOff, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.hiPassCutOff; }},
+        {"LoPassCutOff", kLoPassCutOff, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.loPassCutOff; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalOut; }},
+    };
+    static constexpr auto kRows = JoinRows(CompressorRows<C>::Make({}), kOwnRows);
+    static_assert(kRows.size() == kUnknown, "one row per property");
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrState,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CAmplifierAudioFilter::CAmplifierAudioFilter() = default;
 CAmplifierAudioFilter::~CAmplifierAudioFilter() = default;
 
-int32_t CAmplifierAudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
-}
+int32_t CAmplifierAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CAmplifierAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    if (name == nullptr) return kErrState;
-    const int32_t index = FindProperty(name);
-    const auto row = std::find_if(std::begin(kProperties), std::end(kProperties),
-                                  [index](const Row& r) { return r.index == index; });
-    if (row == std::end(kProperties) || !row->settable) return kErrState;
-    switch (index) {
-        case kGain:
-            if (value < 0) return kErrInvalidArg;
-            gainPercent_ = value;
-            break;
-        case kThreshold:
-        case kRatio:
-        case kExRatio:
-        case kFloor: {
-            float f = 0.0f;
-            if (!ReadFiniteFloat(data, &f)) return kErrInvalidArg;
-            (index == kThreshold ? thresholdDb_ : index == kRatio ? ratio_ : index == kExRatio ? exRatio_ : floorDb_) = f;
-            break;
-        }
-        case kSamplesPerSec: samplesPerSec_ = value; break;
-        case kAttackTime:
-        case kReleaseTime:
-        case kDelayTime:
-            if (value <= 0) return kErrInvalidArg;
-            (index == kAttackTime ? attackMs_ : index == kReleaseTime ? releaseMs_ : delayMs_) = value;
-            break;
-        case kHiPassCutOff: hiPassCutOff_ = value; break;
-        case kLoPassCutOff: loPassCutOff_ = value; break;
-        default: return kErrState;  // MaxLevel, TotalIn, TotalOut are read-only
-    }
-    return kOk;
+    return Properties().Set(*this, state_, name, value, data);
 }
 
-int32_t CAmplifierAudioFilter::GetProperty(const char* name, int32_t, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kGain: WriteInt32(out, gainPercent_); break;
-        case kThreshold: WriteFloat(out, thresholdDb_); break;
-        case kRatio: WriteFloat(out, ratio_); break;
-        case kExRatio: WriteFloat(out, exRatio_); break;
-        case kFloor: WriteFloat(out, floorDb_); break;
-        case kSamplesPerSec: WriteInt32(out, samplesPerSec_); break;
-        case kAttackTime: WriteInt32(out, attackMs_); break;
-        case kReleaseTime: WriteInt32(out, releaseMs_); break;
-        case kDelayTime: WriteInt32(out, delayMs_); break;
-        case kMaxLevel: WriteInt32(out, maxLevel_); break;
-        case kHiPassCutOff: WriteInt32(out, hiPassCutOff_); break;
-        case kLoPassCutOff: WriteInt32(out, loPassCutOff_); break;
-        case kTotalIn: WriteUint32(out, totalIn_); break;
-        case kTotalOut: WriteUint32(out, totalOut_); break;
-        default: return kErrState;
-    }
-    return kOk;
+int32_t CAmplifierAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
 int32_t CAmplifierAudioFilter::Build() {
     auto make = [this](std::unique_ptr<CBiquadFilter>(&pair)[2], uint32_t kind, int32_t cutoffHz) {
         for (auto& section : pair) {
-            section = std::make_unique<CBiquadFilter>(samplesPerSec_);
+            section = std::make_unique<CBiquadFilter>(settings_.samplesPerSec);
             section->type = kind;
             section->frequency = static_cast<double>(static_cast<uint32_t>(cutoffHz));
             section->ComputeCoefficients();
         }
     };
-    if (hiPassCutOff_ != 0) make(hiPass_, CBiquadFilter::kHighPass, hiPassCutOff_);
-    if (loPassCutOff_ != 0) make(loPass_, CBiquadFilter::kLowPass, loPassCutOff_);
+    if (settings_.hiPassCutOff != 0) make(hiPass_, CBiquadFilter::kHighPass, settings_.hiPassCutOff);
+    if (settings_.loPassCutOff != 0) make(loPass_, CBiquadFilter::kLowPass, settings_.loPassCutOff);
     state_ = kStateBuilt;
     return kOk;
 }
 
 int32_t CAmplifierAudioFilter::Start() {
     if (state_ != kStateBuilt) return kErrState;
-    if (samplesPerSec_ < kMinRateHz || samplesPerSec_ > kMaxRateHz) return kErrInvalidArg;
-    curve_.Setup(static_cast<uint32_t>(samplesPerSec_), static_cast<uint32_t>(attackMs_),
-                 static_cast<uint32_t>(releaseMs_), static_cast<uint32_t>(delayMs_));
+    if (settings_.samplesPerSec < kMinRateHz || settings_.samplesPerSec > kMaxRateHz) return kErrInvalidArg;
+    curve_.Setup(static_cast<uint32_t>(settings_.samplesPerSec), static_cast<uint32_t>(compressor_.attackMs),
+                 static_cast<uint32_t>(compressor_.releaseMs), static_cast<uint32_t>(settings_.delayMs));
     state_ = kStateRunning;
     return kOk;
 }
@@ -142,33 +94,30 @@ int32_t CAmplifierAudioFilter::Process(const void* in, int32_t* inBytes, void* o
     if (out == nullptr || outBytes == nullptr || in == nullptr || inBytes == nullptr) return kErrInvalidArg;
     if (*inBytes < 0 || *inBytes > *outBytes) return kErrInvalidArg;
 
-    const float gain = static_cast<float>(gainPercent_) / 100.0f;
-    curve_.Configure(thresholdDb_, ratio_, exRatio_, floorDb_, gain);
-    const bool bypass = thresholdDb_ == 0.0f && ratio_ == 1.0f && gainPercent_ == 100;
+    const float gain = static_cast<float>(settings_.gainPercent) / 100.0f;
+    curve_.Configure(compressor_.thresholdDb, compressor_.ratio, compressor_.exRatio, compressor_.floorDb, gain);
+    const bool bypass = compressor_.thresholdDb == 0.0f && compressor_.ratio == 1.0f && settings_.gainPercent == 100;
     // A cutoff set after Build has no section yet: it takes effect at the next Build.
-    CBiquadFilter* hiPass = hiPassCutOff_ != 0 ? hiPass_[0].get() : nullptr;
-    CBiquadFilter* loPass = loPassCutOff_ != 0 ? loPass_[0].get() : nullptr;
+    CBiquadFilter* hiPass = settings_.hiPassCutOff != 0 ? hiPass_[0].get() : nullptr;
+    CBiquadFilter* loPass = settings_.loPassCutOff != 0 ? loPass_[0].get() : nullptr;
 
     const auto count = static_cast<uint32_t>(*inBytes) / 2;
     const auto* src = static_cast<const uint8_t*>(in);
     auto* dst = static_cast<uint8_t*>(out);
     float peak = 0.0f;
     for (uint32_t i = 0; i < count; ++i) {
-        int16_t s;
-        std::memcpy(&s, src + 2 * i, sizeof s);
-        float x = static_cast<float>(s) / kScale;
+        float x = dsp::SampleToFloat(dsp::LoadSample(src + 2 * i));
         peak = std::max(peak, x < 0.0f ? -x : x);
         if (hiPass != nullptr) x = hiPass->ProcessSample(x);
         if (loPass != nullptr) x = loPass->ProcessSample(x);
         if (!bypass) x = curve_.Process(x);
-        // Truncation toward zero without rounding: about half of all values come back one
-        // step nearer zero even when bypassed.
-        const auto y = dsp::TruncateToSample(x * kScale);
-        std::memcpy(dst + 2 * i, &y, sizeof y);
+        // x * 32767.0 in double, truncated toward zero without rounding: about half of all
+        // values come back one step nearer zero even when bypassed.
+        dsp::StoreSample(dsp::TruncateToSample(x * dsp::kSampleScale), dst + 2 * i);
     }
-    totalIn_ += static_cast<uint32_t>(*inBytes);
-    totalOut_ += static_cast<uint32_t>(*inBytes);
-    maxLevel_ = static_cast<int32_t>(kScale * peak);
+    meters_.totalIn += static_cast<uint32_t>(*inBytes);
+    meters_.totalOut += static_cast<uint32_t>(*inBytes);
+    meters_.maxLevel = static_cast<int32_t>(dsp::kSampleScale * peak);
     return kOk;
 }
 

@@ -8,7 +8,9 @@
 
 #include "dsp/BiquadFilter.h"
 #include "dsp/CompressorCurve.h"
+#include "dsp/CompressorProperties.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
@@ -31,25 +33,32 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
+    static const PropertyTable<CAmplifierAudioFilter>& Properties();
+
 private:
-    float thresholdDb_ = 0.0f;
-    float ratio_ = 1.0f;
-    int32_t gainPercent_ = 100;
-    float floorDb_ = -70.0f;
-    float exRatio_ = 0.0f;
-    int32_t attackMs_ = 60;
-    int32_t releaseMs_ = 500;
-    int32_t delayMs_ = 10;
-    int32_t samplesPerSec_ = 32000;
-    int32_t hiPassCutOff_ = 0;
-    int32_t loPassCutOff_ = 0;
+    friend struct CompressorRows<CAmplifierAudioFilter>;
+
+    struct Settings {
+        int32_t gainPercent = 100;
+        int32_t delayMs = 10;
+        int32_t samplesPerSec = 32000;
+        int32_t hiPassCutOff = 0;  // Hz, 0 = off; takes effect at Build
+        int32_t loPassCutOff = 0;
+    };
+    // Counters and the last block's peak: kept across Stop/Start, like the sections' memory.
+    struct Meters {
+        uint32_t totalIn = 0, totalOut = 0;
+        int32_t maxLevel = 0;  // peak of the last input block, 0..32767
+    };
+
+    CompressorSettings compressor_;
+    Settings settings_;
+    Meters meters_;
+    int32_t state_ = kStateCreated;
     // Two sections per kind are made; only the first filters (the second is a spare kept for
     // a steeper slope).
     std::unique_ptr<CBiquadFilter> hiPass_[2];
     std::unique_ptr<CBiquadFilter> loPass_[2];
-    uint32_t totalIn_ = 0, totalOut_ = 0;
-    int32_t maxLevel_ = 0;
-    int32_t state_ = kStateCreated;
     CCompressorCurve curve_{CCompressorCurve::Flavour::kAmplifier};
 };
 

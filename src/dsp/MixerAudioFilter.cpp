@@ -14,7 +14,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"InWaveFormat", CMixerAudioFilter::kInWaveFormat},
     {"OutWaveFormat", CMixerAudioFilter::kOutWaveFormat},
     {"InBufferSize", CMixerAudioFilter::kInBufferSize},

@@ -10,7 +10,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"Threshold", CNoiseGateAudioFilter::kThreshold},
     {"Threshold_db", CNoiseGateAudioFilter::kThresholdDb},
     {"GateTime", CNoiseGateAudioFilter::kGateTime},

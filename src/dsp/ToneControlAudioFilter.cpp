@@ -8,7 +8,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"SamplesPerSec", CToneControlAudioFilter::kSamplesPerSec},
     {"Gain", CToneControlAudioFilter::kGain},
     {"LowGain", CToneControlAudioFilter::kLowGain},

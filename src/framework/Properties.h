@@ -9,7 +9,7 @@
 // PropertyRules.
 //
 //   const PropertyTable<C>& C::Properties() {
-//       static constexpr Property<C> kRows[] = {
+//       static constexpr PropertyRow<C> kRows[] = {
 //           {"Gain", kGain, Settable::kAlways, Readable::kYes, Value::kInt32, {0, kMaxInt},
 //            [](C& c) -> void* { return &c.settings_.gainPercent; }},
 //           {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
@@ -96,7 +96,7 @@ constexpr IntRange kNonNegative{0, INT32_MAX};
 constexpr IntRange kPositive{1, INT32_MAX};
 
 template <typename C>
-struct Property {
+struct PropertyRow {
     const char* name;
     int32_t index;
     Settable settable;
@@ -128,21 +128,21 @@ template <typename C>
 class PropertyTable {
 public:
     template <std::size_t N>
-    constexpr PropertyTable(const Property<C> (&rows)[N], int32_t unknownIndex, PropertyRules rules)
+    constexpr PropertyTable(const PropertyRow<C> (&rows)[N], int32_t unknownIndex, PropertyRules rules)
         : rows_(rows), count_(N), unknownIndex_(unknownIndex), rules_(rules) {}
     template <std::size_t N>
-    constexpr PropertyTable(const std::array<Property<C>, N>& rows, int32_t unknownIndex, PropertyRules rules)
+    constexpr PropertyTable(const std::array<PropertyRow<C>, N>& rows, int32_t unknownIndex, PropertyRules rules)
         : rows_(rows.data()), count_(N), unknownIndex_(unknownIndex), rules_(rules) {}
 
-    const Property<C>* begin() const { return rows_; }
-    const Property<C>* end() const { return rows_ + count_; }
+    const PropertyRow<C>* begin() const { return rows_; }
+    const PropertyRow<C>* end() const { return rows_ + count_; }
     std::size_t size() const { return count_; }
     const PropertyRules& rules() const { return rules_; }
 
     // The row for `name` in lookup order, or null.
-    const Property<C>* Row(const char* name) const {
+    const PropertyRow<C>* Row(const char* name) const {
         if (name == nullptr) return nullptr;
-        for (const Property<C>& row : *this) {
+        for (const PropertyRow<C>& row : *this) {
             if (NamesMatch(row.name, name, rules_.match)) return &row;
         }
         return nullptr;
@@ -150,13 +150,13 @@ public:
 
     // The index of `name`, or the index one past the last valid one.
     int32_t Find(const char* name) const {
-        const Property<C>* row = Row(name);
+        const PropertyRow<C>* row = Row(name);
         return row != nullptr ? row->index : unknownIndex_;
     }
 
     int32_t Set(C& component, int32_t state, const char* name, int32_t value, void* data) const {
         if (name == nullptr) return rules_.nullNameOnSet;
-        const Property<C>* row = Row(name);
+        const PropertyRow<C>* row = Row(name);
         if (row == nullptr || row->settable == Settable::kNo) return rules_.unknownOnSet;
         if ((row->settable == Settable::kWhileCreated && state != kStateCreated) ||
             (row->settable == Settable::kUnlessRunning && state == kStateRunning)) {
@@ -185,7 +185,7 @@ public:
         if (rules_.outCheckedFirst && out == nullptr) return kErrInvalidArg;
         if (name == nullptr) return rules_.nullNameOnGet;
         if (out == nullptr) return kErrInvalidArg;
-        const Property<C>* row = Row(name);
+        const PropertyRow<C>* row = Row(name);
         if (row == nullptr || row->readable == Readable::kNo) return rules_.unknownOnGet;
         if (row->get != nullptr) return (component.*row->get)(arg, out);
         if (row->value == Value::kHook) return rules_.unknownOnGet;
@@ -195,7 +195,7 @@ public:
     }
 
 private:
-    const Property<C>* rows_;
+    const PropertyRow<C>* rows_;
     std::size_t count_;
     int32_t unknownIndex_;
     PropertyRules rules_;
@@ -203,7 +203,7 @@ private:
 
 // Rows shared by components of one family, followed by a component's own.
 template <typename T, std::size_t N, std::size_t M>
-constexpr std::array<T, N + M> JoinRows(const T (&first)[N], const T (&second)[M]) {
+constexpr std::array<T, N + M> JoinRows(const std::array<T, N>& first, const T (&second)[M]) {
     std::array<T, N + M> joined{};
     for (std::size_t i = 0; i < N; ++i) joined[i] = first[i];
     for (std::size_t i = 0; i < M; ++i) joined[N + i] = second[i];
@@ -211,7 +211,7 @@ constexpr std::array<T, N + M> JoinRows(const T (&first)[N], const T (&second)[M
 }
 
 // Name-to-index rows of the components not yet described by a PropertyTable.
-struct PropertyRow {
+struct NamedIndex {
     const char* name;
     int32_t index;
 };

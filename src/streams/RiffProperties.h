@@ -11,7 +11,7 @@ namespace zelmar::riff {
 
 enum Property : int32_t { kFilename = 0, kWaveFormat = 1, kTotalIn = 2, kTotalOut = 3, kUnknown = 4 };
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"Filename", kFilename},
     {"WaveFormat", kWaveFormat},
     {"TotalIn", kTotalIn},

@@ -12,7 +12,7 @@ namespace {
 
 using Ring = CRingBufferAudioInOut::CRingBufferShort4;
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"AvgBytesPerSec", CRingBufferAudioInOut::kAvgBytesPerSec},
     {"BufferTime", CRingBufferAudioInOut::kBufferTime},
     {"Adjust", CRingBufferAudioInOut::kAdjust},

@@ -9,7 +9,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"PortNo", CUDPAudioIn::kPortNo},
     {"SamplesPerSec", CUDPAudioIn::kSamplesPerSec},
     {"TotalIn", CUDPAudioIn::kTotalIn},

@@ -8,7 +8,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"PortNo", CUDPAudioOut::kPortNo},
     {"NotifySize", CUDPAudioOut::kNotifySize},
     {"TotalIn", CUDPAudioOut::kTotalIn},

@@ -9,7 +9,7 @@
 namespace zelmar {
 namespace {
 
-constexpr PropertyRow kProperties[] = {
+constexpr NamedIndex kProperties[] = {
     {"SamplesPerSec", CWaveGeneratorAudioIn::kSamplesPerSec},
     {"BitsPerSample", CWaveGeneratorAudioIn::kBitsPerSample},
     {"BlockSamples", CWaveGeneratorAudioIn::kBlockSamples},
