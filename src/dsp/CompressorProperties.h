@@ -25,6 +25,7 @@ template <typename C>
 struct CompressorRows {
     struct Hooks {
         int32_t (C::*threshold)() = nullptr;
+        int32_t (C::*floor)() = nullptr;
         int32_t (C::*attack)() = nullptr;
         int32_t (C::*release)() = nullptr;
         int32_t (C::*readFloor)(int32_t, void*) = nullptr;
@@ -39,7 +40,7 @@ struct CompressorRows {
             {"ExRatio", C::kExRatio, Settable::kAlways, Readable::kYes, Value::kFloat, kAnyInt,
              [](C& c) -> void* { return &c.compressor_.exRatio; }},
             {"Floor", C::kFloor, Settable::kAlways, Readable::kYes, Value::kFloat, kAnyInt,
-             [](C& c) -> void* { return &c.compressor_.floorDb; }, nullptr, nullptr, hooks.readFloor},
+             [](C& c) -> void* { return &c.compressor_.floorDb; }, hooks.floor, nullptr, hooks.readFloor},
             {"AttackTime", C::kAttackTime, Settable::kAlways, Readable::kYes, Value::kInt32, kPositive,
              [](C& c) -> void* { return &c.compressor_.attackMs; }, hooks.attack},
             {"ReleaseTime", C::kReleaseTime, Settable::kAlways, Readable::kYes, Value::kInt32, kPositive,

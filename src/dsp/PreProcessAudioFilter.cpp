@@ -11,56 +11,6 @@
 namespace zelmar {
 namespace {
 
-struct Row {
-    const char* name;
-    int32_t index;
-    bool settable;
-    bool readable;
-};
-
-using P = CPreProcessAudioFilter;
-constexpr Row kProperties[] = {
-    {"Gain", P::kGain, true, true},
-    {"AutoGain", P::kAutoGain, true, false},
-    {"Threshold", P::kThreshold, true, true},
-    {"Ratio", P::kRatio, true, true},
-    {"ExRatio", P::kExRatio, true, true},
-    {"Floor", P::kFloor, true, true},
-    {"SamplesPerSec", P::kSamplesPerSec, true, true},
-    {"AttackTime", P::kAttackTime, true, true},
-    {"ReleaseTime", P::kReleaseTime, true, true},
-    {"DelayTime", P::kDelayTime, true, true},
-    {"MaxLevel", P::kMaxLevel, false, true},
-    {"HiPassCutOff", P::kHiPassCutOff, true, true},
-    {"HiPassCutOff2", P::kHiPassCutOff2, true, true},
-    {"LoPassCutOff", P::kLoPassCutOff, true, true},
-    {"LoPassCutOff2", P::kLoPassCutOff2, true, true},
-    {"GateThreshold", P::kGateThreshold, true, true},
-    {"GateTime", P::kGateTime, true, true},
-    {"Auto", P::kAuto, true, false},
-    {"FadeoutTime", P::kFadeoutTime, true, true},
-    {"AGCPeak", P::kAGCPeak, true, false},
-    {"AGCGainLimit", P::kAGCGainLimit, true, false},
-    {"AGCGainLimit2", P::kAGCGainLimit2, true, false},
-    {"AGCUpSpeed", P::kAGCUpSpeed, true, false},
-    {"AntiClipping", P::kAntiClipping, true, false},
-    {"NSFactor", P::kNSFactor, true, false},
-    {"EnableNS", P::kEnableNS, true, false},
-    {"VADType", P::kVADType, true, false},
-    {"NGParam", P::kNGParam, true, false},
-    {"NGParam2", P::kNGParam2, true, false},
-    {"TotalIn", P::kTotalIn, false, true},
-    {"TotalOut", P::kTotalOut, false, true},
-};
-static_assert(sizeof kProperties / sizeof kProperties[0] == P::kUnknown, "one row per property");
-
-const Row* RowFor(int32_t index) {
-    for (const Row& row : kProperties) {
-        if (row.index == index) return &row;
-    }
-    return nullptr;
-}
-
 // Samples cross the block boundary as 16-bit PCM and are floats of about +-1.0 inside.
 constexpr float kOwnScale = 32767.0f;
 constexpr int kCompanionToFloatScale = 15;
@@ -70,6 +20,9 @@ constexpr uint32_t kPitchWindowMs = 30;
 // Pre-roll kept while muted: longer with pitch detection, which decides later.
 constexpr uint32_t kPreRollMs = 40;
 constexpr uint32_t kPitchPreRollMs = 80;
+// The work buffers are made at Start for blocks up to this long: a voice host passes 10 to
+// 60 ms, so Process allocates nothing for them.
+constexpr uint32_t kPreparedBlockMs = 200;
 // Floor used by the curve during a block; the "Floor" setting lasts until the next block.
 constexpr float kBlockFloorDb = -35.0f;
 // Peak reported for output taken from the ring, so a host can tell it from a fade's end (1).
@@ -112,8 +65,213 @@ CPreProcessAudioFilter::CPreProcessAudioFilter() {
 
 CPreProcessAudioFilter::~CPreProcessAudioFilter() = default;
 
-int32_t CPreProcessAudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
+const PropertyTable<CPreProcessAudioFilter>& CPreProcessAudioFilter::Properties() {
+    using C = CPreProcessAudioFilter;
+    static constexpr PropertyRow<C> kOwnRows[] = {
+        {"Gain", kGain, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.gainPercent; }},
+        {"AutoGain", kAutoGain, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetAutoGain},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }, &C::ApplySampleRate},
+        // 0 is allowed here: the pre-processor's curve may run without look-ahead.
+        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.delayMs; }},
+        {"MaxLevel", kMaxLevel, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.run_.maxLevel; }},
+        {"HiPassCutOff", kHiPassCutOff, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.hiPassCutOff; }, nullptr, &C::SetHiPassCutOff},
+        {"HiPassCutOff2", kHiPassCutOff2, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.hiPassCutOff2; }, nullptr, &C::SetHiPassCutOff2},
+        {"LoPassCutOff", kLoPassCutOff, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.loPassCutOff; }, nullptr, &C::SetLoPassCutOff},
+        {"LoPassCutOff2", kLoPassCutOff2, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.loPassCutOff2; }, nullptr, &C::SetLoPassCutOff2},
+        {"GateThreshold", kGateThreshold, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr,
+         nullptr, &C::SetGateThreshold, &C::GetGateThreshold},
+        {"GateTime", kGateTime, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.gateTimeMs; }, nullptr, &C::SetGateTime},
+        {"Auto", kAuto, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr, &C::SetAuto},
+        {"FadeoutTime", kFadeoutTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.fadeoutMs; }},
+        {"AGCPeak", kAGCPeak, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetAgcPeak},
+        {"AGCGainLimit", kAGCGainLimit, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr,
+         nullptr, &C::SetAgcGainLimit},
+        {"AGCGainLimit2", kAGCGainLimit2, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr,
+         nullptr, &C::SetAgcGainLimit2},
+        {"AGCUpSpeed", kAGCUpSpeed, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetAgcUpSpeed},
+        {"AntiClipping", kAntiClipping, Settable::kAlways, Readable::kNo, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.antiClipping; }},
+        {"NSFactor", kNSFactor, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.nsFactor; }, &C::ApplyNsFactor},
+        {"EnableNS", kEnableNS, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.enableNS; }},
+        {"VADType", kVADType, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.vadType; }, &C::ApplyVadType},
+        {"NGParam", kNGParam, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetNgParam},
+        // Stored in tenths, as the noise gate parameters always were.
+        {"NGParam2", kNGParam2, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetNgParam2},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.run_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.run_.totalOut; }},
+    };
+    static constexpr auto kRows = JoinRows(
+        CompressorRows<C>::Make({&C::ApplyThreshold, &C::ApplyFloor, &C::ApplyAttackTime, &C::ApplyReleaseTime, &C::GetFloorInEffect}),
+        kOwnRows);
+    static_assert(kRows.size() == kUnknown, "one row per property");
+    // SetProperty checks no state; a null name is an unknown one.
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrState,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
+int32_t CPreProcessAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CPreProcessAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    return Properties().Set(*this, state_, name, value, data);
+}
+
+int32_t CPreProcessAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
+}
+
+int32_t CPreProcessAudioFilter::SetAutoGain(int32_t value, void*) {
+    settings_.autoGain = value == 1;
+    if (settings_.autoGain) {
+        agc_.Restart(settings_.agcGainLimit, settings_.agcGainLimit2);
+    } else {
+        run_.currentGain = 1.0f;
+    }
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplyThreshold() {
+    limiter_.SetThreshold(compressor_.thresholdDb);
+    return kOk;
+}
+
+// "Floor" reads back the floor in effect: the setting until the next block, which uses -35 dB.
+int32_t CPreProcessAudioFilter::ApplyFloor() {
+    run_.floorDb = compressor_.floorDb;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::GetFloorInEffect(int32_t, void* out) {
+    WriteFloat(out, run_.floorDb);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplySampleRate() {
+    limiter_.SetSampleRate(static_cast<uint32_t>(settings_.samplesPerSec));
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplyAttackTime() {
+    const bool hadLookahead = limiter_.lookahead != 0;
+    limiter_.SetAttackTime(static_cast<float>(compressor_.attackMs));
+    // A running limiter that just got a look-ahead needs its delay line now.
+    if (state_ == kStateRunning && !hadLookahead) limiter_.Reset();
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplyReleaseTime() {
+    limiter_.SetReleaseTime(static_cast<float>(compressor_.releaseMs));
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetHiPassCutOff(int32_t value, void*) { return SetCutoff(kHiPassCutOff, value); }
+int32_t CPreProcessAudioFilter::SetHiPassCutOff2(int32_t value, void*) { return SetCutoff(kHiPassCutOff2, value); }
+int32_t CPreProcessAudioFilter::SetLoPassCutOff(int32_t value, void*) { return SetCutoff(kLoPassCutOff, value); }
+int32_t CPreProcessAudioFilter::SetLoPassCutOff2(int32_t value, void*) { return SetCutoff(kLoPassCutOff2, value); }
+
+// A negative threshold turns the automatic gate on; otherwise the previous threshold goes back
+// through `data` in the property's own steps.
+int32_t CPreProcessAudioFilter::SetGateThreshold(int32_t value, void* data) {
+    if (value < 0) {
+        if (!settings_.autoGate) levelGate_.Restart();
+        settings_.autoGate = true;
+        return kOk;
+    }
+    if (data != nullptr) WriteInt32(data, GateThresholdSteps(settings_.gateThreshold));
+    settings_.autoGate = false;
+    settings_.gateThreshold = static_cast<float>(value) / kGateThresholdSteps;
+    return kOk;
+}
+
+// With the automatic gate: 0 while it is open, -1 while it is closed.
+int32_t CPreProcessAudioFilter::GetGateThreshold(int32_t, void* out) {
+    WriteInt32(out, settings_.autoGate ? (levelGate_.IsOpen() ? 0 : -1) : GateThresholdSteps(settings_.gateThreshold));
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetGateTime(int32_t value, void* data) {
+    if (value <= 0) return kErrInvalidArg;
+    if (data != nullptr) WriteInt32(data, settings_.gateTimeMs);
+    settings_.gateTimeMs = value;
+    levelGate_.SetCloseFrames(value / kFrameMs);
+    pitchDetector_.SetHangMs(value);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetAuto(int32_t value, void*) {
+    if (value != 0 && !settings_.autoGate) levelGate_.Restart();
+    settings_.autoGate = value != 0;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetAgcPeak(int32_t value, void*) {
+    settings_.agcPeak = static_cast<float>(std::clamp(value, 0, kMaxAgcPercent)) / 100.0f;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetAgcGainLimit(int32_t value, void*) {
+    settings_.agcGainLimit = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
+    agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetAgcGainLimit2(int32_t value, void*) {
+    settings_.agcGainLimit2 = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
+    agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetAgcUpSpeed(int32_t value, void*) {
+    settings_.agcUpSpeed = static_cast<float>(std::clamp(value, kMinAgcUpSpeed, kMaxAgcUpSpeed)) / kAgcUpSpeedScale;
+    agc_.upSpeed = settings_.agcUpSpeed;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplyNsFactor() {
+    if (suppressor_ != nullptr) suppressor_->Configure("Factor", settings_.nsFactor);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::ApplyVadType() {
+    if (settings_.vadType == kVadLevelAfterNs && ngParam_ != nullptr) std::memset(ngParam_.get(), 0, ngParamBytes_);
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetNgParam(int32_t value, void*) {
+    const uint32_t count = static_cast<uint32_t>(value);
+    if (count < 10) return kOk;
+    // Stored only; calloc leaves untouched pages unmapped, so a large value costs little.
+    void* bytes = std::calloc(count / 10, 1);
+    if (bytes == nullptr) return kErrInvalidArg;
+    ngParam_ = std::unique_ptr<uint8_t, void (*)(void*)>(static_cast<uint8_t*>(bytes), &std::free);
+    ngParamBytes_ = count / 10;
+    return kOk;
+}
+
+int32_t CPreProcessAudioFilter::SetNgParam2(int32_t value, void*) {
+    settings_.ngParam2 = static_cast<uint32_t>(value) / 10;
+    return kOk;
 }
 
 int32_t CPreProcessAudioFilter::SetCutoff(int32_t index, int32_t value) {
@@ -150,158 +308,6 @@ int32_t CPreProcessAudioFilter::SetCutoff(int32_t index, int32_t value) {
     return kOk;
 }
 
-int32_t CPreProcessAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    const int32_t index = FindProperty(name);
-    const Row* row = RowFor(index);
-    if (row == nullptr || !row->settable) return kErrState;
-    switch (index) {
-        case kGain: settings_.gainPercent = value; break;
-        case kAutoGain:
-            settings_.autoGain = value == 1;
-            if (settings_.autoGain) {
-                agc_.Restart(settings_.agcGainLimit, settings_.agcGainLimit2);
-            } else {
-                currentGain_ = 1.0f;
-            }
-            break;
-        case kThreshold:
-            if (!ReadFiniteFloat(data, &settings_.thresholdDb)) return kErrInvalidArg;
-            limiter_.SetThreshold(settings_.thresholdDb);
-            break;
-        case kRatio:
-            if (!ReadFiniteFloat(data, &settings_.ratio)) return kErrInvalidArg;
-            break;
-        case kExRatio:
-            if (!ReadFiniteFloat(data, &settings_.exRatio)) return kErrInvalidArg;
-            break;
-        case kFloor:
-            if (!ReadFiniteFloat(data, &settings_.floorDb)) return kErrInvalidArg;
-            break;
-        case kSamplesPerSec:
-            settings_.samplesPerSec = value;
-            limiter_.SetSampleRate(static_cast<uint32_t>(value));
-            break;
-        case kAttackTime: {
-            if (value <= 0) return kErrInvalidArg;
-            settings_.attackMs = value;
-            const bool hadLookahead = limiter_.lookahead != 0;
-            limiter_.SetAttackTime(static_cast<float>(value));
-            // A running limiter that just got a look-ahead needs its delay line now.
-            if (state_ == kStateRunning && !hadLookahead) limiter_.Reset();
-            break;
-        }
-        case kReleaseTime:
-            if (value <= 0) return kErrInvalidArg;
-            settings_.releaseMs = value;
-            limiter_.SetReleaseTime(static_cast<float>(value));
-            break;
-        case kDelayTime:
-            if (value < 0) return kErrInvalidArg;
-            settings_.delayMs = value;
-            break;
-        case kHiPassCutOff:
-        case kHiPassCutOff2:
-        case kLoPassCutOff:
-        case kLoPassCutOff2: return SetCutoff(index, value);
-        case kGateThreshold:
-            if (value < 0) {
-                if (!settings_.autoGate) levelGate_.Restart();
-                settings_.autoGate = true;
-                break;
-            }
-            if (data != nullptr) WriteInt32(data, GateThresholdSteps(settings_.gateThreshold));
-            settings_.autoGate = false;
-            settings_.gateThreshold = static_cast<float>(value) / kGateThresholdSteps;
-            break;
-        case kGateTime:
-            if (value <= 0) return kErrInvalidArg;
-            if (data != nullptr) WriteInt32(data, settings_.gateTimeMs);
-            settings_.gateTimeMs = value;
-            levelGate_.SetCloseFrames(value / kFrameMs);
-            pitchDetector_.SetHangMs(value);
-            break;
-        case kAuto:
-            if (value != 0 && !settings_.autoGate) levelGate_.Restart();
-            settings_.autoGate = value != 0;
-            break;
-        case kFadeoutTime:
-            if (value < 0) return kErrInvalidArg;
-            settings_.fadeoutMs = value;
-            break;
-        case kAGCPeak: settings_.agcPeak = static_cast<float>(std::clamp(value, 0, kMaxAgcPercent)) / 100.0f; break;
-        case kAGCGainLimit:
-            settings_.agcGainLimit = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
-            agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
-            break;
-        case kAGCGainLimit2:
-            settings_.agcGainLimit2 = static_cast<float>(static_cast<uint32_t>(value)) / 100.0f;
-            agc_.SetLimits(settings_.agcGainLimit, settings_.agcGainLimit2);
-            break;
-        case kAGCUpSpeed:
-            settings_.agcUpSpeed = static_cast<float>(std::clamp(value, kMinAgcUpSpeed, kMaxAgcUpSpeed)) / kAgcUpSpeedScale;
-            agc_.upSpeed = settings_.agcUpSpeed;
-            break;
-        case kAntiClipping:
-            if (value < 0) return kErrInvalidArg;
-            settings_.antiClipping = value;
-            break;
-        case kNSFactor:
-            settings_.nsFactor = value;
-            if (suppressor_ != nullptr) suppressor_->Configure("Factor", value);
-            break;
-        case kEnableNS: settings_.enableNS = value != 0; break;
-        case kVADType:
-            settings_.vadType = value;
-            if (value == kVadLevelAfterNs && ngParam_ != nullptr) std::memset(ngParam_.get(), 0, ngParamBytes_);
-            break;
-        case kNGParam: {
-            const uint32_t count = static_cast<uint32_t>(value);
-            if (count < 10) return kOk;
-            // Stored only; calloc leaves untouched pages unmapped, so a large value costs little.
-            void* bytes = std::calloc(count / 10, 1);
-            if (bytes == nullptr) return kErrInvalidArg;
-            ngParam_ = std::unique_ptr<uint8_t, void (*)(void*)>(static_cast<uint8_t*>(bytes), &std::free);
-            ngParamBytes_ = count / 10;
-            break;
-        }
-        case kNGParam2: settings_.ngParam2 = static_cast<uint32_t>(value) / 10; break;
-        default: return kErrState;
-    }
-    return kOk;
-}
-
-int32_t CPreProcessAudioFilter::GetProperty(const char* name, int32_t, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    const int32_t index = FindProperty(name);
-    const Row* row = RowFor(index);
-    if (row == nullptr || !row->readable) return kErrState;
-    switch (index) {
-        case kGain: WriteInt32(out, settings_.gainPercent); break;
-        case kThreshold: WriteFloat(out, settings_.thresholdDb); break;
-        case kRatio: WriteFloat(out, settings_.ratio); break;
-        case kExRatio: WriteFloat(out, settings_.exRatio); break;
-        case kFloor: WriteFloat(out, settings_.floorDb); break;
-        case kSamplesPerSec: WriteInt32(out, settings_.samplesPerSec); break;
-        case kAttackTime: WriteInt32(out, settings_.attackMs); break;
-        case kReleaseTime: WriteInt32(out, settings_.releaseMs); break;
-        case kDelayTime: WriteInt32(out, settings_.delayMs); break;
-        case kMaxLevel: WriteInt32(out, maxLevel_); break;
-        case kHiPassCutOff: WriteInt32(out, settings_.hiPassCutOff); break;
-        case kHiPassCutOff2: WriteInt32(out, settings_.hiPassCutOff2); break;
-        case kLoPassCutOff: WriteInt32(out, settings_.loPassCutOff); break;
-        case kLoPassCutOff2: WriteInt32(out, settings_.loPassCutOff2); break;
-        case kGateThreshold:
-            WriteInt32(out, settings_.autoGate ? (levelGate_.IsOpen() ? 0 : -1) : GateThresholdSteps(settings_.gateThreshold));
-            break;
-        case kGateTime: WriteInt32(out, settings_.gateTimeMs); break;
-        case kFadeoutTime: WriteInt32(out, settings_.fadeoutMs); break;
-        case kTotalIn: WriteUint32(out, totalIn_); break;
-        case kTotalOut: WriteUint32(out, totalOut_); break;
-        default: return kErrState;
-    }
-    return kOk;
-}
-
 int32_t CPreProcessAudioFilter::Build() {
     const int rate = settings_.samplesPerSec;
     auto design = [](CBiquadFilter& section, uint32_t kind, int32_t cutoffHz) {
@@ -328,11 +334,11 @@ int32_t CPreProcessAudioFilter::Start() {
     const int32_t rate = settings_.samplesPerSec;
     if (rate < kMinRateHz || rate > kMaxRateHz) return kErrInvalidArg;
     const auto rateHz = static_cast<uint32_t>(rate);
-    curve_.Setup(rateHz, static_cast<uint32_t>(settings_.attackMs), static_cast<uint32_t>(settings_.releaseMs),
+    curve_.Setup(rateHz, static_cast<uint32_t>(compressor_.attackMs), static_cast<uint32_t>(compressor_.releaseMs),
                  static_cast<uint32_t>(settings_.delayMs));
     gainSmoother_ = std::make_unique<EnvelopeDetector<float>>(
-        static_cast<float>(settings_.attackMs) * kEnvelopeTimePerAttackMs, rateHz);
-    targetGain_ = 1.0f;
+        static_cast<float>(compressor_.attackMs) * kEnvelopeTimePerAttackMs, rateHz);
+    run_.targetGain = 1.0f;
     // The limiter's delay line is the one allocation that may fail for a huge attack time.
     if (!limiter_.Reset()) return kErrPlatform;
     state_ = kStateRunning;
@@ -343,6 +349,8 @@ int32_t CPreProcessAudioFilter::Start() {
     pitchDetector_.Initialise(rateHz, kPitchWindowMs, kFrameMs);
     const bool pitch = settings_.vadType == kVadPitch || settings_.vadType == kVadLevelOrPitch;
     ring_.Allocate(rateHz * (pitch ? kPitchPreRollMs : kPreRollMs) / 1000);
+    const uint32_t prepared = rateHz * kPreparedBlockMs / 1000;
+    PrepareWorkBuffers(prepared, prepared, rateHz * kFrameMs / 1000);
     return kOk;
 }
 
@@ -396,11 +404,11 @@ bool CPreProcessAudioFilter::FrameIsSilent(const int16_t* frame, uint32_t n, boo
     if (!autoMode) {
         if (settings_.gateThreshold == 0.0f || settings_.gateTimeMs == 0) return false;
         if (settings_.gateThreshold < static_cast<float>(peak) / kOwnScale) {
-            silenceMs_ = 0;
+            run_.silenceMs = 0;
         } else {
-            silenceMs_ += kFrameMs;
+            run_.silenceMs += kFrameMs;
         }
-        return silenceMs_ > settings_.gateTimeMs;
+        return run_.silenceMs > settings_.gateTimeMs;
     }
     switch (settings_.vadType) {
         case kVadLevel:
@@ -423,6 +431,17 @@ int32_t CPreProcessAudioFilter::PlayFromRing(void* out, uint32_t outSamples) {
     return std::max<int32_t>(vectors_.MaxAbs(out16, static_cast<int>(outSamples)), kRingMinimumLevel);
 }
 
+// Sized at Start for blocks of kPreparedBlockMs; a longer block grows them once and they keep
+// that size (blocks of any length are accepted).
+void CPreProcessAudioFilter::PrepareWorkBuffers(uint32_t inSamples, uint32_t outSamples, uint32_t frameLen) {
+    GrowTo(input16_, inSamples);
+    GrowTo(work16_, inSamples);
+    GrowTo(samples_, inSamples);
+    GrowTo(envelopes_, inSamples);
+    GrowTo(ringOut_, outSamples);
+    GrowTo(frame16_, std::max(frameLen, inSamples));
+}
+
 int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
     if (state_ != kStateRunning) return kErrState;
     if (out == nullptr || outBytes == nullptr || in == nullptr || inBytes == nullptr) return kErrInvalidArg;
@@ -431,15 +450,10 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     const auto m = static_cast<uint32_t>(*outBytes) / 2;
     const auto rate = static_cast<uint32_t>(settings_.samplesPerSec);
     const uint32_t frameLen = rate * kFrameMs / 1000;
-    GrowTo(input16_, n);
-    GrowTo(work16_, n);
-    GrowTo(samples_, n);
-    GrowTo(envelopes_, n);
-    GrowTo(ringOut_, m);
-    GrowTo(frame16_, std::max(frameLen, n));
+    PrepareWorkBuffers(n, m, frameLen);
 
     // Draining the pre-roll: the caller repeats its block until the ring is empty.
-    if (!muted_ && ring_.Count() > 0) {
+    if (!run_.muted && ring_.Count() > 0) {
         const int32_t level = PlayFromRing(out, m);
         if (ring_.Count() == 0) *inBytes = 0;
         return level;
@@ -450,7 +464,7 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     std::memcpy(x16, in, n * sizeof(int16_t));
     if (settings_.loPassCutOff != 0) loPassIir_.Filter(x16, static_cast<int>(n));
     if (settings_.hiPassCutOff != 0) hiPassIir_.Filter(x16, static_cast<int>(n));
-    maxLevel_ = vectors_.MaxAbs(x16, static_cast<int>(n));
+    run_.maxLevel = vectors_.MaxAbs(x16, static_cast<int>(n));
 
     // W16: what the silence detection sees, the suppressed signal or the filtered input itself.
     const int16_t* w16 = x16;
@@ -466,7 +480,7 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     ToFloat(chainInput, wf, n);
 
     const float gainFactor = static_cast<float>(settings_.gainPercent) / 100.0f;
-    settings_.floorDb = kBlockFloorDb;
+    run_.floorDb = kBlockFloorDb;
     const bool gateActive = settings_.autoGate || (settings_.gateThreshold != 0.0f && settings_.gateTimeMs != 0);
     bool silent = true;
     uint32_t frameCounter = 0;
@@ -476,12 +490,12 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
         frameCounter = 0;
         const int16_t* frame = w16 + (i + 1 - frameLen);
         silent = FrameIsSilent(frame, frameLen, settings_.autoGate);
-        lastFrameSilent_ = silent;
+        run_.lastFrameSilent = silent;
         if (settings_.autoGain) {
             const bool agcSilent = gateActive ? silent : FrameIsSilent(frame, frameLen, true);
             int32_t peak = 0;
             for (uint32_t j = 0; j < frameLen; ++j) peak = std::max<int32_t>(peak, std::abs(int32_t{frame[j]}));
-            targetGain_ = agc_.Update(static_cast<float>(peak) / kOwnScale, settings_.agcPeak, agcSilent);
+            run_.targetGain = agc_.Update(static_cast<float>(peak) / kOwnScale, settings_.agcPeak, agcSilent);
         }
     };
     // With a threshold or a ratio set, every sample goes through the compressor whatever its
@@ -489,74 +503,74 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     // sample.  Then the serial part (frames, gain smoothing, envelope, look-ahead) runs as one
     // loop and the curve, with its two divisions per sample, over the whole block.
     const bool compressEverySample =
-        settings_.ratio != 0.0f && !(settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f);
+        compressor_.ratio != 0.0f && !(compressor_.thresholdDb == 0.0f && compressor_.ratio == 1.0f);
     if (compressEverySample &&
-        curve_.ShapeIsFor(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb)) {
-        float current = currentGain_;
+        curve_.ShapeIsFor(compressor_.thresholdDb, compressor_.ratio, compressor_.exRatio, run_.floorDb)) {
+        float current = run_.currentGain;
         const bool autoGain = settings_.autoGain;
         float* envelopes = envelopes_.data();
         curve_.TrackBlock(
             [&](uint32_t i) {
                 analyse(i);
-                if (autoGain) gainSmoother_->Smooth(targetGain_, current);
+                if (autoGain) gainSmoother_->Smooth(run_.targetGain, current);
                 return current * gainFactor;
             },
             wf, envelopes, n);
-        currentGain_ = current;
+        run_.currentGain = current;
         curve_.ShapeBlock(envelopes, wf, n);
     } else {
         for (uint32_t i = 0; i < n; ++i) {
             const float x = wf[i];
             analyse(i);
-            if (settings_.autoGain) gainSmoother_->Smooth(targetGain_, currentGain_);
-            const float g = currentGain_ * gainFactor;
+            if (settings_.autoGain) gainSmoother_->Smooth(run_.targetGain, run_.currentGain);
+            const float g = run_.currentGain * gainFactor;
             float y = x;
-            if (settings_.thresholdDb == 0.0f && settings_.ratio == 1.0f && g == 1.0f) {
+            if (compressor_.thresholdDb == 0.0f && compressor_.ratio == 1.0f && g == 1.0f) {
                 y = x;
-            } else if (settings_.ratio != 0.0f) {
-                curve_.Configure(settings_.thresholdDb, settings_.ratio, settings_.exRatio, settings_.floorDb, g);
+            } else if (compressor_.ratio != 0.0f) {
+                curve_.Configure(compressor_.thresholdDb, compressor_.ratio, compressor_.exRatio, run_.floorDb, g);
                 y = curve_.Process(x);
             } else {
                 y = g * x;
-                if (settings_.thresholdDb != 0.0f) y = limiter_.ProcessSample(y);
+                if (compressor_.thresholdDb != 0.0f) y = limiter_.ProcessSample(y);
             }
             wf[i] = y;
         }
     }
-    totalIn_ += static_cast<uint32_t>(*inBytes);
-    totalOut_ += static_cast<uint32_t>(*inBytes);
+    run_.totalIn += static_cast<uint32_t>(*inBytes);
+    run_.totalOut += static_cast<uint32_t>(*inBytes);
 
     bool fadeDone = false;
     if (gateActive && silent) {
         if (settings_.fadeoutMs != 0) {
             const uint32_t fadeLen = rate * static_cast<uint32_t>(settings_.fadeoutMs) / 1000;
-            if (fadeCount_ >= fadeLen) {
-                muted_ = true;
+            if (run_.fadeCount >= fadeLen) {
+                run_.muted = true;
                 for (uint32_t i = 0; i < n; ++i) ring_.Push(wf[i]);
                 *inBytes = 0;
                 return 0;
             }
             const float step = 1.0f / static_cast<float>(fadeLen);
             for (uint32_t i = 0; i < n; ++i) {
-                wf[i] = static_cast<float>(fadeLen - fadeCount_) * wf[i] * step;
-                if (fadeCount_ < fadeLen) ++fadeCount_;
+                wf[i] = static_cast<float>(fadeLen - run_.fadeCount) * wf[i] * step;
+                if (run_.fadeCount < fadeLen) ++run_.fadeCount;
             }
-            fadeDone = fadeCount_ == fadeLen;
+            fadeDone = run_.fadeCount == fadeLen;
         }
     } else if (gateActive) {
-        fadeCount_ = 0;
+        run_.fadeCount = 0;
     }
 
-    if (muted_ && ring_.Count() > 0) {
+    if (run_.muted && ring_.Count() > 0) {
         const int32_t level = PlayFromRing(out, m);
         for (uint32_t i = 0; i < n; ++i) ring_.Push(wf[i]);
-        muted_ = false;
+        run_.muted = false;
         return level;
     }
     *inBytes = 0;
-    muted_ = false;
+    run_.muted = false;
     ToInt16(wf, static_cast<int16_t*>(out), n);
-    return fadeDone ? kFadeDoneLevel : maxLevel_;
+    return fadeDone ? kFadeDoneLevel : run_.maxLevel;
 }
 
 }  // namespace zelmar

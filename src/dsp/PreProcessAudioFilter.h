@@ -23,11 +23,13 @@
 #include "dsp/BiquadFilter.h"
 #include "dsp/BiquadFilter2.h"
 #include "dsp/CompressorCurve.h"
+#include "dsp/CompressorProperties.h"
 #include "dsp/EnvelopeDetector.h"
 #include "dsp/LevelGate.h"
 #include "dsp/Limiter.h"
 #include "dsp/PitchVoiceDetector.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
@@ -80,28 +82,26 @@ public:
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
     virtual int32_t FindProperty(const char* name);
+    static const PropertyTable<CPreProcessAudioFilter>& Properties();
 
     // For tests and meters inside the engine.
     const CSampleRing& Ring() const { return ring_; }
-    bool Muted() const { return muted_; }
-    float CurrentGain() const { return currentGain_; }
+    bool Muted() const { return run_.muted; }
+    float CurrentGain() const { return run_.currentGain; }
     bool CompanionLoaded() const { return vectors_.IsLoaded(); }
     // The silence decision of the last frame analysed (true before any).
-    bool LastFrameSilent() const { return lastFrameSilent_; }
+    bool LastFrameSilent() const { return run_.lastFrameSilent; }
 
 private:
+    friend struct CompressorRows<CPreProcessAudioFilter>;
+
+    // What the properties set; Process only reads them.
     struct Settings {
-        float thresholdDb = 0.0f;
-        float ratio = 1.0f;
         int32_t gainPercent = 100;
         float agcUpSpeed = 0.0005f;
         float agcPeak = 0.5f;
         float agcGainLimit = 3.0f;
         float agcGainLimit2 = 0.5f;
-        float floorDb = -70.0f;
-        float exRatio = 0.0f;
-        int32_t attackMs = 60;
-        int32_t releaseMs = 500;
         int32_t delayMs = 10;
         int32_t antiClipping = 0;
         int32_t samplesPerSec = 32000;
@@ -112,28 +112,62 @@ private:
         float gateThreshold = 0.0f;  // fraction of full scale
         int32_t nsFactor = 10;
         bool autoGain = false;
-        bool enableNS = false;
+        int32_t enableNS = 0;
         int32_t vadType = 0;
         uint32_t ngParam2 = 0;
     };
+    // What the chain carries from block to block.  It lasts across Stop/Start, as the detectors
+    // and the ring do: only the gain control's target starts again at 1 with every Start.
+    struct Run {
+        uint32_t totalIn = 0, totalOut = 0;
+        int32_t maxLevel = 0;  // peak |sample| of the last input block
+        float currentGain = 1.0f;
+        float targetGain = 1.0f;
+        int32_t silenceMs = 0;  // the manual gate's silence counter
+        uint32_t fadeCount = 0;
+        bool muted = true;
+        bool lastFrameSilent = true;
+        // The curve's floor: the "Floor" setting until the next block, then -35 dB.
+        float floorDb = CompressorSettings{}.floorDb;
+    };
+
+    // Property hooks: what a setting drives beyond its field.
+    int32_t SetAutoGain(int32_t value, void* data);
+    int32_t ApplyThreshold();
+    int32_t ApplyFloor();
+    int32_t GetFloorInEffect(int32_t arg, void* out);
+    int32_t ApplySampleRate();
+    int32_t ApplyAttackTime();
+    int32_t ApplyReleaseTime();
+    int32_t SetHiPassCutOff(int32_t value, void* data);
+    int32_t SetHiPassCutOff2(int32_t value, void* data);
+    int32_t SetLoPassCutOff(int32_t value, void* data);
+    int32_t SetLoPassCutOff2(int32_t value, void* data);
+    int32_t SetGateThreshold(int32_t value, void* data);
+    int32_t GetGateThreshold(int32_t arg, void* out);
+    int32_t SetGateTime(int32_t value, void* data);
+    int32_t SetAuto(int32_t value, void* data);
+    int32_t SetAgcPeak(int32_t value, void* data);
+    int32_t SetAgcGainLimit(int32_t value, void* data);
+    int32_t SetAgcGainLimit2(int32_t value, void* data);
+    int32_t SetAgcUpSpeed(int32_t value, void* data);
+    int32_t ApplyNsFactor();
+    int32_t ApplyVadType();
+    int32_t SetNgParam(int32_t value, void* data);
+    int32_t SetNgParam2(int32_t value, void* data);
 
     int32_t SetCutoff(int32_t index, int32_t value);
     bool FrameIsSilent(const int16_t* frame, uint32_t n, bool autoMode);
     void ToFloat(const int16_t* src, float* dst, uint32_t count) const;
     void ToInt16(const float* src, int16_t* dst, uint32_t count) const;
     int32_t PlayFromRing(void* out, uint32_t outSamples);
+    void PrepareWorkBuffers(uint32_t inSamples, uint32_t outSamples, uint32_t frameLen);
 
+    CompressorSettings compressor_;
     Settings settings_;
+    Run run_;
     int32_t state_ = kStateCreated;
-    uint32_t totalIn_ = 0, totalOut_ = 0;
-    int32_t maxLevel_ = 0;
     static constexpr int kFrameMs = 10;
-    float currentGain_ = 1.0f;
-    float targetGain_ = 1.0f;
-    int32_t silenceMs_ = 0;
-    uint32_t fadeCount_ = 0;
-    bool muted_ = true;
-    bool lastFrameSilent_ = true;
 
     std::unique_ptr<CBiquadFilter> hiPass_, loPass_;
     std::unique_ptr<CBiquadFilter2> hiPass2_, loPass2_;
@@ -150,8 +184,8 @@ private:
     std::unique_ptr<uint8_t, void (*)(void*)> ngParam_{nullptr, nullptr};
     uint32_t ngParamBytes_ = 0;
 
-    // Grow-only work buffers: filtered input, suppressed input, float samples, frame copy and
-    // ring output.
+    // Work buffers, made at Start (see PrepareWorkBuffers): filtered input, suppressed input,
+    // float samples, frame copy and ring output.
     std::vector<int16_t> input16_, work16_, frame16_;
     std::vector<float> samples_, ringOut_;
     std::vector<float> envelopes_;  // the compressor's envelope per sample of a block
