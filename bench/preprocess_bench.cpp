@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "dsp/PreProcessAudioFilter.h"
 #include "platform/Platform.h"
 

@@ -21,8 +21,7 @@
 #include <cstring>
 #include <new>
 
-#include "ZelmarEC.h"
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar::ec {
 namespace {

@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "Suppressor.h"
-#include "ZelmarEC.h"
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar::ec {
 namespace {

@@ -21,8 +21,7 @@ extern "C" {
 #include <libavutil/tx.h>
 }
 
-#include "ZelmarEC.h"
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar::ec {
 namespace {

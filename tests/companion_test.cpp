@@ -12,7 +12,7 @@
 #include "companion/AudioIIR.h"
 #include "companion/AudioIppUtil.h"
 #include "companion/AudioNoiseSuppressor.h"
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "support/Companion.h"
 #include "support/TestPlatform.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "dsp/PreProcessAudioFilter.h"
 #include "support/Companion.h"
 #include "support/SpeechMaterial.h"

@@ -1,6 +1,6 @@
 #include "companion/AudioIPPS.h"
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "platform/Platform.h"
 
 namespace zelmar {

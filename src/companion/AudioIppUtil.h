@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "companion/AudioIPPS.h"
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar {
 

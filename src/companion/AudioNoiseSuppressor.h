@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "platform/DynamicLibrary.h"
 
 namespace zelmar {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar {
 namespace {

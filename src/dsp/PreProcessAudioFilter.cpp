@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 #include "framework/Properties.h"
 
 namespace zelmar {

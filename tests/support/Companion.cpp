@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-#include "companion/CompanionApi.h"
+#include <ZelmarEC/ZelmarEC.h>
 
 namespace zelmar::test {
 namespace {
