@@ -2,7 +2,8 @@
 //
 // The suppressors work on 10 ms frames; NR_Filter takes any even number of bytes and returns
 // as many, so the reducer queues input until a frame is full and keeps one frame of output
-// queued ahead (10 ms of latency, silence at the start).
+// queued ahead (10 ms of latency, silence at the start), through the FrameQueue the engine's
+// wrapper uses too.
 //
 // Configuration keys (NR_Configure):
 //   "Factor"     suppression strength: noise is attenuated by up to 2 x Factor dB (0..30,
@@ -13,11 +14,12 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <type_traits>
 #include <vector>
 
-#include "Suppressor.h"
+#include <ZelmarEC/FrameQueue.h>
 #include <ZelmarEC/ZelmarEC.h>
+
+#include "Suppressor.h"
 
 namespace zelmar::ec {
 namespace {
@@ -29,6 +31,8 @@ constexpr int kFrameMs = 10;
 constexpr int kDefaultFactor = 10;
 constexpr int kMaxFactor = 30;
 constexpr int kDbPerFactorStep = 2;
+// Pieces longer than this many frames less one pass through the queue in parts.
+constexpr size_t kQueueFrames = 20;
 // The unit NR_GetAttribute reports: 10 ms at the lowest rate.  Any even length is accepted, so
 // this only tells callers a convenient granularity.
 constexpr int kReportedFrameBytes = 160;
@@ -43,10 +47,7 @@ struct NoiseReducer {
     bool needsSetup = true;
     int frameSamples = 0;
     std::unique_ptr<ISuppressor> suppressor;  // null: frames pass unchanged
-    std::vector<int16_t> inFrame;             // partial input frame
-    size_t inFill = 0;
-    std::vector<int16_t> outQueue;            // processed samples not yet returned
-    size_t outFill = 0;
+    zelmar::companion::FrameQueue queue;
 };
 
 int AttenuationDb(int factor) { return std::clamp(factor, 0, kMaxFactor) * kDbPerFactorStep; }
@@ -61,12 +62,7 @@ bool Setup(NoiseReducer& reducer) {
                                  ? CreateWebRtcSuppressor(reducer.rateHz, reducer.frameSamples, attenuationDb)
                                  : CreateSpeexSuppressor(reducer.rateHz, reducer.frameSamples, attenuationDb);
     }
-    const auto frame = static_cast<size_t>(reducer.frameSamples);
-    reducer.inFrame.assign(frame, 0);
-    reducer.inFill = 0;
-    // At most one queued frame plus one just processed.
-    reducer.outQueue.assign(2 * frame, 0);
-    reducer.outFill = frame;  // one frame of silence ahead
+    reducer.queue.Reset(static_cast<size_t>(reducer.frameSamples), kQueueFrames);
     reducer.needsSetup = false;
     return true;
 }
@@ -133,54 +129,17 @@ ZELMAR_EC_API int NR_Filter(void* handle, int lengthBytes, const short* in, shor
     if (reducer->needsSetup && !zelmar::ec::Setup(*reducer)) return -1;
 
     const auto frame = static_cast<size_t>(reducer->frameSamples);
-    const auto total = static_cast<size_t>(lengthBytes / 2);
-    // Piece by piece, never more than completes the current frame: the queues stay bounded
-    // and in == out works, since a piece is read before the same piece is written.
-    for (size_t done = 0; done < total;) {
-        const size_t piece = std::min(total - done, frame - reducer->inFill);
-        std::memcpy(reducer->inFrame.data() + reducer->inFill, in + done, piece * sizeof(int16_t));
-        reducer->inFill += piece;
-        if (reducer->inFill == frame) {
-            if (reducer->suppressor != nullptr) reducer->suppressor->ProcessFrame(reducer->inFrame.data());
-            std::memcpy(reducer->outQueue.data() + reducer->outFill, reducer->inFrame.data(), frame * sizeof(int16_t));
-            reducer->outFill += frame;
-            reducer->inFill = 0;
-        }
-        std::memcpy(out + done, reducer->outQueue.data(), piece * sizeof(int16_t));
-        reducer->outFill -= piece;
-        std::memmove(reducer->outQueue.data(), reducer->outQueue.data() + piece, reducer->outFill * sizeof(int16_t));
-        done += piece;
-    }
-    return 0;
+    zelmar::ec::ISuppressor* suppressor = reducer->suppressor.get();
+    return reducer->queue.Run(in, out, static_cast<size_t>(lengthBytes / 2),
+                              [frame, suppressor](const int16_t* frames, int16_t* processed, size_t samples) {
+                                  std::memcpy(processed, frames, samples * sizeof(int16_t));
+                                  if (suppressor == nullptr) return 0;
+                                  for (size_t f = 0; f < samples; f += frame) suppressor->ProcessFrame(processed + f);
+                                  return 0;
+                              });
 }
 
 ZELMAR_EC_API int NR_Dispose(void* handle) {
     delete zelmar::ec::FromHandle(handle);
     return 0;
 }
-
-// Every export has exactly the signature the engine binds.
-namespace api = zelmar::companion;
-static_assert(std::is_same_v<decltype(&NR_Initialize), api::NrInitializeFn>);
-static_assert(std::is_same_v<decltype(&NR_Start), api::NrStartFn>);
-static_assert(std::is_same_v<decltype(&NR_Stop), api::NrStopFn>);
-static_assert(std::is_same_v<decltype(&NR_Filter), api::NrFilterFn>);
-static_assert(std::is_same_v<decltype(&NR_Dispose), api::NrDisposeFn>);
-static_assert(std::is_same_v<decltype(&NR_GetAttribute), api::NrGetAttributeFn>);
-static_assert(std::is_same_v<decltype(&NR_Configure), api::NrConfigureFn>);
-static_assert(std::is_same_v<decltype(&IPPS_IIRAlloc), api::IppsIirAllocFn>);
-static_assert(std::is_same_v<decltype(&IPPS_IIRFree), api::IppsIirFreeFn>);
-static_assert(std::is_same_v<decltype(&IPPS_IIR), api::IppsIirFn>);
-static_assert(std::is_same_v<decltype(&IPPS_MaxAbs16s), api::IppsMaxAbs16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Max16s), api::IppsMax16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_MulC16s), api::IppsMulC16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_MulC16sI), api::IppsMulC16sIFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Add16s), api::IppsAdd16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Add16sI), api::IppsAdd16sIFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Malloc_32f), api::IppsMalloc32fFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Malloc_16s), api::IppsMalloc16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Convert_32f16s), api::IppsConvert32f16sFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Convert_16s32f), api::IppsConvert16s32fFn>);
-static_assert(std::is_same_v<decltype(&IPPS_Free), api::IppsFreeFn>);
-static_assert(std::is_same_v<decltype(&IPPS_AutoCorr), api::IppsAutoCorrFn>);
-static_assert(std::is_same_v<decltype(&IPPS_AutoCorrNorm32f), api::IppsAutoCorrNorm32fFn>);

@@ -45,10 +45,7 @@ CAudioNoiseSuppressor::CAudioNoiseSuppressor()
         Unload();
         return;
     }
-    inStage_.assign(static_cast<size_t>(frameBytes_) * kStagingFrames, 0);
-    outStage_.assign(static_cast<size_t>(frameBytes_) * kStagingFrames, 0);
-    inFill_ = 0;
-    outFill_ = frameBytes_;  // one frame of silence queued ahead
+    queue_.Reset(static_cast<size_t>(frameBytes_) / 2, kStagingFrames);
 }
 
 CAudioNoiseSuppressor::~CAudioNoiseSuppressor() {
@@ -86,39 +83,10 @@ int CAudioNoiseSuppressor::Filter(const int16_t* in, int16_t* out, int bytes) {
     }
     if (bytes % frameBytes_ == 0) return bytes == 0 ? 0 : filter_(handle_, bytes, in, out);
 
-    // The staging buffers hold 20 frames and may already hold up to one frame of input, so
-    // pieces of 19 frames always fit.
-    const int maxPieceBytes = (kStagingFrames - 1) * frameBytes_;
-    const auto* src = reinterpret_cast<const uint8_t*>(in);
-    auto* dst = reinterpret_cast<uint8_t*>(out);
-    int result = 0;
-    for (int done = 0; done < bytes;) {
-        const int piece = std::min(bytes - done, maxPieceBytes);
-        const int pieceResult = FilterStaged(src + done, dst + done, piece);
-        if (pieceResult < 0) result = pieceResult;
-        done += piece;
-    }
-    return result;
-}
-
-// inFill + outFill stays one frame: with inFill < F after each call, `bytes` ≤ 19 F keeps
-// both buffers within their 20 frames.
-int CAudioNoiseSuppressor::FilterStaged(const uint8_t* in, uint8_t* out, int bytes) {
-    std::memcpy(inStage_.data() + inFill_, in, static_cast<size_t>(bytes));
-    const int available = inFill_ + bytes;
-    const int consumed = available / frameBytes_ * frameBytes_;
-    int result = 0;
-    if (consumed > 0) {
-        result = filter_(handle_, consumed, reinterpret_cast<const short*>(inStage_.data()),
-                         reinterpret_cast<short*>(outStage_.data() + outFill_));
-    }
-    inFill_ = available - consumed;
-    std::memmove(inStage_.data(), inStage_.data() + consumed, static_cast<size_t>(inFill_));
-    outFill_ += consumed;
-    std::memcpy(out, outStage_.data(), static_cast<size_t>(bytes));
-    outFill_ -= bytes;
-    std::memmove(outStage_.data(), outStage_.data() + bytes, static_cast<size_t>(outFill_));
-    return result;
+    return queue_.Run(in, out, static_cast<size_t>(bytes) / 2,
+                      [this](const int16_t* frames, int16_t* processed, size_t samples) {
+                          return filter_(handle_, static_cast<int>(samples * 2), frames, processed);
+                      });
 }
 
 }  // namespace zelmar

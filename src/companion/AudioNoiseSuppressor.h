@@ -11,9 +11,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
+#include <ZelmarEC/FrameQueue.h>
 #include <ZelmarEC/ZelmarEC.h>
+
 #include "platform/DynamicLibrary.h"
 
 namespace zelmar {
@@ -38,7 +39,6 @@ public:
     int Filter(const int16_t* in, int16_t* out, int bytes);
 
 private:
-    int FilterStaged(const uint8_t* in, uint8_t* out, int bytes);
     void Unload();
 
     std::unique_ptr<platform::IDynamicLibrary> library_;
@@ -49,10 +49,7 @@ private:
     companion::NrFilterFn filter_ = nullptr;
     companion::NrDisposeFn dispose_ = nullptr;
     companion::NrConfigureFn configure_ = nullptr;
-    std::vector<uint8_t> inStage_;
-    std::vector<uint8_t> outStage_;
-    int inFill_ = 0;
-    int outFill_ = 0;
+    companion::FrameQueue queue_;
 };
 
 }  // namespace zelmar
