@@ -1,10 +1,12 @@
 #include "dsp/AmplifierAudioFilter.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <iterator>
 
 #include "dsp/SampleConversion.h"
+#include "framework/DebugOutput.h"
 #include "framework/Properties.h"
 
 namespace zelmar {
@@ -13,6 +15,14 @@ namespace {
 // Rates the curve and sections can be set up for; others are refused at Start.
 constexpr int32_t kMinRateHz = 1000;
 constexpr int32_t kMaxRateHz = 384000;
+
+// A breakpoint in 16-bit steps for the trace, truncated as the processor's conversion does;
+// a value beyond the int range (a curve made of extreme settings) or not a number prints as
+// that conversion's "indefinite" result, INT_MIN, rather than being undefined.
+int TraceSteps(float level) {
+    const float steps = 32767.0f * level;
+    return steps > -2147483648.0f && steps < 2147483648.0f ? static_cast<int>(steps) : INT_MIN;
+}
 
 }  // namespace
 
@@ -95,7 +105,14 @@ int32_t CAmplifierAudioFilter::Process(const void* in, int32_t* inBytes, void* o
     if (*inBytes < 0 || *inBytes > *outBytes) return kErrInvalidArg;
 
     const float gain = static_cast<float>(settings_.gainPercent) / 100.0f;
-    curve_.Configure(compressor_.thresholdDb, compressor_.ratio, compressor_.exRatio, compressor_.floorDb, gain);
+    if (curve_.Configure(compressor_.thresholdDb, compressor_.ratio, compressor_.exRatio, compressor_.floorDb, gain)) {
+        // Every new curve is traced, breakpoint by breakpoint.
+        for (int i = 0; i < curve_.PointCount(); ++i) {
+            const float x = curve_.PointX(i), y = curve_.PointY(i);
+            DebugPrintf("Setup [%d] %f(%d),%f(%d)\n", i, static_cast<double>(x), TraceSteps(x),
+                        static_cast<double>(y), TraceSteps(y));
+        }
+    }
     const bool bypass = compressor_.thresholdDb == 0.0f && compressor_.ratio == 1.0f && settings_.gainPercent == 100;
     // A cutoff set after Build has no section yet: it takes effect at the next Build.
     CBiquadFilter* hiPass = settings_.hiPassCutOff != 0 ? hiPass_[0].get() : nullptr;

@@ -1,22 +1,11 @@
 #include "dsp/CompressorCurve.h"
 
-#include <climits>
 #include <cmath>
-
-#include "framework/DebugOutput.h"
 
 namespace zelmar {
 namespace {
 
 float DbToLinear(float db) { return std::pow(10.0f, db / 20.0f); }
-
-// A breakpoint in 16-bit steps for the trace, truncated as the processor's conversion does;
-// a value beyond the int range (a curve made of extreme settings) or not a number prints as
-// that conversion's "indefinite" result, INT_MIN, rather than being undefined.
-int TraceSteps(float level) {
-    const float steps = 32767.0f * level;
-    return steps > -2147483648.0f && steps < 2147483648.0f ? static_cast<int>(steps) : INT_MIN;
-}
 
 // 1 - exp(-1 / samples): a one-pole step closes 63 % of the distance in `samples` samples.
 // A time shorter than one sample follows at once.
@@ -93,13 +82,13 @@ void CCompressorCurve::ReleaseDelayLine() {
     delayIndex_ = 0;
 }
 
-void CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
+bool CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
     const bool amplifier = flavour_ == Flavour::kAmplifier;
     if (!amplifier && floorDb < kPreProcessorFloorLimitDb) floorDb = kPreProcessorFloorLimitDb;
     if (exRatio == 0.0f) {
         const bool same = thresholdDb == last_.thresholdDb && ratio == last_.ratio && gain == last_.gain &&
                           (!amplifier || (exRatio == last_.exRatio && floorDb == last_.floorDb));
-        if (same) return;
+        if (same) return false;
         pointCount_ = 3;
         x_[0] = y_[0] = 0.0f;
         x_[1] = y_[1] = DbToLinear(thresholdDb == 0.0f ? kDefaultKneeDb : thresholdDb);
@@ -110,7 +99,7 @@ void CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, f
         if (thresholdDb <= floorDb) thresholdDb = kThresholdBelowFloorDb;
         const bool same = thresholdDb == last_.thresholdDb && ratio == last_.ratio && exRatio == last_.exRatio &&
                           floorDb == last_.floorDb && gain == last_.gain;
-        if (same) return;
+        if (same) return false;
         const float turnFraction = amplifier ? kAmplifierTurnFraction : kPreProcessorTurnFraction;
         const float turnDb = floorDb + (thresholdDb - floorDb) * turnFraction;
         const float turnOutDb = amplifier ? floorDb + exRatio * (thresholdDb - floorDb)
@@ -127,12 +116,7 @@ void CCompressorCurve::Redesign(float thresholdDb, float ratio, float exRatio, f
     }
     last_ = {thresholdDb, ratio, exRatio, floorDb, gain};
     gain_ = gain;
-    if (amplifier) {
-        for (int i = 0; i < pointCount_; ++i) {
-            DebugPrintf("Setup [%d] %f(%d),%f(%d)\n", i, static_cast<double>(x_[i]), TraceSteps(x_[i]),
-                        static_cast<double>(y_[i]), TraceSteps(y_[i]));
-        }
-    }
+    return true;
 }
 
 }  // namespace zelmar

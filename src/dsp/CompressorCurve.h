@@ -15,7 +15,7 @@
 // Two flavours exist.  The pre-processor's keeps the floor at or above -50 dB, puts t a quarter
 // of the way from F to T and skips an unchanged configuration by (T, R, g) alone when there is
 // no expander.  The amplifier's uses the floor as given, puts t 0.3 of the way with the output
-// 10^((F + E (T - F)) / 20), compares all five arguments, and traces each new breakpoint.
+// 10^((F + E (T - F)) / 20) and compares all five arguments.
 #pragma once
 
 #include <cstdint>
@@ -46,13 +46,14 @@ public:
     // pre-processor calls this per sample with a gain that moves every sample while its
     // automatic gain settles; its breakpoints do not depend on the gain, so when the shape's
     // arguments are those of the current breakpoints only the gain is stored.
-    void Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
+    // Returns true when the breakpoints were designed anew.
+    bool Configure(float thresholdDb, float ratio, float exRatio, float floorDb, float gain) {
         if (ShapeIsFor(thresholdDb, ratio, exRatio, floorDb)) {
             last_.gain = gain;
             gain_ = gain;
-            return;
+            return false;
         }
-        Redesign(thresholdDb, ratio, exRatio, floorDb, gain);
+        return Redesign(thresholdDb, ratio, exRatio, floorDb, gain);
     }
 
     float Process(float x) {
@@ -150,7 +151,7 @@ private:
     std::vector<float> delayLine_;
     uint32_t delayLen_ = 0;
     uint32_t delayIndex_ = 0;
-    void Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain);
+    bool Redesign(float thresholdDb, float ratio, float exRatio, float floorDb, float gain);
 
     Configuration last_;  // all zero until the first change
     // The breakpoints are the curve of last_'s threshold, ratio, expander ratio and floor.
