@@ -225,10 +225,9 @@ bool CNoiseGateAudioFilter::IsSilentFrame(float framePeak, float frameMean) {
 int32_t CNoiseGateAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
     if (state_ != kStateRunning) return kErrState;
     if (in == nullptr || inBytes == nullptr || out == nullptr || outBytes == nullptr) return kErrInvalidArg;
+    // The gate writes as many bytes as it reads: `out` must hold *inBytes bytes.  *outBytes
+    // is not compared with that (hosts may leave it unset), and neither count is written back.
     if (*inBytes < 0) return kErrInvalidArg;
-    // The gate writes as many bytes as it reads; a smaller output buffer is refused rather
-    // than overrun.  In read-only mode the output is never touched.
-    if (settings_.readOnly == 0 && *outBytes < *inBytes) return kErrInvalidArg;
     const int64_t frameLength = int64_t{kFrameMs} * settings_.samplesPerSec / 1000;
     if (frameLength <= 0) return kErrInvalidArg;  // the rate was changed after Build
 
