@@ -3,23 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <new>
 
-#include "framework/Properties.h"
+#include "dsp/SampleConversion.h"
 
 namespace zelmar {
 namespace {
 
-constexpr NamedIndex kProperties[] = {
-    {"Speed", CAccelerateAudioFilter::kSpeed},
-    {"SamplesPerSec", CAccelerateAudioFilter::kSamplesPerSec},
-    {"WindowTime", CAccelerateAudioFilter::kWindowTime},
-    {"TotalIn", CAccelerateAudioFilter::kTotalIn},
-    {"TotalOut", CAccelerateAudioFilter::kTotalOut},
-};
-
-constexpr double kSampleScale = 32767.0;
 constexpr double kFadePi = 3.1415926535;  // the ramp has always used this value of pi
+// Input taken per frame, in percent of the window: every input sample is used once.
+constexpr float kInputHopPercent = 100.0f;
 
 }  // namespace
 
@@ -49,41 +43,50 @@ void CAccelerateAudioFilter::FloatQueue::PopFront(int32_t count) {
     size_ -= count;
 }
 
+const PropertyTable<CAccelerateAudioFilter>& CAccelerateAudioFilter::Properties() {
+    using C = CAccelerateAudioFilter;
+    static constexpr PropertyRow<C> kRows[] = {
+        // Below 100 would slow down, which the overlap-add cannot do; negative values are
+        // refused too rather than read as huge speeds.
+        {"Speed", kSpeed, Settable::kUnlessRunning, Readable::kYes, Value::kInt32, {kMinSpeedPercent, INT32_MAX},
+         [](C& c) -> void* { return &c.settings_.speedPercent; }},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kUnlessRunning, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        // 0 is no window, and a negative one would be a huge one.
+        {"WindowTime", kWindowTime, Settable::kUnlessRunning, Readable::kYes, Value::kInt32, kPositive,
+         [](C& c) -> void* { return &c.settings_.windowMs; }, nullptr, nullptr, &C::GetWindowTime},
+        // Named, but the filter keeps no counters.
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kNo, Value::kHook},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kNo, Value::kHook},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrState,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CAccelerateAudioFilter::CAccelerateAudioFilter() = default;
 
 CAccelerateAudioFilter::~CAccelerateAudioFilter() = default;
 
-int32_t CAccelerateAudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
+int32_t CAccelerateAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CAccelerateAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    return Properties().Set(*this, state_, name, value, data);
 }
 
-int32_t CAccelerateAudioFilter::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr || state_ == kStateRunning) return kErrState;
-    switch (FindProperty(name)) {
-        case kSpeed:
-            // Below 100 would slow down, which the overlap-add cannot do; negative values are
-            // refused too rather than read as huge speeds.
-            if (value < kMinSpeedPercent) return kErrInvalidArg;
-            speedPercent_ = value;
-            return kOk;
-        case kSamplesPerSec: sampleRate_ = static_cast<uint32_t>(value); return kOk;
-        case kWindowTime:
-            if (value <= 0) return kErrInvalidArg;  // no window; negative would be a huge one
-            windowMs_ = static_cast<float>(static_cast<uint32_t>(value));
-            return kOk;
-        default: return kErrState;  // the counters are named but not kept; unknown names
-    }
+int32_t CAccelerateAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
-int32_t CAccelerateAudioFilter::GetProperty(const char* name, int32_t, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kSpeed: WriteInt32(out, speedPercent_); return kOk;
-        case kSamplesPerSec: WriteUint32(out, sampleRate_); return kOk;
-        case kWindowTime: WriteInt32(out, static_cast<int32_t>(windowMs_)); return kOk;
-        default: return kErrState;
-    }
+float CAccelerateAudioFilter::WindowMs() const {
+    return static_cast<float>(static_cast<uint32_t>(settings_.windowMs));
+}
+
+int32_t CAccelerateAudioFilter::GetWindowTime(int32_t, void* out) {
+    WriteInt32(out, static_cast<int32_t>(WindowMs()));
+    return kOk;
 }
 
 int32_t CAccelerateAudioFilter::Build() {
@@ -95,13 +98,15 @@ int32_t CAccelerateAudioFilter::Build() {
 int32_t CAccelerateAudioFilter::Start() {
     if (state_ != kStateBuilt) return kErrState;
     // N = trunc(rate * window / 1000): the product is a float, as the window time is.
-    const double windowSamples = static_cast<double>(static_cast<float>(sampleRate_) * windowMs_) / 1000.0;
+    const double windowSamples =
+        static_cast<double>(static_cast<float>(settings_.samplesPerSec) * WindowMs()) / 1000.0;
     if (windowSamples >= static_cast<double>(kMaxWindowSamples)) return kErrInvalidArg;
     const int32_t window = static_cast<int32_t>(windowSamples);
 
     // f = 1 - (100 / speed) * (hop / 100) is the part of a frame that overlaps the next one
     // in the output; the fade covers that part, at most half the window.
-    const float overlap = static_cast<float>(1.0 - (100.0 / speedPercent_) * (inputHopPercent_ / 100.0));
+    const float overlap =
+        static_cast<float>(1.0 - (100.0 / settings_.speedPercent) * (kInputHopPercent / 100.0));
     const int32_t fadeLength = static_cast<int32_t>(window * std::min(static_cast<double>(overlap), 0.5));
     if (fadeLength <= 1) return kNoUsableFade;
 
@@ -116,14 +121,13 @@ int32_t CAccelerateAudioFilter::Start() {
         fade[i] = static_cast<float>(raised * 0.5);
     }
     fade_ = std::move(fade);
-    fadeLength_ = fadeLength;
-    windowLength_ = window;
-    readPosition_ = window / 2;
+    const auto inputHop = static_cast<int32_t>(window * kInputHopPercent / 100.0);
+    const auto outputHop = static_cast<int32_t>(100.0 / settings_.speedPercent * inputHop);
     // Half a window of zeros ahead of the input delays the first frame by half a window; the
     // read position skips that half window of output again.
+    stream_ = Stream{window, fadeLength, inputHop, outputHop, window / 2, Phase::kCollecting};
     input_.PushZeros(window / 2);
     accumulator_.PushZeros(window);
-    phase_ = 1;
     state_ = kStateRunning;
     return kOk;
 }
@@ -131,14 +135,12 @@ int32_t CAccelerateAudioFilter::Start() {
 int32_t CAccelerateAudioFilter::Stop() {
     if (state_ != kStateRunning) return kErrState;
     fade_.reset();
-    fadeLength_ = 0;
-    phase_ = 0;
     state_ = kStateBuilt;
     return kOk;
 }
 
 int32_t CAccelerateAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
-    if (phase_ == 0) return kErrState;
+    if (state_ != kStateRunning) return kErrState;
     if (in == nullptr || inBytes == nullptr || out == nullptr || outBytes == nullptr) return kErrInvalidArg;
     if (*inBytes < 0 || *outBytes < 0) return kErrInvalidArg;
     const int32_t inCount = *inBytes / 2;
@@ -149,20 +151,17 @@ int32_t CAccelerateAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     }
     const auto* source = static_cast<const uint8_t*>(in);
     auto* target = static_cast<uint8_t*>(out);
-    const int32_t N = windowLength_;
-    const int32_t L = fadeLength_;
-    const int32_t inputHop = static_cast<int32_t>(N * inputHopPercent_ / 100.0);
-    const int32_t outputHop = static_cast<int32_t>(100.0 / speedPercent_ * inputHop);
+    const int32_t N = stream_.window;
+    const int32_t L = stream_.fade;
+    const int32_t P = stream_.outputHop;
     float* acc = accumulator_.data();
     const float* w = fade_.get();
 
     int32_t i = 0, o = 0;
     while (i < inCount && o < outCount) {
-        if (phase_ == 1) {
+        if (stream_.phase == Phase::kCollecting) {
             while (!input_.full() && i < inCount) {
-                int16_t s;
-                std::memcpy(&s, source + 2 * i, sizeof s);
-                input_.Push(static_cast<float>(s / kSampleScale));
+                input_.Push(dsp::SampleToFloat(dsp::LoadSample(source + 2 * i)));
                 ++i;
             }
             if (!input_.full()) break;
@@ -170,22 +169,19 @@ int32_t CAccelerateAudioFilter::Process(const void* in, int32_t* inBytes, void* 
             for (int32_t k = 0; k < L; ++k) acc[k] += w[L - 1 - k] * frame[k];          // fade in
             for (int32_t k = L; k < N - L; ++k) acc[k] += frame[k];                     // middle
             for (int32_t k = N - L; k < N; ++k) acc[k] += w[k - (N - L)] * frame[k];    // fade out
-            input_.PopFront(std::min(inputHop, input_.size()));
-            phase_ = 2;
+            input_.PopFront(std::min(stream_.inputHop, input_.size()));
+            stream_.phase = Phase::kEmitting;
         }
-        if (phase_ == 2) {
-            for (; readPosition_ < outputHop && o < outCount; ++readPosition_, ++o) {
-                double scaled = static_cast<double>(acc[readPosition_]) * kSampleScale;
-                if (scaled > 32767.0) scaled = 32767.0;
-                if (scaled < -32768.0) scaled = -32768.0;
-                const int16_t s = static_cast<int16_t>(scaled);
-                std::memcpy(target + 2 * o, &s, sizeof s);
+        if (stream_.phase == Phase::kEmitting) {
+            int32_t& read = stream_.readPosition;
+            for (; read < P && o < outCount; ++read, ++o) {
+                dsp::StoreSample(dsp::TruncateToSample(acc[read] * dsp::kSampleScale), target + 2 * o);
             }
-            if (readPosition_ >= outputHop && o < outCount) {
-                readPosition_ -= outputHop;
-                accumulator_.PopFront(std::min(outputHop, accumulator_.size()));
+            if (read >= P && o < outCount) {
+                read -= P;
+                accumulator_.PopFront(std::min(P, accumulator_.size()));
                 accumulator_.PushZeros(N - accumulator_.size());
-                phase_ = 1;
+                stream_.phase = Phase::kCollecting;
             }
         }
     }

@@ -10,23 +10,12 @@
 #include <memory>
 
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
 class CAccelerateAudioFilter : public CAudioComponent<> {
 public:
-    CAccelerateAudioFilter();
-    ~CAccelerateAudioFilter() override;
-
-    int32_t Start() override;
-    int32_t Stop() override;
-    int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
-    int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
-
-    virtual int32_t FindProperty(const char* name);
-
     enum Property : int32_t {
         kSpeed = 0,
         kSamplesPerSec = 1,
@@ -41,6 +30,20 @@ public:
     static constexpr int32_t kMinSpeedPercent = 100;
     // 2^22 samples (87 s at 48 kHz): far beyond any useful window, small enough to allocate.
     static constexpr int64_t kMaxWindowSamples = int64_t{1} << 22;
+
+    CAccelerateAudioFilter();
+    ~CAccelerateAudioFilter() override;
+
+    int32_t Start() override;
+    int32_t Stop() override;
+    int32_t Build() override;
+    int32_t SetProperty(const char* name, int32_t value, void* data) override;
+    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
+    int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
+
+    virtual int32_t FindProperty(const char* name);
+
+    static const PropertyTable<CAccelerateAudioFilter>& Properties();
 
 private:
     // A queue of floats with a fixed capacity: appending to a full queue does nothing;
@@ -64,18 +67,33 @@ private:
         int32_t size_ = 0;
     };
 
-    int32_t speedPercent_ = kMinSpeedPercent;
-    uint32_t sampleRate_ = 0;
+    // The window time is a float: whole milliseconds from the property, as a float.
+    float WindowMs() const;
+    int32_t GetWindowTime(int32_t arg, void* out);
+
+    struct Settings {
+        int32_t speedPercent = kMinSpeedPercent;
+        uint32_t samplesPerSec = 0;  // the host sets it before Start
+        int32_t windowMs = 80;
+    };
+    // One stream, from Start to Stop: its geometry and where the overlap-add stands.
+    enum class Phase : uint8_t { kCollecting, kEmitting };
+    struct Stream {
+        int32_t window = 0;        // N: samples per frame
+        int32_t fade = 0;          // L: samples in each cross-fade ramp
+        int32_t inputHop = 0;      // H: input samples from one frame to the next (a window)
+        int32_t outputHop = 0;     // P: output samples per frame, 100 / speed of H
+        int32_t readPosition = 0;  // next accumulator sample to emit
+        Phase phase = Phase::kCollecting;
+    };
+
+    Settings settings_;
     int32_t state_ = kStateCreated;
-    int32_t phase_ = 0;  // 0 not running, 1 collecting an input frame, 2 emitting output
-    float windowMs_ = 80.0f;
-    float inputHopPercent_ = 100.0f;  // of the window: every input sample is used once
-    std::unique_ptr<float[]> fade_;   // raised-cosine ramp falling from 1 toward 0
-    int32_t fadeLength_ = 0;
-    int32_t windowLength_ = 0;
-    int32_t readPosition_ = 0;  // next accumulator sample to emit
-    FloatQueue input_;
-    FloatQueue accumulator_;
+    Stream stream_;
+    // Sized by the window at Start; Process streams any block size through them.
+    std::unique_ptr<float[]> fade_;  // raised-cosine ramp falling from 1 toward 0
+    FloatQueue input_;               // the frame being collected
+    FloatQueue accumulator_;         // overlap-added output, one window long
 };
 
 }  // namespace zelmar

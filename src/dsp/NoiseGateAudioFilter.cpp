@@ -2,40 +2,19 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 
-#include "framework/Properties.h"
+#include "dsp/SampleConversion.h"
 
 namespace zelmar {
 namespace {
 
-constexpr NamedIndex kProperties[] = {
-    {"Threshold", CNoiseGateAudioFilter::kThreshold},
-    {"Threshold_db", CNoiseGateAudioFilter::kThresholdDb},
-    {"GateTime", CNoiseGateAudioFilter::kGateTime},
-    {"SamplesPerSec", CNoiseGateAudioFilter::kSamplesPerSec},
-    {"CutOff", CNoiseGateAudioFilter::kCutOff},
-    {"FadeoutTime", CNoiseGateAudioFilter::kFadeoutTime},
-    {"ReadOnly", CNoiseGateAudioFilter::kReadOnly},
-    {"Auto", CNoiseGateAudioFilter::kAuto},
-    {"MaxLevel", CNoiseGateAudioFilter::kMaxLevel},
-    {"TotalIn", CNoiseGateAudioFilter::kTotalIn},
-    {"TotalOut", CNoiseGateAudioFilter::kTotalOut},
-};
-
-constexpr double kSampleScale = 32767.0;
 constexpr int32_t kThresholdByteMax = 255;        // "Threshold" is a fraction in 1/255 steps
 constexpr double kAttenuationPerDecade = -2000.0;  // "Threshold_db": hundredths of a dB
 constexpr uint32_t kSilentAttenuation = 10000;     // 100 dB or more: threshold 0, never quiet
 constexpr double kLevelFloorDb = 100.0;            // level 0 is -100 dBFS
-
-int16_t LoadSample(const uint8_t* bytes) {
-    int16_t s;
-    std::memcpy(&s, bytes, sizeof s);
-    return s;
-}
-void StoreSample(int16_t s, uint8_t* bytes) { std::memcpy(bytes, &s, sizeof s); }
 
 // Double to int32 toward zero, saturating (an infinite attenuation reads as INT32_MAX).
 int32_t TruncSaturated(double v) {
@@ -96,97 +75,117 @@ bool CNoiseGateAudioFilter::CGateTracker::Update(float meanMagnitude) {
     return !open;
 }
 
+const PropertyTable<CNoiseGateAudioFilter>& CNoiseGateAudioFilter::Properties() {
+    using C = CNoiseGateAudioFilter;
+    static constexpr PropertyRow<C> kRows[] = {
+        {"Threshold", kThreshold, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetThreshold, &C::GetThreshold},
+        {"Threshold_db", kThresholdDb, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetThresholdDb, &C::GetThresholdDb},
+        {"GateTime", kGateTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.gateTimeMs; }},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        {"CutOff", kCutOff, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.cutOffHz; }},
+        {"FadeoutTime", kFadeoutTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.fadeoutTimeMs; }},
+        {"ReadOnly", kReadOnly, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.readOnly; }},
+        {"Auto", kAuto, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr, &C::SetAuto},
+        {"MaxLevel", kMaxLevel, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.run_.maxLevel; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalOut; }},
+    };
+    static_assert(std::size(kRows) == kUnknown - 1, "one row per property; index 8 is unused");
+    // A null name, an unknown name and a refused row all answer "wrong state or unknown name".
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrState,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CNoiseGateAudioFilter::CNoiseGateAudioFilter() = default;
 
 CNoiseGateAudioFilter::~CNoiseGateAudioFilter() = default;
 
-int32_t CNoiseGateAudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
+int32_t CNoiseGateAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CNoiseGateAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    return Properties().Set(*this, state_, name, value, data);
+}
+
+int32_t CNoiseGateAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
 int32_t CNoiseGateAudioFilter::ThresholdAsByte() const {
-    const int32_t value = static_cast<int32_t>(threshold_ * 255.0 + 0.5);
+    const int32_t value = static_cast<int32_t>(detector_.threshold * 255.0 + 0.5);
     return value > kThresholdByteMax ? kThresholdByteMax : value;
 }
 
 int32_t CNoiseGateAudioFilter::ThresholdAsAttenuation() const {
-    return TruncSaturated(std::log10(static_cast<double>(threshold_)) * kAttenuationPerDecade);
+    return TruncSaturated(std::log10(static_cast<double>(detector_.threshold)) * kAttenuationPerDecade);
 }
 
 void CNoiseGateAudioFilter::TurnAutoOn(bool restartTracker) {
-    if (!auto_ && restartTracker) tracker_.Restart();
-    auto_ = true;
+    if (!settings_.automatic && restartTracker) detector_.tracker.Restart();
+    settings_.automatic = true;
 }
 
-int32_t CNoiseGateAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kThreshold:
-            if (value < 0) {
-                TurnAutoOn(true);
-                return kOk;
-            }
-            // The previous threshold goes back through `data`, in the property's own units.
-            if (data != nullptr) WriteInt32(data, ThresholdAsByte());
-            auto_ = false;
-            threshold_ = static_cast<float>(value / 255.0);
-            return kOk;
-        case kThresholdDb:
-            if (value < 0) {
-                TurnAutoOn(false);
-                return kOk;
-            }
-            if (data != nullptr) WriteInt32(data, ThresholdAsAttenuation());
-            auto_ = false;
-            threshold_ = static_cast<uint32_t>(value) < kSilentAttenuation
-                             ? static_cast<float>(std::pow(10.0, -value / 2000.0))
-                             : 0.0f;
-            return kOk;
-        case kGateTime:
-            if (value < 0) return kErrInvalidArg;
-            gateTimeMs_ = value;
-            return kOk;
-        case kSamplesPerSec: samplesPerSec_ = value; return kOk;
-        case kCutOff: cutOffHz_ = value; return kOk;
-        case kFadeoutTime:
-            if (value < 0) return kErrInvalidArg;
-            fadeoutTimeMs_ = value;
-            return kOk;
-        case kReadOnly: readOnly_ = value != 0; return kOk;
-        case kAuto:
-            if (value != 0) TurnAutoOn(true);
-            else auto_ = false;
-            return kOk;
-        default: return kErrState;  // MaxLevel, TotalIn, TotalOut are read-only; unknown names
+int32_t CNoiseGateAudioFilter::SetThreshold(int32_t value, void* data) {
+    if (value < 0) {
+        TurnAutoOn(true);
+        return kOk;
     }
+    // The previous threshold goes back through `data`, in the property's own units.
+    if (data != nullptr) WriteInt32(data, ThresholdAsByte());
+    settings_.automatic = false;
+    detector_.threshold = static_cast<float>(value / 255.0);
+    return kOk;
 }
 
-int32_t CNoiseGateAudioFilter::GetProperty(const char* name, int32_t, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kThreshold: WriteInt32(out, ThresholdAsByte()); return kOk;
-        case kThresholdDb: WriteInt32(out, ThresholdAsAttenuation()); return kOk;
-        case kGateTime: WriteInt32(out, gateTimeMs_); return kOk;
-        case kSamplesPerSec: WriteInt32(out, samplesPerSec_); return kOk;
-        case kCutOff: WriteInt32(out, cutOffHz_); return kOk;
-        case kFadeoutTime: WriteInt32(out, fadeoutTimeMs_); return kOk;
-        case kMaxLevel: WriteInt32(out, maxLevel_); return kOk;
-        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
-        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
-        default: return kErrState;  // ReadOnly and Auto are write-only; unknown names
+int32_t CNoiseGateAudioFilter::SetThresholdDb(int32_t value, void* data) {
+    if (value < 0) {
+        TurnAutoOn(false);  // unlike "Threshold", the tracker goes on from where it was
+        return kOk;
     }
+    if (data != nullptr) WriteInt32(data, ThresholdAsAttenuation());
+    settings_.automatic = false;
+    detector_.threshold = static_cast<uint32_t>(value) < kSilentAttenuation
+                              ? static_cast<float>(std::pow(10.0, -value / 2000.0))
+                              : 0.0f;
+    return kOk;
+}
+
+int32_t CNoiseGateAudioFilter::GetThreshold(int32_t, void* out) {
+    WriteInt32(out, ThresholdAsByte());
+    return kOk;
+}
+
+int32_t CNoiseGateAudioFilter::GetThresholdDb(int32_t, void* out) {
+    WriteInt32(out, ThresholdAsAttenuation());
+    return kOk;
+}
+
+int32_t CNoiseGateAudioFilter::SetAuto(int32_t value, void*) {
+    if (value != 0) TurnAutoOn(true);
+    else settings_.automatic = false;
+    return kOk;
 }
 
 int32_t CNoiseGateAudioFilter::Build() {
     // The frame length and the filter design divide by the rate; a rate that gives no
     // whole sample per frame leaves the component unusable.
-    if (int64_t{frameMs_} * samplesPerSec_ / 1000 <= 0) return kErrInvalidArg;
-    if (cutOffHz_ != 0) {
-        std::unique_ptr<CBiquadFilter> section(new (std::nothrow) CBiquadFilter(samplesPerSec_));
+    if (int64_t{kFrameMs} * settings_.samplesPerSec / 1000 <= 0) return kErrInvalidArg;
+    if (settings_.cutOffHz != 0) {
+        std::unique_ptr<CBiquadFilter> section(new (std::nothrow) CBiquadFilter(settings_.samplesPerSec));
         if (!section) return kErrInvalidArg;
         section->type = CBiquadFilter::kHighPass;
-        section->frequency = cutOffHz_;
+        section->frequency = settings_.cutOffHz;
         section->ComputeCoefficients();
         highPass_ = std::move(section);
     }
@@ -197,8 +196,7 @@ int32_t CNoiseGateAudioFilter::Build() {
 int32_t CNoiseGateAudioFilter::Start() {
     if (state_ != kStateBuilt) return kErrState;
     state_ = kStateRunning;
-    silenceMs_ = 0;
-    maxLevel_ = 0;
+    run_ = {};
     return kOk;
 }
 
@@ -209,51 +207,48 @@ int32_t CNoiseGateAudioFilter::Stop() {
 }
 
 bool CNoiseGateAudioFilter::IsSilentFrame(float framePeak, float frameMean) {
-    if (auto_) {
-        const bool silent = tracker_.Update(frameMean);
-        threshold_ = CGateTracker::LinearOf(tracker_.levelThreshold);
+    if (settings_.automatic) {
+        const bool silent = detector_.tracker.Update(frameMean);
+        detector_.threshold = CGateTracker::LinearOf(detector_.tracker.levelThreshold);
         return silent;
     }
-    if (gateTimeMs_ == 0) return false;
-    if (threshold_ > framePeak) {
+    if (settings_.gateTimeMs == 0) return false;
+    if (detector_.threshold > framePeak) {
         // Saturate: a gate that has been quiet for weeks stays quiet.
-        if (silenceMs_ <= std::numeric_limits<int32_t>::max() - frameMs_) silenceMs_ += frameMs_;
+        if (run_.silenceMs <= std::numeric_limits<int32_t>::max() - kFrameMs) run_.silenceMs += kFrameMs;
     } else {
-        silenceMs_ = 0;
+        run_.silenceMs = 0;
     }
-    return silenceMs_ > gateTimeMs_;
+    return run_.silenceMs > settings_.gateTimeMs;
 }
 
 int32_t CNoiseGateAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
     if (state_ != kStateRunning) return kErrState;
     if (in == nullptr || inBytes == nullptr || out == nullptr || outBytes == nullptr) return kErrInvalidArg;
+    // The gate writes as many bytes as it reads: `out` must hold *inBytes bytes.  *outBytes
+    // is not compared with that (hosts may leave it unset), and neither count is written back.
     if (*inBytes < 0) return kErrInvalidArg;
-    // The gate writes as many bytes as it reads; a smaller output buffer is refused rather
-    // than overrun.  In read-only mode the output is never touched.
-    if (!readOnly_ && *outBytes < *inBytes) return kErrInvalidArg;
-    const int64_t frameLength = int64_t{frameMs_} * samplesPerSec_ / 1000;
+    const int64_t frameLength = int64_t{kFrameMs} * settings_.samplesPerSec / 1000;
     if (frameLength <= 0) return kErrInvalidArg;  // the rate was changed after Build
 
     const auto* source = static_cast<const uint8_t*>(in);
     auto* target = static_cast<uint8_t*>(out);
     const int32_t count = *inBytes / 2;
-    CBiquadFilter* highPass = cutOffHz_ != 0 ? highPass_.get() : nullptr;
+    const bool readOnly = settings_.readOnly != 0;
+    CBiquadFilter* highPass = settings_.cutOffHz != 0 ? highPass_.get() : nullptr;
     bool open = false;
     float blockPeak = 0.0f, framePeak = 0.0f, frameSum = 0.0f;
     int64_t frameCounter = 0;
     for (int32_t i = 0; i < count; ++i) {
-        int16_t s = LoadSample(source + 2 * i);
-        float x = static_cast<float>(s / kSampleScale);
+        int16_t s = dsp::LoadSample(source + 2 * i);
+        float x = dsp::SampleToFloat(s);
         if (highPass != nullptr) {
             x = highPass->ProcessSample(x);
-            double scaled = static_cast<double>(x) * kSampleScale + 0.5;
-            if (scaled > 32767.0) scaled = 32767.0;
-            if (scaled < -32768.0) scaled = -32768.0;
-            s = static_cast<int16_t>(scaled);
+            s = dsp::AddHalfAndTruncateToSample(x * dsp::kSampleScale);
         }
-        if (!readOnly_) StoreSample(s, target + 2 * i);
+        if (!readOnly) dsp::StoreSample(s, target + 2 * i);
         if (x > framePeak) framePeak = x;  // the signed peak: negative excursions do not count
-        if (auto_) frameSum += std::fabs(x);
+        if (settings_.automatic) frameSum += std::fabs(x);
         if (++frameCounter == frameLength) {
             if (!IsSilentFrame(framePeak, frameSum / static_cast<float>(frameLength))) open = true;
             if (framePeak > blockPeak) blockPeak = framePeak;
@@ -263,29 +258,30 @@ int32_t CNoiseGateAudioFilter::Process(const void* in, int32_t* inBytes, void* o
     }
     if (framePeak > blockPeak) blockPeak = framePeak;
     if (blockPeak > 1.0f) blockPeak = 1.0f;
-    maxLevel_ = static_cast<int32_t>(blockPeak * kSampleScale);
+    run_.maxLevel = static_cast<int32_t>(blockPeak * dsp::kSampleScale);
 
     bool passes = open;
-    if (!readOnly_) {
+    if (!readOnly) {
+        int64_t& fadeCount = detector_.fadeCount;
         if (open) {
-            fadeCount_ = 0;
+            fadeCount = 0;
         } else {
-            const int64_t fadeLength = int64_t{fadeoutTimeMs_} * samplesPerSec_ / 1000;
-            if (fadeCount_ < fadeLength) {
+            const int64_t fadeLength = int64_t{settings_.fadeoutTimeMs} * settings_.samplesPerSec / 1000;
+            if (fadeCount < fadeLength) {
                 for (int32_t i = 0; i < count; ++i) {
-                    const int64_t sample = LoadSample(target + 2 * i);
-                    StoreSample(static_cast<int16_t>((fadeLength - fadeCount_) * sample / fadeLength), target + 2 * i);
-                    if (fadeCount_ < fadeLength) ++fadeCount_;
+                    const int64_t sample = dsp::LoadSample(target + 2 * i);
+                    dsp::StoreSample(static_cast<int16_t>((fadeLength - fadeCount) * sample / fadeLength), target + 2 * i);
+                    if (fadeCount < fadeLength) ++fadeCount;
                 }
                 passes = true;  // still audible while it fades
             } else {
                 std::memset(target, 0, static_cast<std::size_t>(count) * 2);
             }
         }
-        totalOut_ += static_cast<uint32_t>(count) * 2u;
+        meters_.totalOut += static_cast<uint32_t>(count) * 2u;
     }
-    totalIn_ += static_cast<uint32_t>(*inBytes);
-    return passes ? maxLevel_ : kOk;
+    meters_.totalIn += static_cast<uint32_t>(*inBytes);
+    return passes ? run_.maxLevel : kOk;
 }
 
 }  // namespace zelmar

@@ -10,6 +10,7 @@
 
 #include "dsp/BiquadFilter.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
@@ -44,6 +45,25 @@ public:
         int32_t countQuiet = 0;
     };
 
+    enum Property : int32_t {
+        kThreshold = 0,
+        kThresholdDb = 1,
+        kGateTime = 2,
+        kSamplesPerSec = 3,
+        kCutOff = 4,
+        kFadeoutTime = 5,
+        kReadOnly = 6,
+        kAuto = 7,
+        // Index 8 is unused; the numbers are part of the interface.
+        kMaxLevel = 9,
+        kTotalIn = 10,
+        kTotalOut = 11,
+        kUnknown = 12,
+    };
+
+    // Frames are judged every 10 ms, and never span two Process calls.
+    static constexpr int32_t kFrameMs = 10;
+
     CNoiseGateAudioFilter();
     ~CNoiseGateAudioFilter() override;
 
@@ -58,44 +78,51 @@ public:
     // Whether a frame with this peak (signed) and mean magnitude counts as silent.
     virtual bool IsSilentFrame(float framePeak, float frameMean);
 
-    enum Property : int32_t {
-        kThreshold = 0,
-        kThresholdDb = 1,
-        kGateTime = 2,
-        kSamplesPerSec = 3,
-        kCutOff = 4,
-        kFadeoutTime = 5,
-        kReadOnly = 6,
-        kAuto = 7,
-        kMaxLevel = 9,
-        kTotalIn = 10,
-        kTotalOut = 11,
-        kUnknown = 12,
-    };
-
-    static constexpr int32_t kFrameMs = 10;
+    static const PropertyTable<CNoiseGateAudioFilter>& Properties();
 
 private:
+    // "Threshold" and "Threshold_db" set the threshold, hand the previous one back through
+    // `data`, and with a negative value turn the automatic threshold on instead.
+    int32_t SetThreshold(int32_t value, void* data);
+    int32_t SetThresholdDb(int32_t value, void* data);
+    int32_t GetThreshold(int32_t arg, void* out);
+    int32_t GetThresholdDb(int32_t arg, void* out);
+    int32_t SetAuto(int32_t value, void* data);
     int32_t ThresholdAsByte() const;
     int32_t ThresholdAsAttenuation() const;
     void TurnAutoOn(bool restartTracker);
 
-    int32_t samplesPerSec_ = 16000;
-    int32_t maxLevel_ = 0;  // peak of the last block, 0..32767
-    bool auto_ = false;
-    float threshold_ = 0.0f;  // linear fraction of full scale
-    int32_t gateTimeMs_ = 1000;
-    int32_t silenceMs_ = 0;
-    int32_t frameMs_ = kFrameMs;
-    bool readOnly_ = false;
-    int32_t cutOffHz_ = 0;  // 0 = no high-pass
-    uint32_t totalIn_ = 0;
-    uint32_t totalOut_ = 0;
+    struct Settings {
+        int32_t samplesPerSec = 16000;
+        bool automatic = false;  // the tracker sets the threshold
+        int32_t gateTimeMs = 1000;
+        int32_t readOnly = 0;    // non-zero: measure only, `out` is never written
+        int32_t cutOffHz = 0;    // high-pass corner; 0 = none; designed at Build
+        int32_t fadeoutTimeMs = 1000;
+    };
+    // The threshold in effect and what moves it: the host sets the threshold, and in
+    // automatic mode the tracker replaces it every frame, so a host that turns "Auto" off
+    // keeps the last tracked value.  Kept across Stop/Start, as the high-pass memory is.
+    struct Detector {
+        float threshold = 0.0f;  // linear fraction of full scale
+        CGateTracker tracker;
+        int64_t fadeCount = 0;   // samples faded since the gate last closed
+    };
+    // What a run measures: cleared by every Start.
+    struct Run {
+        int32_t silenceMs = 0;  // quiet time in a row under the manual threshold
+        int32_t maxLevel = 0;   // peak of the last block, 0..32767
+    };
+    struct Meters {
+        uint32_t totalIn = 0, totalOut = 0;  // bytes; wrap, never reset
+    };
+
+    Settings settings_;
+    Detector detector_;
+    Run run_;
+    Meters meters_;
     int32_t state_ = kStateCreated;
     std::unique_ptr<CBiquadFilter> highPass_;
-    int64_t fadeCount_ = 0;  // samples faded since the gate last closed
-    int32_t fadeoutTimeMs_ = 1000;
-    CGateTracker tracker_;
 };
 
 }  // namespace zelmar

@@ -31,4 +31,8 @@ inline int16_t TruncateToSample(double scaled) {
     return static_cast<int16_t>(static_cast<int32_t>(std::min(std::max(scaled, -32768.0), 32767.0)));
 }
 
+// trunc(scaled + 0.5), clamped as above: the filters that add half a step before truncating.
+// Positive values round to nearest; negative ones move half a step toward zero (-1.7 gives -1).
+inline int16_t AddHalfAndTruncateToSample(double scaled) { return TruncateToSample(scaled + 0.5); }
+
 }  // namespace zelmar::dsp

@@ -11,23 +11,12 @@
 
 #include "dsp/BiquadFilter.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
 class CToneControlAudioFilter : public CAudioComponent<> {
 public:
-    CToneControlAudioFilter();
-    ~CToneControlAudioFilter() override;
-
-    int32_t Start() override;
-    int32_t Stop() override;
-    int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
-    int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
-
-    virtual int32_t FindProperty(const char* name);
-
     enum Property : int32_t {
         kSamplesPerSec = 0,
         kGain = 1,
@@ -44,23 +33,51 @@ public:
     static constexpr double kMidPeakHz = 1000.0;
     static constexpr double kHighShelfHz = 5000.0;
 
-private:
-    enum Section { kLowShelf = 0, kMidPeak = 1, kHighShelf = 2, kLowPass = 3, kSectionCount = 4 };
+    CToneControlAudioFilter();
+    ~CToneControlAudioFilter() override;
 
-    // Stores a band gain (dB) and, once built, redesigns its section if the gain changed.
-    void SetBandGain(float& stored, Section section, int32_t hundredthsDb);
+    int32_t Start() override;
+    int32_t Stop() override;
+    int32_t Build() override;
+    int32_t SetProperty(const char* name, int32_t value, void* data) override;
+    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
+    int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
+
+    virtual int32_t FindProperty(const char* name);
+
+    static const PropertyTable<CToneControlAudioFilter>& Properties();
+
+private:
+    // The sections in the order a sample passes them; the first three are the bands.
+    enum Section { kLowShelf = 0, kMidPeak = 1, kHighShelf = 2, kLowPass = 3, kSectionCount = 4 };
+    static constexpr int kBandCount = 3;
+
+    // Gains travel as integers scaled by 100 and are kept as value / 100 in single precision.
+    int32_t SetGain(int32_t percent, void* data);
+    int32_t GetGain(int32_t arg, void* out);
+    // Once built, a changed band gain redesigns its section at once.
+    template <Section S>
+    int32_t SetBandGain(int32_t hundredthsDb, void* data);
+    template <Section S>
+    int32_t GetBandGain(int32_t arg, void* out);
+    int32_t RedesignLowPass();
     void FilterSamples(const uint8_t* in, uint32_t count, uint8_t* out);
 
-    int32_t sampleRate_ = 0;
-    uint32_t totalIn_ = 0;   // wraps modulo 2^32, never reset
-    uint32_t totalOut_ = 0;  // wraps modulo 2^32, never reset
-    float gain_ = 1.0f;      // linear ("Gain" / 100)
-    float lowGainDb_ = 0.0f;
-    float highGainDb_ = 0.0f;
-    float midGainDb_ = 0.0f;
-    int32_t lowPassCutOffHz_ = 0;  // 0 = no low-pass
+    struct Settings {
+        int32_t samplesPerSec = 0;          // must be set before Build; frozen by it
+        float gain = 1.0f;                  // linear ("Gain" / 100)
+        float bandGainDb[kBandCount] = {};  // by Section: low shelf, peak, high shelf
+        int32_t lowPassCutOffHz = 0;        // 0 = no low-pass
+    };
+    struct Meters {
+        uint32_t totalIn = 0, totalOut = 0;  // bytes; wrap, never reset
+    };
+
+    Settings settings_;
+    Meters meters_;
+    // Made by Build; each keeps its memory across redesigns, and a band skipped at 0 dB
+    // resumes from where it stopped.
     std::unique_ptr<CBiquadFilter> sections_[kSectionCount];
-    int32_t sectionCount_ = 0;
     bool built_ = false;
 };
 
