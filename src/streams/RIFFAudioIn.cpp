@@ -4,46 +4,48 @@
 #include <cstring>
 
 #include "platform/Platform.h"
-#include "streams/RiffProperties.h"
 
 namespace zelmar {
 
 using riff::kDataTag;
 using riff::kFmtTag;
 
+const PropertyTable<CRIFFAudioIn>& CRIFFAudioIn::Properties() {
+    using C = CRIFFAudioIn;
+    static constexpr auto kRows = RiffRows<C>::Make(
+        {&C::RefuseFormat, &C::GetFormat, riff::kTotalIn, [](C& c) -> void* { return &c.playback_.deliveredBytes; }});
+    static_assert(kRows.size() == riff::kUnknown, "one row per property");
+    static constexpr PropertyTable<C> kTable{kRows, riff::kUnknown, PropertyRules{}};
+    return kTable;
+}
+
 CRIFFAudioIn::CRIFFAudioIn() = default;
 CRIFFAudioIn::~CRIFFAudioIn() = default;
 
-int32_t CRIFFAudioIn::FindProperty(const char* name) {
-    return FindPropertyIndex(riff::kProperties, name, riff::kUnknown);
-}
+int32_t CRIFFAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
 
-int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t, void* data) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case riff::kFilename: return fileName_.Set(data);
-        case riff::kWaveFormat:
-            // The format comes from the file; a null `data` is still a bad argument first.
-            return data == nullptr ? kErrInvalidArg : kErrState;
-        default: return kErrState;
-    }
+int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t value, void* data) {
+    // Every row is settable whether the file is open or not: no state to pass.
+    return Properties().Set(*this, kStateCreated, name, value, data);
 }
 
 int32_t CRIFFAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case riff::kFilename: return fileName_.Get(out);
-        case riff::kWaveFormat:
-            if (arg < static_cast<int32_t>(kWaveFormatBytes)) return kErrInvalidArg;
-            std::memcpy(out, format_.bytes, std::min<std::size_t>(arg, kFormatBlockBytes));
-            return kOk;
-        case riff::kTotalIn: WriteUint32(out, deliveredBytes_); return kOk;
-        default: return kErrState;
-    }
+    return Properties().Get(*this, name, arg, out);
+}
+
+int32_t CRIFFAudioIn::RefuseFormat(int32_t, void* data) {
+    // A null `data` is still a bad argument first.
+    return data == nullptr ? kErrInvalidArg : kErrState;
+}
+
+int32_t CRIFFAudioIn::GetFormat(int32_t size, void* out) {
+    if (size < static_cast<int32_t>(kWaveFormatBytes)) return kErrInvalidArg;
+    std::memcpy(out, found_.format.bytes, std::min<std::size_t>(static_cast<std::size_t>(size), kFormatBlockBytes));
+    return kOk;
 }
 
 int32_t CRIFFAudioIn::Build() {
-    dataSize_ = 0;
+    found_.dataSize = 0;
     std::unique_ptr<platform::IFile> file;
     if (fileName_) file = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kReadExisting);
     if (file) {
@@ -58,11 +60,11 @@ int32_t CRIFFAudioIn::Build() {
                     // A fmt body larger than the format block fills the block; the rest is
                     // skipped so the scan goes on at the next chunk.
                     const uint32_t kept = std::min<uint32_t>(size, kFormatBlockBytes);
-                    if (file->Read(format_.bytes, kept) != static_cast<int64_t>(kept)) break;
+                    if (file->Read(found_.format.bytes, kept) != static_cast<int64_t>(kept)) break;
                     if (size > kept) file->Skip(size - kept);
                 } else if (std::memcmp(chunk, kDataTag, 4) == 0) {
-                    dataOffset_ = static_cast<uint32_t>(file->Tell());
-                    dataSize_ = size;
+                    found_.dataOffset = static_cast<uint32_t>(file->Tell());
+                    found_.dataSize = size;
                     break;
                 } else {
                     file->Skip(size);
@@ -70,24 +72,21 @@ int32_t CRIFFAudioIn::Build() {
             }
         }
     }
-    return dataSize_ == 0 ? kErrInvalidArg : kOk;
+    return found_.dataSize == 0 ? kErrInvalidArg : kOk;
 }
 
 int32_t CRIFFAudioIn::Start() {
-    if (open_ || !fileName_) return kErrState;
+    if (!CanStart()) return kErrState;
     file_ = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kReadExisting);
     if (!file_) return kErrState;
-    file_->Seek(dataOffset_);
-    position_ = 0;
-    deliveredBytes_ = 0;
-    open_ = true;
+    file_->Seek(found_.dataOffset);
+    playback_ = {};
     return kOk;
 }
 
 int32_t CRIFFAudioIn::Stop() {
-    if (!open_) return kErrState;
+    if (!IsOpen()) return kErrState;
     file_.reset();
-    open_ = false;
     return kOk;
 }
 
@@ -97,38 +96,37 @@ uint32_t CRIFFAudioIn::ReadFile(void* buffer, uint32_t bytes) {
 }
 
 int32_t CRIFFAudioIn::GetData(void* buffer, int32_t bytes) {
-    if (!open_) return kErrState;
+    if (!IsOpen()) return kErrState;
     if (buffer == nullptr || bytes < 0) return kErrInvalidArg;
     if (bytes == 0) return 0;
     auto* out = static_cast<uint8_t*>(buffer);
     const uint32_t wanted = static_cast<uint32_t>(bytes);
-    const uint32_t first = std::min(wanted, dataSize_ - std::min(position_, dataSize_));
-    uint32_t got = first > 0 ? ReadFile(out, first) : 0;
-    position_ += got;
-    deliveredBytes_ += got;
+    const uint32_t dataSize = found_.dataSize;
+    const uint32_t first = std::min(wanted, dataSize - std::min(playback_.position, dataSize));
+    const uint32_t got = first > 0 ? ReadFile(out, first) : 0;
+    playback_.position += got;
+    playback_.deliveredBytes += got;
     if (got < wanted) {
         // The end of the chunk: wrap once to its start.  A request longer than the whole
         // chunk gets one wrap only; its remaining tail is left as the caller had it.
-        position_ = 0;
-        file_->Seek(dataOffset_);
-        const uint32_t second = std::min(wanted - got, dataSize_);
-        const uint32_t again = ReadFile(out + got, second);
-        position_ += again;
-        deliveredBytes_ += again;
+        file_->Seek(found_.dataOffset);
+        const uint32_t again = ReadFile(out + got, std::min(wanted - got, dataSize));
+        playback_.position = again;
+        playback_.deliveredBytes += again;
     }
     return bytes;
 }
 
 int32_t CRIFFAudioIn::GetDataSplit(void* left, void* right, int32_t bytes) {
-    const WAVEFORMATEX wfx = format_.Format();
-    if (!open_ || wfx.wFormatTag != kFormatTagPcm) return kErrState;
-    if (wfx.nChannels == 1) return GetData(left, bytes);
-    if (left == nullptr || right == nullptr || bytes < 1) return kErrInvalidArg;
-    const uint32_t count = std::min(static_cast<uint32_t>(bytes), dataSize_ - std::min(position_, dataSize_));
+    const riff::SplitCall split = riff::PlanSplit(IsOpen(), found_.format, left, right, bytes);
+    if (split.refusal != kOk) return split.refusal;
+    if (split.mono) return GetData(left, bytes);
+    const uint32_t dataSize = found_.dataSize;
+    const uint32_t count = std::min(static_cast<uint32_t>(bytes), dataSize - std::min(playback_.position, dataSize));
     if (count == 0) return 0;
     auto* l = static_cast<uint8_t*>(left);
     auto* r = static_cast<uint8_t*>(right);
-    const uint32_t sampleBytes = wfx.wBitsPerSample == 16 ? 2 : 1;
+    const uint32_t sampleBytes = split.sampleBytes;
     // Reads straight on from the file position: neither advances the position nor wraps.
     for (uint32_t i = 0; i + sampleBytes <= count; i += sampleBytes) {
         uint8_t frame[4];

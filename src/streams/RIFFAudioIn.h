@@ -4,16 +4,14 @@
 #include <zelmar/zelmar_split.h>
 
 #include <cstdint>
-#include <memory>
 
-#include "framework/AudioComponent.h"
 #include "framework/Format.h"
-#include "platform/FileSystem.h"
+#include "framework/Properties.h"
 #include "streams/RiffProperties.h"
 
 namespace zelmar {
 
-class CRIFFAudioIn : public CAudioComponent<IAudioIOSplitSource> {
+class CRIFFAudioIn : public CRiffFile<IAudioIOSplitSource> {
 public:
     CRIFFAudioIn();
     ~CRIFFAudioIn() override;
@@ -28,18 +26,32 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
+    static const PropertyTable<CRIFFAudioIn>& Properties();
+
 private:
+    friend struct RiffRows<CRIFFAudioIn>;
+
+    // "WaveFormat" comes from the file: it can be read, not set.
+    int32_t RefuseFormat(int32_t value, void* data);
+    int32_t GetFormat(int32_t size, void* out);
     // Reads up to `bytes` at the file position; the count read (0 on failure).
     uint32_t ReadFile(void* buffer, uint32_t bytes);
 
-    bool open_ = false;
-    uint32_t position_ = 0;
-    std::unique_ptr<platform::IFile> file_;
-    uint32_t dataSize_ = 0;
-    uint32_t dataOffset_ = 0;
-    riff::FileName fileName_;
-    FormatBlock format_;
-    uint32_t deliveredBytes_ = 0;
+    // What the last Build found in the file.  A failed Build clears only the data size: the
+    // format block keeps what was read.
+    struct Found {
+        FormatBlock format;
+        uint32_t dataOffset = 0;  // file offset of the data chunk's first byte
+        uint32_t dataSize = 0;
+    };
+    // The pass through the data chunk; reset at Start.
+    struct Playback {
+        uint32_t position = 0;        // bytes of the chunk delivered in this pass
+        uint32_t deliveredBytes = 0;  // "TotalIn"
+    };
+
+    Found found_;
+    Playback playback_;
 };
 
 }  // namespace zelmar

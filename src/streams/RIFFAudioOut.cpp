@@ -5,12 +5,15 @@
 #include <cstring>
 
 #include "platform/Platform.h"
-#include "streams/RiffProperties.h"
 
 namespace zelmar {
 namespace {
 
 constexpr uint32_t kHeaderBytesBeforeFmt = 20;  // "RIFF", size, "WAVE", "fmt ", F
+// Callers may pass the shorter PCM structure that has no cbSize: only this much is read.
+constexpr std::size_t kPcmFormatBytes = 16;
+// Stereo frames are interleaved through a stack buffer of this size: one write per chunk.
+constexpr std::size_t kInterleaveChunkBytes = 1024;
 
 // Creates every directory on the way to `name`, shortest first.  Both '\' and '/' separate
 // directories; failures (a directory that exists already, a drive part) are ignored.
@@ -26,6 +29,15 @@ void WriteU32(platform::IFile& file, uint32_t value) { file.Write(&value, sizeof
 
 }  // namespace
 
+const PropertyTable<CRIFFAudioOut>& CRIFFAudioOut::Properties() {
+    using C = CRIFFAudioOut;
+    static constexpr auto kRows = RiffRows<C>::Make(
+        {&C::SetFormat, &C::GetFormat, riff::kTotalOut, [](C& c) -> void* { return &c.recording_.writtenBytes; }});
+    static_assert(kRows.size() == riff::kUnknown, "one row per property");
+    static constexpr PropertyTable<C> kTable{kRows, riff::kUnknown, PropertyRules{}};
+    return kTable;
+}
+
 CRIFFAudioOut::CRIFFAudioOut() = default;
 CRIFFAudioOut::~CRIFFAudioOut() = default;  // an unstopped recording keeps zero sizes
 
@@ -39,51 +51,40 @@ std::string CRIFFAudioOut::PartFileName(const char* name, uint32_t index) {
     return text.substr(0, dot) + number + text.substr(dot);
 }
 
-int32_t CRIFFAudioOut::FindProperty(const char* name) {
-    return FindPropertyIndex(riff::kProperties, name, riff::kUnknown);
-}
+int32_t CRIFFAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
 
-int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t, void* data) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case riff::kFilename: return fileName_.Set(data);
-        case riff::kWaveFormat: {
-            if (data == nullptr) return kErrInvalidArg;
-            // Only the first 16 bytes are read for PCM: callers may pass the shorter PCM
-            // structure that has no cbSize.
-            constexpr std::size_t kPcmFormatBytes = 16;
-            WAVEFORMATEX wfx{};
-            std::memcpy(&wfx, data, kPcmFormatBytes);
-            if (wfx.wFormatTag == kFormatTagPcm) {
-                format_ = FormatBlock{};
-                format_.SetFormat(wfx);  // recorded with cbSize 0
-                return kOk;
-            }
-            std::memcpy(&wfx.cbSize, static_cast<const uint8_t*>(data) + kPcmFormatBytes, sizeof wfx.cbSize);
-            // Extra data beyond the format block cannot be kept: refuse rather than cut it.
-            if (wfx.cbSize > kFormatExtraMax) return kErrInvalidArg;
-            format_ = FormatBlock{};
-            std::memcpy(format_.bytes, data, kWaveFormatBytes + wfx.cbSize);
-            return kOk;
-        }
-        default: return kErrState;
-    }
+int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t value, void* data) {
+    // Every row is settable whether the file is open or not: no state to pass.
+    return Properties().Set(*this, kStateCreated, name, value, data);
 }
 
 int32_t CRIFFAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case riff::kFilename: return fileName_.Get(out);
-        case riff::kWaveFormat: {
-            // A size of 0 copies the whole 146-byte block; a negative size names no buffer.
-            if (arg < 0) return kErrInvalidArg;
-            const std::size_t size = arg == 0 ? kFormatBlockBytes : std::min<std::size_t>(arg, kFormatBlockBytes);
-            std::memcpy(out, format_.bytes, size);
-            return kOk;
-        }
-        case riff::kTotalOut: WriteUint32(out, writtenBytes_); return kOk;
-        default: return kErrState;
+    return Properties().Get(*this, name, arg, out);
+}
+
+int32_t CRIFFAudioOut::SetFormat(int32_t, void* data) {
+    if (data == nullptr) return kErrInvalidArg;
+    WAVEFORMATEX wfx{};
+    std::memcpy(&wfx, data, kPcmFormatBytes);
+    if (wfx.wFormatTag == kFormatTagPcm) {
+        format_ = FormatBlock{};
+        format_.SetFormat(wfx);  // recorded with cbSize 0
+        return kOk;
     }
+    std::memcpy(&wfx.cbSize, static_cast<const uint8_t*>(data) + kPcmFormatBytes, sizeof wfx.cbSize);
+    // Extra data beyond the format block cannot be kept: refuse rather than cut it.
+    if (wfx.cbSize > kFormatExtraMax) return kErrInvalidArg;
+    format_ = FormatBlock{};
+    std::memcpy(format_.bytes, data, kWaveFormatBytes + wfx.cbSize);
+    return kOk;
+}
+
+int32_t CRIFFAudioOut::GetFormat(int32_t size, void* out) {
+    // A size of 0 copies the whole 146-byte block; a negative size names no buffer.
+    if (size < 0) return kErrInvalidArg;
+    const std::size_t copied = size == 0 ? kFormatBlockBytes : std::min<std::size_t>(size, kFormatBlockBytes);
+    std::memcpy(out, format_.bytes, copied);
+    return kOk;
 }
 
 uint32_t CRIFFAudioOut::FmtSize() const {
@@ -99,7 +100,7 @@ int32_t CRIFFAudioOut::Build() {
 }
 
 int32_t CRIFFAudioOut::Start() {
-    if (open_ || !fileName_) return kErrState;
+    if (!CanStart()) return kErrState;
     const std::string partName = PartFileName(fileName_.c_str(), fileIndex_);
     auto& files = *platform::Current().files;
     files.Delete(partName.c_str());
@@ -117,52 +118,48 @@ int32_t CRIFFAudioOut::Start() {
     file_->Write(riff::kDataTag, 4);
     WriteU32(*file_, 0);
 
-    sizeFieldOffset_ = fmtSize + kHeaderBytesBeforeFmt + 4;
-    dataBytes_ = 0;
-    writtenBytes_ = 0;
-    open_ = true;
+    recording_ = Recording{};
+    recording_.sizeFieldOffset = fmtSize + kHeaderBytesBeforeFmt + 4;
     return kOk;
 }
 
 int32_t CRIFFAudioOut::Stop() {
-    if (!open_) return kErrState;
+    if (!IsOpen()) return kErrState;
     file_->Seek(4);
-    WriteU32(*file_, dataBytes_ + sizeFieldOffset_ - 4);
-    file_->Seek(sizeFieldOffset_);
-    WriteU32(*file_, dataBytes_);
+    WriteU32(*file_, recording_.dataBytes + recording_.sizeFieldOffset - 4);
+    file_->Seek(recording_.sizeFieldOffset);
+    WriteU32(*file_, recording_.dataBytes);
     file_.reset();
-    open_ = false;
     return kOk;
 }
 
 int32_t CRIFFAudioOut::PutData(const void* buffer, int32_t bytes) {
-    if (!open_) return kErrState;
+    if (!IsOpen()) return kErrState;
     if (buffer == nullptr || bytes < 1) return kErrInvalidArg;
-    if (dataBytes_ + static_cast<uint32_t>(bytes) > kMaxDataBytesPerFile) {
-        // Close this part at exactly what it holds; the whole block opens the next one.
+    if (recording_.dataBytes + static_cast<uint32_t>(bytes) > kMaxDataBytesPerFile) {
+        // Close this part at exactly what it holds; the whole block opens the next one.  The
+        // next part's file is opened here, once per two billion bytes.
         Stop();
         ++fileIndex_;
         Start();
-        if (!open_) return kErrState;
+        if (!IsOpen()) return kErrState;
     }
     const int64_t written = file_->Write(buffer, static_cast<uint32_t>(bytes));
     const uint32_t count = written > 0 ? static_cast<uint32_t>(written) : 0;
-    writtenBytes_ += count;
-    dataBytes_ += count;
+    recording_.writtenBytes += count;
+    recording_.dataBytes += count;
     return static_cast<int32_t>(count);
 }
 
 int32_t CRIFFAudioOut::PutDataSplit(const void* left, const void* right, int32_t bytes) {
-    const WAVEFORMATEX wfx = format_.Format();
-    if (!open_ || wfx.wFormatTag != kFormatTagPcm) return kErrState;
-    if (wfx.nChannels == 1) return PutData(left, bytes);
-    if (left == nullptr || right == nullptr || bytes < 1) return kErrInvalidArg;
+    const riff::SplitCall split = riff::PlanSplit(IsOpen(), format_, left, right, bytes);
+    if (split.refusal != kOk) return split.refusal;
+    if (split.mono) return PutData(left, bytes);
     const auto* l = static_cast<const uint8_t*>(left);
     const auto* r = static_cast<const uint8_t*>(right);
-    const uint32_t sampleBytes = wfx.wBitsPerSample == 16 ? 2 : 1;
+    const uint32_t sampleBytes = split.sampleBytes;
     const uint32_t count = static_cast<uint32_t>(bytes);
-    // Interleave through a small stack buffer: one write per chunk, not per sample.
-    uint8_t chunk[1024];
+    uint8_t chunk[kInterleaveChunkBytes];
     uint32_t fill = 0;
     for (uint32_t i = 0; i + sampleBytes <= count; i += sampleBytes) {
         std::memcpy(chunk + fill, l + i, sampleBytes);
@@ -174,7 +171,8 @@ int32_t CRIFFAudioOut::PutDataSplit(const void* left, const void* right, int32_t
         }
     }
     if (fill > 0) file_->Write(chunk, fill);
-    dataBytes_ += 2 * count;
+    // Split writes count toward the file's data size, not toward "TotalOut".
+    recording_.dataBytes += 2 * count;
     return bytes;
 }
 

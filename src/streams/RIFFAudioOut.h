@@ -5,17 +5,15 @@
 #include <zelmar/zelmar_split.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include "framework/AudioComponent.h"
 #include "framework/Format.h"
-#include "platform/FileSystem.h"
+#include "framework/Properties.h"
 #include "streams/RiffProperties.h"
 
 namespace zelmar {
 
-class CRIFFAudioOut : public CAudioComponent<IAudioIOSplitSink> {
+class CRIFFAudioOut : public CRiffFile<IAudioIOSplitSink> {
 public:
     CRIFFAudioOut();
     ~CRIFFAudioOut() override;
@@ -30,6 +28,8 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
+    static const PropertyTable<CRIFFAudioOut>& Properties();
+
     static constexpr uint32_t kMaxDataBytesPerFile = 2000000000u;
 
     // The name of part file `index` of a recording called `name`: the name itself for 0,
@@ -37,16 +37,25 @@ public:
     static std::string PartFileName(const char* name, uint32_t index);
 
 private:
+    friend struct RiffRows<CRIFFAudioOut>;
+
+    int32_t SetFormat(int32_t value, void* data);
+    int32_t GetFormat(int32_t size, void* out);
+    // F, the size of the fmt chunk's body.
     uint32_t FmtSize() const;
 
-    bool open_ = false;
-    std::unique_ptr<platform::IFile> file_;
-    uint32_t dataBytes_ = 0;
-    uint32_t sizeFieldOffset_ = 0;
-    riff::FileName fileName_;
+    // The file being written; reset at Start.
+    struct Recording {
+        uint32_t dataBytes = 0;        // D of the current part file
+        uint32_t sizeFieldOffset = 0;  // file offset of the data size field, F + 24
+        uint32_t writtenBytes = 0;     // "TotalOut", counted from the current part's Start
+    };
+
+    FormatBlock format_;  // "WaveFormat": a setting, only the property writes it
+    Recording recording_;
+    // The part file being written.  Only construction sets it to 0: a recorder that rolled
+    // over starts again at its current part.
     uint32_t fileIndex_ = 0;
-    FormatBlock format_;
-    uint32_t writtenBytes_ = 0;
 };
 
 }  // namespace zelmar

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "framework/DebugOutput.h"
@@ -11,20 +12,6 @@ namespace zelmar {
 namespace {
 
 using Ring = CRingBufferAudioInOut::CRingBufferShort4;
-
-constexpr NamedIndex kProperties[] = {
-    {"AvgBytesPerSec", CRingBufferAudioInOut::kAvgBytesPerSec},
-    {"BufferTime", CRingBufferAudioInOut::kBufferTime},
-    {"Adjust", CRingBufferAudioInOut::kAdjust},
-    {"BufferSize", CRingBufferAudioInOut::kBufferSize},
-    {"TotalIn", CRingBufferAudioInOut::kTotalIn},
-    {"TotalOut", CRingBufferAudioInOut::kTotalOut},
-    {"OverFlow", CRingBufferAudioInOut::kOverFlow},
-    {"UnderFlow", CRingBufferAudioInOut::kUnderFlow},
-    {"Verbose", CRingBufferAudioInOut::kVerbose},
-    {"Mute", CRingBufferAudioInOut::kMute},
-    {"FillBytes", CRingBufferAudioInOut::kFillBytes},
-};
 
 // A fill that has stayed above the target for longer than this is compressed.
 constexpr uint64_t kOverTargetCompressMs = 1000;
@@ -314,58 +301,100 @@ void Ring::Compress(float ratio) {
 // ---------------------------------------------------------------------------------------------
 // CRingBufferAudioInOut
 
+const PropertyTable<CRingBufferAudioInOut>& CRingBufferAudioInOut::Properties() {
+    using C = CRingBufferAudioInOut;
+    static constexpr PropertyRow<C> kRows[] = {
+        // Sets the capacity, so only before the ring is built.
+        {"AvgBytesPerSec", kAvgBytesPerSec, Settable::kWhileCreated, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.bytesPerSec; }},
+        // A negative target would read as a huge unsigned one: refused.
+        {"BufferTime", kBufferTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+         [](C& c) -> void* { return &c.settings_.bufferTimeMs; }, &C::ApplyBufferTime},
+        // A recognised name with nothing to adjust: refused both ways.
+        {"Adjust", kAdjust, Settable::kNo, Readable::kNo, Value::kHook},
+        {"BufferSize", kBufferSize, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetBufferSize},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.putBytes; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.gotBytes; }},
+        {"OverFlow", kOverFlow, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetOverFlow},
+        {"UnderFlow", kUnderFlow, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetUnderFlow},
+        {"Verbose", kVerbose, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetVerbose},
+        {"Mute", kMute, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr, &C::SetMute},
+        {"FillBytes", kFillBytes, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetFillBytes},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    // A null name reads as an unknown one, before a null `out` is looked at.
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrState, /*nullNameOnGet=*/kErrState,
+                                          kErrState, kErrState, kErrState, /*outCheckedFirst=*/false};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CRingBufferAudioInOut::CRingBufferAudioInOut() = default;
 CRingBufferAudioInOut::~CRingBufferAudioInOut() = default;
 
-int32_t CRingBufferAudioInOut::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
+int32_t CRingBufferAudioInOut::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CRingBufferAudioInOut::SetProperty(const char* name, int32_t value, void* data) {
+    return Properties().Set(*this, state_, name, value, data);
 }
 
-int32_t CRingBufferAudioInOut::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kAvgBytesPerSec:
-            if (state_ != kStateCreated) return kErrState;
-            bytesPerSec_ = value;
-            return kOk;
-        case kBufferTime:
-            // A negative target would read as a huge unsigned one: refuse it.
-            if (value < 0) return kErrInvalidArg;
-            bufferTimeMs_ = value;
-            ring_.SetBufferTime(static_cast<uint32_t>(value));
-            return kOk;
-        case kVerbose: ring_.SetVerbose(value); return kOk;
-        case kMute: ring_.Mute(); return kOk;
-        default: return kErrState;  // read-only, "Adjust" and unknown names
-    }
+int32_t CRingBufferAudioInOut::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
-int32_t CRingBufferAudioInOut::GetProperty(const char* name, int32_t, void* out) {
-    if (name == nullptr) return kErrState;
-    if (out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        // The ring's capacity in bytes: what a host needs to size its own blocks against.
-        case kBufferSize: WriteUint32(out, static_cast<uint32_t>(ring_.capacity()) * 2); return kOk;
-        case kAvgBytesPerSec: WriteInt32(out, bytesPerSec_); return kOk;
-        case kBufferTime: WriteInt32(out, bufferTimeMs_); return kOk;
-        case kOverFlow: WriteUint32(out, ring_.compressions()); return kOk;
-        case kUnderFlow: WriteUint32(out, ring_.underflows()); return kOk;
-        case kFillBytes: WriteUint32(out, static_cast<uint32_t>(ring_.fill()) * 2); return kOk;
-        case kTotalIn: WriteUint32(out, putBytes_); return kOk;
-        case kTotalOut: WriteUint32(out, gotBytes_); return kOk;
-        default: return kErrState;  // write-only, "Adjust" and unknown names
-    }
+int32_t CRingBufferAudioInOut::ApplyBufferTime() {
+    ring_.SetBufferTime(static_cast<uint32_t>(settings_.bufferTimeMs));
+    return kOk;
+}
+
+int32_t CRingBufferAudioInOut::SetVerbose(int32_t value, void*) {
+    ring_.SetVerbose(value);
+    return kOk;
+}
+
+// Mutes whatever the value: the producer says it pauses.
+int32_t CRingBufferAudioInOut::SetMute(int32_t, void*) {
+    ring_.Mute();
+    return kOk;
+}
+
+// The ring's capacity in bytes: what a host needs to size its own blocks against.
+int32_t CRingBufferAudioInOut::GetBufferSize(int32_t, void* out) {
+    WriteUint32(out, static_cast<uint32_t>(ring_.capacity()) * 2);
+    return kOk;
+}
+
+int32_t CRingBufferAudioInOut::GetOverFlow(int32_t, void* out) {
+    WriteUint32(out, ring_.compressions());
+    return kOk;
+}
+
+int32_t CRingBufferAudioInOut::GetUnderFlow(int32_t, void* out) {
+    WriteUint32(out, ring_.underflows());
+    return kOk;
+}
+
+int32_t CRingBufferAudioInOut::GetFillBytes(int32_t, void* out) {
+    WriteUint32(out, static_cast<uint32_t>(ring_.fill()) * 2);
+    return kOk;
 }
 
 int32_t CRingBufferAudioInOut::Build() {
     if (state_ != kStateCreated) return kErrState;
     // A rate of zero gives no capacity, and a negative one would make every Put overflow.
-    if (bytesPerSec_ <= 0) {
-        DebugPrintf("CRingBufferAudioInOut::Build, %d,%d\n", static_cast<int>(bytesPerSec_),
-                    static_cast<int>(bufferTimeMs_));
+    if (settings_.bytesPerSec <= 0) {
+        DebugPrintf("CRingBufferAudioInOut::Build, %d,%d\n", static_cast<int>(settings_.bytesPerSec),
+                    static_cast<int>(settings_.bufferTimeMs));
         return kErrInvalidArg;
     }
-    ring_.Init(static_cast<uint32_t>(bufferTimeMs_), bytesPerSec_);
+    ring_.Init(static_cast<uint32_t>(settings_.bufferTimeMs), settings_.bytesPerSec);
     state_ = kStateBuilt;
     return kOk;
 }
@@ -386,7 +415,7 @@ int32_t CRingBufferAudioInOut::PutData(const void* buffer, int32_t bytes) {
     if (state_ != kStateRunning) return kErrState;
     if (bytes < 0 || (buffer == nullptr && bytes > 0)) return kErrInvalidArg;
     ring_.Put(static_cast<const int16_t*>(buffer), static_cast<uint32_t>(bytes));
-    putBytes_ += static_cast<uint32_t>(bytes);
+    counters_.putBytes += static_cast<uint32_t>(bytes);
     return bytes;
 }
 
@@ -395,7 +424,7 @@ int32_t CRingBufferAudioInOut::GetData(void* buffer, int32_t bytes) {
     if (bytes < 0 || (buffer == nullptr && bytes > 0)) return kErrInvalidArg;
     int16_t dummy = 0;  // a zero-byte request still tells the ring that a consumer exists
     ring_.Get(buffer != nullptr ? static_cast<int16_t*>(buffer) : &dummy, static_cast<uint32_t>(bytes));
-    gotBytes_ += static_cast<uint32_t>(bytes);
+    counters_.gotBytes += static_cast<uint32_t>(bytes);
     return bytes;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
@@ -122,15 +123,34 @@ public:
         kUnknown = 11,
     };
 
+    static const PropertyTable<CRingBufferAudioInOut>& Properties();
+
     const CRingBufferShort4& ring() const { return ring_; }
 
 private:
-    int32_t bufferTimeMs_ = 0;
-    int32_t bytesPerSec_ = 0;
-    uint32_t putBytes_ = 0;
-    uint32_t gotBytes_ = 0;
+    int32_t ApplyBufferTime();
+    int32_t SetVerbose(int32_t value, void* data);
+    int32_t SetMute(int32_t value, void* data);
+    int32_t GetBufferSize(int32_t arg, void* out);
+    int32_t GetOverFlow(int32_t arg, void* out);
+    int32_t GetUnderFlow(int32_t arg, void* out);
+    int32_t GetFillBytes(int32_t arg, void* out);
+
+    struct Settings {
+        int32_t bufferTimeMs = 0;  // target fill; the ring follows every change
+        int32_t bytesPerSec = 0;   // sets the capacity at Build
+    };
+    // Byte counters: kept for the component's life, across Stop and Start like the ring's
+    // contents and statistics.
+    struct Counters {
+        uint32_t putBytes = 0;  // "TotalIn"
+        uint32_t gotBytes = 0;  // "TotalOut"
+    };
+
+    Settings settings_;
+    Counters counters_;
     CRingBufferShort4 ring_;
-    State state_ = kStateCreated;
+    int32_t state_ = kStateCreated;
 };
 
 }  // namespace zelmar

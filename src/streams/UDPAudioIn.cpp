@@ -2,61 +2,53 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
-#include "framework/Properties.h"
-#include "platform/Platform.h"
+#include "streams/UdpEndpoint.h"
 
 namespace zelmar {
-namespace {
 
-constexpr NamedIndex kProperties[] = {
-    {"PortNo", CUDPAudioIn::kPortNo},
-    {"SamplesPerSec", CUDPAudioIn::kSamplesPerSec},
-    {"TotalIn", CUDPAudioIn::kTotalIn},
-    {"TotalOut", CUDPAudioIn::kTotalOut},
-};
-
-constexpr int32_t kSocketError = -1;
-
-}  // namespace
+const PropertyTable<CUDPAudioIn>& CUDPAudioIn::Properties() {
+    using C = CUDPAudioIn;
+    static constexpr PropertyRow<C> kRows[] = {
+        {"PortNo", kPortNo, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.port; }},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.state_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kNo, Value::kUint32},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, udp::kPropertyRules};
+    return kTable;
+}
 
 CUDPAudioIn::CUDPAudioIn() = default;
 CUDPAudioIn::~CUDPAudioIn() = default;
 
-int32_t CUDPAudioIn::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown, NameMatch::kIgnoreAsciiCase);
+int32_t CUDPAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CUDPAudioIn::SetProperty(const char* name, int32_t value, void* data) {
+    // Every row is settable at any time: no state to pass.
+    return Properties().Set(*this, kStateCreated, name, value, data);
 }
 
-int32_t CUDPAudioIn::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kPortNo: port_ = value; return kOk;
-        case kSamplesPerSec: samplesPerSec_ = value; return kOk;
-        default: return kErrState;
-    }
-}
-
-int32_t CUDPAudioIn::GetProperty(const char* name, int32_t, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kPortNo: WriteInt32(out, port_); return kOk;
-        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
-        default: return kErrState;
-    }
+int32_t CUDPAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
 int32_t CUDPAudioIn::Build() {
-    if (socket_ != nullptr) return kErrState;
-    auto socket = platform::Current().network->OpenSocket();
-    // The low 16 bits of "PortNo" are the port.
-    if (socket == nullptr || !socket->BindLoopback(static_cast<uint16_t>(port_))) return kErrInvalidArg;
-    socket_ = std::move(socket);
+    if (const int32_t refused = udp::OpenSocket(socket_); refused != kOk) return refused;
+    if (socket_ == nullptr || !socket_->BindLoopback(udp::Port(settings_.port))) {
+        socket_.reset();
+        return kErrInvalidArg;
+    }
     return kOk;
 }
 
 int32_t CUDPAudioIn::Start() {
-    carryBytes_ = 0;
-    totalIn_ = 0;
+    state_ = {};
     return kOk;
 }
 
@@ -70,23 +62,23 @@ void CUDPAudioIn::KeepForNextCall(const uint8_t* delivered, int32_t count) {
     // lose the part it had gathered, as the bytes of a datagram the socket dropped would be.
     const int32_t kept = std::min(count, kReceiveStoreBytes);
     std::memcpy(store_, delivered + (count - kept), static_cast<std::size_t>(kept));
-    carryBytes_ = kept;
+    state_.carryBytes = kept;
 }
 
 int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
     if (bytes < 0 || (buffer == nullptr && bytes > 0)) return kErrInvalidArg;
-    if (socket_ == nullptr) return kSocketError;  // stopped or never built: no socket to read
+    if (socket_ == nullptr) return udp::kSocketError;  // stopped or never built: no socket to read
     auto* out = static_cast<uint8_t*>(buffer);
 
     int32_t delivered = 0;
-    if (carryBytes_ > 0) {
+    if (state_.carryBytes > 0) {
         // A request smaller than the carry takes only what it asked for; the rest stays.
-        delivered = std::min(carryBytes_, bytes);
+        delivered = std::min(state_.carryBytes, bytes);
         std::memcpy(out, store_, static_cast<std::size_t>(delivered));
-        carryBytes_ -= delivered;
-        std::memmove(store_, store_ + delivered, static_cast<std::size_t>(carryBytes_));
+        state_.carryBytes -= delivered;
+        std::memmove(store_, store_ + delivered, static_cast<std::size_t>(state_.carryBytes));
         if (delivered == bytes) {
-            totalIn_ += static_cast<uint32_t>(bytes);
+            state_.totalIn += static_cast<uint32_t>(bytes);
             return bytes;
         }
     }
@@ -97,12 +89,12 @@ int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
         if (wait != platform::WaitResult::kSignaled) {
             // The bytes this call had gathered are kept for the next call rather than lost.
             KeepForNextCall(out, delivered);
-            return wait == platform::WaitResult::kTimedOut ? 0 : kSocketError;
+            return wait == platform::WaitResult::kTimedOut ? 0 : udp::kSocketError;
         }
         const int32_t received = socket_->Receive(store_, kDatagramBytes);
         if (received < 1) {
             KeepForNextCall(out, delivered);
-            return kSocketError;
+            return udp::kSocketError;
         }
         // A short datagram contributes only its own bytes, never stale ones from the store.
         const int32_t remaining = bytes - delivered;
@@ -112,12 +104,12 @@ int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
             if (delivered >= bytes) break;
         } else {
             std::memcpy(out + delivered, store_, static_cast<std::size_t>(remaining));
-            carryBytes_ = received - remaining;
-            std::memmove(store_, store_ + remaining, static_cast<std::size_t>(carryBytes_));
+            state_.carryBytes = received - remaining;
+            std::memmove(store_, store_ + remaining, static_cast<std::size_t>(state_.carryBytes));
             break;
         }
     }
-    totalIn_ += static_cast<uint32_t>(bytes);
+    state_.totalIn += static_cast<uint32_t>(bytes);
     return bytes;
 }
 

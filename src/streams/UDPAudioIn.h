@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 #include "platform/UdpSocket.h"
 
 namespace zelmar {
@@ -17,6 +18,8 @@ namespace zelmar {
 class CUDPAudioIn : public CAudioComponent<IAudioIOSplitSource> {
 public:
     static constexpr int32_t kDatagramBytes = 2560;        // 1 280 samples, 40 ms at 32 kHz
+    // Receives each datagram and keeps what a request left of it, or what a failed call had
+    // gathered (as much of that as fits).
     static constexpr int32_t kReceiveStoreBytes = 8192;
     static constexpr uint32_t kDatagramWaitMs = 100;
 
@@ -42,18 +45,28 @@ public:
         kUnknown = 4,
     };
 
-    int32_t carriedBytes() const { return carryBytes_; }
+    static const PropertyTable<CUDPAudioIn>& Properties();
+
+    int32_t carriedBytes() const { return state_.carryBytes; }
 
 private:
     // Puts the bytes a failed call had already copied back at the front of the store.
     void KeepForNextCall(const uint8_t* delivered, int32_t count);
 
-    int32_t port_ = 0;
-    int32_t samplesPerSec_ = 32000;  // stored only: the stream carries no format
-    std::unique_ptr<platform::IUdpSocket> socket_;
-    uint32_t totalIn_ = 0;
+    struct Settings {
+        int32_t port = 0;
+        int32_t samplesPerSec = 32000;  // stored only: the stream carries no format
+    };
+    // Reset at Start.
+    struct State {
+        int32_t carryBytes = 0;  // undelivered bytes at the front of store_
+        uint32_t totalIn = 0;
+    };
+
+    Settings settings_;
+    State state_;
+    std::unique_ptr<platform::IUdpSocket> socket_;  // bound from Build to Stop
     uint8_t store_[kReceiveStoreBytes] = {};
-    int32_t carryBytes_ = 0;  // undelivered bytes at the front of store_
 };
 
 }  // namespace zelmar

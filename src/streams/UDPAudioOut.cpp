@@ -1,21 +1,12 @@
 #include "streams/UDPAudioOut.h"
 
 #include <atomic>
+#include <iterator>
 
-#include "framework/Properties.h"
-#include "platform/Platform.h"
+#include "streams/UdpEndpoint.h"
 
 namespace zelmar {
 namespace {
-
-constexpr NamedIndex kProperties[] = {
-    {"PortNo", CUDPAudioOut::kPortNo},
-    {"NotifySize", CUDPAudioOut::kNotifySize},
-    {"TotalIn", CUDPAudioOut::kTotalIn},
-    {"TotalOut", CUDPAudioOut::kTotalOut},
-};
-
-constexpr int32_t kSendError = -1;
 
 // The process-wide pacing clock: the millisecond time stamp of the last 40 ms slot handed
 // out.  Bit 32 marks it as set, so a clock reading of 0 is a valid stamp.  Senders on
@@ -24,6 +15,22 @@ constexpr uint64_t kClockSet = uint64_t{1} << 32;
 std::atomic<uint64_t> g_pacingClock{0};
 
 }  // namespace
+
+const PropertyTable<CUDPAudioOut>& CUDPAudioOut::Properties() {
+    using C = CUDPAudioOut;
+    static constexpr PropertyRow<C> kRows[] = {
+        {"PortNo", kPortNo, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.port; }},
+        {"NotifySize", kNotifySize, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.notifySize; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kNo, Value::kUint32},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.state_.totalOut; }},
+    };
+    static_assert(std::size(kRows) == kUnknown - 1, "one row per property; index 2 belongs to no name");
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, udp::kPropertyRules};
+    return kTable;
+}
 
 CUDPAudioOut::CUDPAudioOut() = default;
 CUDPAudioOut::~CUDPAudioOut() = default;
@@ -52,38 +59,24 @@ void CUDPAudioOut::WaitForSendSlot() {
     }
 }
 
-int32_t CUDPAudioOut::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown, NameMatch::kIgnoreAsciiCase);
+int32_t CUDPAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CUDPAudioOut::SetProperty(const char* name, int32_t value, void* data) {
+    // Every row is settable at any time: no state to pass.
+    return Properties().Set(*this, kStateCreated, name, value, data);
 }
 
-int32_t CUDPAudioOut::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kPortNo: port_ = value; return kOk;
-        case kNotifySize: notifySize_ = value; return kOk;
-        default: return kErrState;
-    }
-}
-
-int32_t CUDPAudioOut::GetProperty(const char* name, int32_t, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kPortNo: WriteInt32(out, port_); return kOk;
-        case kNotifySize: WriteInt32(out, notifySize_); return kOk;
-        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
-        default: return kErrState;
-    }
+int32_t CUDPAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
 int32_t CUDPAudioOut::Build() {
-    if (socket_ != nullptr) return kErrState;
     // A socket that cannot be made is not reported here: every PutData then fails with -1.
-    socket_ = platform::Current().network->OpenSocket();
-    return kOk;
+    return udp::OpenSocket(socket_);
 }
 
 int32_t CUDPAudioOut::Start() {
-    totalOut_ = 0;
+    state_ = {};
     return kOk;
 }
 
@@ -92,11 +85,11 @@ int32_t CUDPAudioOut::Stop() { return kOk; }  // the socket lives until the send
 int32_t CUDPAudioOut::PutData(const void* buffer, int32_t bytes) {
     if (bytes < 0 || (buffer == nullptr && bytes > 0)) return kErrInvalidArg;
     // Without a socket the send cannot happen: fail before taking a slot other senders need.
-    if (socket_ == nullptr) return kSendError;
+    if (socket_ == nullptr) return udp::kSocketError;
     WaitForSendSlot();
-    const int32_t sent = socket_->SendToLoopback(static_cast<uint16_t>(port_), buffer, bytes);
-    if (sent < 0) return kSendError;
-    totalOut_ += static_cast<uint32_t>(sent);
+    const int32_t sent = socket_->SendToLoopback(udp::Port(settings_.port), buffer, bytes);
+    if (sent < 0) return udp::kSocketError;
+    state_.totalOut += static_cast<uint32_t>(sent);
     return sent;
 }
 

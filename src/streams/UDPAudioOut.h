@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 #include "platform/UdpSocket.h"
 
 namespace zelmar {
@@ -39,6 +40,8 @@ public:
         kUnknown = 5,
     };
 
+    static const PropertyTable<CUDPAudioOut>& Properties();
+
     // Forgets the process-wide pacing clock, so the next datagram of any sender goes at once
     // (a host or test that switches time base starts a fresh grid).
     static void ResetPacingClock();
@@ -47,10 +50,18 @@ private:
     // Waits for the next 40 ms slot of the shared grid and claims it.
     static void WaitForSendSlot();
 
-    int32_t port_ = 0;
-    std::unique_ptr<platform::IUdpSocket> socket_;
-    int32_t notifySize_ = 2560;  // one datagram; reported only
-    uint32_t totalOut_ = 0;
+    struct Settings {
+        int32_t port = 0;
+        int32_t notifySize = 2560;  // one datagram; reported only
+    };
+    // Reset at Start.
+    struct State {
+        uint32_t totalOut = 0;
+    };
+
+    Settings settings_;
+    State state_;
+    std::unique_ptr<platform::IUdpSocket> socket_;  // from Build until the sender is destroyed
 };
 
 }  // namespace zelmar

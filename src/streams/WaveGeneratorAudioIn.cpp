@@ -1,26 +1,15 @@
 #include "streams/WaveGeneratorAudioIn.h"
 
 #include <cmath>
-#include <cstring>
+#include <iterator>
 
-#include "framework/Properties.h"
+#include "dsp/SampleConversion.h"
 #include "platform/Platform.h"
 
 namespace zelmar {
 namespace {
 
-constexpr NamedIndex kProperties[] = {
-    {"SamplesPerSec", CWaveGeneratorAudioIn::kSamplesPerSec},
-    {"BitsPerSample", CWaveGeneratorAudioIn::kBitsPerSample},
-    {"BlockSamples", CWaveGeneratorAudioIn::kBlockSamples},
-    {"Frequency", CWaveGeneratorAudioIn::kFrequency},
-    {"Amplitude", CWaveGeneratorAudioIn::kAmplitude},
-    {"TotalIn", CWaveGeneratorAudioIn::kTotalIn},
-    {"TotalOut", CWaveGeneratorAudioIn::kTotalOut},
-    {"NotifySize", CWaveGeneratorAudioIn::kNotifySize},
-};
-
-constexpr uint32_t kMaxAmplitudePercent = 100;
+constexpr IntRange kAmplitudePercent{0, 100};
 // The tone's phase step uses 6.28 rather than 2*pi, so the tone is 0.9995 of the nominal
 // frequency; recordings made with the generator depend on this exact waveform.
 constexpr double kTwoPiApprox = 6.28;
@@ -28,37 +17,59 @@ constexpr int64_t k100nsPerMs = 10000;
 
 }  // namespace
 
+const PropertyTable<CWaveGeneratorAudioIn>& CWaveGeneratorAudioIn::Properties() {
+    using C = CWaveGeneratorAudioIn;
+    // The settings are write-only.
+    static constexpr PropertyRow<C> kRows[] = {
+        {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kNo, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        {"BitsPerSample", kBitsPerSample, Settable::kAlways, Readable::kNo, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.bitsPerSample; }, &C::KeepLow16Bits},
+        {"BlockSamples", kBlockSamples, Settable::kAlways, Readable::kNo, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.blockSamples; }},
+        {"Frequency", kFrequency, Settable::kAlways, Readable::kNo, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.frequencyHz; }},
+        {"Amplitude", kAmplitude, Settable::kAlways, Readable::kNo, Value::kUint32, kAmplitudePercent,
+         [](C& c) -> void* { return &c.settings_.amplitudePercent; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.state_.deliveredBytes; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kNo, Value::kUint32},
+        {"NotifySize", kNotifySize, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetNotifySize},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    // Read-only and unknown names are accepted by SetProperty and ignored; GetProperty refuses
+    // write-only and unknown names as bad arguments.
+    static constexpr PropertyRules kRules{NameMatch::kExact, kErrInvalidArg, kErrInvalidArg,
+                                          /*unknownOnSet=*/kOk, /*unknownOnGet=*/kErrInvalidArg};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CWaveGeneratorAudioIn::CWaveGeneratorAudioIn() : timer_(platform::Current().time->CreateTimer()) {}
 
 CWaveGeneratorAudioIn::~CWaveGeneratorAudioIn() = default;
 
-int32_t CWaveGeneratorAudioIn::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
+int32_t CWaveGeneratorAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
+
+int32_t CWaveGeneratorAudioIn::SetProperty(const char* name, int32_t value, void* data) {
+    // Every row is settable at any time: no state to pass.
+    return Properties().Set(*this, kStateCreated, name, value, data);
 }
 
-int32_t CWaveGeneratorAudioIn::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kSamplesPerSec: samplesPerSec_ = static_cast<uint32_t>(value); break;
-        case kBitsPerSample: bitsPerSample_ = static_cast<uint16_t>(value); break;
-        case kFrequency: frequencyHz_ = static_cast<uint32_t>(value); break;
-        case kAmplitude:
-            if (static_cast<uint32_t>(value) > kMaxAmplitudePercent) return kErrInvalidArg;
-            amplitudePercent_ = static_cast<uint32_t>(value);
-            break;
-        case kBlockSamples: blockSamples_ = static_cast<uint32_t>(value); break;
-        default: break;  // read-only and unknown names are accepted and ignored
-    }
+int32_t CWaveGeneratorAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
+}
+
+int32_t CWaveGeneratorAudioIn::KeepLow16Bits() {
+    settings_.bitsPerSample &= 0xFFFFu;
     return kOk;
 }
 
-int32_t CWaveGeneratorAudioIn::GetProperty(const char* name, int32_t, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kNotifySize: WriteUint32(out, blockSamples_ * bitsPerSample_ / 8); return kOk;
-        case kTotalIn: WriteUint32(out, deliveredBytes_); return kOk;
-        default: return kErrInvalidArg;  // the settings are write-only
-    }
+// Bytes per block, with no channel factor.
+int32_t CWaveGeneratorAudioIn::GetNotifySize(int32_t, void* out) {
+    WriteUint32(out, settings_.blockSamples * settings_.bitsPerSample / 8);
+    return kOk;
 }
 
 int32_t CWaveGeneratorAudioIn::Build() {
@@ -67,10 +78,11 @@ int32_t CWaveGeneratorAudioIn::Build() {
 }
 
 int32_t CWaveGeneratorAudioIn::Start() {
-    if (blockSamples_ == 0 || samplesPerSec_ == 0 || timer_ == nullptr) return kErrPlatform;
-    const uint32_t periodMs = blockSamples_ * 1000u / samplesPerSec_;
+    const Settings& s = settings_;
+    if (s.blockSamples == 0 || s.samplesPerSec == 0 || timer_ == nullptr) return kErrPlatform;
+    const uint32_t periodMs = s.blockSamples * 1000u / s.samplesPerSec;
     if (!timer_->Set(-int64_t{periodMs} * k100nsPerMs, periodMs)) return kErrPlatform;
-    deliveredBytes_ = 0;
+    state_ = {};
     return kOk;
 }
 
@@ -84,26 +96,28 @@ int32_t CWaveGeneratorAudioIn::GetData(void* buffer, int32_t bytes) {
     if (buffer == nullptr || bytes < 1) return kErrInvalidArg;
     // Samples are written 16 bits wide; another width would make the sample count disagree
     // with the buffer, and a zero rate would divide by zero: refuse both.
-    if (bitsPerSample_ != 16 || samplesPerSec_ == 0) return kErrInvalidArg;
+    const Settings& s = settings_;
+    if (s.bitsPerSample != 16 || s.samplesPerSec == 0) return kErrInvalidArg;
 
-    const uint32_t waitMs = blockSamples_ * 2000u / samplesPerSec_;
-    switch (timer_->Wait(waitMs)) {
+    const uint32_t waitMs = s.blockSamples * 2000u / s.samplesPerSec;
+    // No timer (the platform could not make one) is a failed wait, not a null dereference.
+    switch (timer_ != nullptr ? timer_->Wait(waitMs) : platform::WaitResult::kFailed) {
         case platform::WaitResult::kSignaled: break;
         case platform::WaitResult::kTimedOut: return kErrTimeout;
         default: return kErrPlatform;
     }
 
-    const uint32_t count = static_cast<uint32_t>(bytes) / (bitsPerSample_ >> 3);
-    const double step = static_cast<double>(frequencyHz_) * kTwoPiApprox / static_cast<double>(samplesPerSec_);
-    const double scale = static_cast<double>(amplitudePercent_) * 32767.0 / 100.0;
+    const uint32_t count = static_cast<uint32_t>(bytes) / (s.bitsPerSample >> 3);
+    const double step = static_cast<double>(s.frequencyHz) * kTwoPiApprox / static_cast<double>(s.samplesPerSec);
+    // At most 100 % of 32767, so the truncated value always fits 16 bits without clamping.
+    const double scale = static_cast<double>(s.amplitudePercent) * dsp::kSampleScale / 100.0;
     auto* out = static_cast<uint8_t*>(buffer);
     for (uint32_t i = 0; i < count; ++i) {
         const double value = std::sin(static_cast<double>(sampleCounter_) * step) * scale;
-        const auto sample = static_cast<int16_t>(static_cast<int32_t>(value));
-        std::memcpy(out + 2 * i, &sample, sizeof sample);
+        dsp::StoreSample(dsp::TruncateToSample(value), out + 2 * i);
         ++sampleCounter_;
     }
-    deliveredBytes_ += static_cast<uint32_t>(bytes);
+    state_.deliveredBytes += static_cast<uint32_t>(bytes);
     return bytes;
 }
 

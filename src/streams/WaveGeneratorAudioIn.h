@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 #include "platform/Time.h"
 
 namespace zelmar {
@@ -36,14 +37,29 @@ public:
         kUnknown = 8,
     };
 
+    static const PropertyTable<CWaveGeneratorAudioIn>& Properties();
+
 private:
-    uint32_t deliveredBytes_ = 0;
+    int32_t KeepLow16Bits();
+    int32_t GetNotifySize(int32_t arg, void* out);
+
+    // Rate, frequency, amplitude and width take effect at the next GetData, the block length
+    // (the timer's period) at the next Start.
+    struct Settings {
+        uint32_t samplesPerSec = 16000;
+        uint32_t bitsPerSample = 16;  // the low 16 bits of the value set
+        uint32_t blockSamples = 0;
+        uint32_t frequencyHz = 440;
+        uint32_t amplitudePercent = 100;
+    };
+    // Reset at Start.
+    struct State {
+        uint32_t deliveredBytes = 0;  // "TotalIn"
+    };
+
+    Settings settings_;
+    State state_;
     std::unique_ptr<platform::IWaitableTimer> timer_;
-    uint32_t samplesPerSec_ = 16000;
-    uint32_t bitsPerSample_ = 16;
-    uint32_t blockSamples_ = 0;
-    uint32_t frequencyHz_ = 440;
-    uint32_t amplitudePercent_ = 100;
     uint32_t sampleCounter_ = 0;  // never reset: the tone runs on across Stop and Start
     bool built_ = false;
 };
