@@ -27,7 +27,7 @@ extern "C" {
 
 #include "MedianReporter.h"
 #include "Siren14BenchAudio.h"
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 
 namespace {
 

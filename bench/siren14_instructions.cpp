@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Siren14BenchAudio.h"
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dsp/AmplifierAudioFilter.h"
-#include "dsp/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {

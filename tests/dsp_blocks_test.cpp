@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "dsp/BiquadFilter.h"
-#include "dsp/BiquadFilter2.h"
-#include "dsp/EnvelopeDetector.h"
-#include "dsp/Limiter.h"
+#include "dsp/blocks/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter2.h"
+#include "dsp/blocks/EnvelopeDetector.h"
+#include "dsp/blocks/Limiter.h"
 
 namespace zelmar {
 namespace {

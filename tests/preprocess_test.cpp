@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/Limiter.h"
+#include "dsp/blocks/Limiter.h"
 #include "dsp/PreProcessAudioFilter.h"
 #include "support/AllocationCounter.h"
 #include "support/Companion.h"

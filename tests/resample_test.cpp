@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "dsp/SampleConversion.h"
+#include "dsp/blocks/SampleConversion.h"
 #include "support/DspReference.h"
 #include "support/TestPlatform.h"
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "codecs/Siren14Codec.h"
-#include "codecs/Siren14Transform.h"
+#include "codecs/siren14/Siren14Codec.h"
+#include "codecs/siren14/Siren14Transform.h"
 #include "support/Siren14Vectors.h"
 
 namespace zelmar {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codecs/Siren14AudioFilter.h"
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 #include "support/AllocationCounter.h"
 #include "support/Siren14Vectors.h"
 #include "support/TestPlatform.h"

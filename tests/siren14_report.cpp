@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 #include "support/Siren14Vectors.h"
 
 using namespace zelmar;

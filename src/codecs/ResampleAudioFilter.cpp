@@ -5,7 +5,7 @@
 #include <limits>
 #include <new>
 
-#include "dsp/SampleConversion.h"
+#include "dsp/blocks/SampleConversion.h"
 #include "framework/Properties.h"
 
 namespace zelmar {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 #include "framework/AudioComponent.h"
 
 namespace zelmar {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "dsp/SampleConversion.h"
+#include "dsp/blocks/SampleConversion.h"
 #include "framework/DebugOutput.h"
 #include "framework/Properties.h"
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "dsp/BiquadFilter.h"
-#include "dsp/CompressorCurve.h"
+#include "dsp/blocks/BiquadFilter.h"
+#include "dsp/blocks/CompressorCurve.h"
 #include "dsp/CompressorProperties.h"
 #include "framework/AudioComponent.h"
 #include "framework/Properties.h"

@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "dsp/SampleConversion.h"
+#include "dsp/blocks/SampleConversion.h"
 
 namespace zelmar {
 namespace {

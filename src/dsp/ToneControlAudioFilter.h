@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "dsp/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter.h"
 #include "framework/AudioComponent.h"
 #include "framework/Properties.h"
 

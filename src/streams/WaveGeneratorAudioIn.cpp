@@ -3,7 +3,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "dsp/SampleConversion.h"
+#include "dsp/blocks/SampleConversion.h"
 #include "platform/Platform.h"
 
 namespace zelmar {

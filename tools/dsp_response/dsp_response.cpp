@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dsp/BiquadFilter2.h"
+#include "dsp/blocks/BiquadFilter2.h"
 
 namespace zelmar {
 

@@ -1,4 +1,4 @@
-#include "dsp/Limiter.h"
+#include "dsp/blocks/Limiter.h"
 
 #include <cmath>
 #include <new>

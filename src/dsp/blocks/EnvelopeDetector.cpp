@@ -1,4 +1,4 @@
-#include "dsp/EnvelopeDetector.h"
+#include "dsp/blocks/EnvelopeDetector.h"
 
 #include <cmath>
 

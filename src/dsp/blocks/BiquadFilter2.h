@@ -3,7 +3,7 @@
 // type so the two pairs stay distinct objects with their own state.
 #pragma once
 
-#include "dsp/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter.h"
 
 namespace zelmar {
 

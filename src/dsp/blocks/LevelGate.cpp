@@ -1,4 +1,4 @@
-#include "dsp/LevelGate.h"
+#include "dsp/blocks/LevelGate.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "dsp/BiquadFilter.h"
+#include "dsp/blocks/BiquadFilter.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "codecs/Siren14Codec.h"
+#include "codecs/siren14/Siren14Codec.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "codecs/Siren14Tables.h"
-#include "codecs/Siren14Transform.h"
+#include "codecs/siren14/Siren14Tables.h"
+#include "codecs/siren14/Siren14Transform.h"
 
 // Arithmetic note: the coder works in single precision in a fixed order (products rounded to
 // float before they are summed), which is what keeps its bit stream identical to the

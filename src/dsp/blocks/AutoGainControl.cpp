@@ -1,4 +1,4 @@
-#include "dsp/AutoGainControl.h"
+#include "dsp/blocks/AutoGainControl.h"
 
 namespace zelmar {
 namespace {

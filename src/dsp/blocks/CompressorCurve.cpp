@@ -1,4 +1,4 @@
-#include "dsp/CompressorCurve.h"
+#include "dsp/blocks/CompressorCurve.h"
 
 #include <cmath>
 

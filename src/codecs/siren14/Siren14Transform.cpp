@@ -1,4 +1,4 @@
-#include "codecs/Siren14Transform.h"
+#include "codecs/siren14/Siren14Transform.h"
 
 #include <cmath>
 
