@@ -116,6 +116,16 @@ ComponentSetup PlaybackSetup(const DeviceBlocks& blocks) {
     return DeviceSetup("DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
 }
 
+ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding) {
+    ComponentSetup setup("Siren14AudioFilter");
+    setup.Set("Bitrate", bitRate).Set("SamplesPerSec", rate).Set("Direction", static_cast<int32_t>(coding));
+    return setup;
+}
+
+bool IsMono16Pcm(const WAVEFORMATEX& format) {
+    return format.wFormatTag == 1 && format.nChannels == 1 && format.wBitsPerSample == 16;
+}
+
 WAVEFORMATEX Mono16Format(int32_t rate) {
     const uint32_t samplesPerSec = static_cast<uint32_t>(rate);
     return WAVEFORMATEX{1, 1, samplesPerSec, samplesPerSec * 2, 2, 16, 0};
@@ -141,36 +151,41 @@ std::string PutAll(IAudioIO* sink, const void* data, int32_t bytes) {
 
 namespace {
 
-constexpr int kDeviceTries = 300;  // a few seconds of the devices' time-outs
-
-}  // namespace
-
-int32_t GetDeviceBlock(IAudioIO* device, void* buffer, int32_t bytes) {
+// Repeats a device call while it times out, a few seconds of the devices' time-outs at most.
+template <typename Call>
+int32_t AskAgainOnTimeout(Call call) {
+    constexpr int kTries = 300;
     int32_t code = 0;
-    for (int tries = 0; tries < kDeviceTries; ++tries) {
-        code = device->GetData(buffer, bytes);
+    for (int tries = 0; tries < kTries; ++tries) {
+        code = call();
         if (code != ZELMAR_E_TIMEOUT) break;
     }
     return code;
 }
 
+}  // namespace
+
+int32_t GetDeviceBlock(IAudioIO* device, void* buffer, int32_t bytes) {
+    return AskAgainOnTimeout([&] { return device->GetData(buffer, bytes); });
+}
+
 int32_t PutDeviceBlock(IAudioIO* device, const void* buffer, int32_t bytes) {
-    int32_t code = 0;
-    for (int tries = 0; tries < kDeviceTries; ++tries) {
-        code = device->PutData(buffer, bytes);
-        if (code != ZELMAR_E_TIMEOUT) break;
-    }
-    return code;
+    return AskAgainOnTimeout([&] { return device->PutData(buffer, bytes); });
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+double RealTimeFactor(double audioSeconds, double wallSeconds) {
+    return wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0;
+}
+
 double PeakDbfs(int peak) { return peak > 0 ? 20 * std::log10(peak / 32768.0) : -99; }
 
-bool Options::Parse(int argc, char** argv, const std::vector<std::string>& valued,
+bool Options::Parse(const char* command, int argc, char** argv, const std::vector<std::string>& valued,
                     const std::vector<std::string>& flags, std::string* error) {
+    const std::string seeHelp = std::string(" (see zelmar ") + command + " --help)";
     auto known = [](const std::vector<std::string>& names, const std::string& name) {
         for (const auto& n : names) if (n == name) return true;
         return false;
@@ -190,14 +205,14 @@ bool Options::Parse(int argc, char** argv, const std::vector<std::string>& value
             } else if (known(valued, name)) {
                 if (!inlineValue) {
                     if (i + 1 >= argc) {
-                        *error = "option " + name + " needs a value";
+                        *error = "option " + name + " needs a value" + seeHelp;
                         return false;
                     }
                     value = argv[++i];
                 }
                 values_[name] = value;
             } else {
-                *error = "unknown option " + name;
+                *error = "unknown option " + name + seeHelp;
                 return false;
             }
         } else {

@@ -103,9 +103,14 @@ struct DeviceBlocks {
 };
 ComponentSetup CaptureSetup(const DeviceBlocks& blocks);
 ComponentSetup PlaybackSetup(const DeviceBlocks& blocks);
+// "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
+// or decoding it back.
+enum class Coding { kEncode = 0, kDecode = 1 };
+ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding);
 
-// 16-bit mono PCM at `rate`.
+// 16-bit mono PCM at `rate`, and whether a format is that.
 WAVEFORMATEX Mono16Format(int32_t rate);
+bool IsMono16Pcm(const WAVEFORMATEX& format);
 
 // An integer property, 0 when the component does not answer.
 int32_t IntProperty(IAudioIO* io, const char* name, int32_t arg = 0);
@@ -121,8 +126,10 @@ std::string PutAll(IAudioIO* sink, const void* data, int32_t bytes);
 int32_t GetDeviceBlock(IAudioIO* device, void* buffer, int32_t bytes);
 int32_t PutDeviceBlock(IAudioIO* device, const void* buffer, int32_t bytes);
 
-// Wall-clock seconds since `start`, for the run times the commands print.
+// Wall-clock seconds since `start`, for the run times the commands print, and how many
+// times faster than real time that handled `audioSeconds`.
 double SecondsSince(std::chrono::steady_clock::time_point start);
+double RealTimeFactor(double audioSeconds, double wallSeconds);
 
 // A peak sample (full scale 32768) in dBFS for the live meters, -99 for silence.
 double PeakDbfs(int peak);
@@ -130,8 +137,9 @@ double PeakDbfs(int peak);
 // Command-line options: "--name value", "--flag", and positional arguments.
 class Options {
 public:
-    // `flags` names the options that take no value.
-    bool Parse(int argc, char** argv, const std::vector<std::string>& valued,
+    // `flags` names the options that take no value.  An error names the option and points
+    // to the help of `command`.
+    bool Parse(const char* command, int argc, char** argv, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, std::string* error);
     bool Has(const std::string& name) const { return values_.count(name) > 0; }
     std::string Text(const std::string& name, const std::string& fallback = "") const;

@@ -350,7 +350,7 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
 int RunChain(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"-i", "-o", "--block"}, {"--meter"}, &error)) return Fail(error + " (see zelmar chain --help)");
+    if (!options.Parse("chain", argc, argv, {"-i", "-o", "--block"}, {"--meter"}, &error)) return Fail(error);
     const bool meter = options.Has("--meter");
     const std::string input = options.Text("-i"), output = options.Text("-o");
     if (input.empty() || output.empty()) return Fail("chain needs -i IN.wav and -o OUT.wav (see zelmar chain --help)");
@@ -421,7 +421,7 @@ int RunChain(int argc, char** argv) {
     const double secondsOut = static_cast<double>(writtenBytes / format.FrameBytes()) / format.rate;
     std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time\n", stages.size(),
                 stages.size() == 1 ? "" : "s", secondsIn, inputFormat.Text().c_str(), secondsOut, format.Text().c_str(),
-                elapsed > 0 ? secondsIn / elapsed : 0.0);
+                RealTimeFactor(secondsIn, elapsed));
     return 0;
 }
 

@@ -33,7 +33,7 @@ int List(const char* component, const char* countName, const char* nameName, con
 int RunDevices(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {}, {}, &error)) return Fail(error + " (see zelmar devices --help)");
+    if (!options.Parse("devices", argc, argv, {}, {}, &error)) return Fail(error);
     if (!options.Positional().empty()) return Fail("devices takes no arguments");
     if (int status = List("DSoundAudioIn", "InDeviceNum", "InDeviceName", "capture")) return status;
     return List("DSoundAudioOut", "OutDeviceNum", "OutDeviceName", "playback");

@@ -23,7 +23,7 @@ double Dbfs(double linear) { return linear > 0 ? 20.0 * std::log10(linear) : -IN
 int RunInfo(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {}, {}, &error)) return Fail(error + " (see zelmar info --help)");
+    if (!options.Parse("info", argc, argv, {}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 1) return Fail("info takes one WAV file (see zelmar info --help)");
     const std::string path = options.Positional()[0];
     WavProbe probe;

@@ -17,7 +17,7 @@ const char kPlayUsage[] =
 int RunPlay(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--device"}, {}, &error)) return Fail(error + " (see zelmar play --help)");
+    if (!options.Parse("play", argc, argv, {"--device"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 1) return Fail("play takes one WAV file (see zelmar play --help)");
     const std::string input = options.Positional()[0];
     double device = -1;

@@ -22,8 +22,8 @@ const char kRecordUsage[] =
 int RunRecord(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--device", "--seconds", "--rate", "--channels"}, {}, &error)) {
-        return Fail(error + " (see zelmar record --help)");
+    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels"}, {}, &error)) {
+        return Fail(error);
     }
     if (options.Positional().size() != 1) return Fail("record takes one output file (see zelmar record --help)");
     const std::string output = options.Positional()[0];

@@ -65,7 +65,7 @@ int32_t CodecRateFor(int32_t rate) {
 int RunEncode(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--bitrate"}, {}, &error)) return Fail(error + " (see zelmar encode --help)");
+    if (!options.Parse("encode", argc, argv, {"--bitrate"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 2) return Fail("encode takes IN.wav and OUT.s14 (see zelmar encode --help)");
     const std::string input = options.Positional()[0], output = options.Positional()[1];
     double bitRateValue = 32000;
@@ -78,7 +78,7 @@ int RunEncode(int argc, char** argv) {
     WavProbe probe;
     if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
     const WAVEFORMATEX& f = probe.format;
-    if (f.wFormatTag != 1 || f.wBitsPerSample != 16 || f.nChannels != 1) {
+    if (!IsMono16Pcm(f)) {
         return Fail(input + " is " + DescribeFormat(f) + "; the Siren14 encoder takes 16-bit mono PCM");
     }
     const int32_t wavRate = static_cast<int32_t>(f.nSamplesPerSec);
@@ -94,11 +94,7 @@ int RunEncode(int argc, char** argv) {
 
     Component reader = StartWavReader(input, &error);
     if (!reader) return Fail("cannot read " + input + ": " + error);
-    Component encoder = ComponentSetup("Siren14AudioFilter")
-                            .Set("Bitrate", bitRate)
-                            .Set("SamplesPerSec", codecRate)
-                            .Set("Direction", 0)
-                            .Start(&error);
+    Component encoder = Siren14Setup(codecRate, bitRate, Coding::kEncode).Start(&error);
     if (!encoder) {
         return Fail("cannot encode " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) + " bit/s: " + error);
     }
@@ -188,14 +184,14 @@ int RunEncode(int argc, char** argv) {
                 input.c_str(), wavRate, wavRate != codecRate ? (" resampled to " + std::to_string(codecRate) + " Hz").c_str() : "",
                 codecRate == 32000 ? 14 : 7, bitRate, frames, audioSeconds, output.c_str(),
                 kHeaderBytes + frames * static_cast<uint32_t>(codedFrameBytes), elapsed,
-                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+                RealTimeFactor(audioSeconds, elapsed));
     return 0;
 }
 
 int RunDecode(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--loss", "--seed"}, {}, &error)) return Fail(error + " (see zelmar decode --help)");
+    if (!options.Parse("decode", argc, argv, {"--loss", "--seed"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 2) return Fail("decode takes IN.s14 and OUT.wav (see zelmar decode --help)");
     const std::string input = options.Positional()[0], output = options.Positional()[1];
     double lossPercent = 0, seed = 1;
@@ -213,9 +209,8 @@ int RunDecode(int argc, char** argv) {
     const int32_t bitRate = static_cast<int32_t>(GetLe32(file.data() + 8));
     const uint32_t declaredFrames = GetLe32(file.data() + 12);
 
-    ComponentSetup decoderSetup("Siren14AudioFilter");
-    Component decoder =
-        decoderSetup.Set("Bitrate", bitRate).Set("SamplesPerSec", sampleRate).Set("Direction", 1).Start(&error);
+    ComponentSetup decoderSetup = Siren14Setup(sampleRate, bitRate, Coding::kDecode);
+    Component decoder = decoderSetup.Start(&error);
     if (!decoderSetup.exists()) return Fail(error);
     if (!decoder) {
         return Fail(input + " declares " + std::to_string(sampleRate) + " Hz at " + std::to_string(bitRate) +
@@ -259,7 +254,7 @@ int RunDecode(int argc, char** argv) {
     const double audioSeconds = frames * 0.02, elapsed = SecondsSince(began);
     std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed), %.3f s -> %s in %.3f s (%.0fx real time)\n",
                 input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frames, lost, audioSeconds, output.c_str(), elapsed,
-                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+                RealTimeFactor(audioSeconds, elapsed));
     return 0;
 }
 

@@ -24,8 +24,8 @@ const char kToneUsage[] =
 int RunTone(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"-o", "--rate", "--freq", "--amplitude", "--seconds"}, {"--realtime"}, &error)) {
-        return Fail(error + " (see zelmar tone --help)");
+    if (!options.Parse("tone", argc, argv, {"-o", "--rate", "--freq", "--amplitude", "--seconds"}, {"--realtime"}, &error)) {
+        return Fail(error);
     }
     if (!options.Positional().empty()) return Fail("unexpected argument '" + options.Positional()[0] + "'");
     const std::string output = options.Text("-o");

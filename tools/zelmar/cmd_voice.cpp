@@ -49,11 +49,11 @@ const char kVoiceUsage[] =
 int RunVoice(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv,
+    if (!options.Parse("voice", argc, argv,
                        {"-o", "--input", "--seconds", "--network", "--jitter", "--loss", "--seed", "--port", "--bitrate",
                         "--buffer-ms", "--drift", "--record-at", "--capture", "--playback"},
                        {"--generator", "--realtime", "--agc"}, &error)) {
-        return Fail(error + " (see zelmar voice --help)");
+        return Fail(error);
     }
     if (!options.Positional().empty()) return Fail("unexpected argument '" + options.Positional()[0] + "'");
     voice::Settings settings;

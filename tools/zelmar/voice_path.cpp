@@ -89,14 +89,15 @@ std::string VoicePath::PrepareFilters() {
 
     const int32_t bitrate = static_cast<int32_t>(settings_.bitrate);
     pcmFrameBytes_ = pathRate_ * kFrameMs / 1000 * 2;
-    ComponentSetup encoder("Siren14AudioFilter"), decoder("Siren14AudioFilter");
+    ComponentSetup encoder = Siren14Setup(pathRate_, bitrate, Coding::kEncode);
+    ComponentSetup decoder = Siren14Setup(pathRate_, bitrate, Coding::kDecode);
     if (!encoder.exists() || !decoder.exists()) {
         stages_.encode.skipped = stages_.decode.skipped = "not in this library: raw PCM crosses the network";
         codedFrameBytes_ = pcmFrameBytes_;
         return "";
     }
-    encoder_ = encoder.Set("Bitrate", bitrate).Set("SamplesPerSec", pathRate_).Set("Direction", 0).Start(&error);
-    if (encoder_) decoder_ = decoder.Set("Bitrate", bitrate).Set("SamplesPerSec", pathRate_).Set("Direction", 1).Start(&error);
+    encoder_ = encoder.Start(&error);
+    if (encoder_) decoder_ = decoder.Start(&error);
     if (!decoder_) {
         return "Siren14 cannot code " + std::to_string(bitrate) + " bit/s at " + std::to_string(pathRate_) + " Hz: " + error;
     }
@@ -192,8 +193,7 @@ void VoicePath::Talker() {
             pending.resize(frameSamples, 0);
         } else {
             ++blockIndex;
-            stages_.source.bytesOut += static_cast<uint64_t>(count) * 2;
-            stages_.source.audioSeconds += static_cast<double>(count) / sourceRate;
+            stages_.source.Count(0, static_cast<uint64_t>(count) * 2, static_cast<double>(count) / sourceRate);
             recSource_.Write(block.data(), count);
 
             const int16_t* current = block.data();
@@ -205,9 +205,8 @@ void VoicePath::Talker() {
                     ThreadFailed("PreProcessAudioFilter: " + ResultText(level));
                     break;
                 }
-                stages_.preprocess.bytesIn += static_cast<uint64_t>(count) * 2;
-                stages_.preprocess.bytesOut += static_cast<uint64_t>(count) * 2;
-                stages_.preprocess.audioSeconds += static_cast<double>(count) / sourceRate;
+                stages_.preprocess.Count(static_cast<uint64_t>(count) * 2, static_cast<uint64_t>(count) * 2,
+                                         static_cast<double>(count) / sourceRate);
                 current = cleaned.data();
             }
             recPreprocess_.Write(current, count);
@@ -222,9 +221,8 @@ void VoicePath::Talker() {
                     break;
                 }
                 produced = outBytes / 2;
-                stages_.resample.bytesIn += static_cast<uint64_t>(count) * 2;
-                stages_.resample.bytesOut += static_cast<uint64_t>(outBytes);
-                stages_.resample.audioSeconds += static_cast<double>(count) / sourceRate;
+                stages_.resample.Count(static_cast<uint64_t>(count) * 2, static_cast<uint64_t>(outBytes),
+                                       static_cast<double>(count) / sourceRate);
                 current = resampled.data();
                 recResample_.Write(current, produced);
             }
@@ -258,9 +256,7 @@ bool VoicePath::SendFrame(const int16_t* pcm, std::vector<uint8_t>& frame, uint3
             ThreadFailed("Siren14AudioFilter encode: " + ResultText(code));
             return false;
         }
-        stages_.encode.bytesIn += static_cast<uint64_t>(inBytes);
-        stages_.encode.bytesOut += static_cast<uint64_t>(outBytes);
-        stages_.encode.audioSeconds += static_cast<double>(kFrameMs) / 1000.0;
+        stages_.encode.Count(static_cast<uint64_t>(inBytes), static_cast<uint64_t>(outBytes), kFrameMs / 1000.0);
         frameBytes = outBytes;
     } else {
         std::memcpy(frame.data(), pcm, static_cast<std::size_t>(pcmFrameBytes_));
@@ -311,9 +307,8 @@ void VoicePath::DecodeInto(const uint8_t* frame, int32_t frames) {
             return;
         }
     }
-    stages_.decode.bytesIn += static_cast<uint64_t>(inBytes);
-    stages_.decode.bytesOut += static_cast<uint64_t>(outBytes);
-    stages_.decode.audioSeconds += static_cast<double>(outBytes / 2) / pathRate_;
+    stages_.decode.Count(static_cast<uint64_t>(inBytes), static_cast<uint64_t>(outBytes),
+                         static_cast<double>(outBytes / 2) / pathRate_);
     if (frame == nullptr) frames_.concealed += static_cast<uint64_t>(outBytes / pcmFrameBytes_);
     else frames_.decoded += static_cast<uint64_t>(outBytes / pcmFrameBytes_);
     PutIntoRing(pcm.data(), outBytes / 2);
@@ -393,8 +388,7 @@ void VoicePath::Listener() {
             CpuSpan span(stages_.ring);
             ring_->GetData(block.data(), blockSamples * 2);
         }
-        stages_.ring.bytesOut += static_cast<uint64_t>(blockSamples) * 2;
-        stages_.ring.audioSeconds += static_cast<double>(blockSamples) / pathRate_;
+        stages_.ring.Count(0, static_cast<uint64_t>(blockSamples) * 2, static_cast<double>(blockSamples) / pathRate_);
         if (writer_) {
             CpuSpan span(stages_.sink);
             const std::string failure = PutAll(writer_.get(), block.data(), blockSamples * 2);
@@ -429,8 +423,7 @@ bool VoicePath::PlayBlock(const int16_t* samples, int32_t count, bool counted) {
     }
     if (code != count * 2) return false;
     if (!counted) return true;
-    stages_.playback.bytesIn += static_cast<uint64_t>(count) * 2;
-    stages_.playback.audioSeconds += static_cast<double>(count) / pathRate_;
+    stages_.playback.Count(static_cast<uint64_t>(count) * 2, 0, static_cast<double>(count) / pathRate_);
     return true;
 }
 

@@ -25,6 +25,12 @@ struct Stage {
     double cpuSeconds = 0;
     double audioSeconds = 0;
     std::string notes;
+
+    void Count(uint64_t in, uint64_t out, double seconds) {
+        bytesIn += in;
+        bytesOut += out;
+        audioSeconds += seconds;
+    }
 };
 
 // The path's stages, in the order of the table.

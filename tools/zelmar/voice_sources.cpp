@@ -43,10 +43,6 @@ bool ParseWav(const unsigned char* bytes, std::size_t size, WAVEFORMATEX* format
     return false;
 }
 
-bool IsMono16Pcm(const WAVEFORMATEX& format) {
-    return format.wFormatTag == 1 && format.nChannels == 1 && format.wBitsPerSample == 16;
-}
-
 // `samples`, cut to --seconds when it is given.
 int64_t Limited(const Settings& settings, int64_t samples, int32_t rate) {
     if (settings.seconds <= 0) return samples;
