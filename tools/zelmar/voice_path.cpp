@@ -155,6 +155,7 @@ std::string VoicePath::PrepareSinks() {
 void VoicePath::ThreadFailed(const std::string& message) {
     std::lock_guard<std::mutex> hold(failureLock_);
     if (threadFailure_.empty()) threadFailure_ = message;
+    failed_ = true;
 }
 
 // The talker: one 20 ms block of the source per 20 ms of its clock, through the capture-side
@@ -238,7 +239,7 @@ void VoicePath::Talker() {
             ++sequence;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(taken));
-        if (ending || !threadFailure_.empty()) break;
+        if (ending || failed_) break;
     }
     if (udp_) udp_->Flush();
     if (channel_) channel_->Close();

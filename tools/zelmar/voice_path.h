@@ -63,6 +63,7 @@ private:
     FrameCounts frames_;
     std::string threadFailure_;
     std::mutex failureLock_;
+    std::atomic<bool> failed_{false};  // threadFailure_ is set
 };
 
 }  // namespace voice
