@@ -33,8 +33,159 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-bool Options::Parse(int argc, char** argv, const std::vector<std::string>& valued,
+ComponentSetup::ComponentSetup(const char* name) : name_(name), component_(name), exists_(static_cast<bool>(component_)) {
+    if (!exists_) error_ = "the engine has no component '" + name_ + "'";
+}
+
+ComponentSetup& ComponentSetup::Set(const char* property, int32_t value) {
+    int32_t copy = value;
+    return Set(property, value, &copy, std::to_string(value));
+}
+
+ComponentSetup& ComponentSetup::Set(const char* property, const std::string& text) {
+    return Set(property, 0, const_cast<char*>(text.c_str()), text);
+}
+
+ComponentSetup& ComponentSetup::Set(const char* property, const WAVEFORMATEX& format, int32_t value) {
+    return Set(property, value, const_cast<WAVEFORMATEX*>(&format), DescribeFormat(format));
+}
+
+ComponentSetup& ComponentSetup::Set(const char* property, int32_t value, void* data, const std::string& shown) {
+    if (!error_.empty()) return *this;
+    const int32_t code = component_->SetProperty(property, value, data);
+    if (code != 0) error_ = name_ + " refused " + property + "=" + shown + ": " + ResultText(code);
+    return *this;
+}
+
+ComponentSetup& ComponentSetup::Try(const char* property, int32_t value) {
+    if (!error_.empty()) return *this;
+    int32_t copy = value;
+    const int32_t code = component_->SetProperty(property, value, &copy);
+    if (code != 0) {
+        if (!refusals_.empty()) refusals_ += ", ";
+        refusals_ += std::string(property) + "=" + std::to_string(value) + ": " + ResultText(code);
+    }
+    return *this;
+}
+
+Component ComponentSetup::Build(std::string* error) { return Finish(false, error); }
+
+Component ComponentSetup::Start(std::string* error) { return Finish(true, error); }
+
+Component ComponentSetup::Finish(bool start, std::string* error) {
+    int32_t code;
+    if (error_.empty() && (code = component_->Build()) != 0) error_ = name_ + ": Build returned " + ResultText(code);
+    if (error_.empty() && start && (code = component_->Start()) != 0) {
+        error_ = name_ + ": Start returned " + ResultText(code);
+    }
+    if (!error_.empty()) {
+        *error = error_;
+        return Component();
+    }
+    return std::move(component_);
+}
+
+Component StartWavReader(const std::string& path, std::string* error) {
+    return ComponentSetup("RIFFAudioIn").Set("Filename", path).Start(error);
+}
+
+Component StartWavWriter(const std::string& path, const WAVEFORMATEX& format, std::string* error) {
+    return ComponentSetup("RIFFAudioOut").Set("Filename", path).Set("WaveFormat", format).Start(error);
+}
+
+namespace {
+
+ComponentSetup DeviceSetup(const char* name, const char* bufferTime, const char* deviceNo, const DeviceBlocks& blocks) {
+    ComponentSetup setup(name);
+    setup.Set("SamplesPerSec", blocks.rate)
+        .Set("Channels", blocks.channels)
+        .Set("BitsPerSample", blocks.bits)
+        .Set("BlockSamples", blocks.blockSamples)
+        .Set(bufferTime, blocks.bufferMs)
+        .Set(deviceNo, blocks.device);
+    return setup;
+}
+
+}  // namespace
+
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks) {
+    return DeviceSetup("DSoundAudioIn", "InBufferTime", "InDeviceNo", blocks);
+}
+
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks) {
+    return DeviceSetup("DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
+}
+
+ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding) {
+    ComponentSetup setup("Siren14AudioFilter");
+    setup.Set("Bitrate", bitRate).Set("SamplesPerSec", rate).Set("Direction", static_cast<int32_t>(coding));
+    return setup;
+}
+
+bool IsMono16Pcm(const WAVEFORMATEX& format) {
+    return format.wFormatTag == 1 && format.nChannels == 1 && format.wBitsPerSample == 16;
+}
+
+WAVEFORMATEX Mono16Format(int32_t rate) {
+    const uint32_t samplesPerSec = static_cast<uint32_t>(rate);
+    return WAVEFORMATEX{1, 1, samplesPerSec, samplesPerSec * 2, 2, 16, 0};
+}
+
+int32_t IntProperty(IAudioIO* io, const char* name, int32_t arg) {
+    int32_t value = 0;
+    return io->GetProperty(name, arg, &value) == 0 ? value : 0;
+}
+
+bool TextProperty(IAudioIO* io, const char* name, int32_t arg, std::string* text) {
+    char buffer[1024] = {};  // names are short; the component writes text and NUL
+    if (io->GetProperty(name, arg, buffer) != 0) return false;
+    *text = buffer;
+    return true;
+}
+
+std::string PutAll(IAudioIO* sink, const void* data, int32_t bytes) {
+    const int32_t put = sink->PutData(data, bytes);
+    if (put == bytes) return "";
+    return put < 0 ? ResultText(put) : "short write";
+}
+
+namespace {
+
+// Repeats a device call while it times out, a few seconds of the devices' time-outs at most.
+template <typename Call>
+int32_t AskAgainOnTimeout(Call call) {
+    constexpr int kTries = 300;
+    int32_t code = 0;
+    for (int tries = 0; tries < kTries; ++tries) {
+        code = call();
+        if (code != ZELMAR_E_TIMEOUT) break;
+    }
+    return code;
+}
+
+}  // namespace
+
+int32_t GetDeviceBlock(IAudioIO* device, void* buffer, int32_t bytes) {
+    return AskAgainOnTimeout([&] { return device->GetData(buffer, bytes); });
+}
+
+int32_t PutDeviceBlock(IAudioIO* device, const void* buffer, int32_t bytes) {
+    return AskAgainOnTimeout([&] { return device->PutData(buffer, bytes); });
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double RealTimeFactor(double audioSeconds, double wallSeconds) {
+    return wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0;
+}
+
+double PeakDbfs(int peak) { return peak > 0 ? 20 * std::log10(peak / 32768.0) : -99; }
+
+bool Options::Parse(const char* command, int argc, char** argv, const std::vector<std::string>& valued,
                     const std::vector<std::string>& flags, std::string* error) {
+    const std::string seeHelp = std::string(" (see zelmar ") + command + " --help)";
     auto known = [](const std::vector<std::string>& names, const std::string& name) {
         for (const auto& n : names) if (n == name) return true;
         return false;
@@ -54,14 +205,14 @@ bool Options::Parse(int argc, char** argv, const std::vector<std::string>& value
             } else if (known(valued, name)) {
                 if (!inlineValue) {
                     if (i + 1 >= argc) {
-                        *error = "option " + name + " needs a value";
+                        *error = "option " + name + " needs a value" + seeHelp;
                         return false;
                     }
                     value = argv[++i];
                 }
                 values_[name] = value;
             } else {
-                *error = "unknown option " + name;
+                *error = "unknown option " + name + seeHelp;
                 return false;
             }
         } else {

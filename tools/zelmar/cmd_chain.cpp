@@ -175,13 +175,10 @@ bool KnowsProperty(IAudioIO* component, const char* name) {
 // One filter of the chain with the buffer its output goes into.
 class Stage {
 public:
-    Stage(const std::string& name, FilterTraits traits) : name_(name), traits_(traits), component_(name.c_str()) {}
+    Stage(const std::string& name, FilterTraits traits, Component component, StreamFormat in, StreamFormat out)
+        : name_(name), traits_(traits), component_(std::move(component)), in_(in), out_(out) {}
 
-    const std::string& name() const { return name_; }
-    bool exists() const { return static_cast<bool>(component_); }
     IAudioIO* operator->() const { return component_.get(); }
-    StreamFormat& in() { return in_; }
-    StreamFormat& out() { return out_; }
 
     // Processes one block and appends the output to `sink`.  Returns "" or what failed.
     std::string Feed(const uint8_t* data, int32_t bytes, std::vector<uint8_t>& sink) {
@@ -192,7 +189,7 @@ public:
                 Reserve(bytes);
                 int32_t inBytes = bytes, outBytes = bytes;
                 const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
-                if (code < 0) return Failure("Process", code);
+                if (code < 0) return ProcessFailed(code);
                 sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
                 Measure(code, false);
                 return "";
@@ -204,7 +201,7 @@ public:
                     // A muted block leaves the output untouched: it is written as silence.
                     std::fill(scratch_.begin(), scratch_.begin() + bytes, uint8_t{0});
                     const int32_t code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
-                    if (code < 0) return Failure("Process", code);
+                    if (code < 0) return ProcessFailed(code);
                     sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + bytes);
                     Measure(code, inBytes == bytes);
                     if (inBytes != bytes) return "";  // consumed
@@ -221,7 +218,7 @@ public:
             int32_t inBytes = bytes - at;
             int32_t outBytes = static_cast<int32_t>(scratch_.size());
             const int32_t code = component_->Process(data + at, &inBytes, scratch_.data(), &outBytes);
-            if (code < 0) return Failure("Process", code);
+            if (code < 0) return ProcessFailed(code);
             if (inBytes < 0 || inBytes > bytes - at || outBytes < 0 || outBytes > static_cast<int32_t>(scratch_.size())) {
                 return name_ + " reported impossible byte counts";
             }
@@ -232,7 +229,7 @@ public:
         return "";
     }
 
-    std::string Failure(const char* what, int32_t code) const { return name_ + ": " + what + " returned " + ResultText(code); }
+    std::string ProcessFailed(int32_t code) const { return name_ + ": Process returned " + ResultText(code); }
 
     // One meter line for the blocks since the last one; nothing for filters without a meter.
     void PrintMeter(double atSeconds) {
@@ -278,7 +275,7 @@ private:
         int32_t inBytes = bytes;
         int32_t code = component_->Process(nullptr, &inBytes, scratch_.data(), &outBytes);  // clear the bus
         if (code == 0) code = component_->Process(data, &inBytes, scratch_.data(), &outBytes);
-        if (code < 0) return Failure("Process", code);
+        if (code < 0) return ProcessFailed(code);
         sink.insert(sink.end(), scratch_.begin(), scratch_.begin() + outBytes);
         return "";
     }
@@ -301,25 +298,17 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
         const std::string error = SetUpStage(convert, format, stages);
         if (!error.empty()) return "converting " + format->Text() + " for " + spec.name + ": " + error;
     }
-    auto stage = std::make_unique<Stage>(spec.name, traits);
-    if (!stage->exists()) return "the engine has no component '" + spec.name + "'";
-    IAudioIO* component = stage->operator->();
-    stage->in() = *format;
+    ComponentSetup setup(spec.name.c_str());
+    if (!setup.exists()) return setup.error();
     StreamFormat out = *format;
-    int32_t code;
-    int32_t scratch = 0;
 
     // The stream's rate, unless the command line sets it.
     for (const char* rateName : {"SamplesPerSec", "InSamplesPerSec"}) {
         const bool given = std::any_of(spec.properties.begin(), spec.properties.end(),
                                        [&](const auto& p) { return p.first == rateName; });
-        if (!given && KnowsProperty(component, rateName)) {
-            scratch = static_cast<int32_t>(format->rate);
-            if ((code = component->SetProperty(rateName, scratch, &scratch)) != 0) {
-                return stage->Failure((std::string("setting ") + rateName).c_str(), code);
-            }
-        }
+        if (!given && KnowsProperty(setup.operator->(), rateName)) setup.Set(rateName, static_cast<int32_t>(format->rate));
     }
+    if (!setup.error().empty()) return setup.error();
     // The mixer's formats come first: "Angle" reads the input rate when it is set.
     for (const auto& [property, text] : spec.properties) {
         if (traits.counting != Counting::kMix || !IsMixerOutputSetting(property)) continue;
@@ -331,34 +320,28 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
         if (property == "OutSamplesPerSec") out.rate = static_cast<uint32_t>(value.integer);
     }
     if (traits.counting == Counting::kMix) {
-        const WAVEFORMATEX inWave = format->Wave(), outWave = out.Wave();
-        if ((code = component->SetProperty("InWaveFormat", sizeof inWave, const_cast<WAVEFORMATEX*>(&inWave))) != 0) {
-            return spec.name + " refused the input format " + format->Text() + ": " + ResultText(code);
-        }
-        if ((code = component->SetProperty("OutWaveFormat", sizeof outWave, const_cast<WAVEFORMATEX*>(&outWave))) != 0) {
-            return spec.name + " refused the output format " + out.Text() + ": " + ResultText(code);
-        }
+        setup.Set("InWaveFormat", format->Wave(), sizeof(WAVEFORMATEX))
+            .Set("OutWaveFormat", out.Wave(), sizeof(WAVEFORMATEX));
     }
     for (const auto& [property, text] : spec.properties) {
+        if (!setup.error().empty()) return setup.error();
         if (traits.counting == Counting::kMix && IsMixerOutputSetting(property)) continue;
         PropertyValue value;
         std::string error;
         if (!ParseValue(text, &value, &error)) return spec.name + ": " + property + ": " + error;
-        scratch = value.integer;
-        void* data = value.isFloat ? static_cast<void*>(&value.real) : static_cast<void*>(&scratch);
-        if ((code = component->SetProperty(property.c_str(), value.integer, data)) != 0) {
-            return spec.name + " refused " + property + "=" + text + ": " + ResultText(code);
-        }
+        int32_t integer = value.integer;
+        void* data = value.isFloat ? static_cast<void*>(&value.real) : static_cast<void*>(&integer);
+        setup.Set(property.c_str(), value.integer, data, text);
     }
-    if ((code = component->Build()) != 0) return stage->Failure("Build", code);
-    if ((code = component->Start()) != 0) return stage->Failure("Start", code);
+    std::string error;
+    Component component = setup.Start(&error);
+    if (!component) return error;
     int32_t outRate = 0;
     if (traits.counting != Counting::kMix && component->GetProperty("OutSamplesPerSec", 0, &outRate) == 0 && outRate > 0) {
         out.rate = static_cast<uint32_t>(outRate);
     }
-    stage->out() = out;
+    stages.push_back(std::make_unique<Stage>(spec.name, traits, std::move(component), *format, out));
     *format = out;
-    stages.push_back(std::move(stage));
     return "";
 }
 
@@ -367,7 +350,7 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
 int RunChain(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"-i", "-o", "--block"}, {"--meter"}, &error)) return Fail(error + " (see zelmar chain --help)");
+    if (!options.Parse("chain", argc, argv, {"-i", "-o", "--block"}, {"--meter"}, &error)) return Fail(error);
     const bool meter = options.Has("--meter");
     const std::string input = options.Text("-i"), output = options.Text("-o");
     if (input.empty() || output.empty()) return Fail("chain needs -i IN.wav and -o OUT.wav (see zelmar chain --help)");
@@ -392,20 +375,10 @@ int RunChain(int argc, char** argv) {
         if (!(error = SetUpStage(spec, &format, stages)).empty()) return Fail(error);
     }
 
-    Component reader("RIFFAudioIn");
-    Component writer("RIFFAudioOut");
-    if (!reader || !writer) return Fail("this build lacks the WAV reader or writer");
-    int32_t code;
-    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
-        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
-        return Fail("RIFFAudioIn cannot read " + input + ": " + ResultText(code));
-    }
-    const WAVEFORMATEX outWave = format.Wave();
-    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
-        (code = writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&outWave))) != 0) {
-        return Fail("WAV writer refused its settings: " + ResultText(code));
-    }
-    if ((code = writer->Build()) != 0 || (code = writer->Start()) != 0) return Fail("cannot create " + output + ": " + ResultText(code));
+    Component reader = StartWavReader(input, &error);
+    if (!reader) return Fail("cannot read " + input + ": " + error);
+    Component writer = StartWavWriter(output, format.Wave(), &error);
+    if (!writer) return Fail("cannot create " + output + ": " + error);
 
     const uint32_t frameBytes = inputFormat.FrameBytes();
     const uint32_t totalFrames = probe.dataBytes / frameBytes;
@@ -428,9 +401,8 @@ int RunChain(int argc, char** argv) {
             current.swap(next);
         }
         if (!current.empty()) {
-            const int32_t put = writer->PutData(current.data(), static_cast<int32_t>(current.size()));
-            if (put != static_cast<int32_t>(current.size())) {
-                return Fail("writing " + output + " failed: " + (put < 0 ? ResultText(put) : "short write"));
+            if (!(error = PutAll(writer.get(), current.data(), static_cast<int32_t>(current.size()))).empty()) {
+                return Fail("writing " + output + " failed: " + error);
             }
             writtenBytes += current.size();
         }
@@ -444,12 +416,12 @@ int RunChain(int argc, char** argv) {
     for (auto& stage : stages) (*stage)->Stop();
     writer->Stop();
     reader->Stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double elapsed = SecondsSince(began);
     const double secondsIn = static_cast<double>(totalFrames) / inputFormat.rate;
     const double secondsOut = static_cast<double>(writtenBytes / format.FrameBytes()) / format.rate;
     std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time\n", stages.size(),
                 stages.size() == 1 ? "" : "s", secondsIn, inputFormat.Text().c_str(), secondsOut, format.Text().c_str(),
-                elapsed > 0 ? secondsIn / elapsed : 0.0);
+                RealTimeFactor(secondsIn, elapsed));
     return 0;
 }
 

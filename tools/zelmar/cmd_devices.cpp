@@ -21,8 +21,8 @@ int List(const char* component, const char* countName, const char* nameName, con
     if (code != 0) return Fail(std::string(component) + " cannot list devices: " + ResultText(code));
     std::printf("%s:\n", title);
     for (int32_t i = 0; i < count; ++i) {
-        char name[1024] = {};  // device descriptions are short; the component writes text and NUL
-        if (io->GetProperty(nameName, i, name) == 0) std::printf("  %2d  %s\n", i, name);
+        std::string name;
+        if (TextProperty(io.get(), nameName, i, &name)) std::printf("  %2d  %s\n", i, name.c_str());
     }
     if (count == 0) std::printf("  (none)\n");
     return 0;
@@ -33,7 +33,7 @@ int List(const char* component, const char* countName, const char* nameName, con
 int RunDevices(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {}, {}, &error)) return Fail(error + " (see zelmar devices --help)");
+    if (!options.Parse("devices", argc, argv, {}, {}, &error)) return Fail(error);
     if (!options.Positional().empty()) return Fail("devices takes no arguments");
     if (int status = List("DSoundAudioIn", "InDeviceNum", "InDeviceName", "capture")) return status;
     return List("DSoundAudioOut", "OutDeviceNum", "OutDeviceName", "playback");

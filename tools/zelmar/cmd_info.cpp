@@ -23,7 +23,7 @@ double Dbfs(double linear) { return linear > 0 ? 20.0 * std::log10(linear) : -IN
 int RunInfo(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {}, {}, &error)) return Fail(error + " (see zelmar info --help)");
+    if (!options.Parse("info", argc, argv, {}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 1) return Fail("info takes one WAV file (see zelmar info --help)");
     const std::string path = options.Positional()[0];
     WavProbe probe;
@@ -37,13 +37,8 @@ int RunInfo(int argc, char** argv) {
                      f.nChannels >= 1 && f.nChannels <= 2;
     if (!pcm) return 0;
 
-    Component reader("RIFFAudioIn");
-    int32_t code;
-    if (!reader) return Fail("this build lacks the WAV reader");
-    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(path.c_str()))) != 0 ||
-        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
-        return Fail("RIFFAudioIn cannot read " + path + ": " + ResultText(code));
-    }
+    Component reader = StartWavReader(path, &error);
+    if (!reader) return Fail("cannot read " + path + ": " + error);
     const int channels = f.nChannels;
     const int sampleBytes = f.wBitsPerSample / 8;
     const uint32_t frameBytes = static_cast<uint32_t>(channels * sampleBytes);
@@ -52,7 +47,7 @@ int RunInfo(int argc, char** argv) {
     std::vector<uint8_t> block(frameBytes * 4096);
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min<uint32_t>(4096, frames - done);
-        code = reader->GetData(block.data(), static_cast<int32_t>(n * frameBytes));
+        const int32_t code = reader->GetData(block.data(), static_cast<int32_t>(n * frameBytes));
         if (code < 0) return Fail("reading " + path + ": " + ResultText(code));
         for (uint32_t i = 0; i < n * channels; ++i) {
             double sample;  // full scale 1.0

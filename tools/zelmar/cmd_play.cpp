@@ -17,7 +17,7 @@ const char kPlayUsage[] =
 int RunPlay(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--device"}, {}, &error)) return Fail(error + " (see zelmar play --help)");
+    if (!options.Parse("play", argc, argv, {"--device"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 1) return Fail("play takes one WAV file (see zelmar play --help)");
     const std::string input = options.Positional()[0];
     double device = -1;
@@ -30,28 +30,15 @@ int RunPlay(int argc, char** argv) {
         return Fail(input + " is " + DescribeFormat(f) + "; play takes 8- or 16-bit PCM, mono or stereo");
     }
     ZelmarSetTimeMode(ZELMAR_TIME_REAL);
-    Component reader("RIFFAudioIn");
-    Component output("DSoundAudioOut");
-    if (!reader || !output) return Fail("this build lacks the WAV reader or DSoundAudioOut");
-    int32_t code;
-    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
-        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
-        return Fail("cannot read " + input + ": " + ResultText(code));
-    }
+    Component reader = StartWavReader(input, &error);
+    if (!reader) return Fail("cannot read " + input + ": " + error);
     const int32_t blockSamples = static_cast<int32_t>(f.nSamplesPerSec / 100);  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
-    const struct { const char* name; int32_t value; } settings[] = {
-        {"SamplesPerSec", static_cast<int32_t>(f.nSamplesPerSec)}, {"Channels", f.nChannels},
-        {"BitsPerSample", f.wBitsPerSample}, {"BlockSamples", blockSamples},
-        {"OutBufferTime", kBufferMs}, {"OutDeviceNo", static_cast<int32_t>(device)},
-    };
-    for (const auto& setting : settings) {
-        if ((code = output->SetProperty(setting.name, setting.value, nullptr)) != 0) {
-            return Fail(std::string("DSoundAudioOut refused ") + setting.name + ": " + ResultText(code));
-        }
-    }
-    if ((code = output->Build()) != 0) return Fail("cannot open the playback device: " + ResultText(code));
-    if ((code = output->Start()) != 0) return Fail("cannot start playing: " + ResultText(code));
+    const int32_t deviceNo = static_cast<int32_t>(device);
+    Component output = PlaybackSetup({static_cast<int32_t>(f.nSamplesPerSec), f.nChannels, f.wBitsPerSample,
+                                      blockSamples, kBufferMs, deviceNo})
+                           .Start(&error);
+    if (!output) return Fail("cannot play on device " + std::to_string(deviceNo) + ": " + error);
 
     const int32_t blockBytes = blockSamples * f.nBlockAlign;
     const uint32_t blocks = probe.dataBytes / static_cast<uint32_t>(blockBytes);
@@ -60,14 +47,13 @@ int RunPlay(int argc, char** argv) {
     std::vector<uint8_t> block(static_cast<size_t>(blockBytes));
     Progress progress("playing");
     for (uint32_t b = 0; b < blocks + tailBlocks; ++b) {
+        int32_t code;
         if (b < blocks) {
             if ((code = reader->GetData(block.data(), blockBytes)) < 0) return Fail("reading failed: " + ResultText(code));
         } else {
             std::fill(block.begin(), block.end(), f.wBitsPerSample == 8 ? 0x80 : 0x00);
         }
-        int timeouts = 0;
-        while ((code = output->PutData(block.data(), blockBytes)) == ZELMAR_E_TIMEOUT && ++timeouts < 300) {
-        }
+        code = PutDeviceBlock(output.get(), block.data(), blockBytes);
         if (code != blockBytes) return Fail("playback failed: " + ResultText(code));
         progress.Update(static_cast<double>(b + 1) / (blocks + tailBlocks));
     }

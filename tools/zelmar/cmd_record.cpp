@@ -1,5 +1,4 @@
 // zelmar record: a capture device recorded into a WAV file, with a level meter.
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -23,8 +22,8 @@ const char kRecordUsage[] =
 int RunRecord(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--device", "--seconds", "--rate", "--channels"}, {}, &error)) {
-        return Fail(error + " (see zelmar record --help)");
+    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels"}, {}, &error)) {
+        return Fail(error);
     }
     if (options.Positional().size() != 1) return Fail("record takes one output file (see zelmar record --help)");
     const std::string output = options.Positional()[0];
@@ -37,27 +36,15 @@ int RunRecord(int argc, char** argv) {
     const int32_t sampleRate = static_cast<int32_t>(rate);
     const int32_t channelCount = static_cast<int32_t>(channels);
     const int32_t blockSamples = sampleRate / 100;  // 10 ms blocks
-    Component capture("DSoundAudioIn");
-    Component writer("RIFFAudioOut");
-    if (!capture || !writer) return Fail("this build lacks DSoundAudioIn or the WAV writer");
-    int32_t code;
-    const struct { const char* name; int32_t value; } settings[] = {
-        {"SamplesPerSec", sampleRate}, {"Channels", channelCount}, {"BitsPerSample", 16},
-        {"BlockSamples", blockSamples}, {"InBufferTime", 200}, {"InDeviceNo", static_cast<int32_t>(device)},
-    };
-    for (const auto& setting : settings) {
-        if ((code = capture->SetProperty(setting.name, setting.value, nullptr)) != 0) {
-            return Fail(std::string("DSoundAudioIn refused ") + setting.name + ": " + ResultText(code));
-        }
-    }
-    if ((code = capture->Build()) != 0) return Fail("cannot open the capture device: " + ResultText(code));
+    constexpr int32_t kBufferMs = 200;
+    const int32_t deviceNo = static_cast<int32_t>(device);
+    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}).Build(&error);
+    if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
     WAVEFORMATEX format{};
     capture->GetProperty("WaveFormat", 0, &format);
-    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
-        (code = writer->SetProperty("WaveFormat", 0, &format)) != 0 || (code = writer->Build()) != 0 ||
-        (code = writer->Start()) != 0) {
-        return Fail("cannot write " + output + ": " + ResultText(code));
-    }
+    Component writer = StartWavWriter(output, format, &error);
+    if (!writer) return Fail("cannot write " + output + ": " + error);
+    int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
 
     const bool meter = isatty(STDERR_FILENO) != 0;
@@ -65,17 +52,15 @@ int RunRecord(int argc, char** argv) {
     const int64_t blocks = static_cast<int64_t>(seconds * 100 + 0.5);
     std::vector<int16_t> block(static_cast<size_t>(blockSamples * channelCount));
     int peak = 0;
-    int timeouts = 0;
     for (int64_t b = 0; b < blocks;) {
-        code = capture->GetData(block.data(), blockBytes);
-        if (code == ZELMAR_E_TIMEOUT && ++timeouts < 300) continue;  // the device was slow; ask again
-        if (code != blockBytes) return Fail("capture failed: " + ResultText(code));
-        timeouts = 0;
+        if ((code = GetDeviceBlock(capture.get(), block.data(), blockBytes)) != blockBytes) {
+            return Fail("capture failed: " + ResultText(code));
+        }
         if ((code = writer->PutData(block.data(), blockBytes)) < 0) return Fail("writing failed: " + ResultText(code));
         for (int16_t s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
         ++b;
         if (meter && b % 10 == 0) {
-            const double db = peak > 0 ? 20 * std::log10(peak / 32768.0) : -99;
+            const double db = PeakDbfs(peak);
             const int bars = static_cast<int>(std::max(0.0, (db + 60) / 60 * 40));
             std::fprintf(stderr, "\r%6.1f s  %6.1f dBFS  [%-40.*s]", b / 100.0, db, bars,
                          "########################################");

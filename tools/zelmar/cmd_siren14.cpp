@@ -60,22 +60,12 @@ int32_t CodecRateFor(int32_t rate) {
     return 0;
 }
 
-int32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) {
-    int32_t value = 0;
-    io->GetProperty(name, arg, &value);
-    return value;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
 }  // namespace
 
 int RunEncode(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--bitrate"}, {}, &error)) return Fail(error + " (see zelmar encode --help)");
+    if (!options.Parse("encode", argc, argv, {"--bitrate"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 2) return Fail("encode takes IN.wav and OUT.s14 (see zelmar encode --help)");
     const std::string input = options.Positional()[0], output = options.Positional()[1];
     double bitRateValue = 32000;
@@ -88,7 +78,7 @@ int RunEncode(int argc, char** argv) {
     WavProbe probe;
     if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
     const WAVEFORMATEX& f = probe.format;
-    if (f.wFormatTag != 1 || f.wBitsPerSample != 16 || f.nChannels != 1) {
+    if (!IsMono16Pcm(f)) {
         return Fail(input + " is " + DescribeFormat(f) + "; the Siren14 encoder takes 16-bit mono PCM");
     }
     const int32_t wavRate = static_cast<int32_t>(f.nSamplesPerSec);
@@ -102,33 +92,21 @@ int RunEncode(int argc, char** argv) {
                     std::to_string(codecRate) + " Hz");
     }
 
-    Component reader("RIFFAudioIn");
-    Component encoder("Siren14AudioFilter");
-    if (!reader || !encoder) return Fail("this build lacks the WAV reader or the Siren14 filter");
-    int32_t code;
-    if ((code = reader->SetProperty("Filename", 0, const_cast<char*>(input.c_str()))) != 0 ||
-        (code = reader->Build()) != 0 || (code = reader->Start()) != 0) {
-        return Fail("RIFFAudioIn cannot read " + input + ": " + ResultText(code));
+    Component reader = StartWavReader(input, &error);
+    if (!reader) return Fail("cannot read " + input + ": " + error);
+    Component encoder = Siren14Setup(codecRate, bitRate, Coding::kEncode).Start(&error);
+    if (!encoder) {
+        return Fail("cannot encode " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) + " bit/s: " + error);
     }
-    if ((code = encoder->SetProperty("Bitrate", bitRate, nullptr)) != 0 ||
-        (code = encoder->SetProperty("SamplesPerSec", codecRate, nullptr)) != 0 ||
-        (code = encoder->SetProperty("Direction", 0, nullptr)) != 0 || (code = encoder->Build()) != 0 ||
-        (code = encoder->Start()) != 0) {
-        return Fail("Siren14AudioFilter refused " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) +
-                    " bit/s: " + ResultText(code));
-    }
-    // Only a rate the codec does not take goes through the resampler ("NULL" stands in).
-    Component resampler(wavRate != codecRate ? "ResampleAudioFilter" : "NULL");
+    // Only a rate the codec does not take goes through the resampler.
+    Component resampler;
     if (wavRate != codecRate) {
-        if (!resampler) return Fail("this build has no ResampleAudioFilter to bring " + std::to_string(wavRate) + " Hz to " +
-                                    std::to_string(codecRate) + " Hz");
-        // The resampler takes its rates in `value` but wants a non-null `data` beside them.
-        int32_t unused = 0;
-        if ((code = resampler->SetProperty("InSamplesPerSec", wavRate, &unused)) != 0 ||
-            (code = resampler->SetProperty("OutSamplesPerSec", codecRate, &unused)) != 0 ||
-            (code = resampler->Build()) != 0 || (code = resampler->Start()) != 0) {
-            return Fail("ResampleAudioFilter refused " + std::to_string(wavRate) + " -> " + std::to_string(codecRate) +
-                        " Hz: " + ResultText(code));
+        resampler = ComponentSetup("ResampleAudioFilter")
+                        .Set("InSamplesPerSec", wavRate)
+                        .Set("OutSamplesPerSec", codecRate)
+                        .Start(&error);
+        if (!resampler) {
+            return Fail("cannot bring " + std::to_string(wavRate) + " Hz to " + std::to_string(codecRate) + " Hz: " + error);
         }
     }
 
@@ -141,8 +119,8 @@ int RunEncode(int argc, char** argv) {
     PutLe32(header + 12, kUnknownFrameCount);  // rewritten at the end
     out.write(reinterpret_cast<const char*>(header), kHeaderBytes);
 
-    const int32_t pcmFrameBytes = Get(encoder.get(), "InBufferSize", 0);
-    const int32_t codedFrameBytes = Get(encoder.get(), "OutBufferSize", pcmFrameBytes);
+    const int32_t pcmFrameBytes = IntProperty(encoder.get(), "InBufferSize", 0);
+    const int32_t codedFrameBytes = IntProperty(encoder.get(), "OutBufferSize", pcmFrameBytes);
     const int32_t ratioUp = codecRate > wavRate ? codecRate / wavRate : 1;
     const int32_t ratioDown = wavRate > codecRate ? wavRate / codecRate : 1;
     // Samples at the codec rate waiting for a whole frame, and the coded output.
@@ -154,6 +132,7 @@ int RunEncode(int argc, char** argv) {
     Progress progress("encode");
     const auto began = std::chrono::steady_clock::now();
 
+    int32_t code = 0;
     auto encodePending = [&](bool flush) -> bool {
         if (flush && pending.size() % pcmFrameBytes != 0) pending.resize((pending.size() / pcmFrameBytes + 1) * pcmFrameBytes, 0);
         size_t offset = 0;
@@ -200,19 +179,19 @@ int RunEncode(int argc, char** argv) {
     reader->Stop();
     encoder->Stop();
 
-    const double audioSeconds = frames * 0.02, elapsed = Seconds(began);
+    const double audioSeconds = frames * 0.02, elapsed = SecondsSince(began);
     std::printf("encoded %s (%d Hz%s, %d kHz mode) at %d bit/s: %u frames, %.3f s -> %s (%u bytes) in %.3f s (%.0fx real time)\n",
                 input.c_str(), wavRate, wavRate != codecRate ? (" resampled to " + std::to_string(codecRate) + " Hz").c_str() : "",
                 codecRate == 32000 ? 14 : 7, bitRate, frames, audioSeconds, output.c_str(),
                 kHeaderBytes + frames * static_cast<uint32_t>(codedFrameBytes), elapsed,
-                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+                RealTimeFactor(audioSeconds, elapsed));
     return 0;
 }
 
 int RunDecode(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"--loss", "--seed"}, {}, &error)) return Fail(error + " (see zelmar decode --help)");
+    if (!options.Parse("decode", argc, argv, {"--loss", "--seed"}, {}, &error)) return Fail(error);
     if (options.Positional().size() != 2) return Fail("decode takes IN.s14 and OUT.wav (see zelmar decode --help)");
     const std::string input = options.Positional()[0], output = options.Positional()[1];
     double lossPercent = 0, seed = 1;
@@ -230,18 +209,15 @@ int RunDecode(int argc, char** argv) {
     const int32_t bitRate = static_cast<int32_t>(GetLe32(file.data() + 8));
     const uint32_t declaredFrames = GetLe32(file.data() + 12);
 
-    Component decoder("Siren14AudioFilter");
-    if (!decoder) return Fail("this build lacks the Siren14 filter");
-    int32_t code;
-    if ((code = decoder->SetProperty("Bitrate", bitRate, nullptr)) != 0 ||
-        (code = decoder->SetProperty("SamplesPerSec", sampleRate, nullptr)) != 0 ||
-        (code = decoder->SetProperty("Direction", 1, nullptr)) != 0 || (code = decoder->Build()) != 0 ||
-        (code = decoder->Start()) != 0) {
+    ComponentSetup decoderSetup = Siren14Setup(sampleRate, bitRate, Coding::kDecode);
+    Component decoder = decoderSetup.Start(&error);
+    if (!decoderSetup.exists()) return Fail(error);
+    if (!decoder) {
         return Fail(input + " declares " + std::to_string(sampleRate) + " Hz at " + std::to_string(bitRate) +
-                    " bit/s, which Siren14 does not code (" + ResultText(code) + ")");
+                    " bit/s, which Siren14 does not code (" + error + ")");
     }
-    const int32_t pcmFrameBytes = Get(decoder.get(), "InBufferSize", 0);
-    const int32_t codedFrameBytes = Get(decoder.get(), "InBufferSize", pcmFrameBytes);
+    const int32_t pcmFrameBytes = IntProperty(decoder.get(), "InBufferSize", 0);
+    const int32_t codedFrameBytes = IntProperty(decoder.get(), "InBufferSize", pcmFrameBytes);
     const size_t payload = file.size() - kHeaderBytes;
     const uint32_t present = static_cast<uint32_t>(payload / codedFrameBytes);
     if (declaredFrames != kUnknownFrameCount && declaredFrames > present) {
@@ -250,19 +226,14 @@ int RunDecode(int argc, char** argv) {
     }
     const uint32_t frames = declaredFrames != kUnknownFrameCount ? declaredFrames : present;
 
-    Component writer("RIFFAudioOut");
-    if (!writer) return Fail("this build lacks the WAV writer");
-    const WAVEFORMATEX format{1, 1, static_cast<uint32_t>(sampleRate), static_cast<uint32_t>(sampleRate) * 2, 2, 16, 0};
-    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
-        (code = writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format))) != 0 ||
-        (code = writer->Build()) != 0 || (code = writer->Start()) != 0) {
-        return Fail("cannot create " + output + ": " + ResultText(code));
-    }
+    Component writer = StartWavWriter(output, Mono16Format(sampleRate), &error);
+    if (!writer) return Fail("cannot create " + output + ": " + error);
 
     std::mt19937 random(static_cast<uint32_t>(seed));
     std::uniform_real_distribution<double> uniform(0.0, 100.0);
     std::vector<uint8_t> pcm(static_cast<size_t>(pcmFrameBytes));
     uint32_t lost = 0;
+    int32_t code;
     Progress progress("decode");
     const auto began = std::chrono::steady_clock::now();
     for (uint32_t frame = 0; frame < frames; ++frame) {
@@ -274,17 +245,16 @@ int RunDecode(int argc, char** argv) {
         if ((code = decoder->Process(drop ? nullptr : source, &inBytes, pcm.data(), &outBytes)) != 0 || outBytes != pcmFrameBytes) {
             return Fail("Siren14AudioFilter: " + ResultText(code));
         }
-        const int32_t put = writer->PutData(pcm.data(), outBytes);
-        if (put != outBytes) return Fail("writing " + output + " failed: " + (put < 0 ? ResultText(put) : "short write"));
+        if (!(error = PutAll(writer.get(), pcm.data(), outBytes)).empty()) return Fail("writing " + output + " failed: " + error);
         if (frame % kFramesPerCall == 0) progress.Update(static_cast<double>(frame) / frames);
     }
     progress.Done();
     writer->Stop();
     decoder->Stop();
-    const double audioSeconds = frames * 0.02, elapsed = Seconds(began);
+    const double audioSeconds = frames * 0.02, elapsed = SecondsSince(began);
     std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed), %.3f s -> %s in %.3f s (%.0fx real time)\n",
                 input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frames, lost, audioSeconds, output.c_str(), elapsed,
-                elapsed > 0 ? audioSeconds / elapsed : 0.0);
+                RealTimeFactor(audioSeconds, elapsed));
     return 0;
 }
 

@@ -24,8 +24,8 @@ const char kToneUsage[] =
 int RunTone(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse(argc, argv, {"-o", "--rate", "--freq", "--amplitude", "--seconds"}, {"--realtime"}, &error)) {
-        return Fail(error + " (see zelmar tone --help)");
+    if (!options.Parse("tone", argc, argv, {"-o", "--rate", "--freq", "--amplitude", "--seconds"}, {"--realtime"}, &error)) {
+        return Fail(error);
     }
     if (!options.Positional().empty()) return Fail("unexpected argument '" + options.Positional()[0] + "'");
     const std::string output = options.Text("-o");
@@ -42,30 +42,16 @@ int RunTone(int argc, char** argv) {
 
     const int32_t sampleRate = static_cast<int32_t>(rate);
     const int32_t blockSamples = sampleRate / 50;  // 20 ms blocks
-    Component generator("WaveGeneratorAudioIn");
-    Component writer("RIFFAudioOut");
-    if (!generator || !writer) return Fail("this build lacks the generator or the WAV writer");
-
-    const WAVEFORMATEX format{1, 1, static_cast<uint32_t>(sampleRate), static_cast<uint32_t>(sampleRate) * 2, 2, 16, 0};
-    int32_t code;
-    const struct { const char* name; int32_t value; } settings[] = {
-        {"SamplesPerSec", sampleRate}, {"BlockSamples", blockSamples},
-        {"Frequency", static_cast<int32_t>(frequency)}, {"Amplitude", static_cast<int32_t>(amplitude)},
-    };
-    for (const auto& setting : settings) {
-        if ((code = generator->SetProperty(setting.name, setting.value, nullptr)) != 0) {
-            return Fail(std::string("generator refused ") + setting.name + ": " + ResultText(code));
-        }
-    }
-    if ((code = writer->SetProperty("Filename", 0, const_cast<char*>(output.c_str()))) != 0 ||
-        (code = writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format))) != 0) {
-        return Fail("WAV writer refused its settings: " + ResultText(code));
-    }
-    if ((code = writer->Build()) != 0) return Fail("cannot create " + output + ": " + ResultText(code));
-    if ((code = generator->Build()) != 0 || (code = generator->Start()) != 0) {
-        return Fail("generator failed to start: " + ResultText(code));
-    }
-    if ((code = writer->Start()) != 0) return Fail("cannot create " + output + ": " + ResultText(code));
+    Component generator = ComponentSetup("WaveGeneratorAudioIn")
+                              .Set("SamplesPerSec", sampleRate)
+                              .Set("BlockSamples", blockSamples)
+                              .Set("Frequency", static_cast<int32_t>(frequency))
+                              .Set("Amplitude", static_cast<int32_t>(amplitude))
+                              .Start(&error);
+    if (!generator) return Fail(error);
+    const WAVEFORMATEX format = Mono16Format(sampleRate);
+    Component writer = StartWavWriter(output, format, &error);
+    if (!writer) return Fail("cannot create " + output + ": " + error);
 
     const int64_t totalSamples = static_cast<int64_t>(seconds * sampleRate + 0.5);
     std::vector<int16_t> block(blockSamples);
@@ -76,15 +62,14 @@ int RunTone(int argc, char** argv) {
         const int32_t samples = static_cast<int32_t>(std::min<int64_t>(blockSamples, totalSamples - written));
         const int32_t got = generator->GetData(block.data(), samples * 2);
         if (got < 0) return Fail("generator: " + ResultText(got));
-        const int32_t put = writer->PutData(block.data(), got);
-        if (put != got) return Fail("writing " + output + " failed: " + (put < 0 ? ResultText(put) : "short write"));
+        if (!(error = PutAll(writer.get(), block.data(), got)).empty()) return Fail("writing " + output + " failed: " + error);
         written += samples;
         progress.Update(static_cast<double>(written) / totalSamples);
     }
     progress.Done();
     writer->Stop();
     generator->Stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double elapsed = SecondsSince(began);
     std::printf("wrote %s: %.3f s of %g Hz at %d%% (%s), %lld samples in %.3f s\n", output.c_str(),
                 static_cast<double>(written) / sampleRate, frequency, static_cast<int>(amplitude),
                 DescribeFormat(format).c_str(), static_cast<long long>(written), elapsed);
