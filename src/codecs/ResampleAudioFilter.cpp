@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 
@@ -10,13 +11,6 @@
 
 namespace zelmar {
 namespace {
-
-constexpr NamedIndex kProperties[] = {
-    {"InSamplesPerSec", CResampleAudioFilter::kInSamplesPerSec},
-    {"OutSamplesPerSec", CResampleAudioFilter::kOutSamplesPerSec},
-    {"TotalIn", CResampleAudioFilter::kTotalIn},
-    {"TotalOut", CResampleAudioFilter::kTotalOut},
-};
 
 // The cutoff is 80 % of the lower rate's Nyquist frequency; 0.8 is taken in single precision,
 // as the filter has always been designed.
@@ -76,53 +70,58 @@ inline void StoreSample(float v, uint8_t* bytes) {
 
 }  // namespace
 
-CResampleAudioFilter::CResampleAudioFilter() = default;
+const PropertyTable<CResampleAudioFilter>& CResampleAudioFilter::Properties() {
+    using C = CResampleAudioFilter;
+    // Rates are stored unchecked: Build refuses the ones it cannot design for.
+    static constexpr PropertyRow<C> kRows[] = {
+        {"InSamplesPerSec", kInSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.inRate; }},
+        {"OutSamplesPerSec", kOutSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.outRate; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.totalOut; }},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrInvalidArg,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
 
+CResampleAudioFilter::CResampleAudioFilter() = default;
 CResampleAudioFilter::~CResampleAudioFilter() = default;
 
-int32_t CResampleAudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
-}
+int32_t CResampleAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CResampleAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kInSamplesPerSec: inRate_ = value; break;
-        case kOutSamplesPerSec: outRate_ = value; break;
-        default: return kErrState;  // counters are read-only; unknown names
-    }
-    // The rate is kept either way; hosts have always had to pass a non-null `data`.
-    return data != nullptr ? kOk : kErrInvalidArg;
+    const int32_t result = Properties().Set(*this, kStateCreated, name, value, data);
+    // The rate is kept either way, but hosts have always had to pass a non-null `data`.
+    return result == kOk && data == nullptr ? kErrInvalidArg : result;
 }
 
-int32_t CResampleAudioFilter::GetProperty(const char* name, int32_t, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kInSamplesPerSec: WriteInt32(out, inRate_); return kOk;
-        case kOutSamplesPerSec: WriteInt32(out, outRate_); return kOk;
-        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
-        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
-        default: return kErrState;
-    }
+int32_t CResampleAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
 }
 
 int32_t CResampleAudioFilter::Build() {
+    const int32_t inRate = settings_.inRate, outRate = settings_.outRate;
     // Negative rates have no meaning here; they are refused like a zero rate.
-    if (inRate_ <= 0 || outRate_ <= 0) return kErrInvalidArg;
+    if (inRate <= 0 || outRate <= 0) return kErrInvalidArg;
     double sectionRate;
     float cutoffHz;
-    if (outRate_ < inRate_) {
-        if (inRate_ % outRate_ != 0) return kErrInvalidArg;
-        sectionRate = inRate_;
-        cutoffHz = static_cast<float>(outRate_ * 0.5 * kCutoffOfNyquist);
-    } else if (outRate_ > inRate_) {
-        if (outRate_ % inRate_ != 0) return kErrInvalidArg;
-        sectionRate = outRate_;
-        cutoffHz = static_cast<float>(inRate_ * 0.5 * kCutoffOfNyquist);
+    if (outRate < inRate) {
+        if (inRate % outRate != 0) return kErrInvalidArg;
+        sectionRate = inRate;
+        cutoffHz = static_cast<float>(outRate * 0.5 * kCutoffOfNyquist);
+    } else if (outRate > inRate) {
+        if (outRate % inRate != 0) return kErrInvalidArg;
+        sectionRate = outRate;
+        cutoffHz = static_cast<float>(inRate * 0.5 * kCutoffOfNyquist);
     } else {
-        sectionRate = inRate_;
-        cutoffHz = static_cast<float>(2.0 * inRate_ / 5.0);
+        sectionRate = inRate;
+        cutoffHz = static_cast<float>(2.0 * inRate / 5.0);
     }
 
     // Make the new sections before dropping the old ones, so a failed allocation leaves the
@@ -183,24 +182,25 @@ int32_t CResampleAudioFilter::Process(const void* in, int32_t* inBytes, void* ou
     if (*inBytes < 0 || *outBytes < 0) return kErrInvalidArg;
     if (!sections_[0] || !sections_[1]) return kErrState;  // never built successfully
     // Rates may have changed since Build; the mode follows them, but they must stay usable.
-    if (inRate_ <= 0 || outRate_ <= 0) return kErrInvalidArg;
+    const int32_t inRate = settings_.inRate, outRate = settings_.outRate;
+    if (inRate <= 0 || outRate <= 0) return kErrInvalidArg;
 
     const auto* source = static_cast<const uint8_t*>(in);
     auto* target = static_cast<uint8_t*>(out);
     const uint32_t count = static_cast<uint32_t>(*inBytes) / 2;
     int32_t produced;
-    if (inRate_ == outRate_) {
+    if (inRate == outRate) {
         if (*outBytes < *inBytes) return kErrInvalidArg;
         FilterEqual(source, count, target);
         produced = *inBytes;
-    } else if (outRate_ > inRate_) {
-        const uint32_t factor = static_cast<uint32_t>(outRate_ / inRate_);
+    } else if (outRate > inRate) {
+        const uint32_t factor = static_cast<uint32_t>(outRate / inRate);
         const int64_t needed = int64_t{*inBytes} * factor;
         if (needed > std::numeric_limits<int32_t>::max() || *outBytes < needed) return kErrInvalidArg;
         FilterUp(source, count, factor, target);
         produced = static_cast<int32_t>(needed);
     } else {
-        const uint32_t factor = static_cast<uint32_t>(inRate_ / outRate_);
+        const uint32_t factor = static_cast<uint32_t>(inRate / outRate);
         // Samples kept from this block, counting from the decimation phase.  For blocks of a
         // whole number of k samples this is exactly *inBytes / k bytes; for other blocks the
         // count reported is the count written, and the capacity must hold it.
@@ -210,8 +210,8 @@ int32_t CResampleAudioFilter::Process(const void* in, int32_t* inBytes, void* ou
         produced = static_cast<int32_t>(2 * written);
     }
     *outBytes = produced;
-    totalIn_ += static_cast<uint32_t>(*inBytes);
-    totalOut_ += static_cast<uint32_t>(produced);
+    counters_.totalIn += static_cast<uint32_t>(*inBytes);
+    counters_.totalOut += static_cast<uint32_t>(produced);
     return kOk;
 }
 

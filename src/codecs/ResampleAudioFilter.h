@@ -11,11 +11,16 @@
 
 #include "dsp/blocks/BiquadFilter.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
 class CResampleAudioFilter : public CAudioComponent<> {
 public:
+    enum Property : int32_t { kInSamplesPerSec = 0, kOutSamplesPerSec, kTotalIn, kTotalOut, kUnknown };
+
+    static constexpr int kSectionCount = 2;
+
     CResampleAudioFilter();
     ~CResampleAudioFilter() override;
 
@@ -28,31 +33,32 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
-    enum Property : int32_t {
-        kInSamplesPerSec = 0,
-        kOutSamplesPerSec = 1,
-        kTotalIn = 2,
-        kTotalOut = 3,
-        kUnknown = 4,
-    };
-
-    static constexpr int kMaxSections = 4;
-    static constexpr int kSectionCount = 2;
+    static const PropertyTable<CResampleAudioFilter>& Properties();
 
 private:
+    // Rates may change at any time: the sections follow them at the next Build, the choice
+    // of mode and ratio at the next Process.
+    struct Settings {
+        int32_t inRate = 0;   // samples per second
+        int32_t outRate = 0;
+    };
+    struct Counters {
+        uint32_t totalIn = 0, totalOut = 0;  // bytes; wrap modulo 2^32, never reset
+    };
+
     // Runs `count` input samples through the cascade, writing every output (equal rates),
     // each one k times (up), or every k-th starting at the decimation phase (down).
     void FilterEqual(const uint8_t* in, uint32_t count, uint8_t* out);
     void FilterUp(const uint8_t* in, uint32_t count, uint32_t factor, uint8_t* out);
     uint32_t FilterDown(const uint8_t* in, uint32_t count, uint32_t factor, uint8_t* out);
 
-    int32_t inRate_ = 0;
-    int32_t outRate_ = 0;
-    uint32_t totalIn_ = 0;   // wraps modulo 2^32, never reset
-    uint32_t totalOut_ = 0;  // wraps modulo 2^32, never reset
-    std::unique_ptr<CBiquadFilter> sections_[kMaxSections];
+    Settings settings_;
+    Counters counters_;
+    // Designed by Build; they carry the stream's filter memory from call to call.
+    std::unique_ptr<CBiquadFilter> sections_[kSectionCount];
     // Input samples to skip before the next kept one when going down.  It runs on across
-    // calls, so a stream cut into blocks of any length is decimated as one stream.
+    // calls, so a stream cut into blocks of any length is decimated as one stream; Build
+    // starts it afresh.
     uint32_t decimationSkip_ = 0;
 };
 

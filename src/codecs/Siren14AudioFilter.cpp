@@ -1,21 +1,9 @@
 #include "codecs/Siren14AudioFilter.h"
 
-#include "framework/Properties.h"
+#include <iterator>
 
 namespace zelmar {
 namespace {
-
-constexpr NamedIndex kProperties[] = {
-    {"Bitrate", CSiren14AudioFilter::kBitrate},
-    {"SamplesPerSec", CSiren14AudioFilter::kSamplesPerSec},
-    {"Direction", CSiren14AudioFilter::kDirection},
-    {"InBufferSize", CSiren14AudioFilter::kInBufferSize},
-    {"OutBufferSize", CSiren14AudioFilter::kOutBufferSize},
-    {"LastError", CSiren14AudioFilter::kLastError},
-    {"Reset", CSiren14AudioFilter::kReset},
-    {"TotalIn", CSiren14AudioFilter::kTotalIn},
-    {"TotalOut", CSiren14AudioFilter::kTotalOut},
-};
 
 constexpr int32_t kWideBandwidthHz = 14000;    // 32 000 samples/s
 constexpr int32_t kNarrowBandwidthHz = 7000;   // 16 000 samples/s
@@ -29,74 +17,89 @@ uint32_t Frames(uint32_t bytes, int32_t unit, int32_t scale) {
 
 }  // namespace
 
+const PropertyTable<CSiren14AudioFilter>& CSiren14AudioFilter::Properties() {
+    using C = CSiren14AudioFilter;
+    static constexpr PropertyRow<C> kRows[] = {
+        // The codec's own Build checks the bit rate against the bandwidth.
+        {"Bitrate", kBitrate, Settable::kWhileCreated, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.bitRate; }},
+        {"SamplesPerSec", kSamplesPerSec, Settable::kWhileCreated, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
+        {"Direction", kDirection, Settable::kWhileCreated, Readable::kYes, Value::kInt32, {kEncode, kDecode},
+         [](C& c) -> void* { return &c.settings_.direction; }},
+        {"InBufferSize", kInBufferSize, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         nullptr, &C::GetInBufferSize},
+        {"OutBufferSize", kOutBufferSize, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         nullptr, &C::GetOutBufferSize},
+        {"LastError", kLastError, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.lastError; }},
+        // A request, not a setting: taken in every state, yet always answered "wrong state".
+        {"Reset", kReset, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::ResetCodec},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.meters_.totalOut; }},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrInvalidArg,
+                                          /*nullNameOnGet=*/kErrInvalidArg};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
+}
+
 CSiren14AudioFilter::CSiren14AudioFilter() = default;
 CSiren14AudioFilter::~CSiren14AudioFilter() = default;
 
-int32_t CSiren14AudioFilter::FindProperty(const char* name) {
-    return FindPropertyIndex(kProperties, name, kUnknown);
-}
+int32_t CSiren14AudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
-int32_t CSiren14AudioFilter::SetProperty(const char* name, int32_t value, void*) {
-    if (name == nullptr) return kErrInvalidArg;
-    const int32_t property = FindProperty(name);
-    if (property == kReset) {
-        // Before Build no codec state exists yet, so there is nothing to reset.  The answer is
-        // "wrong state" in every state, as "Reset" is not a setting.
-        if (state_ != kStateCreated) {
-            if (Decoding()) {
-                siren14_decoder_reset(&decoder_);
-            } else {
-                siren14_encoder_reset(&encoder_);
-            }
-        }
-        return kErrState;
-    }
-    if (state_ != kStateCreated) return kErrState;
-    switch (property) {
-        case kBitrate: bitRate_ = value; return kOk;
-        case kSamplesPerSec: samplesPerSec_ = value; return kOk;
-        case kDirection:
-            if (static_cast<uint32_t>(value) > kDecode) return kErrInvalidArg;
-            direction_ = value;
-            return kOk;
-        default: return kErrState;
-    }
+int32_t CSiren14AudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    return Properties().Set(*this, state_, name, value, data);
 }
 
 int32_t CSiren14AudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    if (name == nullptr || out == nullptr) return kErrInvalidArg;
-    const uint32_t bytes = static_cast<uint32_t>(arg);
-    switch (FindProperty(name)) {
-        case kBitrate: WriteInt32(out, bitRate_); return kOk;
-        case kSamplesPerSec: WriteInt32(out, samplesPerSec_); return kOk;
-        case kDirection: WriteInt32(out, direction_); return kOk;
-        case kInBufferSize:
-            // Input needed for `arg` bytes of output; with 0, one PCM frame in either direction.
-            if (arg == 0) {
-                WriteUint32(out, static_cast<uint32_t>(pcmFrameBytes_));
-            } else if (Decoding()) {
-                WriteUint32(out, Frames(bytes, pcmFrameBytes_, codedFrameBytes_));
-            } else {
-                WriteUint32(out, Frames(bytes, codedFrameBytes_, pcmFrameBytes_));
-            }
-            return kOk;
-        case kOutBufferSize:
-            WriteUint32(out, Decoding() ? Frames(bytes, codedFrameBytes_, pcmFrameBytes_)
-                                        : Frames(bytes, pcmFrameBytes_, codedFrameBytes_));
-            return kOk;
-        case kLastError: WriteInt32(out, lastError_); return kOk;
-        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
-        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
-        default: return kErrState;  // "Reset" and unknown names
+    return Properties().Get(*this, name, arg, out);
+}
+
+// Input needed for `arg` bytes of output; with 0, one PCM frame in either direction.
+int32_t CSiren14AudioFilter::GetInBufferSize(int32_t arg, void* out) {
+    const auto bytes = static_cast<uint32_t>(arg);
+    if (arg == 0) {
+        WriteUint32(out, static_cast<uint32_t>(frames_.pcmBytes));
+    } else if (Decoding()) {
+        WriteUint32(out, Frames(bytes, frames_.pcmBytes, frames_.codedBytes));
+    } else {
+        WriteUint32(out, Frames(bytes, frames_.codedBytes, frames_.pcmBytes));
     }
+    return kOk;
+}
+
+// Output made from `arg` bytes of input.
+int32_t CSiren14AudioFilter::GetOutBufferSize(int32_t arg, void* out) {
+    const auto bytes = static_cast<uint32_t>(arg);
+    WriteUint32(out, Decoding() ? Frames(bytes, frames_.codedBytes, frames_.pcmBytes)
+                                : Frames(bytes, frames_.pcmBytes, frames_.codedBytes));
+    return kOk;
+}
+
+int32_t CSiren14AudioFilter::ResetCodec(int32_t, void*) {
+    // Before Build no codec state exists yet, so there is nothing to reset.
+    if (state_ != kStateCreated) {
+        if (Decoding()) {
+            siren14_decoder_reset(&decoder_);
+        } else {
+            siren14_encoder_reset(&encoder_);
+        }
+    }
+    return kErrState;
 }
 
 int32_t CSiren14AudioFilter::Build() {
     if (state_ != kStateCreated) return kErrState;
     int32_t bandwidth;
-    if (samplesPerSec_ == 32000) {
+    if (settings_.samplesPerSec == 32000) {
         bandwidth = kWideBandwidthHz;
-    } else if (samplesPerSec_ == 16000) {
+    } else if (settings_.samplesPerSec == 16000) {
         bandwidth = kNarrowBandwidthHz;
     } else {
         return kErrInvalidArg;
@@ -104,16 +107,16 @@ int32_t CSiren14AudioFilter::Build() {
     int32_t frameLength;
     int32_t bitsPerFrame;
     if (Decoding()) {
-        if (siren14_decoder_init(bitRate_, bandwidth, &decoder_) < 0) return kErrInvalidArg;
+        if (siren14_decoder_init(settings_.bitRate, bandwidth, &decoder_) < 0) return kErrInvalidArg;
         frameLength = decoder_.frameLength;
         bitsPerFrame = decoder_.bitsPerFrame;
     } else {
-        if (siren14_encoder_init(bitRate_, bandwidth, &encoder_) < 0) return kErrInvalidArg;
+        if (siren14_encoder_init(settings_.bitRate, bandwidth, &encoder_) < 0) return kErrInvalidArg;
         frameLength = encoder_.frameLength;
         bitsPerFrame = encoder_.bitsPerFrame;
     }
-    pcmFrameBytes_ = 2 * frameLength;
-    codedFrameBytes_ = bitsPerFrame / 8;
+    frames_.pcmBytes = 2 * frameLength;
+    frames_.codedBytes = bitsPerFrame / 8;
     state_ = kStateBuilt;
     return kOk;
 }
@@ -137,13 +140,13 @@ int32_t CSiren14AudioFilter::Process(const void* in, int32_t* inBytes, void* out
         // Size query: frame-aligned counts for the caller's buffers; the codec is not touched.
         if (outBytes == nullptr || in == nullptr || inBytes == nullptr) return kErrInvalidArg;
         if (Decoding()) {
-            const int32_t frames = *outBytes / pcmFrameBytes_;
-            *inBytes = frames * codedFrameBytes_;
-            *outBytes = frames * pcmFrameBytes_;
+            const int32_t frames = *outBytes / frames_.pcmBytes;
+            *inBytes = frames * frames_.codedBytes;
+            *outBytes = frames * frames_.pcmBytes;
         } else {
-            const int32_t frames = *inBytes / pcmFrameBytes_;
-            *outBytes = frames * codedFrameBytes_;
-            *inBytes = frames * pcmFrameBytes_;
+            const int32_t frames = *inBytes / frames_.pcmBytes;
+            *outBytes = frames * frames_.codedBytes;
+            *inBytes = frames * frames_.pcmBytes;
         }
         return kOk;
     }
@@ -156,15 +159,15 @@ int32_t CSiren14AudioFilter::Process(const void* in, int32_t* inBytes, void* out
         decoder_.frameErrorFlag = in == nullptr ? 1 : 0;
         const int32_t consumed = siren14_decode(in, *inBytes, out, *outBytes, &decoder_);
         *inBytes = consumed;
-        *outBytes = consumed / codedFrameBytes_ * pcmFrameBytes_;
+        *outBytes = consumed / frames_.codedBytes * frames_.pcmBytes;
     } else {
         if (in == nullptr) return kErrInvalidArg;
         const int32_t consumed = siren14_encode(in, *inBytes, out, *outBytes, &encoder_);
         *inBytes = consumed;
-        *outBytes = consumed / pcmFrameBytes_ * codedFrameBytes_;
+        *outBytes = consumed / frames_.pcmBytes * frames_.codedBytes;
     }
-    totalIn_ += static_cast<uint32_t>(*inBytes);
-    totalOut_ += static_cast<uint32_t>(*outBytes);
+    meters_.totalIn += static_cast<uint32_t>(*inBytes);
+    meters_.totalOut += static_cast<uint32_t>(*outBytes);
     return kOk;
 }
 

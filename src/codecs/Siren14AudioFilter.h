@@ -9,11 +9,19 @@
 
 #include "codecs/siren14/Siren14Codec.h"
 #include "framework/AudioComponent.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
 class CSiren14AudioFilter : public CAudioComponent<> {
 public:
+    enum Property : int32_t {
+        kBitrate = 0, kSamplesPerSec, kDirection, kInBufferSize, kOutBufferSize, kLastError, kReset,
+        kTotalIn, kTotalOut, kUnknown,
+    };
+
+    enum Direction : int32_t { kEncode = 0, kDecode = 1 };
+
     CSiren14AudioFilter();
     ~CSiren14AudioFilter() override;
 
@@ -26,36 +34,39 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
-    enum Property : int32_t {
-        kBitrate = 0,
-        kSamplesPerSec = 1,
-        kDirection = 2,
-        kInBufferSize = 3,
-        kOutBufferSize = 4,
-        kLastError = 5,
-        kReset = 6,
-        kTotalIn = 7,
-        kTotalOut = 8,
-        kUnknown = 9,
-    };
-
-    enum Direction : int32_t { kEncode = 0, kDecode = 1 };
+    static const PropertyTable<CSiren14AudioFilter>& Properties();
 
 private:
-    bool Decoding() const { return direction_ == kDecode; }
+    // Fixed once built: a different configuration needs a new filter.
+    struct Settings {
+        int32_t bitRate = 32000;
+        int32_t samplesPerSec = 32000;
+        int32_t direction = kEncode;
+    };
+    // Frame sizes of the built codec; 0 before Build.
+    struct FrameSizes {
+        int32_t pcmBytes = 0;    // 2 x frame length: 640 at 16 000 samples/s, 1280 at 32 000
+        int32_t codedBytes = 0;  // 60, 80 or 120
+    };
+    // Counters run for the life of the filter; neither Stop/Start nor "Reset" clears them.
+    struct Meters {
+        uint32_t totalIn = 0, totalOut = 0;  // bytes consumed and produced by Process; wrap
+        int32_t lastError = 0;               // reported for hosts that poll it; decoding never fails
+    };
 
-    // Both codec states live inside the object; Build initialises the one for the direction.
+    bool Decoding() const { return settings_.direction == kDecode; }
+    int32_t GetInBufferSize(int32_t arg, void* out);
+    int32_t GetOutBufferSize(int32_t arg, void* out);
+    int32_t ResetCodec(int32_t value, void* data);
+
+    Settings settings_;
+    FrameSizes frames_;
+    Meters meters_;
+    int32_t state_ = kStateCreated;
+    // Both codec states live inside the object; Build initialises the one for the direction,
+    // and its history then runs across Stop/Start until "Reset".
     Siren14DecoderState decoder_{};
     Siren14EncoderState encoder_{};
-    int32_t bitRate_ = 32000;
-    int32_t samplesPerSec_ = 32000;
-    int32_t direction_ = kEncode;
-    int32_t pcmFrameBytes_ = 0;    // 2 x frame length once built
-    int32_t codedFrameBytes_ = 0;  // 60, 80 or 120 once built
-    int32_t lastError_ = 0;        // reported for hosts that poll it; decoding never fails
-    uint32_t totalIn_ = 0;         // bytes consumed by Process since construction; wraps
-    uint32_t totalOut_ = 0;        // bytes produced by Process since construction; wraps
-    int32_t state_ = kStateCreated;
 };
 
 }  // namespace zelmar

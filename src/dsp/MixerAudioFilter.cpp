@@ -1,35 +1,22 @@
 #include "dsp/MixerAudioFilter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "framework/Properties.h"
+#include "dsp/MixerAudioFilterSse2.h"
 
 namespace zelmar {
 namespace {
 
-constexpr NamedIndex kProperties[] = {
-    {"InWaveFormat", CMixerAudioFilter::kInWaveFormat},
-    {"OutWaveFormat", CMixerAudioFilter::kOutWaveFormat},
-    {"InBufferSize", CMixerAudioFilter::kInBufferSize},
-    {"Amplitude", CMixerAudioFilter::kAmplitude},
-    {"Amplitude2", CMixerAudioFilter::kAmplitude2},
-    {"Mode", CMixerAudioFilter::kMode},
-    {"TotalIn", CMixerAudioFilter::kTotalIn},
-    {"TotalOut", CMixerAudioFilter::kTotalOut},
-    {"Angle", CMixerAudioFilter::kAngle},
-};
-
-constexpr int kGainShift = 10;          // gains are 1/1024
-constexpr int16_t kUnityGainValue = 1024;
+constexpr int kGainShift = 10;          // gains are in 1/1024
+constexpr int kStepShift = 10;          // input positions are in 1/1024 frames
+constexpr uint32_t kUnitStep = 1u << kStepShift;
 constexpr int32_t kSilence8 = 128;      // unsigned 8-bit PCM is centred on 128
-constexpr uint32_t kMaxAngle = 100;     // 0 = far right ... 50 = centre ... 100 = far left
+constexpr int32_t kMaxAngle = 100;      // 0 = far right ... 50 = centre ... 100 = far left
 constexpr double kHeadRadiusM = 0.09;   // spherical head model
 constexpr double kSpeedOfSoundMps = 340.0;
 constexpr double kLevelDifference = 0.15;  // near ear +15 %, far ear -15 % at 90 degrees
@@ -37,151 +24,232 @@ constexpr double kPi = 3.141592653589793;
 
 // Products are taken in 64 bits: a gain set far above 100 % saturates instead of
 // overflowing; within 32 bits the results are the same.
-inline int64_t Scale(int32_t a, int32_t gain) { return (int64_t{a} * gain) >> kGainShift; }
-inline int32_t Clamp16(int64_t v) { return static_cast<int32_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v); }
-inline int32_t Clamp8(int64_t v) { return static_cast<int32_t>(v > 255 ? 255 : v < 0 ? 0 : v); }
+inline int64_t Scale(int64_t a, int32_t gain) { return (a * gain) >> kGainShift; }
+inline int64_t Clamp(int64_t v, int64_t low, int64_t high) { return v > high ? high : v < low ? low : v; }
+inline bool FitsIn16Bits(int32_t v) { return v >= INT16_MIN && v <= INT16_MAX; }
 
-// The per-sample mixing operations (o is the sample already in the output).
-inline int32_t Gain16(int32_t a, int32_t o, int32_t g) { return Clamp16(Scale(a, g) + o); }
-inline int32_t Gain8(int32_t a, int32_t o, int32_t g) { return Clamp8(Scale(a - kSilence8, g) + o); }
-inline int32_t Average8(int32_t a, int32_t b, int32_t o, int32_t g) { return Clamp8(Scale(((a + b) >> 1) - kSilence8, g) + o); }
-inline int32_t Gain8To16(int32_t a, int32_t o, int32_t g) { return Clamp16(Scale(a - kSilence8, g) * 256 + o); }
-inline int32_t Gain16To8(int32_t a, int32_t o, int32_t g) { return Clamp8(((Scale(a, g) + 32767) >> 8) + o - kSilence8); }
-// Already scaled values: an 8-bit one (taken modulo 256) onto a 16-bit bus, and back.
-inline int32_t To16(int64_t a, int32_t o) { return Clamp16(((a & 0xFF) - kSilence8) * 256 + o); }
-inline int32_t To8(int64_t a, int32_t o) { return Clamp8(((a + 32767) >> 8) + o - kSilence8); }
+// The two sample formats.  Load reads sample n as a value centred on zero; Add puts a
+// centred value, already in the format's scale, onto sample n with saturation.
+struct Unsigned8 {
+    static constexpr int kBits = 8;
+    static int64_t Load(const uint8_t* p, int32_t n) { return p[n] - kSilence8; }
+    static void Add(uint8_t* p, int32_t n, int64_t v) { p[n] = static_cast<uint8_t>(Clamp(v + p[n], 0, 255)); }
+};
+struct Signed16 {
+    static constexpr int kBits = 16;
+    static int64_t Load(const uint8_t* p, int32_t n) {
+        int16_t s;
+        std::memcpy(&s, p + 2 * n, sizeof s);
+        return s;
+    }
+    static void Add(uint8_t* p, int32_t n, int64_t v) {
+        const auto s = static_cast<int16_t>(Clamp(v + Load(p, n), -32768, 32767));
+        std::memcpy(p + 2 * n, &s, sizeof s);
+    }
+};
 
-inline int32_t Load8(const uint8_t* p, int32_t index) { return p[index]; }
-inline int32_t Load16(const uint8_t* p, int32_t index) {
-    int16_t s;
-    std::memcpy(&s, p + 2 * index, sizeof s);
-    return s;
+// A centred value from In's scale into Out's: up to 16 bits times 256, down to 8 bits the
+// top byte of the value offset by 32767.
+template <typename In, typename Out>
+int64_t Rescale(int64_t v) {
+    if constexpr (In::kBits == Out::kBits) return v;
+    else if constexpr (In::kBits == 8) return v * 256;
+    else return ((v + 32767) >> 8) - kSilence8;
 }
-inline void Store8(uint8_t* p, int32_t index, int32_t v) { p[index] = static_cast<uint8_t>(v); }
-inline void Store16(uint8_t* p, int32_t index, int32_t v) {
-    const int16_t s = static_cast<int16_t>(v);
-    std::memcpy(p + 2 * index, &s, sizeof s);
+// The same for the mean of two channels, except that an 8-bit mean is widened from its low
+// byte: a gain above 100 % wraps it around rather than saturating it.
+template <typename In, typename Out>
+int64_t RescaleMean(int64_t v) {
+    if constexpr (In::kBits == 8 && Out::kBits == 16) return (((v + kSilence8) & 0xFF) - kSilence8) * 256;
+    else return Rescale<In, Out>(v);
+}
+
+// One output frame: a centred value in the output's scale per output channel.
+using Frame = std::array<int64_t, 2>;
+
+// Output channel c from lane c of the input: mono to mono and stereo to stereo read the
+// input's own channels (interleaved, `stride` 2 for stereo), mono to stereo reads the one
+// channel into both, or into the quieter one from the delay line.
+template <typename In, typename Out>
+struct FromLanes {
+    std::array<const uint8_t*, 2> lane;
+    int32_t stride;
+    std::array<int32_t, 2> gain;
+    Frame operator()(int32_t i) const {
+        return {Rescale<In, Out>(Scale(In::Load(lane[0], i * stride), gain[0])),
+                Rescale<In, Out>(Scale(In::Load(lane[1], i * stride), gain[1]))};
+    }
+};
+
+// Stereo to mono: the mean of the two channels, each with its own gain.
+template <typename In, typename Out>
+struct FromMeanOfChannels {
+    const uint8_t* in;
+    std::array<int32_t, 2> gain;
+    Frame operator()(int32_t i) const {
+        return {RescaleMean<In, Out>((Scale(In::Load(in, 2 * i), gain[0]) + Scale(In::Load(in, 2 * i + 1), gain[1])) / 2), 0};
+    }
+};
+
+// 8-bit mono halving the rate: each output sample is the mean of the two input samples it
+// covers, not the first of them.
+struct FromPairsOf8 {
+    const uint8_t* in;
+    int32_t gain;
+    Frame operator()(int32_t i) const { return {Scale((Unsigned8::Load(in, i) + Unsigned8::Load(in, i + 1)) >> 1, gain), 0}; }
+};
+
+// The one mixing loop: output frame k takes `read` of input frame (k step) >> 10.  Returns
+// the input frames the stepping went through.
+template <typename Out, int kOutChannels, typename Read>
+uint32_t MixFrames(uint8_t* out, int32_t frames, uint32_t step, const Read& read) {
+    uint64_t position = 0;
+    for (int32_t k = 0; k < frames; ++k, position += step) {
+        const Frame v = read(static_cast<int32_t>(position >> kStepShift));
+        for (int c = 0; c < kOutChannels; ++c) Out::Add(out, k * kOutChannels + c, v[c]);
+    }
+    return static_cast<uint32_t>(position >> kStepShift);
 }
 
 }  // namespace
 
-void CMixerAudioFilter::DelayLine::Append(const uint8_t* in, int32_t count) {
-    blockStart = writePosition;
-    for (int32_t done = 0; done < count;) {
-        const int32_t run = std::min(count - done, length - writePosition);
-        std::memcpy(samples.get() + writePosition, in + 2 * done, static_cast<std::size_t>(run) * 2);
-        done += run;
-        writePosition += run;
-        if (writePosition == length) writePosition = 0;
-    }
-}
-
-int16_t CMixerAudioFilter::DelayLine::Delayed(int32_t i) const {
-    int64_t position = (int64_t{blockStart} - delay + i) % length;
-    if (position < 0) position += length;
-    return samples[position];
+const PropertyTable<CMixerAudioFilter>& CMixerAudioFilter::Properties() {
+    using C = CMixerAudioFilter;
+    static constexpr PropertyRow<C> kRows[] = {
+        {"InWaveFormat", kInWaveFormat, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetFormat<&Settings::inFormat>, &C::GetFormat<&Settings::inFormat>},
+        {"OutWaveFormat", kOutWaveFormat, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetFormat<&Settings::outFormat>, &C::GetFormat<&Settings::outFormat>},
+        {"InBufferSize", kInBufferSize, Settable::kNo, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr, nullptr,
+         &C::GetInBufferSize},
+        // A percentage in, 1/1024 kept: 33 % is stored as 337 and reads back as 32 %.
+        {"Amplitude", kAmplitude, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetAmplitude<&Settings::gain1>, &C::GetAmplitude<&Settings::gain1>},
+        {"Amplitude2", kAmplitude2, Settable::kAlways, Readable::kYes, Value::kHook, kAnyInt, nullptr, nullptr,
+         &C::SetAmplitude<&Settings::gain2>, &C::GetAmplitude<&Settings::gain2>},
+        {"Mode", kMode, Settable::kAlways, Readable::kYes, Value::kInt32, {0, 1},
+         [](C& c) -> void* { return &c.settings_.mode; }},
+        {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.totalIn; }},
+        {"TotalOut", kTotalOut, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
+         [](C& c) -> void* { return &c.counters_.totalOut; }},
+        // Write-only: it replaces both gains and the delay.  Outside 0..100 the head model
+        // means nothing; it is refused rather than guessed at.
+        {"Angle", kAngle, Settable::kAlways, Readable::kNo, Value::kInt32, {0, kMaxAngle},
+         [](C& c) -> void* { return &c.settings_.angle; }, &C::ApplyAngle},
+    };
+    static_assert(std::size(kRows) == kUnknown, "one row per property");
+    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrInvalidArg,
+                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
+    return kTable;
 }
 
 CMixerAudioFilter::CMixerAudioFilter() = default;
-
 CMixerAudioFilter::~CMixerAudioFilter() = default;
 
-int32_t CMixerAudioFilter::FindProperty(const char* name) { return FindPropertyIndex(kProperties, name, kUnknown); }
+int32_t CMixerAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
-int32_t CMixerAudioFilter::SetFormat(FormatBlock& block, int32_t value, const void* data) {
+int32_t CMixerAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
+    const int32_t result = Properties().Set(*this, kStateCreated, name, value, data);
+    // Every accepted value is kept, but hosts have always had to pass a non-null `data`.
+    return result == kOk && data == nullptr ? kErrInvalidArg : result;
+}
+
+int32_t CMixerAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
+    return Properties().Get(*this, name, arg, out);
+}
+
+template <FormatBlock CMixerAudioFilter::Settings::*Block>
+int32_t CMixerAudioFilter::SetFormat(int32_t value, void* data) {
     if (data == nullptr || value < 0) return kErrInvalidArg;
     WAVEFORMATEX wfx;
     std::memcpy(&wfx, data, sizeof wfx);
     if (!IsValidPcmFormat(wfx)) return kErrFormat;
     // A size of 0 means the whole format block, as everywhere formats are exchanged.
     const std::size_t bytes = value == 0 ? kFormatBlockBytes : std::min<std::size_t>(value, kFormatBlockBytes);
-    std::memcpy(block.bytes, data, bytes);
+    std::memcpy((settings_.*Block).bytes, data, bytes);
     return kOk;
 }
 
-int32_t CMixerAudioFilter::GetFormat(const FormatBlock& block, int32_t arg, void* out) const {
+template <FormatBlock CMixerAudioFilter::Settings::*Block>
+int32_t CMixerAudioFilter::GetFormat(int32_t arg, void* out) {
     if (arg < 0) return kErrInvalidArg;
     const std::size_t bytes = arg == 0 ? kFormatBlockBytes : std::min<std::size_t>(arg, kFormatBlockBytes);
-    std::memcpy(out, block.bytes, bytes);
+    std::memcpy(out, (settings_.*Block).bytes, bytes);
     return kOk;
 }
 
-void CMixerAudioFilter::SetAngle(uint32_t angle) {
+template <int32_t CMixerAudioFilter::Settings::*Gain>
+int32_t CMixerAudioFilter::SetAmplitude(int32_t value, void*) {
+    settings_.*Gain = static_cast<int32_t>(static_cast<uint32_t>(value) * 1024u / 100u);
+    return kOk;
+}
+
+template <int32_t CMixerAudioFilter::Settings::*Gain>
+int32_t CMixerAudioFilter::GetAmplitude(int32_t, void* out) {
+    // In 64 bits: a gain from a huge percentage would overflow the product in 32.
+    WriteInt32(out, static_cast<int32_t>(int64_t{settings_.*Gain} * 100 / 1024));
+    return kOk;
+}
+
+// The input bytes matching `arg` bytes of output; 0 until both rates are known.
+int32_t CMixerAudioFilter::GetInBufferSize(int32_t arg, void* out) {
+    const WAVEFORMATEX in = settings_.inFormat.Format(), outFmt = settings_.outFormat.Format();
+    uint32_t bytes = 0;
+    if (in.nSamplesPerSec != 0 && outFmt.nSamplesPerSec != 0 && outFmt.nAvgBytesPerSec != 0) {
+        bytes = in.nAvgBytesPerSec * static_cast<uint32_t>(arg) / outFmt.nAvgBytesPerSec;
+    }
+    WriteUint32(out, bytes);
+    return kOk;
+}
+
+int32_t CMixerAudioFilter::ApplyAngle() {
+    const int32_t angle = settings_.angle;
     // 0..100 maps to -90..+90 degrees; both sides are symmetric in the head model.
-    double theta = (static_cast<double>(angle) - 50.0) / 50.0 * kPi * 0.5;
-    theta = std::fabs(theta);
+    const double theta = std::fabs((static_cast<double>(angle) - 50.0) / 50.0 * kPi * 0.5);
     const double s = std::sin(theta);
     // Path difference around a spherical head: r (theta + sin theta).
-    delayLine_.delay = static_cast<int32_t>((theta + s) * kHeadRadiusM / kSpeedOfSoundMps * inFormat_.Format().nSamplesPerSec);
-    const int32_t nearGain = static_cast<int32_t>(kUnityGain * (1.0 + kLevelDifference * s));
-    const int32_t farGain = static_cast<int32_t>(kUnityGain * (1.0 - kLevelDifference * s));
-    gain1_ = angle >= 50 ? nearGain : farGain;
-    gain2_ = angle >= 50 ? farGain : nearGain;
+    settings_.delaySamples = static_cast<int32_t>((theta + s) * kHeadRadiusM / kSpeedOfSoundMps *
+                                                  settings_.inFormat.Format().nSamplesPerSec);
+    const auto nearGain = static_cast<int32_t>(kUnityGain * (1.0 + kLevelDifference * s));
+    const auto farGain = static_cast<int32_t>(kUnityGain * (1.0 - kLevelDifference * s));
+    settings_.gain1 = angle >= 50 ? nearGain : farGain;
+    settings_.gain2 = angle >= 50 ? farGain : nearGain;
+    return kOk;
 }
 
-int32_t CMixerAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    if (name == nullptr) return kErrInvalidArg;
-    switch (FindProperty(name)) {
-        case kInWaveFormat: return SetFormat(inFormat_, value, data);
-        case kOutWaveFormat: return SetFormat(outFormat_, value, data);
-        case kAmplitude: gain1_ = static_cast<int32_t>(static_cast<uint32_t>(value) * 1024u / 100u); break;
-        case kAmplitude2: gain2_ = static_cast<int32_t>(static_cast<uint32_t>(value) * 1024u / 100u); break;
-        case kAngle:
-            // Outside 0..100 the head model means nothing; refuse rather than guess.
-            if (static_cast<uint32_t>(value) > kMaxAngle) return kErrInvalidArg;
-            SetAngle(static_cast<uint32_t>(value));
-            break;
-        case kMode:
-            if (static_cast<uint32_t>(value) > 1u) return kErrInvalidArg;
-            modeFlag_ = value;
-            break;
-        default: return kErrState;  // InBufferSize and the counters are read-only; unknown names
+const int16_t* CMixerAudioFilter::DelayLine::AppendAndDelay(const uint8_t* in, int32_t count, int32_t delay) {
+    const int32_t blockStart = writePosition;
+    for (int32_t done = 0; done < count;) {
+        const int32_t run = std::min(count - done, length - writePosition);
+        const auto bytes = static_cast<std::size_t>(run) * sizeof(int16_t);
+        std::memcpy(samples.get() + writePosition, in + 2 * done, bytes);
+        std::memcpy(samples.get() + length + writePosition, in + 2 * done, bytes);
+        done += run;
+        writePosition += run;
+        if (writePosition == length) writePosition = 0;
     }
-    // The value is kept either way; hosts have always had to pass a non-null `data`.
-    return data != nullptr ? kOk : kErrInvalidArg;
-}
-
-int32_t CMixerAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    if (out == nullptr) return kErrInvalidArg;
-    if (name == nullptr) return kErrState;
-    switch (FindProperty(name)) {
-        case kInWaveFormat: return GetFormat(inFormat_, arg, out);
-        case kOutWaveFormat: return GetFormat(outFormat_, arg, out);
-        case kInBufferSize: {
-            const WAVEFORMATEX in = inFormat_.Format(), outFmt = outFormat_.Format();
-            uint32_t bytes = 0;
-            if (in.nSamplesPerSec != 0 && outFmt.nSamplesPerSec != 0 && outFmt.nAvgBytesPerSec != 0) {
-                bytes = in.nAvgBytesPerSec * static_cast<uint32_t>(arg) / outFmt.nAvgBytesPerSec;
-            }
-            WriteUint32(out, bytes);
-            return kOk;
-        }
-        case kAmplitude: WriteInt32(out, gain1_ * 100 / 1024); return kOk;
-        case kAmplitude2: WriteInt32(out, gain2_ * 100 / 1024); return kOk;
-        case kMode: WriteInt32(out, modeFlag_); return kOk;
-        case kTotalIn: WriteUint32(out, totalIn_); return kOk;
-        case kTotalOut: WriteUint32(out, totalOut_); return kOk;
-        default: return kErrState;  // "Angle" is write-only; unknown names
-    }
+    const int32_t start = blockStart - delay;
+    return samples.get() + (start < 0 ? start + length : start);
 }
 
 int32_t CMixerAudioFilter::Build() {
-    const WAVEFORMATEX in = inFormat_.Format(), out = outFormat_.Format();
-    channelMode_ = in.nChannels != 1 ? (out.nChannels == 1 ? kStereoToMono : kStereoToStereo)
-                                     : (out.nChannels != 1 ? kMonoToStereo : kMonoToMono);
-    widthMode_ = in.wBitsPerSample == 8 ? (out.wBitsPerSample == 8 ? k8To8 : k8To16)
-                                        : (out.wBitsPerSample == 8 ? k16To8 : k16To16);
-    if (channelMode_ == kMonoToStereo) {
+    const WAVEFORMATEX in = settings_.inFormat.Format(), out = settings_.outFormat.Format();
+    const Shape shape{in.nChannels != 1 ? 2 : 1, out.nChannels != 1 ? 2 : 1, in.wBitsPerSample == 8 ? 8 : 16,
+                      out.wBitsPerSample == 8 ? 8 : 16};
+    if (shape.inChannels == 1 && shape.outChannels == 2) {
+        // A fresh, silent line of 80 ms of input.
         const uint32_t length = in.nSamplesPerSec * kDelayLineMs / 1000u;
-        delayLine_.samples.reset();
-        delayLine_.length = 0;
+        DelayLine line;
         if (length > 0) {
-            delayLine_.samples.reset(new (std::nothrow) int16_t[length]());
-            if (!delayLine_.samples) return kErrInvalidArg;
-            delayLine_.length = static_cast<int32_t>(length);
+            line.samples.reset(new (std::nothrow) int16_t[2 * std::size_t{length}]());
+            if (!line.samples) return kErrInvalidArg;
+            line.length = static_cast<int32_t>(length);
         }
-        delayLine_.writePosition = delayLine_.blockStart = 0;
+        delayLine_ = std::move(line);
     }
+    shape_ = shape;
     return kOk;
 }
 
@@ -189,104 +257,44 @@ int32_t CMixerAudioFilter::Start() { return kOk; }
 
 int32_t CMixerAudioFilter::Stop() { return kOk; }
 
-// Runs `mix(inputFrame, outputFrame)` for every output frame, stepping through the input
-// in 1/1024 frames.
-template <typename Mix>
-int32_t CMixerAudioFilter::MixFrames(const uint8_t*, uint8_t*, int32_t frames, uint32_t step, Mix mix) {
-    uint64_t position = 0;
-    for (int32_t k = 0; k < frames; ++k, position += step) mix(static_cast<int32_t>(position >> kGainShift), k);
-    return static_cast<int32_t>(position >> kGainShift);
-}
-
-namespace {
-
-// bus[2k] = clamp16(bus[2k] + (first[k] * g1) >> 10) and bus[2k+1] likewise from second[k]
-// with g2, over `count` frames of an interleaved 16-bit stereo bus.  Gains within 16 bits
-// keep every product within 32 bits.
-void MixStereoRun16Scalar(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
-    for (int32_t k = 0; k < count; ++k) {
-        const int32_t o1 = bus[2 * k] + ((first[k] * g1) >> kGainShift);
-        const int32_t o2 = bus[2 * k + 1] + ((second[k] * g2) >> kGainShift);
-        bus[2 * k] = static_cast<int16_t>(o1 > 32767 ? 32767 : o1 < -32768 ? -32768 : o1);
-        bus[2 * k + 1] = static_cast<int16_t>(o2 > 32767 ? 32767 : o2 < -32768 ? -32768 : o2);
+template <typename In, typename Out>
+uint32_t CMixerAudioFilter::Mix(const uint8_t* in, int32_t inFrames, uint8_t* out, int32_t outFrames, uint32_t step) {
+    const std::array<int32_t, 2> gain{settings_.gain1, settings_.gain2};
+    if (shape_.inChannels == 2 && shape_.outChannels == 1) {
+        return MixFrames<Out, 1>(out, outFrames, step, FromMeanOfChannels<In, Out>{in, gain});
     }
-}
-
-#if defined(__SSE2__)
-// Eight frames at a time with the same arithmetic.  Since 1024 o is a multiple of 1024,
-// ((a g) >> 10) + o = (a g + 1024 o) >> 10 exactly, and one multiply-add of the pair (a, o)
-// with (g, 1024) gives that sum in 32 bits (|a g| < 2^30 for gains within 16 bits).  The
-// saturating pack back to 16 bits is clamp16.
-void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
-    // Per output sample, in bus order (first channel, second channel): (gain, 1024).
-    const __m128i gains = _mm_setr_epi16(static_cast<int16_t>(g1), kUnityGainValue, static_cast<int16_t>(g2), kUnityGainValue,
-                                         static_cast<int16_t>(g1), kUnityGainValue, static_cast<int16_t>(g2), kUnityGainValue);
-    int32_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + k));
-        const __m128i inLow = _mm_unpacklo_epi16(a, b);   // frames 0-3: first, second, ...
-        const __m128i inHigh = _mm_unpackhi_epi16(a, b);  // frames 4-7
-        __m128i* out = reinterpret_cast<__m128i*>(bus + 2 * k);
-        const __m128i bus0 = _mm_loadu_si128(out), bus1 = _mm_loadu_si128(out + 1);
-        const __m128i s0 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(inLow, bus0), gains), kGainShift);
-        const __m128i s1 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(inLow, bus0), gains), kGainShift);
-        const __m128i s2 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(inHigh, bus1), gains), kGainShift);
-        const __m128i s3 = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(inHigh, bus1), gains), kGainShift);
-        _mm_storeu_si128(out, _mm_packs_epi32(s0, s1));
-        _mm_storeu_si128(out + 1, _mm_packs_epi32(s2, s3));
-    }
-    MixStereoRun16Scalar(first + k, second + k, bus + 2 * k, count - k, g1, g2);
-}
-#else
-void MixStereoRun16(const int16_t* first, const int16_t* second, int16_t* bus, int32_t count, int32_t g1, int32_t g2) {
-    MixStereoRun16Scalar(first, second, bus, count, g1, g2);
-}
-#endif
-
-}  // namespace
-
-int32_t CMixerAudioFilter::MixMonoToStereo16(const uint8_t* source, int32_t inFrames, uint8_t* target, int32_t outFrames,
-                                             uint32_t step) {
-    delayLine_.Append(source, inFrames);
-    const int32_t g1 = gain1_, g2 = gain2_;
-    // The louder side hears the source now, the quieter one `delay` samples later.
-    const bool firstDelayed = g1 < g2, secondDelayed = g1 > g2;
-    const bool aligned = reinterpret_cast<uintptr_t>(source) % alignof(int16_t) == 0 &&
-                         reinterpret_cast<uintptr_t>(target) % alignof(int16_t) == 0;
-    const bool narrowGains = g1 >= -32768 && g1 <= 32767 && g2 >= -32768 && g2 <= 32767;
-    if (step == 1024u && aligned && narrowGains) {
-        const auto* now = reinterpret_cast<const int16_t*>(source);
-        auto* bus = reinterpret_cast<int16_t*>(target);
-        const int16_t* line = delayLine_.samples.get();
-        // The delayed samples start `delay` before the block in the line (Process has checked
-        // that the block and the delay fit in it) and wrap at most once.
-        int32_t position = delayLine_.blockStart - delayLine_.delay;
-        if (position < 0) position += delayLine_.length;
-        for (int32_t k = 0; k < outFrames;) {
-            const int16_t* later = now + k;
-            int32_t run = outFrames - k;
-            if (firstDelayed || secondDelayed) {
-                later = line + position;
-                run = std::min(run, delayLine_.length - position);
-                position = 0;  // the next run starts where the line wraps
-            }
-            MixStereoRun16(firstDelayed ? later : now + k, secondDelayed ? later : now + k, bus + 2 * k, run, g1, g2);
-            k += run;
+    if constexpr (In::kBits == 8 && Out::kBits == 8) {
+        if (shape_.inChannels == 1 && shape_.outChannels == 1 && step == 2 * kUnitStep) {
+            return MixFrames<Out, 1>(out, outFrames, step, FromPairsOf8{in, gain[0]});
         }
-        return outFrames;
     }
-    return MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-        const int32_t now = Load16(source, i);
-        const int32_t later = firstDelayed || secondDelayed ? delayLine_.Delayed(i) : now;
-        Store16(target, 2 * k, Gain16(firstDelayed ? later : now, Load16(target, 2 * k), g1));
-        Store16(target, 2 * k + 1, Gain16(secondDelayed ? later : now, Load16(target, 2 * k + 1), g2));
-    });
+    FromLanes<In, Out> lanes{{in, in}, 1, gain};
+    if (shape_.inChannels == 2) {
+        lanes.lane[1] = in + In::kBits / 8;
+        lanes.stride = 2;
+    }
+    if (shape_.outChannels == 1) return MixFrames<Out, 1>(out, outFrames, step, lanes);
+    if constexpr (In::kBits == 16 && Out::kBits == 16) {
+        if (shape_.inChannels == 1) {
+            // The louder ear hears the source now, the quieter one `delay` samples later.
+            const int16_t* later = delayLine_.AppendAndDelay(in, inFrames, settings_.delaySamples);
+            if (gain[0] != gain[1]) lanes.lane[gain[0] < gain[1] ? 0 : 1] = reinterpret_cast<const uint8_t*>(later);
+            // At equal rates with gains within 16 bits, whole groups of eight frames go through
+            // the SSE2 kernel and the rest through the one loop.
+            if (step == kUnitStep && FitsIn16Bits(gain[0]) && FitsIn16Bits(gain[1])) {
+                const int32_t done = mixer::MixLanesIntoStereo16(lanes.lane[0], lanes.lane[1], out, outFrames,
+                                                                 static_cast<int16_t>(gain[0]), static_cast<int16_t>(gain[1]));
+                for (const uint8_t*& lane : lanes.lane) lane += 2 * done;
+                return static_cast<uint32_t>(done) + MixFrames<Out, 2>(out + 4 * done, outFrames - done, step, lanes);
+            }
+        }
+    }
+    return MixFrames<Out, 2>(out, outFrames, step, lanes);
 }
 
 int32_t CMixerAudioFilter::Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) {
     if (out == nullptr || outBytes == nullptr) return kErrInvalidArg;
-    const WAVEFORMATEX inFmt = inFormat_.Format(), outFmt = outFormat_.Format();
+    const WAVEFORMATEX inFmt = settings_.inFormat.Format(), outFmt = settings_.outFormat.Format();
     if (inFmt.wBitsPerSample == 0 || outFmt.wBitsPerSample == 0) return kErrState;  // formats not set
     if (*outBytes < 0) return kErrInvalidArg;
     auto* target = static_cast<uint8_t*>(out);
@@ -296,137 +304,45 @@ int32_t CMixerAudioFilter::Process(const void* in, int32_t* inBytes, void* out, 
         return kOk;
     }
     if (inBytes == nullptr || *inBytes < 0) return kErrInvalidArg;
-    // Not built yet: no modes, nothing to mix.
-    if (channelMode_ == kNoChannelMode) return kOk;
-    // The loops below read and write by the modes; formats changed since Build would make
-    // them disagree with the buffers, so a rebuild is required.
-    const int inChannels = channelMode_ == kStereoToStereo || channelMode_ == kStereoToMono ? 2 : 1;
-    const int outChannels = channelMode_ == kStereoToStereo || channelMode_ == kMonoToStereo ? 2 : 1;
-    const int inBits = widthMode_ == k8To8 || widthMode_ == k8To16 ? 8 : 16;
-    const int outBits = widthMode_ == k8To8 || widthMode_ == k16To8 ? 8 : 16;
-    if (inFmt.nChannels != inChannels || outFmt.nChannels != outChannels || inFmt.wBitsPerSample != inBits ||
-        outFmt.wBitsPerSample != outBits) {
+    const Shape& shape = shape_;
+    if (shape.inChannels == 0) return kOk;  // not built yet: nothing to mix
+    // Formats changed since Build would make the mixing disagree with the buffers, so a
+    // rebuild is required.
+    if (inFmt.nChannels != shape.inChannels || outFmt.nChannels != shape.outChannels ||
+        inFmt.wBitsPerSample != shape.inBits || outFmt.wBitsPerSample != shape.outBits) {
         return kErrState;
     }
     if (outFmt.nSamplesPerSec == 0) return kErrInvalidArg;
 
-    const int32_t inFrameBytes = inChannels * inBits / 8;
-    const int32_t outFrameBytes = outChannels * outBits / 8;
+    const int32_t inFrameBytes = shape.inChannels * shape.inBits / 8;
+    const int32_t outFrameBytes = shape.outChannels * shape.outBits / 8;
     const int32_t inFrames = *inBytes / inFrameBytes;
     const int32_t outFrames = *outBytes / outFrameBytes;
-    const uint32_t step = inFmt.nSamplesPerSec * 1024u / outFmt.nSamplesPerSec;
-    const bool averaging = channelMode_ == kMonoToMono && widthMode_ == k8To8 && step == 2048;
-
-    // The input must hold every frame the stepping reaches; a shorter input is refused
-    // rather than read past.
-    const int64_t framesNeeded = averaging ? int64_t{2} * outFrames
-                                 : outFrames > 0 ? static_cast<int64_t>((uint64_t(outFrames - 1) * step) >> kGainShift) + 1
-                                                 : 0;
+    const uint32_t step = inFmt.nSamplesPerSec * kUnitStep / outFmt.nSamplesPerSec;
+    const bool pairs = shape.inChannels == 1 && shape.outChannels == 1 && shape.inBits == 8 && shape.outBits == 8 &&
+                       step == 2 * kUnitStep;
+    // The input must hold every frame the stepping reaches (and the second of each pair);
+    // a shorter input is refused rather than read past.
+    const int64_t framesNeeded = outFrames == 0 ? 0
+                                 : pairs       ? int64_t{2} * outFrames
+                                               : static_cast<int64_t>((uint64_t(outFrames - 1) * step) >> kStepShift) + 1;
     if (framesNeeded > inFrames) return kErrInvalidArg;
-    const bool delayed = channelMode_ == kMonoToStereo && widthMode_ == k16To16;
-    // The far ear reads up to `delay` samples before the block, which the block itself
+    // The quieter ear reads up to `delay` samples before the block, which the block itself
     // must not have overwritten in the line.
-    if (delayed && int64_t{inFrames} + delayLine_.delay > delayLine_.length) return kErrInvalidArg;
+    const bool delayed = shape.inChannels == 1 && shape.outChannels == 2 && shape.inBits == 16 && shape.outBits == 16;
+    if (delayed && int64_t{inFrames} + settings_.delaySamples > delayLine_.length) return kErrInvalidArg;
 
     const auto* source = static_cast<const uint8_t*>(in);
-    const int32_t g1 = gain1_, g2 = gain2_;
-    int32_t consumed = 0;
-    switch (channelMode_ * 10 + widthMode_) {
-        case kMonoToMono * 10 + k8To8:
-            if (averaging) {
-                for (int32_t k = 0; k < outFrames; ++k) {
-                    Store8(target, k, Average8(Load8(source, 2 * k), Load8(source, 2 * k + 1), Load8(target, k), g1));
-                }
-                consumed = 2 * outFrames;
-            } else {
-                consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                    Store8(target, k, Gain8(Load8(source, i), Load8(target, k), g1));
-                });
-            }
-            break;
-        case kMonoToMono * 10 + k16To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store16(target, k, Gain16(Load16(source, i), Load16(target, k), g1));
-            });
-            break;
-        case kMonoToMono * 10 + k8To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store16(target, k, Gain8To16(Load8(source, i), Load16(target, k), g1));
-            });
-            break;
-        case kMonoToMono * 10 + k16To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store8(target, k, Gain16To8(Load16(source, i), Load8(target, k), g1));
-            });
-            break;
-        case kStereoToStereo * 10 + k8To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store8(target, 2 * k, Gain8(Load8(source, 2 * i), Load8(target, 2 * k), g1));
-                Store8(target, 2 * k + 1, Gain8(Load8(source, 2 * i + 1), Load8(target, 2 * k + 1), g2));
-            });
-            break;
-        case kStereoToStereo * 10 + k16To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store16(target, 2 * k, Gain16(Load16(source, 2 * i), Load16(target, 2 * k), g1));
-                Store16(target, 2 * k + 1, Gain16(Load16(source, 2 * i + 1), Load16(target, 2 * k + 1), g2));
-            });
-            break;
-        case kStereoToStereo * 10 + k8To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store16(target, 2 * k, Gain8To16(Load8(source, 2 * i), Load16(target, 2 * k), g1));
-                Store16(target, 2 * k + 1, Gain8To16(Load8(source, 2 * i + 1), Load16(target, 2 * k + 1), g2));
-            });
-            break;
-        case kStereoToStereo * 10 + k16To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                Store8(target, 2 * k, Gain16To8(Load16(source, 2 * i), Load8(target, 2 * k), g1));
-                Store8(target, 2 * k + 1, Gain16To8(Load16(source, 2 * i + 1), Load8(target, 2 * k + 1), g2));
-            });
-            break;
-        case kMonoToStereo * 10 + k8To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                const int32_t a = Load8(source, i);
-                Store8(target, 2 * k, Gain8(a, Load8(target, 2 * k), g1));
-                Store8(target, 2 * k + 1, Gain8(a, Load8(target, 2 * k + 1), g2));
-            });
-            break;
-        case kMonoToStereo * 10 + k16To16:
-            consumed = MixMonoToStereo16(source, inFrames, target, outFrames, step);
-            break;
-        case kMonoToStereo * 10 + k8To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                const int32_t a = Load8(source, i);
-                Store16(target, 2 * k, Gain8To16(a, Load16(target, 2 * k), g1));
-                Store16(target, 2 * k + 1, Gain8To16(a, Load16(target, 2 * k + 1), g2));
-            });
-            break;
-        case kMonoToStereo * 10 + k16To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                const int32_t a = Load16(source, i);
-                Store8(target, 2 * k, Gain16To8(a, Load8(target, 2 * k), g1));
-                Store8(target, 2 * k + 1, Gain16To8(a, Load8(target, 2 * k + 1), g2));
-            });
-            break;
-        case kStereoToMono * 10 + k8To8:
-        case kStereoToMono * 10 + k8To16:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                const int64_t v = (Scale(Load8(source, 2 * i) - kSilence8, g1) + Scale(Load8(source, 2 * i + 1) - kSilence8, g2)) / 2;
-                if (widthMode_ == k8To8) Store8(target, k, Clamp8(v + Load8(target, k)));
-                else Store16(target, k, To16(v + kSilence8, Load16(target, k)));
-            });
-            break;
-        case kStereoToMono * 10 + k16To16:
-        case kStereoToMono * 10 + k16To8:
-            consumed = MixFrames(source, target, outFrames, step, [&](int32_t i, int32_t k) {
-                const int64_t v = (Scale(Load16(source, 2 * i), g1) + Scale(Load16(source, 2 * i + 1), g2)) / 2;
-                if (widthMode_ == k16To16) Store16(target, k, Clamp16(v + Load16(target, k)));
-                else Store8(target, k, To8(v, Load8(target, k)));
-            });
-            break;
-        default: return kErrState;
+    uint32_t consumed;
+    if (shape.inBits == 8) {
+        consumed = shape.outBits == 8 ? Mix<Unsigned8, Unsigned8>(source, inFrames, target, outFrames, step)
+                                      : Mix<Unsigned8, Signed16>(source, inFrames, target, outFrames, step);
+    } else {
+        consumed = shape.outBits == 8 ? Mix<Signed16, Unsigned8>(source, inFrames, target, outFrames, step)
+                                      : Mix<Signed16, Signed16>(source, inFrames, target, outFrames, step);
     }
-    totalIn_ += static_cast<uint32_t>(consumed) * static_cast<uint32_t>(inFrameBytes);
-    totalOut_ += static_cast<uint32_t>(outFrames) * static_cast<uint32_t>(outFrameBytes);
+    counters_.totalIn += consumed * static_cast<uint32_t>(inFrameBytes);
+    counters_.totalOut += static_cast<uint32_t>(outFrames) * static_cast<uint32_t>(outFrameBytes);
     return kOk;
 }
 

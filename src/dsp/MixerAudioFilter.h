@@ -16,11 +16,20 @@
 
 #include "framework/AudioComponent.h"
 #include "framework/Format.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
 class CMixerAudioFilter : public CAudioComponent<> {
 public:
+    enum Property : int32_t {
+        kInWaveFormat = 0, kOutWaveFormat, kInBufferSize, kAmplitude, kAmplitude2, kAngle, kMode,
+        kTotalIn, kTotalOut, kUnknown,
+    };
+
+    static constexpr int32_t kUnityGain = 1024;  // gains are in 1/1024
+    static constexpr int32_t kDelayLineMs = 80;
+
     CMixerAudioFilter();
     ~CMixerAudioFilter() override;
 
@@ -33,57 +42,57 @@ public:
 
     virtual int32_t FindProperty(const char* name);
 
-    enum Property : int32_t {
-        kInWaveFormat = 0,
-        kOutWaveFormat = 1,
-        kInBufferSize = 2,
-        kAmplitude = 3,
-        kAmplitude2 = 4,
-        kAngle = 5,
-        kMode = 6,
-        kTotalIn = 7,
-        kTotalOut = 8,
-        kUnknown = 9,
-    };
-
-    enum ChannelMode : int32_t { kNoChannelMode = 0, kMonoToMono = 1, kStereoToStereo = 2, kMonoToStereo = 3, kStereoToMono = 4 };
-    enum WidthMode : int32_t { kNoWidthMode = 0, k8To8 = 5, k16To16 = 6, k8To16 = 7, k16To8 = 8 };
-
-    static constexpr int32_t kUnityGain = 1024;  // gains are in 1/1024
-    static constexpr int32_t kDelayLineMs = 80;
+    static const PropertyTable<CMixerAudioFilter>& Properties();
 
 private:
-    // A ring of 16-bit samples holding the latest input blocks, for the far ear's delay.
+    struct Settings {
+        FormatBlock inFormat;
+        FormatBlock outFormat;
+        int32_t gain1 = kUnityGain;  // first (left) output channel, and a mono output's only one
+        int32_t gain2 = kUnityGain;  // second (right) output channel
+        int32_t angle = 50;          // the last placement asked for; gains and delay follow it
+        int32_t delaySamples = 0;    // how much later the quieter ear hears a mono source
+        int32_t mode = 0;            // "Mode": kept and reported only
+    };
+    // The layout Build derived from the formats; Process mixes by it.  0 channels: not built.
+    struct Shape {
+        int32_t inChannels = 0, outChannels = 0;
+        int32_t inBits = 0, outBits = 0;
+    };
+    // A ring of the latest 16-bit input samples, for the quieter ear.  Every sample is kept
+    // twice, at p and p + length, so any run of up to `length` samples reads without wrapping.
     struct DelayLine {
-        std::unique_ptr<int16_t[]> samples;
-        int32_t length = 0;      // samples
-        int32_t blockStart = 0;  // write position before the latest block
+        std::unique_ptr<int16_t[]> samples;  // 2 x length
+        int32_t length = 0;                  // samples
         int32_t writePosition = 0;
-        int32_t delay = 0;  // samples, set by "Angle"
 
-        void Append(const uint8_t* in, int32_t count);
-        // Input sample `i` of the latest block, `delay` samples earlier.
-        int16_t Delayed(int32_t i) const;
+        // Appends `count` samples (at most `length`) and returns the block as heard `delay`
+        // samples later: its first sample is the one `delay` before the block.
+        const int16_t* AppendAndDelay(const uint8_t* in, int32_t count, int32_t delay);
+    };
+    struct Counters {
+        uint32_t totalIn = 0, totalOut = 0;  // bytes; never reset
     };
 
-    template <typename Mix>
-    int32_t MixFrames(const uint8_t* in, uint8_t* out, int32_t frames, uint32_t step, Mix mix);
-    // Mono to stereo, 16 bits: the quieter ear hears the source from the delay line.
-    int32_t MixMonoToStereo16(const uint8_t* source, int32_t inFrames, uint8_t* target, int32_t outFrames, uint32_t step);
-    int32_t SetFormat(FormatBlock& block, int32_t value, const void* data);
-    int32_t GetFormat(const FormatBlock& block, int32_t arg, void* out) const;
-    void SetAngle(uint32_t angle);
+    template <FormatBlock Settings::*Block>
+    int32_t SetFormat(int32_t value, void* data);
+    template <FormatBlock Settings::*Block>
+    int32_t GetFormat(int32_t arg, void* out);
+    template <int32_t Settings::*Gain>
+    int32_t SetAmplitude(int32_t value, void* data);
+    template <int32_t Settings::*Gain>
+    int32_t GetAmplitude(int32_t arg, void* out);
+    int32_t GetInBufferSize(int32_t arg, void* out);
+    int32_t ApplyAngle();
 
-    FormatBlock inFormat_;
-    FormatBlock outFormat_;
-    int32_t channelMode_ = kNoChannelMode;
-    int32_t widthMode_ = kNoWidthMode;
-    int32_t gain1_ = kUnityGain;  // first (left) output channel, and a mono output's only one
-    int32_t gain2_ = kUnityGain;  // second (right) output channel
-    int32_t modeFlag_ = 0;        // "Mode": kept and reported only
-    uint32_t totalIn_ = 0;
-    uint32_t totalOut_ = 0;
+    // Mixes with the input and output sample formats as types; returns the input frames used.
+    template <typename In, typename Out>
+    uint32_t Mix(const uint8_t* in, int32_t inFrames, uint8_t* out, int32_t outFrames, uint32_t step);
+
+    Settings settings_;
+    Shape shape_;
     DelayLine delayLine_;
+    Counters counters_;
 };
 
 }  // namespace zelmar
