@@ -6,7 +6,7 @@ constant tables (code words, code lengths, decoder trees, quantiser and noise-fi
 
 Only the standard's primary tables are emitted; the power, standard-deviation and
 reciprocal tables are computed by the codec at start-up.  Declarations live in
-src/codecs/Siren14Tables.h, which this script does not touch.
+src/codecs/siren14/Siren14Tables.h, which this script does not touch.
 """
 import json
 import struct
