@@ -84,8 +84,12 @@ const PropertyTable<CResampleAudioFilter>& CResampleAudioFilter::Properties() {
          [](C& c) -> void* { return &c.counters_.totalOut; }},
     };
     static_assert(std::size(kRows) == kUnknown, "one row per property");
-    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrInvalidArg,
-                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyRules kRules = [] {
+        PropertyRules rules;
+        rules.nullNameOnGet = kErrState;
+        rules.dataRequired = true;
+        return rules;
+    }();
     static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
     return kTable;
 }
@@ -96,9 +100,7 @@ CResampleAudioFilter::~CResampleAudioFilter() = default;
 int32_t CResampleAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CResampleAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    const int32_t result = Properties().Set(*this, kStateCreated, name, value, data);
-    // The rate is kept either way, but hosts have always had to pass a non-null `data`.
-    return result == kOk && data == nullptr ? kErrInvalidArg : result;
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CResampleAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {

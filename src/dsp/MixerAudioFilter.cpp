@@ -139,8 +139,12 @@ const PropertyTable<CMixerAudioFilter>& CMixerAudioFilter::Properties() {
          [](C& c) -> void* { return &c.settings_.angle; }, &C::ApplyAngle},
     };
     static_assert(std::size(kRows) == kUnknown, "one row per property");
-    static constexpr PropertyRules kRules{NameMatch::kExact, /*nullNameOnSet=*/kErrInvalidArg,
-                                          /*nullNameOnGet=*/kErrState};
+    static constexpr PropertyRules kRules = [] {
+        PropertyRules rules;
+        rules.nullNameOnGet = kErrState;
+        rules.dataRequired = true;
+        return rules;
+    }();
     static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
     return kTable;
 }
@@ -151,9 +155,7 @@ CMixerAudioFilter::~CMixerAudioFilter() = default;
 int32_t CMixerAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CMixerAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    const int32_t result = Properties().Set(*this, kStateCreated, name, value, data);
-    // Every accepted value is kept, but hosts have always had to pass a non-null `data`.
-    return result == kOk && data == nullptr ? kErrInvalidArg : result;
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CMixerAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {

@@ -122,6 +122,9 @@ struct PropertyRules {
     int32_t wrongState = kErrState;     // a row set outside the states its `settable` allows
     // GetProperty refuses a null `out` before it looks at the name (else after a null name).
     bool outCheckedFirst = true;
+    // An accepted SetProperty keeps its value but answers kErrInvalidArg when `data` is null:
+    // hosts of these components have always passed a pointer with every setting.
+    bool dataRequired = false;
 };
 
 template <typename C>
@@ -155,6 +158,30 @@ public:
     }
 
     int32_t Set(C& component, int32_t state, const char* name, int32_t value, void* data) const {
+        const int32_t result = Store(component, state, name, value, data);
+        return result == kOk && rules_.dataRequired && data == nullptr ? kErrInvalidArg : result;
+    }
+
+    // For components without lifecycle states: no row of theirs depends on one.
+    int32_t Set(C& component, const char* name, int32_t value, void* data) const {
+        return Set(component, kStateCreated, name, value, data);
+    }
+
+    int32_t Get(C& component, const char* name, int32_t arg, void* out) const {
+        if (rules_.outCheckedFirst && out == nullptr) return kErrInvalidArg;
+        if (name == nullptr) return rules_.nullNameOnGet;
+        if (out == nullptr) return kErrInvalidArg;
+        const PropertyRow<C>* row = Row(name);
+        if (row == nullptr || row->readable == Readable::kNo) return rules_.unknownOnGet;
+        if (row->get != nullptr) return (component.*row->get)(arg, out);
+        if (row->value == Value::kHook) return rules_.unknownOnGet;
+        // int32_t, uint32_t and float fields are all 32-bit values copied as they are.
+        std::memcpy(out, row->field(component), sizeof(int32_t));
+        return kOk;
+    }
+
+private:
+    int32_t Store(C& component, int32_t state, const char* name, int32_t value, void* data) const {
         if (name == nullptr) return rules_.nullNameOnSet;
         const PropertyRow<C>* row = Row(name);
         if (row == nullptr || row->settable == Settable::kNo) return rules_.unknownOnSet;
@@ -181,20 +208,6 @@ public:
         return row->apply != nullptr ? (component.*row->apply)() : kOk;
     }
 
-    int32_t Get(C& component, const char* name, int32_t arg, void* out) const {
-        if (rules_.outCheckedFirst && out == nullptr) return kErrInvalidArg;
-        if (name == nullptr) return rules_.nullNameOnGet;
-        if (out == nullptr) return kErrInvalidArg;
-        const PropertyRow<C>* row = Row(name);
-        if (row == nullptr || row->readable == Readable::kNo) return rules_.unknownOnGet;
-        if (row->get != nullptr) return (component.*row->get)(arg, out);
-        if (row->value == Value::kHook) return rules_.unknownOnGet;
-        // int32_t, uint32_t and float fields are all 32-bit values copied as they are.
-        std::memcpy(out, row->field(component), sizeof(int32_t));
-        return kOk;
-    }
-
-private:
     const PropertyRow<C>* rows_;
     std::size_t count_;
     int32_t unknownIndex_;

@@ -25,8 +25,7 @@ CRIFFAudioIn::~CRIFFAudioIn() = default;
 int32_t CRIFFAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t value, void* data) {
-    // Every row is settable whether the file is open or not: no state to pass.
-    return Properties().Set(*this, kStateCreated, name, value, data);
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CRIFFAudioIn::GetProperty(const char* name, int32_t arg, void* out) {

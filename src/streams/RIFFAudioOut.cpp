@@ -54,8 +54,7 @@ std::string CRIFFAudioOut::PartFileName(const char* name, uint32_t index) {
 int32_t CRIFFAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t value, void* data) {
-    // Every row is settable whether the file is open or not: no state to pass.
-    return Properties().Set(*this, kStateCreated, name, value, data);
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CRIFFAudioOut::GetProperty(const char* name, int32_t arg, void* out) {

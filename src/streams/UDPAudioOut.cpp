@@ -62,8 +62,7 @@ void CUDPAudioOut::WaitForSendSlot() {
 int32_t CUDPAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CUDPAudioOut::SetProperty(const char* name, int32_t value, void* data) {
-    // Every row is settable at any time: no state to pass.
-    return Properties().Set(*this, kStateCreated, name, value, data);
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CUDPAudioOut::GetProperty(const char* name, int32_t arg, void* out) {

@@ -53,8 +53,7 @@ CWaveGeneratorAudioIn::~CWaveGeneratorAudioIn() = default;
 int32_t CWaveGeneratorAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
 
 int32_t CWaveGeneratorAudioIn::SetProperty(const char* name, int32_t value, void* data) {
-    // Every row is settable at any time: no state to pass.
-    return Properties().Set(*this, kStateCreated, name, value, data);
+    return Properties().Set(*this, name, value, data);
 }
 
 int32_t CWaveGeneratorAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
