@@ -14,6 +14,9 @@
 
 #include <zelmar/zelmar.h>
 
+#include "framework/Factory.h"
+#include "framework/Properties.h"
+
 namespace {
 
 const char* const kComponents[] = {
@@ -22,21 +25,8 @@ const char* const kComponents[] = {
     "PreProcessAudioFilter",  "Siren14AudioFilter",
 };
 
-// Every property name of those components (each refuses or ignores the others' names).
-const char* const kProperties[] = {
-    "AGCGainLimit", "AGCGainLimit2", "AGCPeak",       "AGCUpSpeed",     "Adjust",        "Amplitude",
-    "Amplitude2",   "Angle",         "AntiClipping",  "AttackTime",     "Auto",          "AutoGain",
-    "AvgBytesPerSec", "Bitrate",     "BitsPerSample", "BlockSamples",   "BufferSize",    "BufferTime",
-    "Channels",     "CutOff",        "DelayTime",     "Direction",      "EnableNS",      "ExRatio",
-    "FadeoutTime",  "FillBytes",     "Floor",         "Frequency",      "Gain",          "GateThreshold",
-    "GateTime",     "HiPassCutOff",  "HiPassCutOff2", "HighGain",       "InBufferSize",  "InSamplesPerSec",
-    "InWaveFormat", "LastError",     "LoPassCutOff",  "LoPassCutOff2",  "LowGain",       "LowPassCutOff",
-    "MaxLevel",     "MidGain",       "Mode",          "Mute",           "NGParam",       "NGParam2",
-    "NSFactor",     "NotifySize",    "OutBufferSize", "OutSamplesPerSec", "OutWaveFormat", "OverFlow",
-    "Ratio",        "ReleaseTime",   "Reset",         "SamplesPerSec",  "Speed",         "Threshold",
-    "Threshold_db", "TotalIn",       "TotalOut",      "UnderFlow",      "VADType",       "Verbose",
-    "WaveFormat",   "WindowTime",
-};
+// Property names come from the components' own tables (see PropertyNamesFor): mostly the
+// fuzzed component's, sometimes another's, and sometimes one with its letter case changed.
 
 constexpr size_t kBufferBytes = 1 << 16;  // what the host's audio buffers hold
 constexpr size_t kScratchBytes = 256;     // what `data` points at: formats, floats, strings
@@ -78,28 +68,70 @@ int32_t PropertyValue(Reader& in) {
     }
 }
 
+struct NameLists {
+    std::vector<std::vector<const char*>> own;  // per entry of kComponents
+    std::vector<const char*> all;
+};
+
+NameLists& Names() {
+    static NameLists lists = [] {
+        NameLists made;
+        std::size_t count = 0;
+        const zelmar::FactoryEntry* table = zelmar::FactoryTable(&count);
+        for (const char* component : kComponents) {
+            std::vector<const char*> names;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (zelmar::AsciiEqualIgnoreCase(table[i].name, component)) names = table[i].propertyNames();
+            }
+            if (names.empty()) __builtin_trap();  // every fuzzed component has a table
+            made.all.insert(made.all.end(), names.begin(), names.end());
+            made.own.push_back(std::move(names));
+        }
+        return made;
+    }();
+    return lists;
+}
+
+// A property name for the component at `which`, written into `buffer`.
+const char* PropertyName(Reader& in, size_t which, char (&buffer)[64]) {
+    const uint8_t kind = in.Byte();
+    const auto& own = Names().own[which];
+    const char* name = kind % 8 == 0 ? Names().all[in.Byte() % Names().all.size()] : own[in.Byte() % own.size()];
+    if (kind % 16 != 1) return name;
+    // The same name in lower case: only some components match names regardless of case.
+    size_t i = 0;
+    for (; name[i] != 0 && i + 1 < sizeof buffer; ++i) {
+        buffer[i] = static_cast<char>(name[i] >= 'A' && name[i] <= 'Z' ? name[i] - 'A' + 'a' : name[i]);
+    }
+    buffer[i] = 0;
+    return buffer;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ZelmarSetTimeMode(ZELMAR_TIME_VIRTUAL);
+    Names();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in(data, size);
-    IAudioIO* component = ZelmarCreateComponent(kComponents[in.Byte() % (sizeof kComponents / sizeof *kComponents)]);
+    const size_t which = in.Byte() % (sizeof kComponents / sizeof *kComponents);
+    IAudioIO* component = ZelmarCreateComponent(kComponents[which]);
     if (component == nullptr) __builtin_trap();  // every listed name is built
 
     // Audio in: bytes of the input itself, repeated.
     std::vector<uint8_t> input(kBufferBytes), output(kBufferBytes);
     for (size_t i = 0; i < input.size(); ++i) input[i] = size > 0 ? data[i % size] : 0;
     alignas(8) uint8_t scratch[kScratchBytes];
+    char nameBuffer[64];
 
     for (int op = 0; op < kMaxOperations && !in.Done(); ++op) {
         switch (in.Byte() % 9) {
             case 0:
             case 1: {
-                const char* name = kProperties[in.Byte() % (sizeof kProperties / sizeof *kProperties)];
+                const char* name = PropertyName(in, which, nameBuffer);
                 const int32_t value = PropertyValue(in);
                 for (auto& b : scratch) b = in.Byte();
                 scratch[kScratchBytes - 1] = 0;
@@ -107,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 2: {
-                const char* name = kProperties[in.Byte() % (sizeof kProperties / sizeof *kProperties)];
+                const char* name = PropertyName(in, which, nameBuffer);
                 std::memset(scratch, 0, sizeof scratch);
                 component->GetProperty(name, static_cast<int32_t>(in.Byte()) - 8, scratch);
                 break;

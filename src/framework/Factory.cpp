@@ -31,32 +31,46 @@ IAudioIO* Create() {
     return new (std::nothrow) Component();
 }
 
+template <typename Component>
+std::vector<const char*> PropertyNames() {
+    std::vector<const char*> names;
+    for (const auto& row : Component::Properties()) names.push_back(row.name);
+    return names;
+}
+
+std::vector<const char*> NoPropertyNames() { return {}; }
+
+template <typename Component>
+constexpr FactoryEntry Entry(const char* name) {
+    return {name, &Create<Component>, &PropertyNames<Component>};
+}
+
 // Lookup order matters: the first entry whose name matches (whole name, ASCII case
 // ignored) is created.
 constexpr FactoryEntry kFactoryTable[] = {
-    {"NULL", &Create<CNullAudioIO>},
-    {"ACMAudioFilter", nullptr},
-    {"AmplifierAudioFilter", &Create<CAmplifierAudioFilter>},
-    {"DSoundAudioInOut", nullptr},
-    {"DSoundAudioIn", &Create<CDSoundAudioIn>},
-    {"DSoundAudioOut", &Create<CDSoundAudioOut>},
-    {"DSoundAudioOut2", nullptr},
-    {"DSoundAudioIn2", nullptr},
-    {"MixerAudioFilter", &Create<CMixerAudioFilter>},
-    {"RingBufferAudioInOut", &Create<CRingBufferAudioInOut>},
-    {"NoiseGateAudioFilter", &Create<CNoiseGateAudioFilter>},
-    {"RIFFAudioIn", &Create<CRIFFAudioIn>},
-    {"RIFFAudioOut", &Create<CRIFFAudioOut>},
-    {"WaveGeneratorAudioIn", &Create<CWaveGeneratorAudioIn>},
-    {"ResampleAudioFilter", &Create<CResampleAudioFilter>},
-    {"ToneControlAudioFilter", &Create<CToneControlAudioFilter>},
-    {"AccelerateAudioFilter", &Create<CAccelerateAudioFilter>},
-    {"VolumeControlAudioFilter", nullptr},
-    {"PreProcessAudioFilter", &Create<CPreProcessAudioFilter>},
-    {"Siren14AudioFilter", &Create<CSiren14AudioFilter>},
-    {"DMOAECAudioIn", nullptr},
-    {"UDPAudioIn", &Create<CUDPAudioIn>},
-    {"UDPAudioOut", &Create<CUDPAudioOut>},
+    {"NULL", &Create<CNullAudioIO>, &NoPropertyNames},
+    {"ACMAudioFilter", nullptr, nullptr},
+    Entry<CAmplifierAudioFilter>("AmplifierAudioFilter"),
+    {"DSoundAudioInOut", nullptr, nullptr},
+    {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
+    {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
+    {"DSoundAudioOut2", nullptr, nullptr},
+    {"DSoundAudioIn2", nullptr, nullptr},
+    Entry<CMixerAudioFilter>("MixerAudioFilter"),
+    Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),
+    Entry<CNoiseGateAudioFilter>("NoiseGateAudioFilter"),
+    Entry<CRIFFAudioIn>("RIFFAudioIn"),
+    Entry<CRIFFAudioOut>("RIFFAudioOut"),
+    Entry<CWaveGeneratorAudioIn>("WaveGeneratorAudioIn"),
+    Entry<CResampleAudioFilter>("ResampleAudioFilter"),
+    Entry<CToneControlAudioFilter>("ToneControlAudioFilter"),
+    Entry<CAccelerateAudioFilter>("AccelerateAudioFilter"),
+    {"VolumeControlAudioFilter", nullptr, nullptr},
+    Entry<CPreProcessAudioFilter>("PreProcessAudioFilter"),
+    Entry<CSiren14AudioFilter>("Siren14AudioFilter"),
+    {"DMOAECAudioIn", nullptr, nullptr},
+    Entry<CUDPAudioIn>("UDPAudioIn"),
+    Entry<CUDPAudioOut>("UDPAudioOut"),
 };
 static_assert(sizeof kFactoryTable / sizeof kFactoryTable[0] == 23, "the factory knows 23 names");
 
