@@ -97,16 +97,6 @@ const PropertyTable<CResampleAudioFilter>& CResampleAudioFilter::Properties() {
 CResampleAudioFilter::CResampleAudioFilter() = default;
 CResampleAudioFilter::~CResampleAudioFilter() = default;
 
-int32_t CResampleAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CResampleAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CResampleAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CResampleAudioFilter::Build() {
     const int32_t inRate = settings_.inRate, outRate = settings_.outRate;
     // Negative rates have no meaning here; they are refused like a zero rate.

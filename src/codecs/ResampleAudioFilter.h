@@ -15,7 +15,7 @@
 
 namespace zelmar {
 
-class CResampleAudioFilter : public CAudioComponent<> {
+class CResampleAudioFilter : public CTableComponent<CResampleAudioFilter> {
 public:
     enum Property : int32_t { kInSamplesPerSec = 0, kOutSamplesPerSec, kTotalIn, kTotalOut, kUnknown };
 
@@ -27,11 +27,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CResampleAudioFilter>& Properties();
 

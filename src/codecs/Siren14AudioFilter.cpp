@@ -51,16 +51,6 @@ const PropertyTable<CSiren14AudioFilter>& CSiren14AudioFilter::Properties() {
 CSiren14AudioFilter::CSiren14AudioFilter() = default;
 CSiren14AudioFilter::~CSiren14AudioFilter() = default;
 
-int32_t CSiren14AudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CSiren14AudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CSiren14AudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 // Input needed for `arg` bytes of output; with 0, one PCM frame in either direction.
 int32_t CSiren14AudioFilter::GetInBufferSize(int32_t arg, void* out) {
     const auto bytes = static_cast<uint32_t>(arg);

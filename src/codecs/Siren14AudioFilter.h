@@ -13,7 +13,7 @@
 
 namespace zelmar {
 
-class CSiren14AudioFilter : public CAudioComponent<> {
+class CSiren14AudioFilter : public CTableComponent<CSiren14AudioFilter> {
 public:
     enum Property : int32_t {
         kBitrate = 0, kSamplesPerSec, kDirection, kInBufferSize, kOutBufferSize, kLastError, kReset,
@@ -28,11 +28,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CSiren14AudioFilter>& Properties();
 
@@ -62,7 +59,6 @@ private:
     Settings settings_;
     FrameSizes frames_;
     Meters meters_;
-    int32_t state_ = kStateCreated;
     // Both codec states live inside the object; Build initialises the one for the direction,
     // and its history then runs across Stop/Start until "Reset".
     Siren14DecoderState decoder_{};

@@ -70,16 +70,6 @@ CAccelerateAudioFilter::CAccelerateAudioFilter() = default;
 
 CAccelerateAudioFilter::~CAccelerateAudioFilter() = default;
 
-int32_t CAccelerateAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CAccelerateAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CAccelerateAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 float CAccelerateAudioFilter::WindowMs() const {
     return static_cast<float>(static_cast<uint32_t>(settings_.windowMs));
 }

@@ -14,7 +14,7 @@
 
 namespace zelmar {
 
-class CAccelerateAudioFilter : public CAudioComponent<> {
+class CAccelerateAudioFilter : public CTableComponent<CAccelerateAudioFilter> {
 public:
     enum Property : int32_t {
         kSpeed = 0,
@@ -37,11 +37,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CAccelerateAudioFilter>& Properties();
 
@@ -88,7 +85,6 @@ private:
     };
 
     Settings settings_;
-    int32_t state_ = kStateCreated;
     Stream stream_;
     // Sized by the window at Start; Process streams any block size through them.
     std::unique_ptr<float[]> fade_;  // raised-cosine ramp falling from 1 toward 0

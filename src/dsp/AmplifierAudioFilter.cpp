@@ -58,16 +58,6 @@ const PropertyTable<CAmplifierAudioFilter>& CAmplifierAudioFilter::Properties() 
 CAmplifierAudioFilter::CAmplifierAudioFilter() = default;
 CAmplifierAudioFilter::~CAmplifierAudioFilter() = default;
 
-int32_t CAmplifierAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CAmplifierAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CAmplifierAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CAmplifierAudioFilter::Build() {
     auto make = [this](std::unique_ptr<CBiquadFilter>(&pair)[2], uint32_t kind, int32_t cutoffHz) {
         for (auto& section : pair) {

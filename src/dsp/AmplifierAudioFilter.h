@@ -14,7 +14,7 @@
 
 namespace zelmar {
 
-class CAmplifierAudioFilter : public CAudioComponent<> {
+class CAmplifierAudioFilter : public CTableComponent<CAmplifierAudioFilter> {
 public:
     enum Property : int32_t {
         kGain = 0, kThreshold, kRatio, kExRatio, kFloor, kSamplesPerSec, kAttackTime, kReleaseTime,
@@ -27,11 +27,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CAmplifierAudioFilter>& Properties();
 
@@ -54,7 +51,6 @@ private:
     CompressorSettings compressor_;
     Settings settings_;
     Meters meters_;
-    int32_t state_ = kStateCreated;
     // Two sections per kind are made; only the first filters (the second is a spare kept for
     // a steeper slope).
     std::unique_ptr<CBiquadFilter> hiPass_[2];

@@ -152,16 +152,6 @@ const PropertyTable<CMixerAudioFilter>& CMixerAudioFilter::Properties() {
 CMixerAudioFilter::CMixerAudioFilter() = default;
 CMixerAudioFilter::~CMixerAudioFilter() = default;
 
-int32_t CMixerAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CMixerAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CMixerAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 template <FormatBlock CMixerAudioFilter::Settings::*Block>
 int32_t CMixerAudioFilter::SetFormat(int32_t value, void* data) {
     if (data == nullptr || value < 0) return kErrInvalidArg;

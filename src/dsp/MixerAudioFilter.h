@@ -20,7 +20,7 @@
 
 namespace zelmar {
 
-class CMixerAudioFilter : public CAudioComponent<> {
+class CMixerAudioFilter : public CTableComponent<CMixerAudioFilter> {
 public:
     enum Property : int32_t {
         kInWaveFormat = 0, kOutWaveFormat, kInBufferSize, kAmplitude, kAmplitude2, kAngle, kMode,
@@ -36,11 +36,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CMixerAudioFilter>& Properties();
 

@@ -112,16 +112,6 @@ CNoiseGateAudioFilter::CNoiseGateAudioFilter() = default;
 
 CNoiseGateAudioFilter::~CNoiseGateAudioFilter() = default;
 
-int32_t CNoiseGateAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CNoiseGateAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CNoiseGateAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CNoiseGateAudioFilter::ThresholdAsByte() const {
     const int32_t value = static_cast<int32_t>(detector_.threshold * 255.0 + 0.5);
     return value > kThresholdByteMax ? kThresholdByteMax : value;

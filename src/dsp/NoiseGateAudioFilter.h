@@ -14,7 +14,7 @@
 
 namespace zelmar {
 
-class CNoiseGateAudioFilter : public CAudioComponent<> {
+class CNoiseGateAudioFilter : public CTableComponent<CNoiseGateAudioFilter> {
 public:
     // Automatic threshold: follows the frame levels on a scale where 0 is -100 dB and 32767
     // is 0 dB re full scale.  It opens after `openFrames` loud frames and closes after
@@ -70,11 +70,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
     // Whether a frame with this peak (signed) and mean magnitude counts as silent.
     virtual bool IsSilentFrame(float framePeak, float frameMean);
 
@@ -121,7 +118,6 @@ private:
     Detector detector_;
     Run run_;
     Meters meters_;
-    int32_t state_ = kStateCreated;
     std::unique_ptr<CBiquadFilter> highPass_;
 };
 

@@ -131,16 +131,6 @@ const PropertyTable<CPreProcessAudioFilter>& CPreProcessAudioFilter::Properties(
     return kTable;
 }
 
-int32_t CPreProcessAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CPreProcessAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CPreProcessAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CPreProcessAudioFilter::SetAutoGain(int32_t value, void*) {
     settings_.autoGain = value == 1;
     if (settings_.autoGain) {

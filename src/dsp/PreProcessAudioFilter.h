@@ -33,7 +33,7 @@
 
 namespace zelmar {
 
-class CPreProcessAudioFilter : public CAudioComponent<> {
+class CPreProcessAudioFilter : public CTableComponent<CPreProcessAudioFilter> {
 public:
     // The pre-roll ring of processed float samples; pushing into a full ring drops the oldest.
     class CSampleRing {
@@ -77,11 +77,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
     static const PropertyTable<CPreProcessAudioFilter>& Properties();
 
     // For tests and meters inside the engine.
@@ -166,7 +163,6 @@ private:
     CompressorSettings compressor_;
     Settings settings_;
     Run run_;
-    int32_t state_ = kStateCreated;
     static constexpr int kFrameMs = 10;
 
     std::unique_ptr<CBiquadFilter> hiPass_, loPass_;

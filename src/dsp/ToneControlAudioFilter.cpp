@@ -32,7 +32,7 @@ template <CToneControlAudioFilter::Section S>
 int32_t CToneControlAudioFilter::SetBandGain(int32_t hundredthsDb, void*) {
     const float gainDb = FromHundredths(hundredthsDb);
     float& stored = settings_.bandGainDb[S];
-    if (built_ && gainDb != stored) {  // the same gain again designs nothing
+    if (state_ == kStateBuilt && gainDb != stored) {  // the same gain again designs nothing
         sections_[S]->gainDb = gainDb;
         sections_[S]->ComputeCoefficients();
     }
@@ -50,7 +50,7 @@ int32_t CToneControlAudioFilter::GetBandGain(int32_t, void* out) {
 // was set), so it differs from the setting exactly when the cutoff changed.  A cutoff of 0
 // is designed too; Process then skips the section.
 int32_t CToneControlAudioFilter::RedesignLowPass() {
-    if (!built_) return kOk;
+    if (state_ != kStateBuilt) return kOk;
     CBiquadFilter& lowPass = *sections_[kLowPass];
     if (lowPass.frequency == settings_.lowPassCutOffHz) return kOk;
     lowPass.frequency = settings_.lowPassCutOffHz;
@@ -90,17 +90,6 @@ CToneControlAudioFilter::CToneControlAudioFilter() = default;
 
 CToneControlAudioFilter::~CToneControlAudioFilter() = default;
 
-int32_t CToneControlAudioFilter::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CToneControlAudioFilter::SetProperty(const char* name, int32_t value, void* data) {
-    // No run states: only Build changes what may be set.
-    return Properties().Set(*this, built_ ? kStateBuilt : kStateCreated, name, value, data);
-}
-
-int32_t CToneControlAudioFilter::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CToneControlAudioFilter::Build() {
     // A negative rate designs nothing meaningful; it is refused like a zero rate.
     if (settings_.samplesPerSec <= 0) return kErrInvalidArg;
@@ -126,7 +115,7 @@ int32_t CToneControlAudioFilter::Build() {
         if (i != kLowPass || settings_.lowPassCutOffHz != 0) fresh[i]->ComputeCoefficients();
     }
     for (int i = 0; i < kSectionCount; ++i) sections_[i] = std::move(fresh[i]);
-    built_ = true;
+    state_ = kStateBuilt;  // no run states: only Build changes what may be set
     return kOk;
 }
 
@@ -159,7 +148,7 @@ int32_t CToneControlAudioFilter::Process(const void* in, int32_t* inBytes, void*
     const bool flat = bandGainDb[kLowShelf] == 0.0f && bandGainDb[kMidPeak] == 0.0f &&
                       bandGainDb[kHighShelf] == 0.0f && settings_.lowPassCutOffHz == 0;
     // Filtering needs the sections; before the first Build only the flat paths can run.
-    if (!flat && gain != 0.0f && !built_) return kErrState;
+    if (!flat && gain != 0.0f && state_ != kStateBuilt) return kErrState;
 
     const auto* source = static_cast<const uint8_t*>(in);
     auto* target = static_cast<uint8_t*>(out);

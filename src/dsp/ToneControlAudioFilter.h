@@ -15,7 +15,7 @@
 
 namespace zelmar {
 
-class CToneControlAudioFilter : public CAudioComponent<> {
+class CToneControlAudioFilter : public CTableComponent<CToneControlAudioFilter> {
 public:
     enum Property : int32_t {
         kSamplesPerSec = 0,
@@ -39,11 +39,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t Process(const void* in, int32_t* inBytes, void* out, int32_t* outBytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CToneControlAudioFilter>& Properties();
 
@@ -78,7 +75,6 @@ private:
     // Made by Build; each keeps its memory across redesigns, and a band skipped at 0 dB
     // resumes from where it stopped.
     std::unique_ptr<CBiquadFilter> sections_[kSectionCount];
-    bool built_ = false;
 };
 
 }  // namespace zelmar

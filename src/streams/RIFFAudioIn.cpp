@@ -22,16 +22,6 @@ const PropertyTable<CRIFFAudioIn>& CRIFFAudioIn::Properties() {
 CRIFFAudioIn::CRIFFAudioIn() = default;
 CRIFFAudioIn::~CRIFFAudioIn() = default;
 
-int32_t CRIFFAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CRIFFAudioIn::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CRIFFAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CRIFFAudioIn::RefuseFormat(int32_t, void* data) {
     // A null `data` is still a bad argument first.
     return data == nullptr ? kErrInvalidArg : kErrState;

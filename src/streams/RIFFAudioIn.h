@@ -11,7 +11,7 @@
 
 namespace zelmar {
 
-class CRIFFAudioIn : public CRiffFile<IAudioIOSplitSource> {
+class CRIFFAudioIn : public CRiffFile<CRIFFAudioIn, IAudioIOSplitSource> {
 public:
     CRIFFAudioIn();
     ~CRIFFAudioIn() override;
@@ -19,12 +19,9 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t GetData(void* buffer, int32_t bytes) override;
     int32_t GetDataSplit(void* left, void* right, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CRIFFAudioIn>& Properties();
 

@@ -51,16 +51,6 @@ std::string CRIFFAudioOut::PartFileName(const char* name, uint32_t index) {
     return text.substr(0, dot) + number + text.substr(dot);
 }
 
-int32_t CRIFFAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CRIFFAudioOut::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CRIFFAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CRIFFAudioOut::SetFormat(int32_t, void* data) {
     if (data == nullptr) return kErrInvalidArg;
     WAVEFORMATEX wfx{};

@@ -13,7 +13,7 @@
 
 namespace zelmar {
 
-class CRIFFAudioOut : public CRiffFile<IAudioIOSplitSink> {
+class CRIFFAudioOut : public CRiffFile<CRIFFAudioOut, IAudioIOSplitSink> {
 public:
     CRIFFAudioOut();
     ~CRIFFAudioOut() override;
@@ -21,12 +21,9 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t PutData(const void* buffer, int32_t bytes) override;
     int32_t PutDataSplit(const void* left, const void* right, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     static const PropertyTable<CRIFFAudioOut>& Properties();
 

@@ -67,8 +67,8 @@ constexpr char kDataTag[4] = {'d', 'a', 't', 'a'};
 }  // namespace riff
 
 // The base of both WAV components: the name of the file and the file itself while it is open.
-template <typename Interface>
-class CRiffFile : public CAudioComponent<Interface> {
+template <typename C, typename Interface>
+class CRiffFile : public CTableComponent<C, Interface> {
 protected:
     int32_t SetFilename(int32_t, void* data) { return fileName_.Set(data); }
     int32_t GetFilename(int32_t, void* out) { return fileName_.Get(out); }

@@ -339,16 +339,6 @@ const PropertyTable<CRingBufferAudioInOut>& CRingBufferAudioInOut::Properties() 
 CRingBufferAudioInOut::CRingBufferAudioInOut() = default;
 CRingBufferAudioInOut::~CRingBufferAudioInOut() = default;
 
-int32_t CRingBufferAudioInOut::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CRingBufferAudioInOut::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, state_, name, value, data);
-}
-
-int32_t CRingBufferAudioInOut::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CRingBufferAudioInOut::ApplyBufferTime() {
     ring_.SetBufferTime(static_cast<uint32_t>(settings_.bufferTimeMs));
     return kOk;

@@ -17,7 +17,7 @@
 
 namespace zelmar {
 
-class CRingBufferAudioInOut : public CAudioComponent<> {
+class CRingBufferAudioInOut : public CTableComponent<CRingBufferAudioInOut> {
 public:
     // The sample store: 65 536 samples addressed by 16-bit indices, so every index operation
     // wraps by itself and never leaves the storage.
@@ -101,12 +101,9 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t GetData(void* buffer, int32_t bytes) override;
     int32_t PutData(const void* buffer, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     enum Property : int32_t {
         kBufferSize = 0,
@@ -150,7 +147,6 @@ private:
     Settings settings_;
     Counters counters_;
     CRingBufferShort4 ring_;
-    int32_t state_ = kStateCreated;
 };
 
 }  // namespace zelmar

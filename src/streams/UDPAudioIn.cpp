@@ -27,16 +27,6 @@ const PropertyTable<CUDPAudioIn>& CUDPAudioIn::Properties() {
 CUDPAudioIn::CUDPAudioIn() = default;
 CUDPAudioIn::~CUDPAudioIn() = default;
 
-int32_t CUDPAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CUDPAudioIn::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CUDPAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CUDPAudioIn::Build() {
     if (const int32_t refused = udp::OpenSocket(socket_); refused != kOk) return refused;
     if (socket_ == nullptr || !socket_->BindLoopback(udp::Port(settings_.port))) {

@@ -15,7 +15,7 @@
 
 namespace zelmar {
 
-class CUDPAudioIn : public CAudioComponent<IAudioIOSplitSource> {
+class CUDPAudioIn : public CTableComponent<CUDPAudioIn, IAudioIOSplitSource> {
 public:
     static constexpr int32_t kDatagramBytes = 2560;        // 1 280 samples, 40 ms at 32 kHz
     // Receives each datagram and keeps what a request left of it, or what a failed call had
@@ -29,13 +29,10 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     // Returns `bytes`, 0 when no datagram arrived within 100 ms, -1 on a socket error.
     int32_t GetData(void* buffer, int32_t bytes) override;
     int32_t GetDataSplit(void* left, void* right, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     enum Property : int32_t {
         kPortNo = 0,

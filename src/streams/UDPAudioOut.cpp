@@ -59,16 +59,6 @@ void CUDPAudioOut::WaitForSendSlot() {
     }
 }
 
-int32_t CUDPAudioOut::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CUDPAudioOut::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CUDPAudioOut::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CUDPAudioOut::Build() {
     // A socket that cannot be made is not reported here: every PutData then fails with -1.
     return udp::OpenSocket(socket_);

@@ -13,7 +13,7 @@
 
 namespace zelmar {
 
-class CUDPAudioOut : public CAudioComponent<IAudioIOSplitSink> {
+class CUDPAudioOut : public CTableComponent<CUDPAudioOut, IAudioIOSplitSink> {
 public:
     static constexpr uint32_t kDatagramPeriodMs = 40;
     static constexpr uint32_t kPacingSleepMs = 5;
@@ -24,13 +24,10 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     // Returns the bytes sent, or -1 when the send fails.
     int32_t PutData(const void* buffer, int32_t bytes) override;
     int32_t PutDataSplit(const void* left, const void* right, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     enum Property : int32_t {
         kPortNo = 0,

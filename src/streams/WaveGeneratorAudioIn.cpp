@@ -50,16 +50,6 @@ CWaveGeneratorAudioIn::CWaveGeneratorAudioIn() : timer_(platform::Current().time
 
 CWaveGeneratorAudioIn::~CWaveGeneratorAudioIn() = default;
 
-int32_t CWaveGeneratorAudioIn::FindProperty(const char* name) { return Properties().Find(name); }
-
-int32_t CWaveGeneratorAudioIn::SetProperty(const char* name, int32_t value, void* data) {
-    return Properties().Set(*this, name, value, data);
-}
-
-int32_t CWaveGeneratorAudioIn::GetProperty(const char* name, int32_t arg, void* out) {
-    return Properties().Get(*this, name, arg, out);
-}
-
 int32_t CWaveGeneratorAudioIn::KeepLow16Bits() {
     settings_.bitsPerSample &= 0xFFFFu;
     return kOk;

@@ -11,7 +11,7 @@
 
 namespace zelmar {
 
-class CWaveGeneratorAudioIn : public CAudioComponent<> {
+class CWaveGeneratorAudioIn : public CTableComponent<CWaveGeneratorAudioIn> {
 public:
     CWaveGeneratorAudioIn();
     ~CWaveGeneratorAudioIn() override;
@@ -19,11 +19,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    int32_t SetProperty(const char* name, int32_t value, void* data) override;
-    int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t GetData(void* buffer, int32_t bytes) override;
 
-    virtual int32_t FindProperty(const char* name);
 
     enum Property : int32_t {
         kSamplesPerSec = 0,
