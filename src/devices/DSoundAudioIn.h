@@ -4,29 +4,24 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "framework/AudioComponent.h"
-#include "framework/Format.h"
-#include "platform/Time.h"
-#include "platform/audio/AudioDevice.h"
+#include "devices/DeviceEndpoint.h"
+#include "framework/Properties.h"
 
 namespace zelmar {
 
-class CDSoundAudioIn : public CAudioComponent<> {
+class CDSoundAudioIn : public CDeviceEndpoint<CaptureSide> {
 public:
     CDSoundAudioIn();
     ~CDSoundAudioIn() override;
 
     int32_t Start() override;
-    int32_t Stop() override;
     int32_t Build() override;
     int32_t SetProperty(const char* name, int32_t value, void* data) override;
     int32_t GetProperty(const char* name, int32_t arg, void* out) override;
     int32_t GetData(void* buffer, int32_t bytes) override;
 
+    // Class-specific operations, in this order after those of IAudioIO.
     virtual int32_t EnumerateDevices();
     virtual int32_t OpenDevice();
     virtual int32_t ReadBlock(void* buffer, int32_t bytes);
@@ -35,45 +30,25 @@ public:
     virtual int32_t WaitBlockReady(int32_t bytes);
     virtual int32_t ApplyEffects();
 
-    static constexpr int32_t kMaxDevices = 16;
+    static const PropertyTable<CDSoundAudioIn>& Properties();
+
     static constexpr int kEffectEchoCancellation = 0;
     static constexpr int kEffectNoiseSuppression = 1;
-    static constexpr int kMaxPollTries = 3;
 
 private:
-    void ReleaseDevice();
+    int32_t SwitchEffect(int32_t effect, int32_t on);
+    int32_t EnableEffect(int32_t effect, void*) { return SwitchEffect(effect, 1); }
+    int32_t DisableEffect(int32_t effect, void*) { return SwitchEffect(effect, 0); }
 
-    platform::ITimeService* time_;
-    platform::audio::IAudioService* audio_;
-
-    int32_t deviceCount_ = 0;
-    std::string descriptions_[kMaxDevices];
-    platform::audio::DeviceGuid guids_[kMaxDevices];
-
-    uint32_t samplesPerSec_ = 16000;
-    uint16_t bitsPerSample_ = 16;
-    uint16_t channels_ = 1;
-    uint32_t blockSamples_ = 40;
-    uint32_t timeOutMs_ = 1000;  // kept for hosts that set it; pacing does not use it
-    uint32_t inBufferTimeMs_ = 200;
-    int32_t deviceNumber_ = -1;
+    // Set by "EnableEffect"/"DisableEffect" in any state; both go back to 0 when the component
+    // opens a device of its own, as a buffer it makes carries no effects.  Only noise
+    // suppression is applied here; echo cancellation is only remembered.
     int32_t effectSwitches_[2] = {0, 0};
-
-    int32_t state_ = kStateCreated;
-
-    std::unique_ptr<platform::audio::ICaptureDevice> device_;
-    std::unique_ptr<platform::audio::ICaptureBuffer> buffer_;
-    std::unique_ptr<platform::audio::ICaptureBuffer> handedOver_;  // for the next Build
-
-    int32_t blockCount_ = 0;
-    int32_t blockBytes_ = 0;
-    uint32_t bufferBytes_ = 0;
-    std::vector<uint32_t> blockOffsets_;
-    std::vector<std::unique_ptr<platform::IEvent>> events_;  // one per block, then the stop event
-    int32_t currentBlock_ = 0;
-
-    FormatBlock format_;
-    uint32_t totalIn_ = 0;
+    // Reset at Start.  The block index is not: a restarted capture continues after the last
+    // block it gave.
+    struct Counters {
+        uint32_t totalIn = 0;  // bytes delivered by GetData
+    } counters_;
 };
 
 }  // namespace zelmar

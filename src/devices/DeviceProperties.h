@@ -1,12 +1,15 @@
-// The property names of the sound-device components and their indexes: one table shared by
-// every device component, each of which handles its own subset.
+// The property names of the sound-device components: one name-to-index table shared by every
+// device component, each of which answers its own subset of it as rows of a PropertyTable, and
+// the rules they all follow where their rows do not speak.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
+#include <iterator>
 
-#include "platform/audio/AudioDevice.h"
+#include "framework/Properties.h"
+#include "framework/Result.h"
 
 namespace zelmar {
 
@@ -54,17 +57,96 @@ enum DeviceProperty : int32_t {
     kDevUnknown = 40,
 };
 
+struct DevicePropertyName {
+    const char* name;
+    int32_t index;
+};
+
+// Every device property name, in lookup order.
+inline constexpr DevicePropertyName kDevicePropertyNames[] = {
+    {"SamplesPerSec", kDevSamplesPerSec},     {"BitsPerSample", kDevBitsPerSample},
+    {"Channels", kDevChannels},               {"BlockSamples", kDevBlockSamples},
+    {"InBufferTime", kDevInBufferTime},       {"OutBufferTime", kDevOutBufferTime},
+    {"InDeviceNum", kDevInDeviceNum},         {"OutDeviceNum", kDevOutDeviceNum},
+    {"InDeviceNo", kDevInDeviceNo},           {"OutDeviceNo", kDevOutDeviceNo},
+    {"InDeviceName", kDevInDeviceName},       {"OutDeviceName", kDevOutDeviceName},
+    {"EnableEffect", kDevEnableEffect},       {"DisableEffect", kDevDisableEffect},
+    {"WaveFormat", kDevWaveFormat},           {"TimeOut", kDevTimeOut},
+    {"NotifySize", kDevNotifySize},           {"AudioIn", kDevAudioIn},
+    {"AudioOut", kDevAudioOut},               {"DSCaptureBuffer", kDevDSCaptureBuffer},
+    {"UseDuplexBuffer", kDevUseDuplexBuffer}, {"InDeviceGUID", kDevInDeviceGUID},
+    {"DSPlayBuffer", kDevDSPlayBuffer},       {"OutDeviceGUID", kDevOutDeviceGUID},
+    {"SoftwareBuffer", kDevSoftwareBuffer},   {"PrimaryBuffer", kDevPrimaryBuffer},
+    {"hWnd", kDevhWnd},                       {"TotalIn", kDevTotalIn},
+    {"TotalOut", kDevTotalOut},               {"DXErrorCodeSub", kDevDXErrorCodeSub},
+    {"DXErrorCode", kDevDXErrorCode},         {"DXErrorString", kDevDXErrorString},
+    {"PlayPos", kDevPlayPos},                 {"CapturePos", kDevCapturePos},
+    {"BufferPos", kDevBufferPos},             {"RefBuffer", kDevRefBuffer},
+    {"RefBufferLen", kDevRefBufferLen},       {"DriverEmulation", kDevDriverEmulation},
+    {"InternalLimitSize", kDevInternalLimitSize},
+};
+static_assert(std::size(kDevicePropertyNames) == kDevUnknown - 1, "every index below 40 but 29 has a name");
+
 // The index of `name` (exact, case-sensitive), or kDevUnknown for any other name or null.
 int32_t FindDeviceProperty(const char* name);
 
-// The device-name and device-id properties read entry `index` of a component's device list:
-// the description with its NUL, or the 16-byte id; an index outside the list is refused.
-int32_t CopyDeviceName(const std::string* descriptions, int32_t count, int32_t index, void* out);
-int32_t CopyDeviceGuid(const platform::audio::DeviceGuid* guids, int32_t count, int32_t index, void* out);
+// The name of a device property index; not a constant expression for an index without one,
+// so a row for an index outside the table does not compile.
+constexpr const char* DevicePropertyNameOf(int32_t index) {
+    for (const DevicePropertyName& entry : kDevicePropertyNames) {
+        if (entry.index == index) return entry.name;
+    }
+    throw "no device property has this index";
+}
 
-// Keeps the first `most` entries of a device list, as hosts number at most that many; returns
-// how many were kept.
-int32_t KeepDevices(const std::vector<platform::audio::DeviceDescription>& devices, int32_t most,
-                    std::string* descriptions, platform::audio::DeviceGuid* guids);
+// A component's row for the table's name at `index`.  Device rows take any integer: the
+// settings that refuse values (device numbers, effect numbers) check them in their hooks.
+template <typename C>
+constexpr PropertyRow<C> DeviceRow(int32_t index, Settable settable, Readable readable, Value value,
+                                   void* (*field)(C&) = nullptr, int32_t (C::*set)(int32_t, void*) = nullptr,
+                                   int32_t (C::*get)(int32_t, void*) = nullptr) {
+    return {DevicePropertyNameOf(index), index, settable, readable, value, kAnyInt, field, nullptr, set, get};
+}
+
+// A component's rows in the order of the shared table, which is its lookup order; a name
+// answered by two rows does not compile.
+template <typename Row, std::size_t N>
+constexpr std::array<Row, N> InDeviceTableOrder(std::array<Row, N> rows) {
+    for (std::size_t i = 1; i < N; ++i) {
+        for (std::size_t j = i; j > 0 && rows[j - 1].index > rows[j].index; --j) {
+            const Row moved = rows[j];
+            rows[j] = rows[j - 1];
+            rows[j - 1] = moved;
+        }
+    }
+    for (std::size_t i = 1; i < N; ++i) {
+        if (rows[i - 1].index == rows[i].index) throw "a device property is answered twice";
+    }
+    return rows;
+}
+
+// What every device component answers where its rows do not: a null name or a null `out` is
+// an invalid argument, a name it does not answer (or a read-only one) is accepted and ignored
+// by SetProperty and refused by GetProperty.
+constexpr PropertyRules kDeviceRules{NameMatch::kExact,
+                                     /*nullNameOnSet=*/kErrInvalidArg,
+                                     /*nullNameOnGet=*/kErrInvalidArg,
+                                     /*unknownOnSet=*/kOk,
+                                     /*unknownOnGet=*/kErrInvalidArg,
+                                     /*wrongState=*/kErrState,
+                                     /*outCheckedFirst=*/true};
+
+// SetProperty of a device component.  While it runs, only rows settable at any time are
+// taken; every other name, one it answers or not, is refused as a wrong state (a running
+// device is never reconfigured behind the host's back, not even by a misspelt name).
+template <typename C>
+int32_t SetDeviceProperty(const PropertyTable<C>& table, C& component, int32_t state, const char* name,
+                          int32_t value, void* data) {
+    if (name != nullptr && state == kStateRunning) {
+        const PropertyRow<C>* row = table.Row(name);
+        if (row == nullptr || row->settable != Settable::kAlways) return kErrState;
+    }
+    return table.Set(component, state, name, value, data);
+}
 
 }  // namespace zelmar

@@ -11,4 +11,22 @@ namespace zelmar {
 platform::audio::OwnerHandle CreateDummyWindow();
 void DestroyDummyWindow(platform::audio::OwnerHandle window);
 
+// The owner a component made for itself: made on first need, then the same one for every
+// later Build, destroyed with the component.
+class OwnedDummyWindow {
+public:
+    OwnedDummyWindow() = default;
+    OwnedDummyWindow(const OwnedDummyWindow&) = delete;
+    OwnedDummyWindow& operator=(const OwnedDummyWindow&) = delete;
+    ~OwnedDummyWindow() { DestroyDummyWindow(window_); }
+
+    platform::audio::OwnerHandle Get() {
+        if (window_ == 0) window_ = CreateDummyWindow();
+        return window_;
+    }
+
+private:
+    platform::audio::OwnerHandle window_ = 0;
+};
+
 }  // namespace zelmar
