@@ -126,42 +126,31 @@ private:
     int count_;
 };
 
+// 17 devices: the components keep the first 16 and number them from 0.
 TEST(DSoundDevices, ListTheServicesDevicesUpToSixteenAndRefuseOtherNumbers) {
+    test::VirtualPlatform platform;
+    ManyDevices many(17);
+    platform::Services services{};
+    services.audio = &many;
+    platform::ScopedPlatform scope(services);
     for (const Side& side : kSides) {
         SCOPED_TRACE(side.component);
-        {
-            test::VirtualSound sound;
-            auto io = test::Make(side.component);
-            EXPECT_EQ(Get(io.get(), side.count), 1);
-            char name[64] = {};
-            ASSERT_EQ(io->GetProperty(side.name, 0, name), kOk);
-            EXPECT_STREQ(name, side.capture ? VirtualAudioService::CaptureDescription()
-                                            : VirtualAudioService::PlaybackDescription());
-            uint8_t guid[16];
-            ASSERT_EQ(io->GetProperty(side.guid, 0, guid), kOk);
-            const pa::DeviceGuid expected =
-                side.capture ? VirtualAudioService::CaptureGuid() : VirtualAudioService::PlaybackGuid();
-            EXPECT_EQ(std::memcmp(guid, expected.bytes, 16), 0);
-            EXPECT_EQ(io->GetProperty(side.name, 1, name), kErrInvalidArg);
-            EXPECT_EQ(io->GetProperty(side.guid, -1, guid), kErrInvalidArg);
-            for (int32_t number : {-1, 0}) EXPECT_EQ(io->SetProperty(side.number, number, nullptr), kOk);
-            for (int32_t number : {1, -2}) EXPECT_EQ(io->SetProperty(side.number, number, nullptr), kErrInvalidArg);
-            EXPECT_EQ(Get(io.get(), side.number), 0);  // a refused number leaves the old one
-        }
-        test::VirtualPlatform platform;
-        ManyDevices many(17);
-        platform::Services services{};
-        services.audio = &many;
-        platform::ScopedPlatform scope(services);
         auto io = test::Make(side.component);
         EXPECT_EQ(Get(io.get(), side.count), 16);
-        char name[32];
+        char name[32] = {};
         ASSERT_EQ(io->GetProperty(side.name, 15, name), kOk);
         EXPECT_STREQ(name, "device 15");
-        EXPECT_EQ(io->GetProperty(side.name, 16, name), kErrInvalidArg);
-        EXPECT_EQ(io->SetProperty(side.number, 16, nullptr), kErrInvalidArg);
-        EXPECT_EQ(io->SetProperty(side.number, 15, nullptr), kOk);
-        EXPECT_EQ(io->Build(), kErrPlatform);  // the device cannot be opened
+        uint8_t guid[16] = {};
+        ASSERT_EQ(io->GetProperty(side.guid, 14, guid), kOk);
+        EXPECT_EQ(guid[0], 15);
+        for (int32_t index : {16, -1}) {
+            EXPECT_EQ(io->GetProperty(side.name, index, name), kErrInvalidArg);
+            EXPECT_EQ(io->GetProperty(side.guid, index, guid), kErrInvalidArg);
+        }
+        for (int32_t number : {-1, 15}) EXPECT_EQ(io->SetProperty(side.number, number, nullptr), kOk);
+        for (int32_t number : {16, -2}) EXPECT_EQ(io->SetProperty(side.number, number, nullptr), kErrInvalidArg);
+        EXPECT_EQ(Get(io.get(), side.number), 15);  // a refused number leaves the old one
+        EXPECT_EQ(io->Build(), kErrPlatform);       // the device cannot be opened
         EXPECT_EQ(io->Start(), kErrState);
     }
 }
@@ -248,14 +237,7 @@ TEST(DSoundDevices, RingLayoutNotificationsAndTheBlockWalkAcrossLapsAndRestarts)
 // block order breaks the ramp after the first lap, a wrong clear rule overwrites audio before
 // it is played or makes the call time out.
 TEST(DSoundDevices, EveryBlockOnceInOrderAcrossLapsPacedByTheDevice) {
-    struct Layout {
-        uint32_t rate;
-        uint16_t channels;
-        uint32_t blockSamples;
-        uint32_t bufferMs;
-        uint32_t bufferBytes;
-        int blocks;
-    };
+    struct Layout { uint32_t rate, channels, blockSamples, bufferMs, bufferBytes; int blocks; };
     const Layout layouts[] = {
         {16000, 1, 40, 200, 6400, 300},    // B 80, N 80
         {44100, 2, 1024, 100, 20480, 20},  // B 4096, 17640 rounded up to 20480, N 5
@@ -274,7 +256,7 @@ TEST(DSoundDevices, EveryBlockOnceInOrderAcrossLapsPacedByTheDevice) {
                 std::memcpy(played.data() + at, p, n);
             });
             auto io = test::Make(side.component);
-            Configure(io.get(), side.bufferTime, c.rate, 16, c.channels, c.blockSamples, c.bufferMs);
+            Configure(io.get(), side.bufferTime, c.rate, 16, static_cast<uint16_t>(c.channels), c.blockSamples, c.bufferMs);
             ASSERT_EQ(io->Build(), kOk);
             EXPECT_EQ(sound.audio.LastBufferBytes(), c.bufferBytes);
             const int32_t blockBytes = Get(io.get(), "NotifySize");
@@ -315,12 +297,8 @@ TEST(DSoundDevices, EveryBlockOnceInOrderAcrossLapsPacedByTheDevice) {
 // Faults injected after one good block; the call after the fault is cleared must deliver the
 // very block that failed, with nothing counted meanwhile and nothing allocated.
 TEST(DSoundDevices, StalledOrFailingDevicesGiveTheirCodesAndTheBlockIsTriedAgain) {
-    struct Fault {
-        const char* what;
-        std::function<void(VirtualAudioService&)> inject;
-        int32_t code;
-        int tookMs;  // virtual time the failing call takes; -1 where it is not fixed
-    };
+    // `tookMs`: the virtual time the failing call takes; -1 where it is not fixed.
+    struct Fault { const char* what; std::function<void(VirtualAudioService&)> inject; int32_t code; int tookMs; };
     const Fault faults[] = {
         // Three polls of one block (2 ms) each.
         {"cursors that never move", [](VirtualAudioService& a) { a.SetCursorsStalled(true); }, kErrTimeout, 6},
@@ -432,11 +410,8 @@ TEST(DSoundDevices, DataCallSizesAndDirections) {
 TEST(DSoundDevices, ClearBlockRulesWithAndWithoutWrap) {
     test::VirtualSound sound;
     CDSoundAudioIn in;
-    struct Case {
-        bool capture;
-        uint32_t offset, cursorA, cursorB;  // capture: capture and read cursor; playback: play and write
-        bool clear;
-    };
+    // Cursor A and B: capture and read cursor, or play and write cursor.
+    struct Case { bool capture; uint32_t offset, cursorA, cursorB; bool clear; };
     const Case cases[] = {
         // Capture, no wrap: [read, capture) is being filled.
         {true, 100, 100, 50, false}, {true, 101, 100, 50, true}, {true, 30, 100, 50, true}, {true, 31, 100, 50, false},
