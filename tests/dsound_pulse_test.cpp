@@ -38,20 +38,28 @@ constexpr int32_t kRate = 16000;
 constexpr int32_t kBlockSamples = 160;  // 10 ms
 constexpr int32_t kBlockBytes = kBlockSamples * 2;
 
-int32_t FindDevice(IAudioIO* io, const char* countName, const char* nameName, const std::string& wanted) {
-    int32_t count = 0;
-    EXPECT_EQ(io->GetProperty(countName, 0, &count), kOk);
-    for (int32_t i = 0; i < count; ++i) {
-        char name[512] = {};
-        if (io->GetProperty(nameName, i, name) == kOk && wanted == name) return i;
+// Output to the sink described `sink` and input from its monitor, 16 kHz mono 16-bit, built.
+// The server was started with this sink: not finding it is a failure, not a skip.
+void OpenPair(const std::string& sink, int32_t bufferMs, test::ComponentPtr* out, test::ComponentPtr* in) {
+    *out = test::Make("DSoundAudioOut");
+    *in = test::Make("DSoundAudioIn");
+    struct Side { IAudioIO* io; const char* count; const char* name; const char* number; const char* buffer; std::string device; };
+    for (const Side& side : {Side{out->get(), "OutDeviceNum", "OutDeviceName", "OutDeviceNo", "OutBufferTime", sink},
+                             Side{in->get(), "InDeviceNum", "InDeviceName", "InDeviceNo", "InBufferTime", "Monitor of " + sink}}) {
+        int32_t count = 0;
+        int32_t number = -1;
+        ASSERT_EQ(side.io->GetProperty(side.count, 0, &count), kOk);
+        for (int32_t i = 0; i < count; ++i) {
+            char name[512] = {};
+            if (side.io->GetProperty(side.name, i, name) == kOk && side.device == name) number = i;
+        }
+        ASSERT_GE(number, 0) << "'" << side.device << "' is not listed";
+        ASSERT_EQ(side.io->SetProperty(side.number, number, nullptr), kOk);
+        ASSERT_EQ(side.io->SetProperty("SamplesPerSec", kRate, nullptr), kOk);
+        ASSERT_EQ(side.io->SetProperty("BlockSamples", kBlockSamples, nullptr), kOk);
+        ASSERT_EQ(side.io->SetProperty(side.buffer, bufferMs, nullptr), kOk);
+        ASSERT_EQ(side.io->Build(), kOk);
     }
-    return -1;
-}
-
-void Configure(IAudioIO* io, const char* bufferName, int32_t bufferMs) {
-    ASSERT_EQ(io->SetProperty("SamplesPerSec", kRate, nullptr), kOk);
-    ASSERT_EQ(io->SetProperty("BlockSamples", kBlockSamples, nullptr), kOk);
-    ASSERT_EQ(io->SetProperty(bufferName, bufferMs, nullptr), kOk);
 }
 
 // Magnitude of the DFT of `x` at `hz`.
@@ -84,7 +92,6 @@ protected:
         // A sink of this test's own, so tests running in parallel do not hear each other.
         const std::string name = std::string(sink) + "_" + std::to_string(getpid());
         sinkDescription_ = std::string(description) + std::to_string(getpid());
-        monitorDescription_ = "Monitor of " + sinkDescription_;
         const std::string command = "pactl load-module module-null-sink sink_name=" + name +
                                     " sink_properties=device.description=" + sinkDescription_;
         FILE* pipe = popen(command.c_str(), "r");
@@ -107,25 +114,9 @@ protected:
 
     int module_ = -1;
 
-    // Opens output to the null sink and input from its monitor, both 16 kHz mono 16-bit.
-    void Open(int32_t outBufferMs, int32_t inBufferMs) {
-        out_ = test::Make("DSoundAudioOut");
-        in_ = test::Make("DSoundAudioIn");
-        const int32_t outNo = FindDevice(out_.get(), "OutDeviceNum", "OutDeviceName", sinkDescription_);
-        const int32_t inNo = FindDevice(in_.get(), "InDeviceNum", "InDeviceName", monitorDescription_);
-        // The script started a server with this sink: not finding it is a failure, not a skip.
-        ASSERT_GE(outNo, 0) << "sink '" << sinkDescription_ << "' not listed";
-        ASSERT_GE(inNo, 0) << "source '" << monitorDescription_ << "' not listed";
-        ASSERT_EQ(out_->SetProperty("OutDeviceNo", outNo, nullptr), kOk);
-        ASSERT_EQ(in_->SetProperty("InDeviceNo", inNo, nullptr), kOk);
-        Configure(out_.get(), "OutBufferTime", outBufferMs);
-        Configure(in_.get(), "InBufferTime", inBufferMs);
-        ASSERT_EQ(out_->Build(), kOk);
-        ASSERT_EQ(in_->Build(), kOk);
-    }
+    void Open(int32_t bufferMs) { OpenPair(sinkDescription_, bufferMs, &out_, &in_); }
 
     std::string sinkDescription_;
-    std::string monitorDescription_;
     test::ComponentPtr out_;
     test::ComponentPtr in_;
 };
@@ -165,7 +156,7 @@ bool WaitForFlow(IAudioIO* in) {
 }
 
 TEST_F(SoundServer, GeneratorToneComesBackThroughTheSinkMonitor) {
-    Open(/*outBufferMs=*/200, /*inBufferMs=*/200);
+    ASSERT_NO_FATAL_FAILURE(Open(/*bufferMs=*/200));
     auto generator = test::Make("WaveGeneratorAudioIn");
     ASSERT_EQ(generator->SetProperty("SamplesPerSec", kRate, nullptr), kOk);
     ASSERT_EQ(generator->SetProperty("BlockSamples", kBlockSamples, nullptr), kOk);
@@ -236,7 +227,7 @@ TEST_F(SoundServer, GeneratorToneComesBackThroughTheSinkMonitor) {
 TEST_F(SoundServer, PlayedBlocksComeBackOnceAndInOrder) {
     constexpr int kMarked = 200;
     constexpr int16_t kClick = 16000;
-    Open(/*outBufferMs=*/100, /*inBufferMs=*/100);
+    ASSERT_NO_FATAL_FAILURE(Open(/*bufferMs=*/100));
     ASSERT_EQ(out_->Start(), kOk);
     ASSERT_EQ(in_->Start(), kOk);
     Player player;
@@ -318,7 +309,7 @@ TEST_F(SoundServer, EchoCancellationOfAFullDuplexPairRemovesTheSinkMonitorsEcho)
         }
         return pa::DeviceGuid{};
     };
-    const pa::DeviceGuid monitor = find(sources, monitorDescription_);
+    const pa::DeviceGuid monitor = find(sources, "Monitor of " + sinkDescription_);
     const pa::DeviceGuid sink = find(sinks, sinkDescription_);
     ASSERT_NE(monitor, pa::DeviceGuid{});
     ASSERT_NE(sink, pa::DeviceGuid{});
@@ -385,18 +376,9 @@ TEST(SoundServerFaults, AKilledServerFailsTheDataCallsAndABuildAfterItsReturnWor
     services.audio = service.get();
     platform::ScopedPlatform scope(services);
 
-    auto out = test::Make("DSoundAudioOut");
-    auto in = test::Make("DSoundAudioIn");
-    const int32_t outNo = FindDevice(out.get(), "OutDeviceNum", "OutDeviceName", "KillSink");
-    const int32_t inNo = FindDevice(in.get(), "InDeviceNum", "InDeviceName", "Monitor of KillSink");
-    ASSERT_GE(outNo, 0);
-    ASSERT_GE(inNo, 0);
-    ASSERT_EQ(out->SetProperty("OutDeviceNo", outNo, nullptr), kOk);
-    ASSERT_EQ(in->SetProperty("InDeviceNo", inNo, nullptr), kOk);
-    Configure(out.get(), "OutBufferTime", 200);
-    Configure(in.get(), "InBufferTime", 200);
-    ASSERT_EQ(out->Build(), kOk);
-    ASSERT_EQ(in->Build(), kOk);
+    test::ComponentPtr out;
+    test::ComponentPtr in;
+    ASSERT_NO_FATAL_FAILURE(OpenPair("KillSink", 200, &out, &in));
     ASSERT_EQ(out->Start(), kOk);
     ASSERT_EQ(in->Start(), kOk);
     std::vector<int16_t> block(kBlockSamples, 1000);
