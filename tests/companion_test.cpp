@@ -271,12 +271,9 @@ TEST(CompanionNoiseReduction, BothMethodsAttenuateSteadyNoiseAtEveryRateAndBlock
 
 TEST(CompanionNoiseReduction, RefusesBadConfigurationAndArguments) {
     RealReducer reducer(16000, 10);
-    EXPECT_EQ(reducer.configure(reducer.handle, "Frequency", 7999), -1);
-    EXPECT_EQ(reducer.configure(reducer.handle, "Frequency", 48001), -1);
-    EXPECT_EQ(reducer.configure(reducer.handle, "Factor", -1), -1);
-    EXPECT_EQ(reducer.configure(reducer.handle, "Method", 2), -1);
-    EXPECT_EQ(reducer.configure(reducer.handle, "Bogus", 1), -1);
-    EXPECT_EQ(reducer.configure(reducer.handle, nullptr, 1), -1);
+    const std::pair<const char*, int> refused[] = {{"Frequency", 7999}, {"Frequency", 48001}, {"Factor", -1},
+                                                   {"Method", 2},         {"Bogus", 1},          {nullptr, 1}};
+    for (auto [name, value] : refused) EXPECT_EQ(reducer.configure(reducer.handle, name, value), -1) << value;
     short buffer[4] = {};
     EXPECT_EQ(reducer.filter(reducer.handle, 3, buffer, buffer), -1);
     EXPECT_EQ(reducer.filter(reducer.handle, -2, buffer, buffer), -1);
