@@ -155,18 +155,27 @@ TEST(DSoundDevices, ListTheServicesDevicesUpToSixteenAndRefuseOtherNumbers) {
     }
 }
 
+const WAVEFORMATEX kMono16k{1, 1, 16000, 32000, 2, 16, 0};
+
+// A capture buffer of the virtual device, 16 kHz mono, optionally with both effects.
+std::unique_ptr<pa::ICaptureBuffer> CaptureBuffer(test::VirtualSound& sound, uint32_t bytes, bool effects) {
+    std::unique_ptr<pa::ICaptureDevice> device;
+    EXPECT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
+    pa::CaptureBufferDesc desc;
+    desc.flags = effects ? pa::kCaptureBufferCtrlFx : 0;
+    desc.bufferBytes = bytes;
+    desc.format = kMono16k;
+    desc.noiseSuppression = desc.echoCancellation = effects;
+    std::unique_ptr<pa::ICaptureBuffer> buffer;
+    EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsOk);
+    return buffer;
+}
+
 // A device buffer of 6400 bytes (the default 200 ms at 16 kHz mono: 80 blocks of 40 samples),
 // wrapped in a spy and handed to the component.
 void HandOverSpy(test::VirtualSound& sound, const Side& side, IAudioIO* io, test::BufferLog* log) {
-    const WAVEFORMATEX format{1, 1, 16000, 32000, 2, 16, 0};
     if (side.capture) {
-        std::unique_ptr<pa::ICaptureDevice> device;
-        ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
-        pa::CaptureBufferDesc desc;
-        desc.bufferBytes = 6400;
-        desc.format = format;
-        std::unique_ptr<pa::ICaptureBuffer> inner;
-        ASSERT_EQ(device->CreateCaptureBuffer(desc, &inner), pa::kDsOk);
+        auto inner = CaptureBuffer(sound, 6400, false);
         ASSERT_EQ(io->SetProperty(side.handOver, 0, new test::SpyCaptureBuffer(std::move(inner), log)), kOk);
         return;
     }
@@ -176,7 +185,7 @@ void HandOverSpy(test::VirtualSound& sound, const Side& side, IAudioIO* io, test
     pa::PlaybackBufferDesc desc;
     desc.bufferBytes = 6400;
     desc.hasFormat = true;
-    desc.format = format;
+    desc.format = kMono16k;
     std::unique_ptr<pa::IPlaybackBuffer> inner;
     ASSERT_EQ(device->CreateSoundBuffer(desc, &inner), pa::kDsOk);
     ASSERT_EQ(io->SetProperty(side.handOver, 0, new test::SpyPlaybackBuffer(std::move(inner), log)), kOk);
@@ -433,16 +442,8 @@ TEST(DSoundDevices, ClearBlockRulesWithAndWithoutWrap) {
 
 TEST(DSoundAudioIn, NoiseSuppressionFollowsItsSwitchOnAnEffectBuffer) {
     test::VirtualSound sound;
-    std::unique_ptr<pa::ICaptureDevice> device;
-    ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
-    pa::CaptureBufferDesc desc;
-    desc.flags = pa::kCaptureBufferCtrlFx;
-    desc.bufferBytes = 6400;
-    desc.format = WAVEFORMATEX{1, 1, 16000, 32000, 2, 16, 0};
-    desc.noiseSuppression = true;
-    desc.echoCancellation = true;
-    std::unique_ptr<pa::ICaptureBuffer> buffer;
-    ASSERT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsOk);
+    auto buffer = CaptureBuffer(sound, 6400, /*effects=*/true);
+    ASSERT_TRUE(buffer);
     std::unique_ptr<pa::ICaptureEffect> ns;
     std::unique_ptr<pa::ICaptureEffect> aec;
     ASSERT_EQ(buffer->GetObjectInPath(pa::CaptureEffect::kNoiseSuppression, &ns), pa::kDsOk);
@@ -521,40 +522,16 @@ TEST(DSoundAudioOut, OwnsAnOwnerHandleOnlyWhenTheHostGivesNone) {
 // ---------------------------------------------------------------------------------------------
 // Both together on the virtual device: what one plays, the other captures.
 
-// A playback and a capture component, both built, then both started (nulls if a step failed).
-std::pair<test::ComponentPtr, test::ComponentPtr> StartedLoopback() {
-    auto out = test::Make("DSoundAudioOut");
-    auto in = test::Make("DSoundAudioIn");
-    if (!out || !in || out->Build() != kOk || in->Build() != kOk || out->Start() != kOk || in->Start() != kOk) {
-        return {};
-    }
-    return {std::move(out), std::move(in)};
-}
-
-TEST(DSoundLoopback, CaptureHearsWhatPlaybackPlays) {
-    test::VirtualSound sound;
-    auto [out, in] = StartedLoopback();
-    ASSERT_TRUE(out && in);
-    std::vector<int16_t> block(40);
-    std::vector<int16_t> heard;
-    uint64_t word = 0;
-    for (int b = 0; b < 400; ++b) {
-        for (auto& w : block) w = RampWord(word++);
-        ASSERT_EQ(out->PutData(block.data(), 80), 80);
-        ASSERT_EQ(in->GetData(block.data(), 80), 80);
-        heard.insert(heard.end(), block.begin(), block.end());
-    }
-    EXPECT_TRUE(HoldsRamp(heard, 4000));
-}
-
 // The arrangement hosts use: capture and playback on threads of their own, sharing one device
 // world (and, in a ThreadSanitizer build, checked for races).  Each thread's waits move the
 // shared virtual clock, so the two drift against each other: every call must still give a
 // whole block or the time-out code, and the ramp must come back.
 TEST(DSoundLoopback, CaptureAndPlaybackOnTwoThreads) {
     test::VirtualSound sound;
-    auto [out, in] = StartedLoopback();
-    ASSERT_TRUE(out && in);
+    auto out = test::Make("DSoundAudioOut");
+    auto in = test::Make("DSoundAudioIn");
+    for (IAudioIO* io : {out.get(), in.get()}) ASSERT_EQ(io->Build(), kOk);
+    for (IAudioIO* io : {out.get(), in.get()}) ASSERT_EQ(io->Start(), kOk);
     std::atomic<int> badResults{0};
     std::atomic<bool> played{false};
     std::thread player([&, playback = out.get()] {
