@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -126,7 +125,6 @@ TEST(PitchVoiceDetector, FrameDecisionsFollowTheRulesOnVoicedUnvoicedAndSilentSt
         }
         // Float against double rounding could flip a frame sitting on a threshold, nothing more
         // (none flips on this signal).
-        std::printf("%d Hz: %d of %d frames agree, %d voiced (model %d)\n", rate, agree, frames, voiced, modelVoiced);
         EXPECT_GE(agree, frames - frames / 1000) << rate << " Hz: " << voiced << " vs " << modelVoiced << " voiced";
         // Both outcomes are exercised (low buzzes count as unvoiced: their short lags correlate
         // more than the pitch lag).

@@ -1,6 +1,7 @@
 // The sound-device layer itself, on the virtual device: two-part locks at the wrap, lock
-// checks, notifications of the positions a cursor passes, lost buffers, injected failures,
-// cooperative level, and the helper that sets events on a real clock.
+// checks, lost buffers, injected failures, cooperative level, and the helper that sets events
+// on a real clock.  Notifications in virtual time: virtual_notification_test.cpp; full-duplex
+// pairs: capture_effects_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,38 +54,6 @@ TEST(AudioLayer, LocksSplitAtTheWrapAndRefuseWhatIsNotTheBuffer) {
     EXPECT_EQ(buffer->Lock(990, 20, &p1, &n1, nullptr, nullptr, 0), pa::kDsErrInvalidParam);  // needs part 2
     ASSERT_EQ(buffer->Lock(123, 0, &p1, &n1, &p2, &n2, pa::kLockEntireBuffer), pa::kDsOk);
     EXPECT_EQ(n1 + n2, 1000u);
-}
-
-TEST(AudioLayer, NotificationsFireForThePositionsTheCursorPasses) {
-    test::VirtualSound sound;
-    auto buffer = MakeCapture(sound.audio, 3200);  // 100 ms
-    auto& time = sound.platform.time;
-    auto at0 = time.CreateEvent(true, false);
-    auto at1600 = time.CreateEvent(true, false);
-    auto stop = time.CreateEvent(true, false);
-    const pa::PositionNotify table[] = {{0, at0.get()}, {1600, at1600.get()}, {pa::kNotifyOffsetStop, stop.get()}};
-    ASSERT_EQ(buffer->SetNotificationPositions(3, table), pa::kDsOk);
-    const pa::PositionNotify outside[] = {{3200, at0.get()}};
-    EXPECT_EQ(buffer->SetNotificationPositions(1, outside), pa::kDsErrInvalidParam);
-
-    ASSERT_EQ(buffer->Start(pa::kCaptureStartLooping), pa::kDsOk);
-    EXPECT_EQ(buffer->SetNotificationPositions(3, table), pa::kDsErrInvalidCall);  // not while running
-    time.Advance(40);
-    sound.audio.Pump();
-    EXPECT_EQ(at0->Wait(0), platform::WaitResult::kSignaled);  // offset 0 passed first
-    EXPECT_EQ(at1600->Wait(0), platform::WaitResult::kTimedOut);
-    time.Advance(20);  // 60 ms: 1920 bytes
-    uint32_t capture = 0;
-    uint32_t read = 0;
-    ASSERT_EQ(buffer->GetCurrentPosition(&capture, &read), pa::kDsOk);  // a cursor read also updates
-    EXPECT_EQ(read, 1920u);
-    EXPECT_EQ(capture, 1920u + 320u);  // 10 ms ahead
-    EXPECT_EQ(at1600->Wait(0), platform::WaitResult::kSignaled);
-    EXPECT_EQ(stop->Wait(0), platform::WaitResult::kTimedOut);
-    ASSERT_EQ(buffer->Stop(), pa::kDsOk);
-    EXPECT_EQ(stop->Wait(0), platform::WaitResult::kSignaled);
-    ASSERT_EQ(buffer->GetCurrentPosition(&capture, &read), pa::kDsOk);
-    EXPECT_EQ(capture, read);  // a stopped buffer reports one place
 }
 
 TEST(AudioLayer, OnTheRealClockAHelperSetsTheEventsWithoutPolling) {
@@ -144,61 +113,6 @@ TEST(AudioLayer, LostBuffersComeBackSilentAfterRestore) {
     EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrFail);
     EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrFail);
     EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsOk);
-}
-
-TEST(AudioLayer, FullDuplexGivesBuffersThatLoopBackAndCarryTheirEffects) {
-    test::VirtualSound sound;
-    pa::CaptureBufferDesc capture;
-    capture.flags = pa::kCaptureBufferCtrlFx;
-    capture.bufferBytes = 3200;
-    capture.format = kMono16k;
-    capture.echoCancellation = true;
-    pa::PlaybackBufferDesc playback;
-    playback.bufferBytes = 3200;
-    playback.hasFormat = true;
-    playback.format = kMono16k;
-    std::unique_ptr<pa::IFullDuplex> duplex;
-    std::unique_ptr<pa::ICaptureBuffer> in;
-    std::unique_ptr<pa::IPlaybackBuffer> out;
-    const pa::OwnerHandle owner = pa::CreateOwnerHandle();
-    ASSERT_EQ(sound.audio.CreateFullDuplex(nullptr, nullptr, capture, playback, owner, pa::kCooperativePriority,
-                                           &duplex, &in, &out),
-              pa::kDsOk);
-    pa::DestroyOwnerHandle(owner);
-    std::unique_ptr<pa::ICaptureEffect> effect;
-    EXPECT_EQ(in->GetObjectInPath(pa::CaptureEffect::kNoiseSuppression, &effect), pa::kDsErrNoInterface);
-    ASSERT_EQ(in->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect), pa::kDsOk);
-    bool on = false;
-    ASSERT_EQ(effect->GetEnable(&on), pa::kDsOk);
-    EXPECT_TRUE(on);  // effects start switched on
-    // Switched off, the effect passes the loopback untouched, 40 ms (640 samples) late.
-    ASSERT_EQ(effect->SetEnable(false), pa::kDsOk);
-    duplex.reset();  // the buffers live on
-
-    void* p1;
-    void* p2;
-    uint32_t n1;
-    uint32_t n2;
-    ASSERT_EQ(out->Lock(0, 3200, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
-    for (uint32_t i = 0; i < n1 / 2; ++i) {
-        const int16_t v = static_cast<int16_t>(i + 1);
-        std::memcpy(static_cast<uint8_t*>(p1) + 2 * i, &v, 2);
-    }
-    ASSERT_EQ(out->Unlock(p1, n1, p2, n2), pa::kDsOk);
-    ASSERT_EQ(out->Play(pa::kPlayLooping), pa::kDsOk);
-    ASSERT_EQ(in->Start(pa::kCaptureStartLooping), pa::kDsOk);
-    sound.platform.time.Advance(80);
-    uint32_t c;
-    uint32_t r;
-    ASSERT_EQ(in->GetCurrentPosition(&c, &r), pa::kDsOk);
-    ASSERT_EQ(r, 2560u);
-    ASSERT_EQ(in->Lock(0, 2560, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
-    for (uint32_t i = 0; i < 1280; ++i) {
-        int16_t v;
-        std::memcpy(&v, static_cast<uint8_t*>(p1) + 2 * i, 2);
-        ASSERT_EQ(v, i < 640 ? 0 : static_cast<int16_t>(i + 1 - 640)) << i;
-    }
-    ASSERT_EQ(in->Unlock(p1, n1, p2, n2), pa::kDsOk);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -85,12 +84,6 @@ TEST(Files, MemoryFilesBeyondTheStoredLimitKeepOnlyTheirSize) {
     EXPECT_EQ(back[0], 0);  // not stored: reads back as zero
 }
 
-TEST(Files, NativePathTakesBackslashAsSlash) {
-    EXPECT_EQ(NativePath("C:\\rec\\a.wav"), "C:/rec/a.wav");
-    EXPECT_EQ(NativePath("/tmp/a.wav"), "/tmp/a.wav");
-    EXPECT_EQ(NativePath(nullptr), "");
-}
-
 TEST(Libraries, DlopenFindsSystemLibrariesAndTheirSymbols) {
     auto loader = CreateDlopenLibraryLoader();
     auto libm = loader->Load("libm.so.6");
@@ -102,19 +95,6 @@ TEST(Libraries, DlopenFindsSystemLibrariesAndTheirSymbols) {
     EXPECT_EQ(libm->Symbol(nullptr), nullptr);
     EXPECT_EQ(loader->Load("libZelmarNoSuchLibrary.so"), nullptr);
     EXPECT_EQ(loader->Load(""), nullptr);
-}
-
-int Answer() { return 42; }
-
-TEST(Libraries, VirtualLoaderServesRegisteredTablesOnly) {
-    VirtualLibraryLoader loader;
-    loader.Register("libFake.so", {{"Answer", reinterpret_cast<void*>(&Answer)}});
-    auto fake = loader.Load("libFake.so");
-    ASSERT_NE(fake, nullptr);
-    EXPECT_EQ(reinterpret_cast<int (*)()>(fake->Symbol("Answer"))(), 42);
-    EXPECT_EQ(fake->Symbol("Missing"), nullptr);
-    EXPECT_EQ(loader.Load("libOther.so"), nullptr);
-    EXPECT_EQ(loader.LoadCount("libFake.so"), 1);
 }
 
 }  // namespace

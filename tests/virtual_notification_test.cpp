@@ -21,10 +21,13 @@ constexpr uint32_t kBlockBytes = 1600;  // 50 ms
 struct Capture {
     std::unique_ptr<pa::ICaptureBuffer> buffer;
     std::unique_ptr<platform::IEvent> events[2];
+    std::unique_ptr<platform::IEvent> atStart;  // position 0
+    std::unique_ptr<platform::IEvent> stopped;
 };
 
 // A two-block capture ring whose blocks notify two bytes before their ends, as the capture
-// components lay it out; the device captures a ramp.
+// components lay it out, with notifications at position 0 and at Stop; the device captures a
+// ramp.
 Capture MakeCapture(test::VirtualSound& sound) {
     sound.audio.SetScriptedInput([](uint64_t streamByte, uint8_t* target, uint32_t bytes) {
         for (uint32_t i = 0; i < bytes; ++i) target[i] = static_cast<uint8_t>(streamByte + i);
@@ -37,9 +40,16 @@ Capture MakeCapture(test::VirtualSound& sound) {
     desc.format = kMono16k;
     EXPECT_EQ(device->CreateCaptureBuffer(desc, &capture.buffer), pa::kDsOk);
     for (auto& event : capture.events) event = sound.platform.time.CreateEvent(/*manualReset=*/false, false);
+    capture.atStart = sound.platform.time.CreateEvent(true, false);
+    capture.stopped = sound.platform.time.CreateEvent(true, false);
+    // A position outside the ring is refused.
+    const pa::PositionNotify outside[] = {{2 * kBlockBytes, capture.atStart.get()}};
+    EXPECT_EQ(capture.buffer->SetNotificationPositions(1, outside), pa::kDsErrInvalidParam);
     const pa::PositionNotify table[] = {{kBlockBytes - 2, capture.events[0].get()},
-                                        {2 * kBlockBytes - 2, capture.events[1].get()}};
-    EXPECT_EQ(capture.buffer->SetNotificationPositions(2, table), pa::kDsOk);
+                                        {2 * kBlockBytes - 2, capture.events[1].get()},
+                                        {0, capture.atStart.get()},
+                                        {pa::kNotifyOffsetStop, capture.stopped.get()}};
+    EXPECT_EQ(capture.buffer->SetNotificationPositions(4, table), pa::kDsOk);
     return capture;
 }
 
@@ -77,6 +87,12 @@ TEST(VirtualNotifications, AWaitingCaptureThreadWakesWhenTheCursorPassesItsBlock
     EXPECT_EQ(wokenAtUs, (std::vector<int64_t>{50000, 100000, 150000, 200000}));
     EXPECT_EQ(which, (std::vector<size_t>{0, 1, 0, 1}));
     EXPECT_TRUE(blocksComplete);
+    // At 200 ms the read cursor has gone round twice; the capture cursor runs 10 ms ahead.
+    uint32_t capturePos = 0;
+    uint32_t readPos = 0;
+    ASSERT_EQ(capture.buffer->GetCurrentPosition(&capturePos, &readPos), pa::kDsOk);
+    EXPECT_EQ(readPos, 0u);
+    EXPECT_EQ(capturePos, 320u);
 }
 
 TEST(VirtualNotifications, InManualModeAdvancingPastTheMomentWakesTheWaiter) {
@@ -105,7 +121,7 @@ TEST(VirtualNotifications, InManualModeAdvancingPastTheMomentWakesTheWaiter) {
     EXPECT_EQ(sound.platform.time.NowUs(), 50000);
 }
 
-TEST(VirtualNotifications, StalledOrStoppedCursorsLetTheWaitTimeOut) {
+TEST(VirtualNotifications, StalledOrStoppedCursorsLetTheWaitTimeOutAndStopNotifies) {
     test::VirtualSound sound(/*autoAdvance=*/true);
     Capture capture = MakeCapture(sound);
     platform::IEvent* events[] = {capture.events[0].get(), capture.events[1].get()};
@@ -114,14 +130,25 @@ TEST(VirtualNotifications, StalledOrStoppedCursorsLetTheWaitTimeOut) {
     EXPECT_EQ(sound.platform.time.WaitAny(events, 2, 300, &which), platform::WaitResult::kTimedOut);
     EXPECT_EQ(sound.platform.time.NowUs(), 300000);
     ASSERT_EQ(capture.buffer->Start(pa::kCaptureStartLooping), pa::kDsOk);
+    const pa::PositionNotify table[] = {{0, capture.atStart.get()}};
+    EXPECT_EQ(capture.buffer->SetNotificationPositions(1, table), pa::kDsErrInvalidCall);  // not while running
     sound.audio.SetCursorsStalled(true);
     EXPECT_EQ(sound.platform.time.WaitAny(events, 2, 500, &which), platform::WaitResult::kTimedOut);
     EXPECT_EQ(sound.platform.time.NowUs(), 800000);
-    // Moving again, the first block is 50 ms away.
+    EXPECT_EQ(capture.atStart->Wait(0), platform::WaitResult::kTimedOut);
+    // Moving again, the first block is 50 ms away; position 0 is passed at once.
     sound.audio.SetCursorsStalled(false);
     EXPECT_EQ(sound.platform.time.WaitAny(events, 2, 500, &which), platform::WaitResult::kSignaled);
     EXPECT_EQ(which, 0u);
     EXPECT_EQ(sound.platform.time.NowUs(), 850000);
+    EXPECT_EQ(capture.atStart->Wait(0), platform::WaitResult::kSignaled);
+    EXPECT_EQ(capture.stopped->Wait(0), platform::WaitResult::kTimedOut);
+    ASSERT_EQ(capture.buffer->Stop(), pa::kDsOk);
+    EXPECT_EQ(capture.stopped->Wait(0), platform::WaitResult::kSignaled);
+    uint32_t capturePos = 0;
+    uint32_t readPos = 1;
+    ASSERT_EQ(capture.buffer->GetCurrentPosition(&capturePos, &readPos), pa::kDsOk);
+    EXPECT_EQ(capturePos, readPos);  // a stopped buffer reports one place
 }
 
 }  // namespace
