@@ -31,7 +31,7 @@ void CDSoundAudioOut::ReleaseDevice() {
 }
 
 int32_t CDSoundAudioOut::SetProperty(const char* name, int32_t value, void* data) {
-    return SetDeviceProperty(Properties(), *this, state_, name, value, data);
+    return Properties().Set(*this, state_, name, value, data);
 }
 
 int32_t CDSoundAudioOut::GetProperty(const char* name, int32_t arg, void* out) {

@@ -128,25 +128,12 @@ constexpr std::array<Row, N> InDeviceTableOrder(std::array<Row, N> rows) {
 // What every device component answers where its rows do not: a null name or a null `out` is
 // an invalid argument, a name it does not answer (or a read-only one) is accepted and ignored
 // by SetProperty and refused by GetProperty.
-constexpr PropertyRules kDeviceRules{NameMatch::kExact,
-                                     /*nullNameOnSet=*/kErrInvalidArg,
-                                     /*nullNameOnGet=*/kErrInvalidArg,
-                                     /*unknownOnSet=*/kOk,
-                                     /*unknownOnGet=*/kErrInvalidArg,
-                                     /*wrongState=*/kErrState,
-                                     /*outCheckedFirst=*/true};
-
-// SetProperty of a device component.  While it runs, only rows settable at any time are
-// taken; every other name, one it answers or not, is refused as a wrong state (a running
-// device is never reconfigured behind the host's back, not even by a misspelt name).
-template <typename C>
-int32_t SetDeviceProperty(const PropertyTable<C>& table, C& component, int32_t state, const char* name,
-                          int32_t value, void* data) {
-    if (name != nullptr && state == kStateRunning) {
-        const PropertyRow<C>* row = table.Row(name);
-        if (row == nullptr || row->settable != Settable::kAlways) return kErrState;
-    }
-    return table.Set(component, state, name, value, data);
-}
+constexpr PropertyRules kDeviceRules = [] {
+    PropertyRules rules;
+    rules.unknownOnSet = kOk;  // unknown and read-only names are accepted and ignored
+    rules.unknownOnGet = kErrInvalidArg;
+    rules.lockedWhileRunning = true;
+    return rules;
+}();
 
 }  // namespace zelmar

@@ -125,6 +125,10 @@ struct PropertyRules {
     // An accepted SetProperty keeps its value but answers kErrInvalidArg when `data` is null:
     // hosts of these components have always passed a pointer with every setting.
     bool dataRequired = false;
+    // While Running only rows settable at any time are taken; every other name, one the
+    // component answers or not, is refused as a wrong state (a running device is never
+    // reconfigured behind the host's back, not even by a misspelt name).
+    bool lockedWhileRunning = false;
 };
 
 template <typename C>
@@ -184,6 +188,10 @@ private:
     int32_t Store(C& component, int32_t state, const char* name, int32_t value, void* data) const {
         if (name == nullptr) return rules_.nullNameOnSet;
         const PropertyRow<C>* row = Row(name);
+        if (rules_.lockedWhileRunning && state == kStateRunning &&
+            (row == nullptr || row->settable != Settable::kAlways)) {
+            return rules_.wrongState;
+        }
         if (row == nullptr || row->settable == Settable::kNo) return rules_.unknownOnSet;
         if ((row->settable == Settable::kWhileCreated && state != kStateCreated) ||
             (row->settable == Settable::kUnlessRunning && state == kStateRunning)) {
