@@ -148,6 +148,7 @@ struct Contract {
     int32_t writeOnlyGet = kState;
     std::vector<const char*> floats = {};  // through data/out; non-finite values refused
     std::vector<RoundTrip> roundTrips = {};
+    std::vector<std::pair<const char*, int32_t>> refused = {};  // out of range: 0x80000003, nothing changes
     Restart restart = Restart::kNotObservable;
     int32_t blockBytes = 640;  // bytes moved per data call
     int32_t outBytes = 0;      // a filter's output room per call
@@ -174,6 +175,7 @@ std::vector<Contract> Contracts() {
          .floats = curve,
          .roundTrips = {{"Gain", 250, "Gain", 250}, {"AttackTime", 7, "AttackTime", 7}, {"DelayTime", 3, "DelayTime", 3},
                         {"SamplesPerSec", 16000, "SamplesPerSec", 16000}, {"LoPassCutOff", 3000, "LoPassCutOff", 3000}},
+         .refused = {{"Gain", -1}, {"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", 0}},
          .restart = Restart::kReplays, .blockBytes = 320, .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -187,6 +189,7 @@ std::vector<Contract> Contracts() {
          .roundTrips = {{"Threshold_db", 4000, "Threshold_db", 4000}, {"Threshold", 51, "Threshold", 51},
                         {"GateTime", 300, "GateTime", 300}, {"SamplesPerSec", 8000, "SamplesPerSec", 8000},
                         {"CutOff", 120, "CutOff", 120}, {"FadeoutTime", 50, "FadeoutTime", 50}},
+         .refused = {{"GateTime", -1}, {"FadeoutTime", -1}},
          .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "Threshold", -1);  // tracked threshold
@@ -201,6 +204,7 @@ std::vector<Contract> Contracts() {
          .roundTrips = {{"Gain", 80, "Gain", 80}, {"GateTime", 300, "GateTime", 300},
                         {"HiPassCutOff2", 75, "HiPassCutOff2", 75}, {"GateThreshold", 128, "GateThreshold", 128},
                         {"DelayTime", 0, "DelayTime", 0}, {"FadeoutTime", 0, "FadeoutTime", 0}},
+         .refused = {{"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", -1}, {"GateTime", 0}, {"FadeoutTime", -1}, {"AntiClipping", -1}},
          .restart = Restart::kReplays, .outBytes = 640, .sizesOnFirstCall = true,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -214,6 +218,7 @@ std::vector<Contract> Contracts() {
          .writeOnly = {"TotalIn", "TotalOut"},
          .roundTrips = {{"Speed", 150, "Speed", 150}, {"WindowTime", 60, "WindowTime", 60},
                         {"SamplesPerSec", 16000, "SamplesPerSec", 16000}},
+         .refused = {{"Speed", 99}, {"Speed", -5}, {"WindowTime", 0}},
          .restart = Restart::kReplays, .outBytes = 4096,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -224,6 +229,7 @@ std::vector<Contract> Contracts() {
          .writeOnly = {"Angle"},
          .roundTrips = {{"Amplitude", 50, "Amplitude", 50}, {"Amplitude", 33, "Amplitude", 32},
                         {"Amplitude2", 75, "Amplitude2", 75}, {"Mode", 1, "Mode", 1}},
+         .refused = {{"Mode", 2}, {"Angle", 101}, {"Angle", -1}},
          .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 640,
          .configure = [](IAudioIO* io, Env&) {
              WAVEFORMATEX mono = MakePcmFormat(16000, 1, 16), stereo = MakePcmFormat(16000, 2, 16);
@@ -257,6 +263,7 @@ std::vector<Contract> Contracts() {
          .readOnly = {"InBufferSize", "OutBufferSize", "LastError", "TotalIn", "TotalOut"}, .writeOnly = {"Reset"},
          .roundTrips = {{"Bitrate", 24000, "Bitrate", 24000}, {"SamplesPerSec", 16000, "SamplesPerSec", 16000},
                         {"Direction", 1, "Direction", 1}},
+         .refused = {{"Direction", 2}, {"Direction", -1}},
          .restart = Restart::kContinues, .blockBytes = 1280, .outBytes = 160,
          .negativeCount = kOkay},  // less than a frame: nothing taken, nothing made
         // "Adjust" is named but works neither way.
@@ -265,6 +272,7 @@ std::vector<Contract> Contracts() {
          .readOnly = {"BufferSize", "OverFlow", "UnderFlow", "FillBytes", "TotalIn", "TotalOut", "Adjust"},
          .writeOnly = {"Verbose", "Mute", "Adjust"},
          .roundTrips = {{"BufferTime", 120, "BufferTime", 120}, {"AvgBytesPerSec", 32000, "AvgBytesPerSec", 32000}},
+         .refused = {{"BufferTime", -5}},
          .restart = Restart::kContinues,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "AvgBytesPerSec", 64000);
@@ -301,6 +309,7 @@ std::vector<Contract> Contracts() {
          .readOnlySet = kOkay,
          .writeOnly = {"SamplesPerSec", "BitsPerSample", "Frequency", "Amplitude", "BlockSamples", "TotalOut"},
          .writeOnlyGet = kArg, .roundTrips = {{"BlockSamples", 160, "NotifySize", 320}},
+         .refused = {{"Amplitude", 101}, {"Amplitude", -1}},
          .restart = Restart::kContinues, .blockBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "BlockSamples", 160);
@@ -312,7 +321,8 @@ std::vector<Contract> Contracts() {
          .readOnlySet = kOkay,
          .writeOnly = {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "InBufferTime", "EnableEffect",
                        "DisableEffect", "TimeOut", "DSCaptureBuffer"},
-         .writeOnlyGet = kArg, .roundTrips = {{"InDeviceNo", 0, "InDeviceNo", 0}}, .restart = Restart::kContinues,
+         .writeOnlyGet = kArg, .roundTrips = {{"InDeviceNo", 0, "InDeviceNo", 0}},
+         .refused = {{"InDeviceNo", 1}, {"InDeviceNo", -2}}, .restart = Restart::kContinues,
          .blockBytes = 80},
         {.name = "DSoundAudioOut", .kind = Kind::kSink, .lifecycle = Lifecycle::kLenient, .counter = "TotalOut", .counterResetByStart = true, .nullName = {kArg, kArg},
          .unknownName = {kOkay, kArg},
@@ -320,7 +330,8 @@ std::vector<Contract> Contracts() {
          .readOnlySet = kOkay,
          .writeOnly = {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "OutBufferTime", "TimeOut",
                        "DSPlayBuffer", "hWnd"},
-         .writeOnlyGet = kArg, .roundTrips = {{"OutDeviceNo", 0, "OutDeviceNo", 0}}, .blockBytes = 80},
+         .writeOnlyGet = kArg, .roundTrips = {{"OutDeviceNo", 0, "OutDeviceNo", 0}},
+         .refused = {{"OutDeviceNo", 1}, {"OutDeviceNo", -2}}, .blockBytes = 80},
         {.name = "UDPAudioIn", .kind = Kind::kSource, .lifecycle = Lifecycle::kNoStateCheck, .counter = "TotalIn", .counterResetByStart = true, .nullName = {kArg, kArg},
          .unknownName = {kState, kState}, .namesIgnoreCase = true, .readOnly = {"TotalIn", "TotalOut"},
          .writeOnly = {"SamplesPerSec", "TotalOut"}, .roundTrips = {{"PortNo", 5004, "PortNo", 5004}},
@@ -455,6 +466,11 @@ TEST_P(ComponentContract, ReadOnlyWriteOnlyNullOutAndRoundTrips) {
         ASSERT_EQ(io->GetProperty(name, 0, &read), kOkay) << name;
         EXPECT_EQ(read, value) << name;
         EXPECT_EQ(io->SetProperty(name, 0, nullptr), kArg) << name;
+    }
+    for (const auto& [name, value] : row.refused) {
+        const Reading before = Read(io.get(), name);
+        EXPECT_EQ(io->SetProperty(name, value, &data), kArg) << name << " " << value;
+        EXPECT_EQ(Read(io.get(), name), before) << name << " " << value;
     }
     for (const RoundTrip& trip : row.roundTrips) {
         test::ComponentPtr fresh = test::Make(row.name);

@@ -10,6 +10,7 @@
 
 #include "codecs/Siren14Codec.h"
 #include "codecs/Siren14Transform.h"
+#include "support/AllocationCounter.h"
 #include "support/Siren14Vectors.h"
 
 namespace zelmar {
@@ -355,7 +356,7 @@ TEST(Siren14Codec, ResetReplaysTheStreamFromTheStart) {
     EXPECT_EQ(decoder->bitRate, v.bitRate);
 }
 
-TEST(Siren14Codec, RandomFramesDecodeSafelyAndConcealExactlyTheInvalidOnes) {
+TEST(Siren14Codec, RandomFramesDecodeSafelyWithoutAllocatingAndConcealExactlyTheInvalidOnes) {
     // 100 000 frames of random bits over the five modes (run under ASan in CI).
     const struct { int bitRate, bandwidth; } modes[] = {
         {24000, 7000}, {32000, 7000}, {24000, 14000}, {32000, 14000}, {48000, 14000}};
@@ -368,6 +369,7 @@ TEST(Siren14Codec, RandomFramesDecodeSafelyAndConcealExactlyTheInvalidOnes) {
         const int frameBytes = mode.bitRate / 400, frameSamples = mode.bandwidth == 14000 ? 640 : 320;
         std::vector<uint8_t> frame(frameBytes);
         std::vector<int16_t> out(frameSamples);
+        test::ScopedAllocationCount allocations;
         for (int i = 0; i < 20000; ++i) {
             for (uint8_t& byte : frame) byte = static_cast<uint8_t>(random());
             // Half the frames get the fill of a real frame, so the vector decoder is reached
@@ -379,6 +381,7 @@ TEST(Siren14Codec, RandomFramesDecodeSafelyAndConcealExactlyTheInvalidOnes) {
             ASSERT_EQ(decoder->concealedFrames - before, valid ? 0u : 1u) << "seed " << seed << ", frame " << i;
             for (int k = 0; k < frameSamples; ++k) ASSERT_TRUE(std::isfinite(decoder->coefficients[k])) << "seed " << seed;
         }
+        EXPECT_EQ(allocations.count(), 0u);
         concealedTotal += static_cast<int>(decoder->concealedFrames);
     }
     EXPECT_GT(concealedTotal, 0);
