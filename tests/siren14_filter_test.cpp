@@ -46,14 +46,19 @@ TEST(Siren14AudioFilter, SettingsAreCheckedByBuildAndFixedOnceBuilt) {
     EXPECT_EQ(Get(io.get(), "OutBufferSize", 2560), 0u);
     EXPECT_EQ(io->SetProperty("Reset", 0, nullptr), kErrState);
 
-    EXPECT_EQ(io->SetProperty("SamplesPerSec", 48000, nullptr), kOk);
-    EXPECT_EQ(io->Build(), kErrInvalidArg);
-    EXPECT_EQ(io->SetProperty("SamplesPerSec", 16000, nullptr), kOk);
-    EXPECT_EQ(io->SetProperty("Bitrate", 48000, nullptr), kOk);
-    EXPECT_EQ(io->Build(), kErrInvalidArg) << "48 kbit/s exists only in the 14 kHz mode";
-    EXPECT_EQ(io->Start(), kErrState) << "a failed Build leaves the filter unbuilt";
-    EXPECT_EQ(io->SetProperty("Bitrate", 24000, nullptr), kOk);
-    EXPECT_EQ(io->Build(), kOk);
+    // Five modes: 7 kHz at 16000 samples per second with 24 or 32 kbit/s, 14 kHz at 32000 with
+    // 24, 32 or 48 kbit/s.  A refused Build leaves the filter unbuilt, to be set and built again.
+    const struct { int32_t rate, bitRate, result; } modes[] = {
+        {16000, 48000, kErrInvalidArg}, {32000, 16000, kErrInvalidArg}, {48000, 32000, kErrInvalidArg},
+        {32000, 0, kErrInvalidArg},     {32000, 24000, kOk},            {32000, 32000, kOk},
+        {32000, 48000, kOk},            {16000, 32000, kOk},            {16000, 24000, kOk}};
+    for (const auto& mode : modes) {
+        EXPECT_EQ(io->SetProperty("SamplesPerSec", mode.rate, nullptr), kOk);
+        EXPECT_EQ(io->SetProperty("Bitrate", mode.bitRate, nullptr), kOk);
+        EXPECT_EQ(io->Build(), mode.result) << mode.rate << " " << mode.bitRate;
+        if (mode.result == kOk && &mode != &modes[8]) io = test::Make("Siren14AudioFilter");
+    }
+    EXPECT_EQ(io->Build(), kErrState);
     EXPECT_EQ(io->SetProperty("Bitrate", 32000, nullptr), kErrState);
     EXPECT_EQ(Get(io.get(), "Bitrate"), 24000u);
     EXPECT_EQ(io->SetProperty("Direction", 1, nullptr), kErrState);
@@ -66,7 +71,7 @@ TEST(Siren14AudioFilter, EncodesWholeFramesAndReportsSizes) {
     EXPECT_EQ(Get(io.get(), "OutBufferSize", 2560), 160u);
     EXPECT_EQ(Get(io.get(), "OutBufferSize", 2559), 80u);
 
-    std::vector<int16_t> pcm(1500, 100);
+    std::vector<int16_t> pcm(3 * 640, 100);
     std::vector<uint8_t> coded(1000);
     int32_t in = 3000, out = 1000;
     EXPECT_EQ(io->Process(nullptr, &in, nullptr, &out), kErrInvalidArg);
@@ -87,9 +92,14 @@ TEST(Siren14AudioFilter, EncodesWholeFramesAndReportsSizes) {
     EXPECT_EQ(io->Process(pcm.data(), &in, coded.data(), &out), kOk);
     EXPECT_EQ(in, 0);
     EXPECT_EQ(out, 0);
+    coded[160] = 0xAA;
+    in = 3 * 1280, out = 2 * 80 + 79;  // room for two frames and most of a third
+    EXPECT_EQ(io->Process(pcm.data(), &in, coded.data(), &out), kOk);
+    EXPECT_EQ(in, 2560);
+    EXPECT_EQ(coded[160], 0xAA) << "a frame written without room";
     EXPECT_EQ(io->Process(nullptr, &in, coded.data(), &out), kErrInvalidArg) << "encoding needs input";
-    EXPECT_EQ(Get(io.get(), "TotalIn"), 2560u);
-    EXPECT_EQ(Get(io.get(), "TotalOut"), 160u);
+    EXPECT_EQ(Get(io.get(), "TotalIn"), 2u * 2560);
+    EXPECT_EQ(Get(io.get(), "TotalOut"), 2u * 160);
 }
 
 TEST(Siren14AudioFilter, EncodingInUnevenPiecesGivesTheCoreBitStreamAndResetReplaysIt) {
