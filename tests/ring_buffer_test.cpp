@@ -40,6 +40,13 @@ int32_t LargestStep(const std::vector<int16_t>& x) {
     return largest;
 }
 
+// A ring for `targetMs` that has seen its consumer, so Put stores.
+void Ready(Ring& ring, uint32_t targetMs = 0) {
+    int16_t none[1];
+    ring.Init(targetMs, 64000);
+    ring.Get(none, 0);
+}
+
 std::vector<int16_t> Drain(Ring& ring) {
     std::vector<int16_t> out(static_cast<std::size_t>(ring.fill()));
     ring.Get(out.data(), static_cast<uint32_t>(out.size() * 2));
@@ -110,9 +117,7 @@ std::vector<int16_t> ReferenceExpand(const std::vector<int16_t>& x, std::size_t 
 // A ring whose next `fill` samples are signal[history ..) and whose read index sits `beforeWrap`
 // samples before the end of the store, so the rewrite crosses the wrap.
 void LoadAcrossWrap(Ring& ring, const std::vector<int16_t>& signal, std::size_t history, uint32_t beforeWrap) {
-    ring.Init(0, 64000);
-    int16_t sink[1];
-    ring.Get(sink, 0);
+    Ready(ring);
     const uint32_t lead = Ring::kStorageSamples - beforeWrap;  // samples to pass through first
     std::vector<int16_t> first(lead, 0);
     std::copy(signal.begin(), signal.begin() + history, first.end() - history);
@@ -147,9 +152,7 @@ TEST(RingBufferShort4, RewritesScaleDurationByTheRatioWithoutSpliceJumps) {
     const int32_t ownLargestStep = LargestStep(signal);
     for (float r : {0.8f, 0.9f, 0.97f, 1.2f, 1.5f, 2.0f}) {
         Ring ring;
-        ring.Init(0, 64000);
-        int16_t none[1];
-        ring.Get(none, 0);
+        Ready(ring);
         ring.Put(signal.data(), static_cast<uint32_t>(signal.size() * 2));
         if (r < 1.0f) ring.Compress(r); else ring.Expand(r);
         const std::vector<int16_t> out = Drain(ring);
@@ -167,9 +170,7 @@ TEST(RingBufferShort4, RewritesScaleDurationByTheRatioWithoutSpliceJumps) {
 TEST(RingBufferShort4, BestLagFindsThePeriodOfAPeriodicSignal) {
     for (int32_t period : {130, 200, 320, 498}) {
         Ring ring;
-        ring.Init(0, 64000);
-        int16_t none[1];
-        ring.Get(none, 0);
+        Ready(ring);
         std::vector<int16_t> x(2000);
         for (std::size_t i = 0; i < x.size(); ++i) {
             const double phase = 2.0 * kPi * static_cast<double>(i % period) / period;
@@ -182,9 +183,7 @@ TEST(RingBufferShort4, BestLagFindsThePeriodOfAPeriodicSignal) {
 
 TEST(RingBufferShort4, SmallFillsAreCountedButLeftAlone) {
     Ring ring;
-    ring.Init(100, 64000);
-    int16_t none[1];
-    ring.Get(none, 0);
+    Ready(ring, 100);
     ring.Expand(2.0f);
     ring.Compress(0.8f);
     EXPECT_EQ(ring.expansions(), 0u);  // an empty ring returns at once
@@ -207,6 +206,10 @@ struct Running {
         EXPECT_EQ(io->SetProperty("BufferTime", bufferTimeMs, nullptr), kOk);
         EXPECT_EQ(io->Build(), kOk);
         EXPECT_EQ(io->Start(), kOk);
+    }
+    void SeeConsumer() {
+        int16_t none[1];
+        io->GetData(none, 0);
     }
     uint32_t Get(const char* name) {
         uint32_t value = 0xDEADBEEF;
@@ -272,8 +275,7 @@ TEST(RingBuffer, ProducerIsIgnoredUntilAConsumerAppearsAndSilenceComesFirst) {
 
 TEST(RingBuffer, UnderrunPadsWithSilenceAndCountsUnlessMuted) {
     Running ring(0);  // no expansion: the low-water mark of a 0 ms target is 0
-    int16_t none[1];
-    ring.io->GetData(none, 0);
+    ring.SeeConsumer();
     const std::vector<int16_t> block = SpeechLike(100);
     ring.io->PutData(block.data(), 200);
     std::vector<int16_t> got(160, 7);
@@ -298,8 +300,7 @@ TEST(RingBuffer, UnderrunPadsWithSilenceAndCountsUnlessMuted) {
 
 TEST(RingBuffer, CompressesOnlyAfterMoreThanOneSecondAboveTarget) {
     Running ring(100);
-    int16_t none[1];
-    ring.io->GetData(none, 0);
+    ring.SeeConsumer();
     const std::vector<int16_t> speech = SpeechLike(32000 * 4);
     std::size_t at = 0;
     auto put = [&](uint32_t samples) {
@@ -323,8 +324,7 @@ TEST(RingBuffer, CompressesOnlyAfterMoreThanOneSecondAboveTarget) {
 TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
     for (uint32_t fill : {1569u, 1568u}) {
         Running ring(100);
-        int16_t none[1];
-        ring.io->GetData(none, 0);
+        ring.SeeConsumer();
         const std::vector<int16_t> speech = SpeechLike(fill);
         ring.io->PutData(speech.data(), static_cast<int32_t>(fill * 2));
         std::vector<int16_t> got(160);
@@ -337,8 +337,7 @@ TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
     }
     // A target under 2 ms never expands, however low the fill.
     Running tiny(1);
-    int16_t none[1];
-    tiny.io->GetData(none, 0);
+    tiny.SeeConsumer();
     const std::vector<int16_t> speech = SpeechLike(1600);
     tiny.io->PutData(speech.data(), 3200);
     std::vector<int16_t> got(160);
@@ -348,8 +347,7 @@ TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
 
 TEST(RingBuffer, OverflowDropsTheOldestAndKeepsTheNewestContiguous) {
     Running ring(60000, 8000);  // capacity 8000 samples; a huge target never compresses
-    int16_t none[1];
-    ring.io->GetData(none, 0);
+    ring.SeeConsumer();
     std::vector<int16_t> ramp(30000);
     for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int16_t>(i);
     for (std::size_t at = 0; at < 20000; at += 700) ring.io->PutData(ramp.data() + at, 1400);
