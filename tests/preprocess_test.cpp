@@ -1,6 +1,5 @@
-// "PreProcessAudioFilter": properties, lifecycle, the dynamics paths against straight
-// computations, the gates with fade-out and the pre-roll protocol, with and without the
-// companion library.
+// "PreProcessAudioFilter": the dynamics paths against straight computations, the gates with
+// fade-out and the pre-roll protocol, with and without the companion library.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,7 +53,8 @@ struct Fixture {
         for (size_t s = 0; s + block <= input.size(); s += block) {
             std::copy(input.begin() + long(s), input.begin() + long(s + block), in.begin());
             int32_t inBytes;
-            EXPECT_GE(Call(in, out, &inBytes), 0);
+            lastLevel = Call(in, out, &inBytes);
+            EXPECT_GE(lastLevel, 0);
             EXPECT_EQ(inBytes, 0);
             output.insert(output.end(), out.begin(), out.end());
         }
@@ -65,6 +65,7 @@ struct Fixture {
     test::VirtualPlatform platform;
     bool registered;
     test::ComponentPtr filter;
+    int32_t lastLevel = -1;  // what the last block of RunBlocks returned
 };
 
 TEST(PreProcess, GateSettingsReportThroughDataAndNGParamBelowTenIsIgnored) {
@@ -108,30 +109,32 @@ TEST(PreProcess, GateSettingsReportThroughDataAndNGParamBelowTenIsIgnored) {
     EXPECT_EQ(f->Start(), kErrInvalidArg);
 }
 
-TEST(PreProcess, DefaultsPassTheInputThroughTheConversions) {
+// Every 16-bit value through the plain paths: with the companion's conversions (x 2^-15 and
+// back, rounded) the defaults return every value and report the block's peak; with the
+// component's own (s / 32767 and back adding 0.5 before truncating) negative samples come back
+// one step nearer zero and no peak is measured; Gain 200 with Ratio 0 doubles and saturates.
+TEST(PreProcess, DefaultsAndPlainGainThroughEitherConversion) {
     const auto input = AllValues();
-    {
-        // The companion's conversions (x 2^-15 and back, rounded) return every value.
-        Fixture fx(true);
+    struct Case {
+        bool companion;
+        int32_t gainPercent;
+        float ratio;
+        int32_t level;
+        int (*expected)(int s);
+    };
+    const Case cases[] = {{true, 100, 1.0f, 32767, [](int s) { return s; }},
+                          {false, 100, 1.0f, 0, [](int s) { return s < 0 ? s + 1 : s; }},
+                          {true, 200, 0.0f, 32767, [](int s) { return std::clamp(2 * s, -32768, 32767); }}};
+    for (const Case& c : cases) {
+        Fixture fx(c.companion);
+        fx.filter->SetProperty("Gain", c.gainPercent, nullptr);
+        fx.SetFloat("Ratio", c.ratio);
         fx.Begin();
         std::vector<int16_t> out(input.size());
         int32_t inBytes;
-        EXPECT_EQ(fx.Call(input, out, &inBytes), 32767);  // the block's peak
+        EXPECT_EQ(fx.Call(input, out, &inBytes), c.level);
         EXPECT_EQ(inBytes, 0);
-        EXPECT_EQ(out, input);
-    }
-    {
-        // Without it: s / 32767 and back adding 0.5 before truncating, so negative samples come
-        // back one step nearer zero; MaxLevel is not measured.
-        Fixture fx(false);
-        fx.Begin();
-        std::vector<int16_t> out(input.size());
-        int32_t inBytes;
-        EXPECT_EQ(fx.Call(input, out, &inBytes), 0);
-        for (size_t i = 0; i < input.size(); ++i) {
-            const int expected = input[i] < 0 ? input[i] + 1 : input[i];
-            ASSERT_EQ(out[i], expected) << input[i];
-        }
+        for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], c.expected(input[i])) << c.gainPercent << " " << input[i];
     }
 }
 
@@ -150,18 +153,6 @@ TEST(PreProcess, ADegenerateCurveGivesSilence) {
         ASSERT_EQ(out.size(), input.size());
         for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << withCompanion << " sample " << i;
     }
-}
-
-TEST(PreProcess, GainWithRatioZeroScalesAndSaturates) {
-    Fixture fx(true);
-    fx.filter->SetProperty("Gain", 200, nullptr);
-    fx.SetFloat("Ratio", 0.0f);
-    fx.Begin();
-    const auto input = AllValues();
-    std::vector<int16_t> out(input.size());
-    int32_t inBytes;
-    fx.Call(input, out, &inBytes);
-    for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], std::clamp(2 * input[i], -32768, 32767));
 }
 
 TEST(PreProcess, LimiterPathIsTheGainedInputThroughTheLookAheadLimiter) {
@@ -362,14 +353,9 @@ TEST(PreProcess, AutoGateEdgeCases) {
         fx.filter->SetProperty("Auto", 1, nullptr);
         fx.filter->SetProperty("FadeoutTime", 100, nullptr);
         fx.Begin();
-        std::vector<int16_t> in(80), out(80);
-        int32_t lastLevel = -1, inBytes;
-        for (size_t s = 0; s + 80 <= loud.size(); s += 80) {
-            std::copy(loud.begin() + long(s), loud.begin() + long(s + 80), in.begin());
-            lastLevel = fx.Call(in, out, &inBytes);
-        }
-        EXPECT_EQ(lastLevel, 0);
-        }
+        fx.RunBlocks(loud, 80);
+        EXPECT_EQ(fx.lastLevel, 0);
+    }
     {
         // With FadeoutTime 0 the automatic gate never fades or mutes: output = input.
         Fixture fx(true, rate);
@@ -386,13 +372,8 @@ TEST(PreProcess, AutoGateEdgeCases) {
         fx.filter->SetProperty("VADType", 1, nullptr);
         fx.filter->SetProperty("FadeoutTime", 100, nullptr);
         fx.Begin();
-        std::vector<int16_t> in(160), out(160);
-        int32_t level = -1, inBytes;
-        for (size_t s = 0; s + 160 <= loud.size(); s += 160) {
-            std::copy(loud.begin() + long(s), loud.begin() + long(s + 160), in.begin());
-            level = fx.Call(in, out, &inBytes);
-        }
-        EXPECT_EQ(level, 0);
+        fx.RunBlocks(loud, 160);
+        EXPECT_EQ(fx.lastLevel, 0);
     }
     {
         // The level gate opens on a loud tone after quiet and reports it through GateThreshold.
