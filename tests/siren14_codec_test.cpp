@@ -103,11 +103,9 @@ TEST_P(Siren14Reference, EncoderReproducesReferenceFramesAndQuality) {
             firstDifferent = static_cast<int>(f);
         }
     }
-    const double identicalPercent = 100.0 * identical / frames;
-    const double required = std::string(v.signal) == "sweep" ? 80.0 : 95.0;
-    EXPECT_GE(identicalPercent, required) << v.Name() << ": first differing frame " << firstDifferent;
     // Speed work on the encoder must not cost agreement: no vector may fall below the frames
-    // it matched when the encoder's arithmetic was settled.
+    // it matched when the encoder's arithmetic was settled (at least 84 % on the sweep, 99 %
+    // elsewhere).
     EXPECT_GE(identical, IdenticalFramesFloor(v)) << v.Name() << ": first differing frame " << firstDifferent;
 
     // Our bit stream through our decoder against the input, beside the reference coder's own
@@ -116,9 +114,6 @@ TEST_P(Siren14Reference, EncoderReproducesReferenceFramesAndQuality) {
     const double ourSnr = test::DelayedSnrDb(input, decoded, v.FrameSamples());
     const double referenceSnr = test::DelayedSnrDb(input, referenceDecode, v.FrameSamples());
     EXPECT_NEAR(ourSnr, referenceSnr, 0.3) << v.Name();
-    RecordProperty("identical_frames_percent", std::to_string(identicalPercent));
-    RecordProperty("snr_db", std::to_string(ourSnr));
-    RecordProperty("reference_snr_db", std::to_string(referenceSnr));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, Siren14Reference, ::testing::ValuesIn(test::Siren14Vectors()),
