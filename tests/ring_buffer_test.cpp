@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -224,7 +225,7 @@ struct Running {
         unsigned expansions = 0, compressions = 0;
         EXPECT_EQ(traces.texts().size(), 1u);
         if (!traces.texts().empty()) {
-            std::sscanf(traces.texts()[0].c_str(), "RingBufferStats exp=%u, comp=%u", &expansions, &compressions);
+            EXPECT_EQ(std::sscanf(traces.texts()[0].c_str(), "RingBufferStats exp=%u, comp=%u", &expansions, &compressions), 2);
         }
         return expansions;
     }
