@@ -139,38 +139,21 @@ TEST(Accelerate, FirstFramesAndWaitingInputAt125And200Percent) {
     EXPECT_EQ(outBytes, 0);
 }
 
-TEST(Accelerate, SettingsStatesAndArguments) {
+// Start refuses what gives no usable window or fade; the component stays built.
+TEST(Accelerate, StartRefusesAWindowWithoutFadeOrTooLargeToHold) {
     ComponentPtr accelerate = Make("AccelerateAudioFilter");
-    int32_t value = 0;
     ASSERT_EQ(accelerate->SetProperty("SamplesPerSec", 16000, nullptr), 0);
-    EXPECT_EQ(accelerate->SetProperty("Speed", 99, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(accelerate->SetProperty("Speed", -5, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(accelerate->SetProperty("WindowTime", 0, nullptr), ZELMAR_E_INVALIDARG);
-    ASSERT_EQ(accelerate->GetProperty("WindowTime", 0, &value), 0);
-    EXPECT_EQ(value, 80);
-    EXPECT_EQ(accelerate->Start(), ZELMAR_E_STATE);
     ASSERT_EQ(accelerate->Build(), 0);
-    EXPECT_EQ(accelerate->Build(), ZELMAR_E_STATE);
     EXPECT_EQ(accelerate->Start(), -1);  // speed 100: no overlap to fade
-    std::vector<int16_t> block(160);
-    int32_t inBytes = 320, outBytes = 320;
-    EXPECT_EQ(accelerate->Process(block.data(), &inBytes, block.data(), &outBytes), ZELMAR_E_STATE);
     ASSERT_EQ(accelerate->SetProperty("Speed", 101, nullptr), 0);
     ASSERT_EQ(accelerate->Start(), 0);  // the smallest working speed at 80 ms and 16 kHz
     EXPECT_EQ(accelerate->SetProperty("Speed", 150, nullptr), ZELMAR_E_STATE);
-    EXPECT_EQ(accelerate->Process(block.data(), nullptr, block.data(), &outBytes), ZELMAR_E_INVALIDARG);
-    inBytes = -2;
-    EXPECT_EQ(accelerate->Process(block.data(), &inBytes, block.data(), &outBytes), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(accelerate->GetProperty("TotalIn", 0, &value), ZELMAR_E_STATE);
-    EXPECT_EQ(accelerate->GetProperty("TotalOut", 0, &value), ZELMAR_E_STATE);
-    EXPECT_EQ(accelerate->GetProperty("Speed", 0, nullptr), ZELMAR_E_INVALIDARG);
     ASSERT_EQ(accelerate->Stop(), 0);
-    EXPECT_EQ(accelerate->Stop(), ZELMAR_E_STATE);
     EXPECT_EQ(accelerate->SetProperty("SamplesPerSec", 0, nullptr), 0);
     EXPECT_EQ(accelerate->Start(), -1);  // no window at all
     EXPECT_EQ(accelerate->SetProperty("SamplesPerSec", 2000000000, nullptr), 0);
     EXPECT_EQ(accelerate->SetProperty("WindowTime", 1000000, nullptr), 0);
-    EXPECT_EQ(accelerate->Start(), ZELMAR_E_INVALIDARG);  // a window too large to hold
+    EXPECT_EQ(accelerate->Start(), ZELMAR_E_INVALIDARG);
 }
 
 }  // namespace

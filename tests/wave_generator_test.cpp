@@ -3,7 +3,6 @@
 #include <cmath>
 #include <vector>
 
-#include "streams/WaveGeneratorAudioIn.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -29,52 +28,18 @@ struct GeneratorTest : ::testing::Test {
     }
 };
 
-TEST_F(GeneratorTest, OutputEqualsTheToneFormulaAcrossBlocksStopAndStart) {
+TEST_F(GeneratorTest, OutputEqualsTheToneFormulaPacedOneBlockPerPeriod) {
     Configure(16000, 160, 1000, 73);
-    ASSERT_EQ(generator->Build(), 0);
-    ASSERT_EQ(generator->Start(), 0);
-    std::vector<int16_t> block(160);
-    uint32_t n = 0;
-    for (int call = 0; call < 600; ++call) {  // 6 s, with a stop and restart in the middle
-        if (call == 300) {
-            ASSERT_EQ(generator->Stop(), 0);
-            ASSERT_EQ(generator->Start(), 0);
-        }
-        ASSERT_EQ(generator->GetData(block.data(), 320), 320);
-        for (int16_t sample : block) ASSERT_EQ(sample, ExpectedSample(n++, 1000, 16000, 73)) << "sample " << n - 1;
-    }
-    uint32_t total = 0;
-    ASSERT_EQ(generator->GetProperty("TotalIn", 0, &total), 0);
-    EXPECT_EQ(total, 300u * 320u);  // counted since the restart
-}
-
-TEST_F(GeneratorTest, PacedOneBlockPerPeriodOfVirtualTime) {
-    Configure(16000, 160, 440, 100);
     ASSERT_EQ(generator->Build(), 0);
     ASSERT_EQ(generator->Start(), 0);
     const uint32_t start = platform.time.NowMs();
     std::vector<int16_t> block(160);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(generator->GetData(block.data(), 320), 320);
-    EXPECT_EQ(platform.time.NowMs() - start, 1000u);  // 100 blocks of 10 ms
-}
-
-TEST_F(GeneratorTest, ToneFrequencyIsSlightlyBelowNominal) {
-    // The phase step uses 6.28 for 2*pi: a 1000 Hz tone completes 999.49 cycles a second.
-    Configure(32000, 3200, 1000, 100);
-    ASSERT_EQ(generator->Build(), 0);
-    ASSERT_EQ(generator->Start(), 0);
-    std::vector<int16_t> tone(32000 * 10);
-    for (std::size_t at = 0; at < tone.size(); at += 3200) ASSERT_EQ(generator->GetData(&tone[at], 6400), 6400);
-    int upward = 0, first = -1, last = -1;
-    for (std::size_t i = 1; i < tone.size(); ++i) {
-        if (tone[i - 1] < 0 && tone[i] >= 0) {
-            if (first < 0) first = static_cast<int>(i);
-            last = static_cast<int>(i);
-            ++upward;
-        }
+    uint32_t n = 0;
+    for (int call = 0; call < 600; ++call) {  // 6 s
+        ASSERT_EQ(generator->GetData(block.data(), 320), 320);
+        for (int16_t sample : block) ASSERT_EQ(sample, ExpectedSample(n++, 1000, 16000, 73)) << "sample " << n - 1;
     }
-    const double frequency = (upward - 1) * 32000.0 / (last - first);
-    EXPECT_NEAR(frequency, 1000.0 * 6.28 / (2 * M_PI), 0.05);
+    EXPECT_EQ(platform.time.NowMs() - start, 6000u);  // 600 blocks of 10 ms
 }
 
 TEST_F(GeneratorTest, FullScaleNeverReachesMinus32768AndSilenceIsZero) {
@@ -99,24 +64,8 @@ TEST_F(GeneratorTest, RefusalsAndTimeOuts) {
     std::vector<int16_t> block(160, 0x1234);
     EXPECT_EQ(generator->GetData(block.data(), 320), ZELMAR_E_STATE);  // not built
     EXPECT_EQ(generator->Start(), ZELMAR_E_PLATFORM);                  // BlockSamples still 0
-    EXPECT_EQ(generator->SetProperty("Amplitude", 101, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->SetProperty("Amplitude", -1, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->SetProperty("Amplitude", 100, nullptr), 0);
-    EXPECT_EQ(generator->SetProperty(nullptr, 1, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->SetProperty("NoSuchName", 1, nullptr), 0);
-    EXPECT_EQ(generator->SetProperty("samplespersec", 8000, nullptr), 0);  // unknown: case matters
-
-    int32_t value = -1;
-    EXPECT_EQ(generator->GetProperty("NoSuchName", 0, &value), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->GetProperty("SamplesPerSec", 0, &value), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->GetProperty("TotalOut", 0, &value), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(generator->GetProperty("TotalIn", 0, nullptr), ZELMAR_E_INVALIDARG);
     ASSERT_EQ(generator->SetProperty("BlockSamples", 160, nullptr), 0);
-    EXPECT_EQ(generator->GetProperty("NotifySize", 0, &value), 0);
-    EXPECT_EQ(value, 320);
-
     ASSERT_EQ(generator->Build(), 0);
-    EXPECT_EQ(generator->GetData(nullptr, 320), ZELMAR_E_INVALIDARG);
     EXPECT_EQ(generator->GetData(block.data(), 0), ZELMAR_E_INVALIDARG);
     // Built but never started: the wait gives up after two periods.
     const uint32_t before = platform.time.NowMs();

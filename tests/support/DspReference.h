@@ -16,7 +16,8 @@ struct RefBiquad {
     double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
     double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
 
-    // kind: 0 low-pass, 1 high-pass, 4 peaking, 5 low shelf, 6 high shelf.
+    // kind: 0 low-pass, 1 high-pass, 2 band-pass (0 dB peak), 3 notch, 4 peaking, 5 low shelf,
+    // 6 high shelf.
     void Design(int kind, double f0, double fs, double gainDb = 0.0) {
         const double Q = 0.707106782373095, pi = 3.141592653589793;
         const double A = std::pow(10.0, gainDb / 40.0);
@@ -27,6 +28,9 @@ struct RefBiquad {
             n0 = (1 - c) / 2, n1 = 1 - c, n2 = (1 - c) / 2, d0 = 1 + alpha, d1 = -2 * c, d2 = 1 - alpha;
         } else if (kind == 1) {
             n0 = (1 + c) / 2, n1 = -(1 + c), n2 = (1 + c) / 2, d0 = 1 + alpha, d1 = -2 * c, d2 = 1 - alpha;
+        } else if (kind == 2 || kind == 3) {
+            n0 = kind == 2 ? alpha : 1, n1 = kind == 2 ? 0 : -2 * c, n2 = kind == 2 ? -alpha : 1;
+            d0 = 1 + alpha, d1 = -2 * c, d2 = 1 - alpha;
         } else if (kind == 4) {
             n0 = 1 + alpha * A, n1 = -2 * c, n2 = 1 - alpha * A, d0 = 1 + alpha / A, d1 = -2 * c, d2 = 1 - alpha / A;
         } else if (kind == 5) {
