@@ -522,7 +522,7 @@ class Runner:
         if code != 0:
             running = re.findall(r"^\[ RUN      \] (\S+)", out, re.M)
             last = running[-1] if running else "?"
-            failed = re.findall(r"^\[  FAILED  \] (\S+) \(", out, re.M)
+            failed = re.findall(r"^\[  FAILED  \] ([^\s,]+)(?:, where .*)? \(\d+ ms\)$", out, re.M)
             if code is None:
                 return "timeout in %s" % last
             if code < 0:
