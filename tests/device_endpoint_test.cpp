@@ -1,7 +1,6 @@
-// The core the sound-device endpoints share, on the virtual sound device: each component's
-// answer to every name of the shared table, settings reaching the device format, what a
-// failed or repeated Build keeps, the ring arithmetic against a straight 64-bit computation,
-// the two kinds of notification events, and the one-block copy across the buffer's end.
+// The core the sound-device endpoints share: each component's answer to every name of the
+// shared table, the ring arithmetic against a straight 64-bit computation, the two kinds of
+// notification events, and the one-block copy across the buffer's end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +8,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "devices/DeviceProperties.h"
@@ -19,191 +17,50 @@
 namespace zelmar {
 namespace {
 
-using platform::audio::VirtualAudioService;
-using Op = VirtualAudioService::Operation;
 namespace pa = platform::audio;
 
+// The names each component takes while created; while running only `anyState` are taken and
+// every other name, unknown ones included, is refused with the state code.
 struct Side {
     const char* component;
-    const char* bufferTime;
-    std::set<std::string> readable;   // names GetProperty answers
-    std::set<std::string> settable;   // names that change something (all others are ignored)
-    std::set<std::string> anyState;   // names SetProperty takes while running
+    std::map<std::string, int32_t> settings;  // name -> its default
+    std::set<std::string> anyState;
+};
+const Side kSides[] = {
+    {"DSoundAudioIn",
+     {{"SamplesPerSec", 16000}, {"BitsPerSample", 16}, {"Channels", 1}, {"BlockSamples", 40}, {"InBufferTime", 200},
+      {"TimeOut", 1000}, {"InDeviceNo", -1}, {"EnableEffect", 1}, {"DisableEffect", 1}, {"DSCaptureBuffer", 0}},
+     {"EnableEffect", "DisableEffect"}},
+    {"DSoundAudioOut",
+     {{"SamplesPerSec", 16000}, {"BitsPerSample", 16}, {"Channels", 1}, {"BlockSamples", 40}, {"OutBufferTime", 200},
+      {"TimeOut", 1000}, {"OutDeviceNo", -1}, {"DSPlayBuffer", 0}, {"hWnd", 0}},
+     {}},
 };
 
-const Side kCapture{"DSoundAudioIn", "InBufferTime",
-                    {"InDeviceNum", "InDeviceNo", "InDeviceName", "WaveFormat", "NotifySize", "InDeviceGUID",
-                     "TotalIn"},
-                    {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "InBufferTime", "InDeviceNo",
-                     "EnableEffect", "DisableEffect", "TimeOut", "DSCaptureBuffer"},
-                    {"EnableEffect", "DisableEffect"}};
-const Side kPlayback{"DSoundAudioOut", "OutBufferTime",
-                     {"OutDeviceNum", "OutDeviceNo", "OutDeviceName", "WaveFormat", "NotifySize", "OutDeviceGUID",
-                      "TotalOut"},
-                     {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "OutBufferTime", "OutDeviceNo",
-                      "TimeOut", "DSPlayBuffer", "hWnd"},
-                     {}};
-
-// The value a name gets in the walk: a setting its default, any other name 7, so a name that
-// reaches a setting it should not shows in the ring the next Build makes.
-int32_t ValueFor(const Side& side, const std::string& name) {
-    if (side.settable.count(name) == 0) return 7;
-    static const std::map<std::string, int32_t> kDefaults = {
-        {"SamplesPerSec", 16000}, {"BitsPerSample", 16}, {"Channels", 1},     {"BlockSamples", 40},
-        {"InBufferTime", 200},    {"OutBufferTime", 200}, {"TimeOut", 1000}, {"InDeviceNo", -1},
-        {"OutDeviceNo", -1},      {"EnableEffect", 1},    {"DisableEffect", 1}, {"hWnd", 0},
-    };
-    const auto found = kDefaults.find(name);
-    return found != kDefaults.end() ? found->second : 0;  // the handed-over buffers: none
-}
-
-TEST(DeviceEndpoint, EveryNameOfTheSharedTableGetsItsComponentsAnswer) {
-    for (const Side* side : {&kCapture, &kPlayback}) {
+// Every name of the shared table is set: a setting to its default, any other name to 7, so a
+// name that reaches a setting it should not shows in the ring the next Build makes.
+TEST(DeviceEndpoint, EveryNameOfTheSharedTableIsTakenOrIgnoredAndRunningOnlySomeAreTaken) {
+    for (const Side& side : kSides) {
+        SCOPED_TRACE(side.component);
         test::VirtualSound sound;
-        auto io = test::Make(side->component);
-        std::vector<std::string> names;
+        auto io = test::Make(side.component);
+        std::vector<std::string> names = {"NoSuchName"};
         for (const DevicePropertyName& entry : kDevicePropertyNames) names.push_back(entry.name);
-        names.push_back("NoSuchName");
-
-        for (const std::string& name : names) {
-            const int32_t value = ValueFor(*side, name);
-            EXPECT_EQ(io->SetProperty(name.c_str(), value, nullptr), kOk) << side->component << " " << name;
-            uint8_t out[64] = {};
-            const int32_t expected = side->readable.count(name) != 0 ? kOk : kErrInvalidArg;
-            EXPECT_EQ(io->GetProperty(name.c_str(), 0, out), expected) << side->component << " " << name;
-        }
-        // Nothing the walk set beside the defaults reached a setting: the default ring opens.
-        ASSERT_EQ(io->Build(), kOk) << side->component;
-        EXPECT_EQ(sound.audio.LastBufferBytes(), 6400u) << side->component;
+        const auto value = [&](const std::string& name) {
+            const auto found = side.settings.find(name);
+            return found != side.settings.end() ? found->second : 7;
+        };
+        for (const std::string& name : names) EXPECT_EQ(io->SetProperty(name.c_str(), value(name), nullptr), kOk) << name;
+        ASSERT_EQ(io->Build(), kOk);
+        EXPECT_EQ(sound.audio.LastBufferBytes(), 6400u);
         ASSERT_EQ(io->Start(), kOk);
-
         for (const std::string& name : names) {
-            const int32_t expected = side->anyState.count(name) != 0 ? kOk : kErrState;
-            EXPECT_EQ(io->SetProperty(name.c_str(), ValueFor(*side, name), nullptr), expected)
-                << side->component << " running, " << name;
-            uint8_t out[64] = {};
-            EXPECT_EQ(io->GetProperty(name.c_str(), 0, out), side->readable.count(name) != 0 ? kOk : kErrInvalidArg)
-                << side->component << " running, " << name;
+            EXPECT_EQ(io->SetProperty(name.c_str(), value(name), nullptr), side.anyState.count(name) ? kOk : kErrState)
+                << "running, " << name;
         }
-        EXPECT_EQ(io->SetProperty(nullptr, 0, nullptr), kErrInvalidArg);
         EXPECT_EQ(io->Stop(), kOk);
-        // Every settable name is taken again once stopped, the rest still ignored.
-        for (const std::string& name : side->settable) {
-            EXPECT_EQ(io->SetProperty(name.c_str(), ValueFor(*side, name), nullptr), kOk) << side->component << " " << name;
-        }
+        for (const auto& [name, v] : side.settings) EXPECT_EQ(io->SetProperty(name.c_str(), v, nullptr), kOk) << name;
     }
-}
-
-// Bits and channels travel as 32-bit values; the format field holds their low 16 bits.
-TEST(DeviceEndpoint, SettingsReachTheFormatThroughTheirLowSixteenBits) {
-    for (const Side* side : {&kCapture, &kPlayback}) {
-        test::VirtualSound sound;
-        std::vector<uint8_t> played;
-        sound.audio.SetLoopback(false);
-        sound.audio.SetPlaybackTap([&](const uint8_t* p, uint32_t n) { played.insert(played.end(), p, p + n); });
-        auto io = test::Make(side->component);
-        ASSERT_EQ(io->SetProperty("SamplesPerSec", 8000, nullptr), kOk);
-        ASSERT_EQ(io->SetProperty("BitsPerSample", 0x10008, nullptr), kOk);
-        ASSERT_EQ(io->SetProperty("Channels", 0x70002, nullptr), kOk);
-        ASSERT_EQ(io->SetProperty("BlockSamples", 100, nullptr), kOk);
-        ASSERT_EQ(io->SetProperty(side->bufferTime, 90, nullptr), kOk);
-        ASSERT_EQ(io->Build(), kOk);
-
-        // 8 bits × 2 channels: 2 bytes a frame, 16000 a second.
-        WAVEFORMATEX wfx;
-        ASSERT_EQ(io->GetProperty("WaveFormat", 0, &wfx), kOk);
-        const WAVEFORMATEX expected{1, 2, 8000, 16000, 2, 8, 0};
-        EXPECT_EQ(std::memcmp(&wfx, &expected, sizeof wfx), 0) << side->component;
-        int32_t notifySize = 0;
-        ASSERT_EQ(io->GetProperty("NotifySize", 0, &notifySize), kOk);
-        EXPECT_EQ(notifySize, 200);
-        // 90 ms are 1440 bytes, rounded up to 8 blocks of 200.
-        EXPECT_EQ(sound.audio.LastBufferBytes(), 1600u) << side->component;
-
-        if (side == &kPlayback) {
-            // 8-bit silence is mid-scale.
-            ASSERT_EQ(io->Start(), kOk);
-            sound.platform.time.SleepMs(150);
-            ASSERT_EQ(io->Stop(), kOk);
-            ASSERT_EQ(played.size(), 150u * 16);
-            for (size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], 0x80) << i;
-        }
-    }
-}
-
-TEST(DeviceEndpoint, AFailedRebuildKeepsWhatTheLastBuildReported) {
-    for (const Side* side : {&kCapture, &kPlayback}) {
-        test::VirtualSound sound;
-        auto io = test::Make(side->component);
-        ASSERT_EQ(io->Build(), kOk);
-        ASSERT_EQ(io->Start(), kOk);
-        ASSERT_EQ(io->Stop(), kOk);
-        ASSERT_EQ(io->SetProperty("SamplesPerSec", 8000, nullptr), kOk);
-        ASSERT_EQ(io->SetProperty("BlockSamples", 160, nullptr), kOk);
-        sound.audio.FailNext(Op::kCreateBuffer, pa::kDsErrAllocated);
-        EXPECT_EQ(io->Build(), kErrPlatform);
-        EXPECT_EQ(io->Start(), kErrState) << side->component << ": a failed Build leaves it Created";
-
-        int32_t notifySize = 0;
-        WAVEFORMATEX wfx;
-        ASSERT_EQ(io->GetProperty("NotifySize", 0, &notifySize), kOk);
-        ASSERT_EQ(io->GetProperty("WaveFormat", 0, &wfx), kOk);
-        EXPECT_EQ(notifySize, 80) << side->component;
-        EXPECT_EQ(wfx.nSamplesPerSec, 16000u) << side->component;
-
-        ASSERT_EQ(io->Build(), kOk);
-        ASSERT_EQ(io->GetProperty("NotifySize", 0, &notifySize), kOk);
-        ASSERT_EQ(io->GetProperty("WaveFormat", 0, &wfx), kOk);
-        EXPECT_EQ(notifySize, 320) << side->component;
-        EXPECT_EQ(wfx.nSamplesPerSec, 8000u) << side->component;
-    }
-}
-
-// A handed-over buffer is released by the next Build, which opens the numbered device.
-TEST(DeviceEndpoint, AHandedOverBufferServesOneBuildOnly) {
-    const WAVEFORMATEX format{1, 1, 16000, 32000, 2, 16, 0};
-    test::VirtualSound sound;
-    test::BufferLog captureLog;
-    test::BufferLog playbackLog;
-    auto in = test::Make("DSoundAudioIn");
-    auto out = test::Make("DSoundAudioOut");
-    {
-        std::unique_ptr<pa::ICaptureDevice> device;
-        ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
-        pa::CaptureBufferDesc desc;
-        desc.bufferBytes = 6400;
-        desc.format = format;
-        std::unique_ptr<pa::ICaptureBuffer> buffer;
-        ASSERT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsOk);
-        ASSERT_EQ(in->SetProperty("DSCaptureBuffer", 0, new test::SpyCaptureBuffer(std::move(buffer), &captureLog)),
-                  kOk);
-    }
-    {
-        std::unique_ptr<pa::IPlaybackDevice> device;
-        ASSERT_EQ(sound.audio.CreatePlayback(nullptr, &device), pa::kDsOk);
-        ASSERT_EQ(device->SetCooperativeLevel(1, pa::kCooperativePriority), pa::kDsOk);
-        pa::PlaybackBufferDesc desc;
-        desc.bufferBytes = 6400;
-        desc.hasFormat = true;
-        desc.format = format;
-        std::unique_ptr<pa::IPlaybackBuffer> buffer;
-        ASSERT_EQ(device->CreateSoundBuffer(desc, &buffer), pa::kDsOk);
-        ASSERT_EQ(out->SetProperty("DSPlayBuffer", 0, new test::SpyPlaybackBuffer(std::move(buffer), &playbackLog)),
-                  kOk);
-    }
-    for (IAudioIO* io : {in.get(), out.get()}) {
-        ASSERT_EQ(io->Build(), kOk);
-        ASSERT_EQ(io->Build(), kOk);
-        ASSERT_EQ(io->Start(), kOk);
-    }
-    std::vector<uint8_t> block(80, 5);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(out->PutData(block.data(), 80), 80);
-        ASSERT_EQ(in->GetData(block.data(), 80), 80);
-    }
-    EXPECT_EQ(captureLog.notifications.size(), 81u);  // laid out once ...
-    EXPECT_TRUE(captureLog.lockOffsets.empty());      // ... and never read
-    EXPECT_EQ(playbackLog.lockOffsets.size(), 1u);    // only the silence of the first Build
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -238,54 +95,35 @@ TEST(DeviceRing, PlanMatchesTheFormulaIncludingThirtyTwoBitWraps) {
                             << rate << " Hz " << bits << "x" << channels << " " << blockSamples << " " << timeMs;
                         if (!valid) continue;
                         ++opened;
-                        EXPECT_EQ(planned.blockBytes, expected.blockBytes);
-                        EXPECT_EQ(planned.bufferBytes, expected.bufferBytes);
-                        EXPECT_EQ(planned.blockCount, expected.blockCount);
+                        EXPECT_TRUE(planned.blockBytes == expected.blockBytes && planned.bufferBytes == expected.bufferBytes &&
+                                    planned.blockCount == expected.blockCount);
                     }
                 }
             }
         }
     }
     EXPECT_GT(opened, 100);
-    // The default capture ring and the stereo one with rounding.
-    RingLayout layout;
-    ASSERT_EQ(PlanBlockRing(DeviceFormat(44100, 16, 2), 1024, 100, &layout), kOk);
-    EXPECT_EQ(layout.bufferBytes, 20480u);  // 17640 rounded up to five blocks of 4096
 }
 
+// Per block with a stop position and manual reset (a set event stays set for every waiter), or
+// one event shared by every position with auto reset (one set releases one wait).
 TEST(DeviceRing, NotificationsEitherPerBlockWithStopOrOneSharedAutoResetEvent) {
     platform::VirtualTimeService time(/*autoAdvance=*/false);
-    BlockNotifications perBlock;
-    ASSERT_EQ(MakeBlockNotifications(time, 4, NotifyEvents::kPerBlockAndStop,
-                                     [](uint32_t i) { return 100 * i + 98; }, &perBlock),
-              pa::kDsOk);
-    ASSERT_EQ(perBlock.events.size(), 5u);
-    ASSERT_EQ(perBlock.table.size(), 5u);
-    for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(perBlock.table[i].offset, 100 * i + 98);
-        EXPECT_EQ(perBlock.table[i].event, perBlock.events[i].get());
+    for (const NotifyEvents kind : {NotifyEvents::kPerBlockAndStop, NotifyEvents::kOneShared}) {
+        const bool perBlock = kind == NotifyEvents::kPerBlockAndStop;
+        BlockNotifications made;
+        ASSERT_EQ(MakeBlockNotifications(time, 4, kind, [](uint32_t i) { return 100 * i + 98; }, &made), pa::kDsOk);
+        ASSERT_EQ(made.events.size(), perBlock ? 5u : 1u);
+        ASSERT_EQ(made.table.size(), perBlock ? 5u : 4u);
+        for (uint32_t i = 0; i < made.table.size(); ++i) {
+            EXPECT_EQ(made.table[i].offset, i < 4 ? 100 * i + 98 : pa::kNotifyOffsetStop) << i;
+            EXPECT_EQ(made.table[i].event, made.events[perBlock ? i : 0].get()) << i;
+        }
+        made.events.back()->Set();
+        EXPECT_EQ(made.events.back()->Wait(0), platform::WaitResult::kSignaled);
+        EXPECT_EQ(made.events.back()->Wait(0), perBlock ? platform::WaitResult::kSignaled : platform::WaitResult::kTimedOut);
+        EXPECT_EQ(made.events.front()->Wait(0), platform::WaitResult::kTimedOut);  // another event, or the set spent
     }
-    EXPECT_EQ(perBlock.table[4].offset, pa::kNotifyOffsetStop);
-    EXPECT_EQ(perBlock.table[4].event, perBlock.events[4].get());
-    // Manual reset: a set event stays set for every waiter.
-    perBlock.events[2]->Set();
-    EXPECT_EQ(perBlock.events[2]->Wait(0), platform::WaitResult::kSignaled);
-    EXPECT_EQ(perBlock.events[2]->Wait(0), platform::WaitResult::kSignaled);
-    EXPECT_EQ(perBlock.events[1]->Wait(0), platform::WaitResult::kTimedOut);
-
-    BlockNotifications shared;
-    ASSERT_EQ(MakeBlockNotifications(time, 6, NotifyEvents::kOneShared, [](uint32_t i) { return 80 * i; }, &shared),
-              pa::kDsOk);
-    ASSERT_EQ(shared.events.size(), 1u);
-    ASSERT_EQ(shared.table.size(), 6u);  // no stop position
-    for (uint32_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(shared.table[i].offset, 80 * i);
-        EXPECT_EQ(shared.table[i].event, shared.events[0].get());
-    }
-    // Auto reset: one set releases one wait.
-    shared.events[0]->Set();
-    EXPECT_EQ(shared.events[0]->Wait(0), platform::WaitResult::kSignaled);
-    EXPECT_EQ(shared.events[0]->Wait(0), platform::WaitResult::kTimedOut);
 }
 
 // A 100-byte looping buffer whose bytes are their own offsets; Lock wraps at the end.

@@ -1,7 +1,7 @@
-// DSoundAudioOut and DSoundAudioIn on a real PulseAudio server: a generator tone played into
-// a null sink comes back through the sink's monitor source with its frequency and level, every
-// block played comes back once and in order, a full-duplex pair cancels the monitor's echo,
-// and a killed server fails the data calls.  `./run test` starts the server (see
+// DSoundAudioOut and DSoundAudioIn on a real PulseAudio server: every block played into a null
+// sink comes back through the sink's monitor source once and in order, a full-duplex pair
+// cancels the monitor's echo at the level it was played, and a killed server fails the data
+// calls.  `./run test` starts the server (see
 // tests/sound_server.sh); without ZELMAR_TEST_SINK these tests skip and say why.
 #include <gtest/gtest.h>
 
@@ -18,8 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include <signal.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include "framework/Result.h"
@@ -33,7 +31,6 @@ namespace zelmar {
 namespace {
 
 namespace pa = platform::audio;
-constexpr double kPi = 3.14159265358979323846;
 constexpr int32_t kRate = 16000;
 constexpr int32_t kBlockSamples = 160;  // 10 ms
 constexpr int32_t kBlockBytes = kBlockSamples * 2;
@@ -60,24 +57,6 @@ void OpenPair(const std::string& sink, int32_t bufferMs, test::ComponentPtr* out
         ASSERT_EQ(side.io->SetProperty(side.buffer, bufferMs, nullptr), kOk);
         ASSERT_EQ(side.io->Build(), kOk);
     }
-}
-
-// Magnitude of the DFT of `x` at `hz`.
-double Magnitude(const std::vector<int16_t>& x, double hz) {
-    double re = 0;
-    double im = 0;
-    const double step = 2 * kPi * hz / kRate;
-    for (size_t n = 0; n < x.size(); ++n) {
-        re += x[n] * std::cos(step * static_cast<double>(n));
-        im -= x[n] * std::sin(step * static_cast<double>(n));
-    }
-    return std::hypot(re, im);
-}
-
-double RmsDbfs(const std::vector<int16_t>& x) {
-    double sum = 0;
-    for (int16_t s : x) sum += static_cast<double>(s) * s;
-    return 10 * std::log10(sum / static_cast<double>(x.size()) / (32768.0 * 32768.0));
 }
 
 class SoundServer : public ::testing::Test {
@@ -112,10 +91,9 @@ protected:
         }
     }
 
-    int module_ = -1;
-
     void Open(int32_t bufferMs) { OpenPair(sinkDescription_, bufferMs, &out_, &in_); }
 
+    int module_ = -1;
     std::string sinkDescription_;
     test::ComponentPtr out_;
     test::ComponentPtr in_;
@@ -153,70 +131,6 @@ bool WaitForFlow(IAudioIO* in) {
         if (inARow == 20) return true;
     }
     return false;
-}
-
-TEST_F(SoundServer, GeneratorToneComesBackThroughTheSinkMonitor) {
-    ASSERT_NO_FATAL_FAILURE(Open(/*bufferMs=*/200));
-    auto generator = test::Make("WaveGeneratorAudioIn");
-    ASSERT_EQ(generator->SetProperty("SamplesPerSec", kRate, nullptr), kOk);
-    ASSERT_EQ(generator->SetProperty("BlockSamples", kBlockSamples, nullptr), kOk);
-    ASSERT_EQ(generator->SetProperty("Frequency", 1000, nullptr), kOk);
-    ASSERT_EQ(generator->SetProperty("Amplitude", 50, nullptr), kOk);
-    ASSERT_EQ(generator->Build(), kOk);
-
-    constexpr int kBlocks = 300;  // 3 s
-    ASSERT_EQ(out_->Start(), kOk);
-    ASSERT_EQ(in_->Start(), kOk);
-    ASSERT_EQ(generator->Start(), kOk);
-    Player player;
-    std::atomic<bool> toneOn{false};
-    std::atomic<bool> finished{false};
-    std::thread playback([&] {
-        std::vector<int16_t> block(kBlockSamples);
-        const std::vector<int16_t> silence(kBlockSamples, 0);
-        while (!finished) {
-            if (generator->GetData(block.data(), kBlockBytes) != kBlockBytes) ++player.failures;
-            player.Put(out_.get(), toneOn ? block.data() : silence.data());
-        }
-    });
-    const bool flowing = WaitForFlow(in_.get());
-    toneOn = true;
-    std::vector<int16_t> captured;
-    int captureFailures = 0;
-    std::vector<int16_t> block(kBlockSamples);
-    for (int b = 0; b < kBlocks; ++b) {
-        if (Get(in_.get(), block.data()) != kBlockBytes) {
-            ++captureFailures;
-            continue;
-        }
-        captured.insert(captured.end(), block.begin(), block.end());
-    }
-    finished = true;
-    playback.join();
-    ASSERT_TRUE(flowing) << "the monitor source delivered no steady audio within 8 s";
-    EXPECT_EQ(in_->Stop(), kOk);
-    EXPECT_EQ(out_->Stop(), kOk);
-    EXPECT_EQ(captureFailures, 0);
-    EXPECT_EQ(player.failures.load(), 0);
-
-    // The last second, well past the start-up silence of the first buffer lap, in ten windows
-    // of 100 ms: a block dropped or repeated under load spoils one window, not the verdict.
-    ASSERT_GE(captured.size(), static_cast<size_t>(kRate));
-    // The generator's tone is 1000 × 6.28 / 2π = 999.49 Hz at 50 % of full scale: a sine of
-    // peak 16383 has an RMS of -9.03 dBFS.  The server resamples 16 kHz → 44.1 kHz → 16 kHz.
-    const double expectedHz = 1000 * 6.28 / (2 * kPi);
-    const double expectedDb = 20 * std::log10(16383.0 / std::sqrt(2.0) / 32768.0);
-    // A window is right when its level is within 1 dB and its energy within 0.2 dB of the
-    // DFT at the expected frequency: the tone is there, within about 1 Hz, with no gap or click.
-    int rightWindows = 0;
-    for (int w = 0; w < 10; ++w) {
-        const auto from = captured.end() - kRate + w * kRate / 10;
-        const std::vector<int16_t> window(from, from + kRate / 10);
-        const double level = RmsDbfs(window);
-        const double toneRms = Magnitude(window, expectedHz) * 2 / static_cast<double>(window.size()) / std::sqrt(2.0);
-        rightWindows += std::fabs(level - expectedDb) < 1.0 && std::fabs(20 * std::log10(toneRms / 32768.0) - level) < 0.2;
-    }
-    EXPECT_GE(rightWindows, 5);  // a loaded machine may glitch a few windows
 }
 
 // Every block played comes back once, in order: block k starts with a negative click and
