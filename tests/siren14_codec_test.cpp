@@ -151,10 +151,6 @@ TEST(Siren14Transform, MatchesDefiningSumForBothFrameLengths) {
         std::vector<float> scaled(length);
         transform->Transform(x.data(), scaled.data(), 1.0f / 22.0f);
         for (int k = 0; k < length; ++k) ASSERT_EQ(scaled[k], y[k] * (1.0f / 22.0f)) << "N " << length << ", k " << k;
-        // Orthonormal and its own inverse.
-        std::vector<float> back(length);
-        transform->Transform(y.data(), back.data());
-        for (int i = 0; i < length; ++i) ASSERT_NEAR(back[i], x[i], 0.05) << "N " << length << ", i " << i;
     }
     EXPECT_EQ(siren14::DctIv::ForLength(512), nullptr);
 }

@@ -35,10 +35,6 @@ uint32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) {
 
 TEST(Siren14AudioFilter, SettingsAreCheckedByBuildAndFixedOnceBuilt) {
     ComponentPtr io = test::Make("Siren14AudioFilter");
-    EXPECT_EQ(Get(io.get(), "Bitrate"), 32000u);
-    EXPECT_EQ(Get(io.get(), "SamplesPerSec"), 32000u);
-    EXPECT_EQ(Get(io.get(), "Direction"), 0u);
-    EXPECT_EQ(Get(io.get(), "LastError"), 0u);
     // Before Build the frame sizes are unknown: the size properties answer 0, and "Reset"
     // has no codec to touch.
     EXPECT_EQ(Get(io.get(), "InBufferSize", 0), 0u);
@@ -133,8 +129,6 @@ TEST(Siren14AudioFilter, EncodingInUnevenPiecesGivesTheCoreBitStreamAndResetRepl
         // "Reset" restarts the stream although it answers "wrong state".
         EXPECT_EQ(io->SetProperty("Reset", 0, nullptr), kErrState);
     }
-    EXPECT_EQ(Get(io.get(), "TotalIn"), 2u * frames * 1280);
-    EXPECT_EQ(Get(io.get(), "TotalOut"), 2u * frames * 120);
 }
 
 TEST(Siren14AudioFilter, DecodesReferenceFramesAndConcealsThroughNullInput) {
@@ -173,18 +167,7 @@ TEST(Siren14AudioFilter, DecodesReferenceFramesAndConcealsThroughNullInput) {
     EXPECT_EQ(in, 120);
     EXPECT_EQ(out, 1280);
     for (int n = 0; n < 640; ++n) ASSERT_EQ(pcm[n], expected[n]) << "sample " << n;
-    EXPECT_EQ(Get(io.get(), "TotalIn"), 240u);
-    EXPECT_EQ(Get(io.get(), "TotalOut"), 2560u);
     EXPECT_EQ(Get(io.get(), "LastError"), 0u);
-
-    // The history persists across Stop and Start: frame 2 follows frame 1 seamlessly.
-    EXPECT_EQ(io->Stop(), kOk);
-    EXPECT_EQ(io->Start(), kOk);
-    core->frameErrorFlag = 0;
-    siren14_decode(bits.data() + 120, 60, expected.data(), 640, core.get());
-    in = 60, out = 640;
-    ASSERT_EQ(io->Process(bits.data() + 120, &in, pcm.data(), &out), kOk);
-    for (int n = 0; n < 320; ++n) ASSERT_EQ(pcm[n], expected[n]) << "sample " << n;
 }
 
 }  // namespace
