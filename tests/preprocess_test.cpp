@@ -74,18 +74,15 @@ struct Fixture {
 TEST(PreProcess, GateSettingsReportThePreviousValueAndBadBlocksAreRefused) {
     test::VirtualPlatform platform;
     test::ComponentPtr f = test::Make("PreProcessAudioFilter");
-    int32_t v = 0;
-    // The manual gate threshold in 1/255 steps; the previous value comes back through data.
-    int32_t previous = 77;
-    EXPECT_EQ(f->SetProperty("GateThreshold", 128, &previous), kOk);
-    EXPECT_EQ(previous, 0);
-    EXPECT_EQ(f->SetProperty("GateThreshold", 300, &previous), kOk);
-    EXPECT_EQ(previous, 128);
-    EXPECT_EQ(f->GetProperty("GateThreshold", 0, &v), kOk);
-    EXPECT_EQ(v, 255);  // at most 255
-    int32_t oldGateTime = 0;
-    EXPECT_EQ(f->SetProperty("GateTime", 300, &oldGateTime), kOk);
-    EXPECT_EQ(oldGateTime, 1000);
+    // The manual gate threshold in 1/255 steps, at most 255; the previous value comes back
+    // through data.
+    const struct { const char* name; int32_t value, previous; } rows[] = {
+        {"GateThreshold", 128, 0}, {"GateThreshold", 300, 128}, {"GateThreshold", 5, 255}, {"GateTime", 300, 1000}};
+    for (const auto& row : rows) {
+        int32_t previous = 77;
+        EXPECT_EQ(f->SetProperty(row.name, row.value, &previous), kOk) << row.name;
+        EXPECT_EQ(previous, row.previous) << row.name << " " << row.value;
+    }
 
     // Arguments: an empty first block moves nothing; the output must hold the input; a rate
     // the 10 ms frames and the ring cannot be sized for is refused at Start.
