@@ -35,12 +35,6 @@ std::vector<int16_t> SpeechLike(std::size_t count, double startSec = 0.0) {
     return out;
 }
 
-int32_t LargestStep(const std::vector<int16_t>& x) {
-    int32_t largest = 0;
-    for (std::size_t i = 1; i < x.size(); ++i) largest = std::max(largest, std::abs(int32_t{x[i]} - x[i - 1]));
-    return largest;
-}
-
 // A ring for `targetMs` that has seen its consumer, so Put stores.
 void Ready(Ring& ring, uint32_t targetMs = 0) {
     int16_t none[1];
@@ -148,40 +142,6 @@ TEST(RingBufferShort4, CompressAndExpandEqualStraightComputationAcrossTheWrap) {
     }
 }
 
-TEST(RingBufferShort4, RewritesScaleDurationByTheRatioWithoutSpliceJumps) {
-    const std::vector<int16_t> signal = SpeechLike(30000, 0.31);
-    const int32_t ownLargestStep = LargestStep(signal);
-    for (float r : {0.8f, 0.9f, 0.97f, 1.2f, 1.5f, 2.0f}) {
-        Ring ring;
-        Ready(ring);
-        ring.Put(signal.data(), static_cast<uint32_t>(signal.size() * 2));
-        if (r < 1.0f) ring.Compress(r); else ring.Expand(r);
-        const std::vector<int16_t> out = Drain(ring);
-        // Each pass rescales one pitch period exactly up to a truncated copy length; the last
-        // period or so (at most 1000 samples) is copied unscaled.
-        const double expected = r * static_cast<double>(signal.size());
-        EXPECT_NEAR(static_cast<double>(out.size()), expected, std::fabs(1.0 - r) * 1000.0 + 0.01 * expected)
-            << "ratio " << r;
-        // Cross-fades between matched periods: no step larger than the signal's own (plus the
-        // one count that truncation may add on each side).
-        EXPECT_LE(LargestStep(out), ownLargestStep + 2) << "ratio " << r;
-    }
-}
-
-TEST(RingBufferShort4, BestLagFindsThePeriodOfAPeriodicSignal) {
-    for (int32_t period : {130, 200, 320, 498}) {
-        Ring ring;
-        Ready(ring);
-        std::vector<int16_t> x(2000);
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            const double phase = 2.0 * kPi * static_cast<double>(i % period) / period;
-            x[i] = static_cast<int16_t>(8000 * std::sin(phase) + 3000 * std::sin(3 * phase));
-        }
-        ring.Put(x.data(), static_cast<uint32_t>(x.size() * 2));
-        EXPECT_EQ(ring.FindBestLag(0), period);
-    }
-}
-
 TEST(RingBufferShort4, SmallFillsAreCountedButLeftAlone) {
     Ring ring;
     Ready(ring, 100);
@@ -233,16 +193,10 @@ struct Running {
 };
 
 TEST(RingBuffer, BuildRefusesMissingRateAndCapsCapacityAtTheStore) {
-    {
-        test::CapturedTraces traces;
-        test::ComponentPtr io = test::Make("RingBufferAudioInOut");
-        io->SetProperty("BufferTime", 120, nullptr);
-        EXPECT_EQ(io->Build(), kErrInvalidArg);
-        ASSERT_EQ(traces.texts().size(), 1u);
-        EXPECT_EQ(traces.texts()[0], "CRingBufferAudioInOut::Build, 0,120\n");
-        io->SetProperty("AvgBytesPerSec", -64000, nullptr);
-        EXPECT_EQ(io->Build(), kErrInvalidArg);
-    }
+    test::ComponentPtr unset = test::Make("RingBufferAudioInOut");
+    EXPECT_EQ(unset->Build(), kErrInvalidArg);
+    unset->SetProperty("AvgBytesPerSec", -64000, nullptr);
+    EXPECT_EQ(unset->Build(), kErrInvalidArg);
     struct Case { int32_t bytesPerSec; uint32_t capacitySamples; };
     for (Case c : {Case{64000, 64000}, Case{65536, 65536}, Case{96000, 65536}, Case{2000000000, 65536}}) {
         test::ComponentPtr io = test::Make("RingBufferAudioInOut");
@@ -377,8 +331,6 @@ TEST(RingBuffer, OverflowDropsTheOldestAndKeepsTheNewestContiguous) {
 // producer's clock arrive with jitter, the consumer takes 20 ms of its own clock.
 struct ClockRun {
     uint32_t maxFillAfterWarmUp = 0;
-    uint32_t minFillAfterWarmUp = ~0u;
-    uint64_t fillSumMs = 0;
     uint64_t gets = 0;
     uint32_t underflows = 0, compressions = 0, expansions = 0;
 };
@@ -403,11 +355,7 @@ ClockRun RunClocks(double producerRate, double consumerRate, double seconds, int
             EXPECT_EQ(ring.io->GetData(got.data(), block * 2), static_cast<int32_t>(block * 2));
             ++run.gets;
             nextGet = run.gets * (block / consumerRate);
-            if (nextGet > 5.0) {
-                const uint32_t fill = ring.Get("FillBytes") / 2;
-                run.maxFillAfterWarmUp = std::max(run.maxFillAfterWarmUp, fill);
-                run.minFillAfterWarmUp = std::min(run.minFillAfterWarmUp, fill);
-            }
+            if (nextGet > 5.0) run.maxFillAfterWarmUp = std::max(run.maxFillAfterWarmUp, ring.Get("FillBytes") / 2);
         }
     }
     EXPECT_EQ(ring.Get("TotalIn"), static_cast<uint32_t>(puts * block * 2));
@@ -418,30 +366,24 @@ ClockRun RunClocks(double producerRate, double consumerRate, double seconds, int
     return run;
 }
 
-TEST(RingBuffer, FastProducerIsHeldNearTheTargetByCompression) {
-    // 32 000 against 31 900 samples per second for ten minutes: 60 000 surplus samples.
-    const ClockRun run = RunClocks(32000.0, 31900.0, 600.0, 100, 1);
-    EXPECT_EQ(run.underflows, 0u);
-    EXPECT_GE(run.compressions, 5u);
-    // The fill never runs away: at most the target, one second's drift, a block and the
-    // jitter above it (hundreds of ms would mean the compression does not work).
-    EXPECT_LE(run.maxFillAfterWarmUp, (100 + 40 + 20 + 15) * 32u);
-}
-
-TEST(RingBuffer, SlowProducerIsStretchedRatherThanStarved) {
-    const ClockRun run = RunClocks(31900.0, 32000.0, 600.0, 100, 2);
-    EXPECT_GE(run.expansions, 5u);
-    // Without expansion the 60 000-sample deficit would be 94 underruns of 640 samples.
-    EXPECT_LE(run.underflows, 10u);
-    EXPECT_LE(run.maxFillAfterWarmUp, 200 * 32u);
-}
-
-TEST(RingBuffer, ConsumerTwiceAsFastUnderflowsButKeepsCounting) {
-    const ClockRun run = RunClocks(16000.0, 32000.0, 60.0, 100, 3);
-    EXPECT_GT(run.underflows, 100u);
-    const ClockRun flood = RunClocks(64000.0, 32000.0, 60.0, 100, 4);
-    EXPECT_LE(flood.maxFillAfterWarmUp, 64000u);
-    EXPECT_GT(flood.compressions, 10u);
+// Rates in samples per second for ten minutes (one for the floods); 60 000 samples of drift
+// without compression or expansion would run the fill away or underrun 94 times.
+TEST(RingBuffer, DriftingClocksAreHeldNearTheTargetByCompressionAndExpansion) {
+    struct Row { double producer, consumer, seconds; uint32_t maxUnderflows, minCompressions, minExpansions, maxFill; };
+    const Row rows[] = {
+        {32000, 31900, 600, 0, 5, 0, (100 + 40 + 20 + 15) * 32u},  // target, a second's drift, block, jitter
+        {31900, 32000, 600, 10, 0, 5, 200 * 32u},
+        {64000, 32000, 60, ~0u, 11, 0, 64000u},
+    };
+    uint32_t seed = 1;
+    for (const Row& row : rows) {
+        const ClockRun run = RunClocks(row.producer, row.consumer, row.seconds, 100, seed++);
+        EXPECT_LE(run.underflows, row.maxUnderflows) << row.producer;
+        EXPECT_GE(run.compressions, row.minCompressions) << row.producer;
+        EXPECT_GE(run.expansions, row.minExpansions) << row.producer;
+        EXPECT_LE(run.maxFillAfterWarmUp, row.maxFill) << row.producer;
+    }
+    EXPECT_GT(RunClocks(16000, 32000, 60, 100, seed).underflows, 100u);  // a consumer twice as fast
 }
 
 TEST(RingBuffer, CompressingAndExpandingAllocateNothing) {
@@ -458,16 +400,6 @@ TEST(RingBuffer, CompressingAndExpandingAllocateNothing) {
     EXPECT_EQ(allocations.count(), 0u);
     EXPECT_GT(ring.Get("OverFlow"), 0u);
     EXPECT_GT(ring.ExpansionsWhenDestroyed(), 0u);
-}
-
-TEST(RingBuffer, VerboseRingReportsItsStatisticsWhenDestroyed) {
-    test::CapturedTraces traces;
-    {
-        Running ring(100);
-        ring.io->SetProperty("Verbose", 1, nullptr);
-    }
-    ASSERT_EQ(traces.texts().size(), 1u);
-    EXPECT_EQ(traces.texts()[0], "RingBufferStats exp=0, comp=0\n");
 }
 
 }  // namespace

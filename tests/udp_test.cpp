@@ -155,9 +155,6 @@ TEST(UdpAudio, SendersShareOneFortyMillisecondGrid) {
     const uint32_t start = platform.time.NowMs();
     for (int i = 0; i < 10; ++i) pair.Send(stream, 0, kDatagram);
     EXPECT_EQ(platform.time.NowMs() - start, 360u);
-    uint32_t total = 0;
-    pair.out->GetProperty("TotalOut", 0, &total);
-    EXPECT_EQ(total, 10u * kDatagram);
 
     // Two senders alternating still get one slot per datagram between them.
     const uint32_t alternateStart = platform.time.NowMs();
