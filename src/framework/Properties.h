@@ -10,14 +10,17 @@
 //
 //   const PropertyTable<C>& C::Properties() {
 //       static constexpr PropertyRow<C> kRows[] = {
-//           {"Gain", kGain, Settable::kAlways, Readable::kYes, Value::kInt32, {0, kMaxInt},
+//           {"Gain", kGain, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
 //            [](C& c) -> void* { return &c.settings_.gainPercent; }},
 //           {"TotalIn", kTotalIn, Settable::kNo, Readable::kYes, Value::kUint32, kAnyInt,
-//            [](C& c) -> void* { return &c.state_.totalIn; }},
+//            [](C& c) -> void* { return &c.meters_.totalIn; }},
 //       };
 //       static constexpr PropertyTable<C> kTable{kRows, kUnknown, kRules};
 //       return kTable;
 //   }
+//
+// A component derived from CTableComponent<C> (framework/AudioComponent.h) gets SetProperty,
+// GetProperty and FindProperty from its table.
 #pragma once
 
 #include <array>
@@ -229,22 +232,6 @@ constexpr std::array<T, N + M> JoinRows(const std::array<T, N>& first, const T (
     for (std::size_t i = 0; i < N; ++i) joined[i] = first[i];
     for (std::size_t i = 0; i < M; ++i) joined[N + i] = second[i];
     return joined;
-}
-
-// Name-to-index rows of the components not yet described by a PropertyTable.
-struct NamedIndex {
-    const char* name;
-    int32_t index;
-};
-
-template <typename Row, std::size_t N>
-int32_t FindPropertyIndex(const Row (&rows)[N], const char* name, int32_t unknownIndex,
-                          NameMatch match = NameMatch::kExact) {
-    if (name == nullptr) return unknownIndex;
-    for (const Row& row : rows) {
-        if (NamesMatch(row.name, name, match)) return row.index;
-    }
-    return unknownIndex;
 }
 
 }  // namespace zelmar
