@@ -102,18 +102,6 @@ TEST(UdpAudio, TimeOutAfterOneHundredMillisecondsKeepsWhatTheCallGathered) {
     EXPECT_EQ(got, stream);
 }
 
-TEST(UdpAudio, ShortAndLongDatagramsDeliverOnlyTheirOwnBytes) {
-    test::VirtualPlatform platform;
-    Pair pair(5008);
-    const std::vector<uint8_t> stream = Stream(10000);
-    pair.Send(stream, 0, 1000);   // short
-    pair.Send(stream, 1000, 300); // shorter
-    pair.Send(stream, 1300, 4000); // longer: only its first 2 560 bytes arrive
-    std::vector<uint8_t> got(3860, 0xEE);
-    ASSERT_EQ(pair.in->GetData(got.data(), 3860), 3860);
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), stream.begin()));
-}
-
 TEST(UdpAudio, SocketsPortsAndFailures) {
     test::VirtualPlatform platform;
     test::ComponentPtr in = test::Make("UDPAudioIn"), rival = test::Make("UDPAudioIn");

@@ -43,6 +43,9 @@ int32_t CUDPAudioIn::Start() {
 
 int32_t CUDPAudioIn::Stop() {
     socket_.reset();
+    // What was carried belongs to the stream just stopped: a receiver built again must not
+    // serve it before its next Start.
+    state_.carryBytes = 0;
     return kOk;
 }
 
@@ -57,6 +60,7 @@ void CUDPAudioIn::KeepForNextCall(const uint8_t* delivered, int32_t count) {
 int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
     if (bytes < 0 || (buffer == nullptr && bytes > 0)) return kErrInvalidArg;
     if (socket_ == nullptr) return udp::kSocketError;  // stopped or never built: no socket to read
+    if (bytes == 0) return 0;  // nothing asked, nothing taken from the carry
     auto* out = static_cast<uint8_t*>(buffer);
 
     int32_t delivered = 0;
@@ -71,7 +75,6 @@ int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
             return bytes;
         }
     }
-    if (bytes == 0) return 0;
 
     for (;;) {
         const platform::WaitResult wait = socket_->WaitReadable(kDatagramWaitMs);
@@ -85,15 +88,17 @@ int32_t CUDPAudioIn::GetData(void* buffer, int32_t bytes) {
             KeepForNextCall(out, delivered);
             return udp::kSocketError;
         }
-        // A short datagram contributes only its own bytes, never stale ones from the store.
+        // Every datagram counts as a whole one: the tail of a short datagram is what the
+        // store held there before.  The stream keeps its 2 560-byte grid, so one stray short
+        // datagram cannot shift every later sample.
         const int32_t remaining = bytes - delivered;
-        if (remaining >= received) {
-            std::memcpy(out + delivered, store_, static_cast<std::size_t>(received));
-            delivered += received;
+        if (remaining >= kDatagramBytes) {
+            std::memcpy(out + delivered, store_, static_cast<std::size_t>(kDatagramBytes));
+            delivered += kDatagramBytes;
             if (delivered >= bytes) break;
         } else {
             std::memcpy(out + delivered, store_, static_cast<std::size_t>(remaining));
-            state_.carryBytes = received - remaining;
+            state_.carryBytes = kDatagramBytes - remaining;
             std::memmove(store_, store_ + remaining, static_cast<std::size_t>(state_.carryBytes));
             break;
         }

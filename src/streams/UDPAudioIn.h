@@ -1,7 +1,10 @@
 // "UDPAudioIn": receives PCM datagrams on 127.0.0.1 and turns them back into a byte stream of
 // whatever block size the host asks for.  Datagrams are 40 ms of 16-bit mono at 32 000
 // samples per second (2 560 bytes); the part of a datagram a request did not take is carried
-// over into the next request, so the stream stays continuous.
+// over into the next request, so the stream stays continuous.  Every datagram counts as
+// 2 560 bytes whatever its length (a short one's tail is what the store held before), so the
+// stream never slips off that grid; an empty datagram fails the call (-1) without losing
+// what the call had gathered.
 #pragma once
 
 #include <zelmar/zelmar_split.h>
@@ -29,7 +32,8 @@ public:
     int32_t Start() override;
     int32_t Stop() override;
     int32_t Build() override;
-    // Returns `bytes`, 0 when no datagram arrived within 100 ms, -1 on a socket error.
+    // Returns `bytes`, 0 when no datagram arrived within 100 ms, -1 on a socket error or an
+    // empty datagram.
     int32_t GetData(void* buffer, int32_t bytes) override;
     int32_t GetDataSplit(void* left, void* right, int32_t bytes) override;
 
@@ -54,7 +58,7 @@ private:
         int32_t port = 0;
         int32_t samplesPerSec = 32000;  // stored only: the stream carries no format
     };
-    // Reset at Start.
+    // Reset at Start; the carry also at Stop.
     struct State {
         int32_t carryBytes = 0;  // undelivered bytes at the front of store_
         uint32_t totalIn = 0;

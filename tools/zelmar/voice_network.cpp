@@ -65,19 +65,32 @@ std::string UdpLink::Open(int32_t port) {
 
 bool UdpLink::Send(const uint8_t* frame, int32_t bytes) {
     datagram_.insert(datagram_.end(), frame, frame + bytes);
-    if (datagram_.size() < static_cast<std::size_t>(bytes) * kFramesPerDatagram) return true;
-    const int32_t sent = sender_->PutData(datagram_.data(), static_cast<int32_t>(datagram_.size()));
-    const bool whole = sent == static_cast<int32_t>(datagram_.size());
+    if (++queuedFrames_ < kFramesPerDatagram) return true;
+    queuedFrames_ = 0;
+    if (datagram_.size() > static_cast<std::size_t>(kDatagramBytes)) {
+        datagram_.clear();
+        return false;  // frames this long do not fit a datagram
+    }
+    datagram_.resize(kDatagramBytes, 0);
+    const bool whole = sender_->PutData(datagram_.data(), kDatagramBytes) == kDatagramBytes;
     datagram_.clear();
     return whole;
 }
 
-void UdpLink::Flush() {
-    if (!datagram_.empty()) sender_->PutData(datagram_.data(), static_cast<int32_t>(datagram_.size()));
-    datagram_.clear();
+int32_t UdpLink::Receive(uint8_t* buffer, int32_t bytes) {
+    bytes = std::min(bytes, kDatagramBytes);
+    for (int failedInARow = 0;;) {
+        const int32_t got = receiver_->GetData(received_.data(), kDatagramBytes);
+        if (got == 0) return 0;
+        if (got < 0) {
+            ++failedReceives_;
+            if (++failedInARow >= kMaxFailedReceivesInARow) return -1;
+            continue;
+        }
+        std::copy(received_.begin(), received_.begin() + bytes, buffer);
+        return bytes;
+    }
 }
-
-int32_t UdpLink::Receive(uint8_t* buffer, int32_t bytes) { return receiver_->GetData(buffer, bytes); }
 
 }  // namespace voice
 }  // namespace cli

@@ -54,24 +54,38 @@ private:
 
 // The UDP transport: the talker's frames go out kFramesPerDatagram to a datagram, which
 // UDPAudioOut paces at one per 40 ms; UDPAudioIn receives them on the network thread.
+// UDPAudioIn takes every datagram as kDatagramBytes, so each one is sent that long: the
+// frames, then zeros.
 class UdpLink {
 public:
+    static constexpr int32_t kDatagramBytes = 2560;
+    // Failed receives in a row after which the socket counts as broken.
+    static constexpr int kMaxFailedReceivesInARow = 50;
+
     // Binds the receiver to `port`, or with 0 to the first free port from 45000, and points
     // the sender at it.  Returns "" or what failed.
     std::string Open(int32_t port);
     int32_t port() const { return port_; }
 
-    // Queues one frame and sends the datagram once it is whole; false when sending failed.
+    // Queues one frame and sends the datagram once it holds kFramesPerDatagram frames; false
+    // when sending failed.
     bool Send(const uint8_t* frame, int32_t bytes);
-    // Sends the frames still queued, a short last datagram.
-    void Flush();
-    // Waits up to 100 ms for a datagram: its bytes, 0 when none came, negative on an error.
+    // Frames queued for a datagram not yet sent.
+    int32_t queuedFrames() const { return queuedFrames_; }
+    // Waits up to 100 ms for a datagram and copies its first `bytes` bytes (the frames) to
+    // `buffer`: returns `bytes`, 0 when none came, -1 once kMaxFailedReceivesInARow receives
+    // in a row have failed.  A single failure (a stray empty datagram makes one) is counted
+    // and the wait goes on.
     int32_t Receive(uint8_t* buffer, int32_t bytes);
+    uint64_t failedReceives() const { return failedReceives_; }
 
 private:
     Component sender_, receiver_;
     int32_t port_ = 0;
     std::vector<uint8_t> datagram_;
+    int32_t queuedFrames_ = 0;
+    std::vector<uint8_t> received_ = std::vector<uint8_t>(kDatagramBytes);
+    uint64_t failedReceives_ = 0;
 };
 
 }  // namespace voice

@@ -241,7 +241,10 @@ void VoicePath::Talker() {
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(taken));
         if (ending || failed_) break;
     }
-    if (udp_) udp_->Flush();
+    // A last datagram short of frames is made whole with frames of silence (at most 20 ms
+    // more for the listener): UDPAudioIn takes every datagram as a whole one.
+    const std::vector<int16_t> silence(frameSamples, 0);
+    while (udp_ && udp_->queuedFrames() != 0 && !failed_ && SendFrame(silence.data(), frame, sequence)) ++sequence;
     if (channel_) channel_->Close();
     talkerDone_ = true;
     clock_->Leave(kTalker);
@@ -342,7 +345,7 @@ void VoicePath::NetworkReceiver() {
                 CpuSpan span(stages_.network);
                 got = udp_->Receive(datagram.data(), static_cast<int32_t>(datagram.size()));
             }
-            if (got < 0) {
+            if (got < 0) {  // a single failure is counted and passed over; this is a run of them
                 ThreadFailed("UDPAudioIn: socket error");
                 break;
             }
@@ -463,7 +466,10 @@ int VoicePath::Run() {
         summary.channelSent = channel_->sent();
         summary.channelDropped = channel_->dropped();
     }
-    if (udp_) summary.udpPort = udp_->port();
+    if (udp_) {
+        summary.udpPort = udp_->port();
+        summary.udpFailedReceives = udp_->failedReceives();
+    }
     if (ring_) {
         summary.underflows = static_cast<uint32_t>(IntProperty(ring_.get(), "UnderFlow"));
         summary.compressions = static_cast<uint32_t>(IntProperty(ring_.get(), "OverFlow"));

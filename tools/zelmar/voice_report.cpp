@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace cli {
@@ -55,6 +56,10 @@ void WriteNotes(const Settings& settings, Stages& stages, const PathSummary& sum
     } else {
         std::snprintf(text, sizeof text, "127.0.0.1:%d, %d frames per datagram, %s receive time-outs", summary.udpPort,
                       kFramesPerDatagram, Thousands(frames.udpTimeouts).c_str());
+        if (summary.udpFailedReceives > 0) {
+            std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), ", %s failed receives",
+                          Thousands(summary.udpFailedReceives).c_str());
+        }
     }
     stages.network.notes = text;
     if (stages.decode.used) {

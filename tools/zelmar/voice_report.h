@@ -97,6 +97,7 @@ struct PathSummary {
     bool channel = false;  // the in-process channel carried the frames (else UDP)
     uint64_t channelSent = 0, channelDropped = 0;
     int32_t udpPort = 0;
+    uint64_t udpFailedReceives = 0;  // passed over: a stray empty datagram makes one
     uint32_t underflows = 0, compressions = 0;  // the ring's
     bool playing = false;
     bool realtime = false;
