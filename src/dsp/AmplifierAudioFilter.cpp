@@ -34,7 +34,7 @@ const PropertyTable<CAmplifierAudioFilter>& CAmplifierAudioFilter::Properties() 
         {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
          [](C& c) -> void* { return &c.settings_.samplesPerSec; }},
         // Positive, unlike the pre-processor's: the amplifier always looks ahead.
-        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, kPositive,
+        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, {1, kMaxDelayMs},
          [](C& c) -> void* { return &c.settings_.delayMs; }},
         {"MaxLevel", kMaxLevel, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
          [](C& c) -> void* { return &c.meters_.maxLevel; }},

@@ -12,6 +12,11 @@
 
 namespace zelmar {
 
+// The longest look-ahead ("DelayTime", ms) the amplifier and the pre-processor take: Start sizes
+// the delay line from it, at most 10 s x 384 000 samples per second = 15 MB of floats.  Longer
+// values are refused (kErrInvalidArg) rather than left to fail an allocation at Start.
+constexpr int32_t kMaxDelayMs = 10000;
+
 struct CompressorSettings {
     float thresholdDb = 0.0f;  // knee, dB re full scale
     float ratio = 1.0f;        // slope above the knee; 0 selects the limiter where there is one

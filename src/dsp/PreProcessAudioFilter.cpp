@@ -46,8 +46,10 @@ void GrowTo(std::vector<T>& buffer, size_t count) {
     if (buffer.size() < count || buffer.empty()) buffer.resize(count > 0 ? count : 1);
 }
 
+// trunc(fraction x 255 + 0.5), at most 255; the limit is applied before the conversion, so a
+// threshold set far above full scale (up to INT32_MAX / 255) reads 255, not an undefined value.
 int32_t GateThresholdSteps(float fraction) {
-    return std::min(static_cast<int32_t>(fraction * kGateThresholdSteps + 0.5f), 255);
+    return static_cast<int32_t>(std::min(fraction * kGateThresholdSteps + 0.5f, kGateThresholdSteps));
 }
 
 }  // namespace
@@ -75,7 +77,7 @@ const PropertyTable<CPreProcessAudioFilter>& CPreProcessAudioFilter::Properties(
         {"SamplesPerSec", kSamplesPerSec, Settable::kAlways, Readable::kYes, Value::kInt32, kAnyInt,
          [](C& c) -> void* { return &c.settings_.samplesPerSec; }, &C::ApplySampleRate},
         // 0 is allowed here: the pre-processor's curve may run without look-ahead.
-        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, kNonNegative,
+        {"DelayTime", kDelayTime, Settable::kAlways, Readable::kYes, Value::kInt32, {0, kMaxDelayMs},
          [](C& c) -> void* { return &c.settings_.delayMs; }},
         {"MaxLevel", kMaxLevel, Settable::kNo, Readable::kYes, Value::kInt32, kAnyInt,
          [](C& c) -> void* { return &c.run_.maxLevel; }},
@@ -109,7 +111,7 @@ const PropertyTable<CPreProcessAudioFilter>& CPreProcessAudioFilter::Properties(
         {"EnableNS", kEnableNS, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
          [](C& c) -> void* { return &c.settings_.enableNS; }},
         {"VADType", kVADType, Settable::kAlways, Readable::kNo, Value::kInt32, kAnyInt,
-         [](C& c) -> void* { return &c.settings_.vadType; }, &C::ApplyVadType},
+         [](C& c) -> void* { return &c.settings_.vadType; }},
         {"NGParam", kNGParam, Settable::kAlways, Readable::kNo, Value::kHook, kAnyInt, nullptr, nullptr,
          &C::SetNgParam},
         // Stored in tenths, as the noise gate parameters always were.
@@ -243,19 +245,12 @@ int32_t CPreProcessAudioFilter::ApplyNsFactor() {
     return kOk;
 }
 
-int32_t CPreProcessAudioFilter::ApplyVadType() {
-    if (settings_.vadType == kVadLevelAfterNs && ngParam_ != nullptr) std::memset(ngParam_.get(), 0, ngParamBytes_);
-    return kOk;
-}
-
+// The noise-gate table is value / 10 zero bytes that nothing reads (and that "VADType" 3 would
+// only zero again), so its length is all there is to keep: a value near 2^32 costs nothing
+// instead of 429 MB.  Values below 10 leave it as it was.
 int32_t CPreProcessAudioFilter::SetNgParam(int32_t value, void*) {
     const uint32_t count = static_cast<uint32_t>(value);
-    if (count < 10) return kOk;
-    // Stored only; calloc leaves untouched pages unmapped, so a large value costs little.
-    void* bytes = std::calloc(count / 10, 1);
-    if (bytes == nullptr) return kErrInvalidArg;
-    ngParam_ = std::unique_ptr<uint8_t, void (*)(void*)>(static_cast<uint8_t*>(bytes), &std::free);
-    ngParamBytes_ = count / 10;
+    if (count >= 10) settings_.ngParamBytes = count / 10;
     return kOk;
 }
 

@@ -111,6 +111,7 @@ private:
         bool autoGain = false;
         int32_t enableNS = 0;
         int32_t vadType = 0;
+        uint32_t ngParamBytes = 0;  // "NGParam" / 10: the length of an all-zero table, kept only
         uint32_t ngParam2 = 0;
     };
     // What the chain carries from block to block.  It lasts across Stop/Start, as the detectors
@@ -149,7 +150,6 @@ private:
     int32_t SetAgcGainLimit2(int32_t value, void* data);
     int32_t SetAgcUpSpeed(int32_t value, void* data);
     int32_t ApplyNsFactor();
-    int32_t ApplyVadType();
     int32_t SetNgParam(int32_t value, void* data);
     int32_t SetNgParam2(int32_t value, void* data);
 
@@ -177,8 +177,6 @@ private:
     CAutoGainControl agc_;
     CCompressorCurve curve_{CCompressorCurve::Flavour::kPreProcessor};
     CSampleRing ring_;
-    std::unique_ptr<uint8_t, void (*)(void*)> ngParam_{nullptr, nullptr};
-    uint32_t ngParamBytes_ = 0;
 
     // Work buffers, made at Start (see PrepareWorkBuffers): filtered input, suppressed input,
     // float samples, frame copy and ring output.

@@ -1,7 +1,5 @@
 #include "framework/Factory.h"
 
-#include <new>
-
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
@@ -12,6 +10,7 @@
 #include "dsp/NoiseGateAudioFilter.h"
 #include "dsp/PreProcessAudioFilter.h"
 #include "dsp/ToneControlAudioFilter.h"
+#include "framework/GuardedComponent.h"
 #include "framework/NullAudioIO.h"
 #include "framework/Properties.h"
 #include "streams/RIFFAudioIn.h"
@@ -24,11 +23,10 @@
 namespace zelmar {
 namespace {
 
+// Every component leaves the factory guarded: no exception crosses the C interface.
 template <typename Component>
 IAudioIO* Create() {
-    // Allocation failure yields null, as an unknown name does, rather than an exception
-    // crossing the C boundary.
-    return new (std::nothrow) Component();
+    return CreateGuarded<Component>();
 }
 
 template <typename Component>

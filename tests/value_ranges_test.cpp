@@ -1,0 +1,246 @@
+// Values at and past the edges of what the components take, through the public interface.
+// Each is refused with its result code or carried through to a defined result: never an
+// allocation the size of the value, an exception crossing the interface, or an undefined
+// conversion (the sanitizer build checks the last).
+#include <gtest/gtest.h>
+
+#include <zelmar/zelmar_split.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <new>
+#include <vector>
+
+#include "framework/AudioComponent.h"
+#include "framework/GuardedComponent.h"
+#include "platform/Platform.h"
+#include "support/DspReference.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+using Samples = std::vector<int16_t>;
+
+// trunc(v + 0.5) toward zero, clamped to 16 bits; not a number is silence.
+int16_t AddHalfAndTruncate(double v) {
+    v += 0.5;
+    if (std::isnan(v)) return 0;
+    return static_cast<int16_t>(v > 32767.0 ? 32767.0 : v < -32768.0 ? -32768.0 : std::trunc(v));
+}
+
+Samples Sine(int count, double amplitude, double hz, int rate) {
+    Samples s(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) s[size_t(i)] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * i / rate)));
+    return s;
+}
+
+// The noise gate's samples with its high-pass at `cutoffHz`: x = s / 32767 through the section,
+// written back as trunc(x 32767 + 0.5).  At 12 000 Hz and 16 000 samples/s the design is
+// unstable: the output clips, then the section's state overflows to not-a-number.
+Samples GateHighPass(const Samples& in, double cutoffHz, int rate) {
+    test::RefBiquad section;
+    section.Design(1, cutoffHz, rate);
+    Samples out;
+    for (int16_t s : in) out.push_back(AddHalfAndTruncate(double(section.Step(float(s / 32767.0))) * 32767.0));
+    return out;
+}
+
+// The tone control's samples with only the 1 kHz peaking band at `gainDb`.
+Samples TonePeaking(const Samples& in, float gainDb, int rate) {
+    test::RefBiquad section;
+    section.Design(4, 1000.0, rate, gainDb);
+    const float scale = float(1.0 / 32767.0);
+    Samples out;
+    for (int16_t s : in) out.push_back(AddHalfAndTruncate(double(section.Step(float(s) * scale)) * 32767.0));
+    return out;
+}
+
+// The process's virtual size in bytes.
+long VirtualBytes() {
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+        std::fclose(statm);
+    }
+    return pages * 4096;
+}
+
+struct Setting {
+    const char* name;
+    int32_t value;
+};
+
+enum class Then {
+    kReadBack,         // GetProperty of the tried name gives `expected`
+    kStart,            // Build gives 0, Start gives `expected`
+    kProcess,          // Build and Start give 0; Process of a 16 kHz sine gives `reference`
+    kNoLargeMapping,   // the setting mapped less than 64 MB
+};
+
+struct Case {
+    const char* component;
+    std::vector<Setting> setup;  // set first, each accepted
+    Setting tried;
+    int32_t setResult;
+    Then then;
+    int32_t expected = 0;
+    std::function<Samples(const Samples&)> reference = nullptr;
+};
+
+constexpr int32_t kInvalid = ZELMAR_E_INVALIDARG;
+
+const std::vector<Case>& Cases() {
+    static const std::vector<Case> cases = {
+        // The look-ahead ("DelayTime", ms) is sized at Start: 1..10 000 for the amplifier,
+        // 0..10 000 for the pre-processor; the defaults (10) stay when a value is refused.
+        {"AmplifierAudioFilter", {}, {"DelayTime", INT_MAX}, kInvalid, Then::kReadBack, 10},
+        {"AmplifierAudioFilter", {}, {"DelayTime", 10001}, kInvalid, Then::kReadBack, 10},
+        {"AmplifierAudioFilter", {}, {"DelayTime", 0}, kInvalid, Then::kReadBack, 10},
+        {"AmplifierAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, 0, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"DelayTime", 1}, 0, Then::kStart, 0},
+        {"PreProcessAudioFilter", {}, {"DelayTime", INT_MAX}, kInvalid, Then::kReadBack, 10},
+        {"PreProcessAudioFilter", {}, {"DelayTime", 10001}, kInvalid, Then::kReadBack, 10},
+        {"PreProcessAudioFilter", {}, {"DelayTime", -1}, kInvalid, Then::kReadBack, 10},
+        {"PreProcessAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, 0, Then::kStart, 0},
+        {"PreProcessAudioFilter", {}, {"DelayTime", 0}, 0, Then::kStart, 0},
+        // The rates the dynamics can be set up for, 1 000..384 000 Hz, checked by Start.
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 999}, 0, Then::kStart, kInvalid},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 1000}, 0, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 8000}, 0, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384000}, 0, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384001}, 0, Then::kStart, kInvalid},
+        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 999}, 0, Then::kStart, kInvalid},
+        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 384001}, 0, Then::kStart, kInvalid},
+        // The manual gate threshold in 1/255 steps reads back at most 255, however far above
+        // full scale it was set.
+        {"PreProcessAudioFilter", {}, {"GateThreshold", INT_MAX}, 0, Then::kReadBack, 255},
+        {"PreProcessAudioFilter", {}, {"GateThreshold", 256}, 0, Then::kReadBack, 255},
+        {"PreProcessAudioFilter", {}, {"GateThreshold", 255}, 0, Then::kReadBack, 255},
+        {"PreProcessAudioFilter", {}, {"GateThreshold", 254}, 0, Then::kReadBack, 254},
+        // A kept-only table of value / 10 bytes, the value taken as unsigned: 429 MB asked.
+        {"PreProcessAudioFilter", {}, {"NGParam", -1}, 0, Then::kNoLargeMapping},
+        {"PreProcessAudioFilter", {}, {"NGParam", INT_MAX}, 0, Then::kNoLargeMapping},
+        // Designs no rate can carry still give defined samples.
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 12000}, 0, Then::kProcess, 0,
+         [](const Samples& in) { return GateHighPass(in, 12000, 16000); }},
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 7999}, 0, Then::kProcess, 0,
+         [](const Samples& in) { return GateHighPass(in, 7999, 16000); }},
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MAX}, 0, Then::kProcess, 0,
+         [](const Samples& in) { return TonePeaking(in, float(INT_MAX / 100.0), 16000); }},
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MIN}, 0, Then::kProcess, 0,
+         [](const Samples& in) { return TonePeaking(in, float(INT_MIN / 100.0), 16000); }},
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", -9600}, 0, Then::kProcess, 0,
+         [](const Samples& in) { return TonePeaking(in, -96.0f, 16000); }},
+        {"ToneControlAudioFilter", {}, {"MidGain", INT_MAX}, 0, Then::kReadBack, 2147483600},
+        {"ToneControlAudioFilter", {}, {"MidGain", INT_MIN}, 0, Then::kReadBack, -2147483600},
+        // Mixer gains: percent x 1024 / 100 in unsigned 32-bit arithmetic, read back x 100 /
+        // 1024; past 4 194 303 % the product wraps, as that arithmetic does.
+        {"MixerAudioFilter", {}, {"Amplitude", 4194302}, 0, Then::kReadBack, 4194301},
+        {"MixerAudioFilter", {}, {"Amplitude2", 4194303}, 0, Then::kReadBack, 4194302},
+        {"MixerAudioFilter", {}, {"Amplitude", 4194304}, 0, Then::kReadBack, 0},
+        {"MixerAudioFilter", {}, {"Amplitude", -1}, 0, Then::kReadBack, 4194302},
+    };
+    return cases;
+}
+
+TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
+    test::VirtualPlatform platform;  // no companion library: the components' own arithmetic
+    const Samples input = Sine(1600, 12000, 440, 16000);
+    for (const Case& c : Cases()) {
+        SCOPED_TRACE(std::string(c.component) + " " + c.tried.name + "=" + std::to_string(c.tried.value));
+        test::ComponentPtr io = test::Make(c.component);
+        ASSERT_NE(io, nullptr);
+        int32_t scratch = 0;  // a setting may write its previous value through `data`
+        for (const Setting& s : c.setup) ASSERT_EQ(io->SetProperty(s.name, s.value, &scratch), 0) << s.name;
+        const long mappedBefore = VirtualBytes();
+        ASSERT_EQ(io->SetProperty(c.tried.name, c.tried.value, &scratch), c.setResult);
+        switch (c.then) {
+            case Then::kReadBack: {
+                int32_t value = 0;
+                ASSERT_EQ(io->GetProperty(c.tried.name, 0, &value), 0);
+                EXPECT_EQ(value, c.expected);
+                break;
+            }
+            case Then::kStart:
+                ASSERT_EQ(io->Build(), 0);
+                EXPECT_EQ(io->Start(), c.expected);
+                break;
+            case Then::kProcess: {
+                ASSERT_EQ(io->Build(), 0);
+                ASSERT_EQ(io->Start(), 0);
+                Samples out(input.size());
+                int32_t inBytes = int32_t(input.size() * 2), outBytes = inBytes;
+                ASSERT_GE(io->Process(input.data(), &inBytes, out.data(), &outBytes), 0);
+                const Samples expected = c.reference(input);
+                for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "sample " << i;
+                break;
+            }
+            case Then::kNoLargeMapping:
+                EXPECT_LT(VirtualBytes() - mappedBefore, 64L << 20);
+                break;
+        }
+    }
+}
+
+// A request for nothing takes nothing, even with bytes carried and no buffer.
+TEST(ValueRanges, UdpReceiverTakesNothingForARequestOfNothing) {
+    test::VirtualPlatform platform;
+    test::ComponentPtr rx = test::Make("UDPAudioIn");
+    ASSERT_EQ(rx->SetProperty("PortNo", 5110, nullptr), 0);
+    ASSERT_EQ(rx->Build(), 0);
+    ASSERT_EQ(rx->Start(), 0);
+    std::vector<uint8_t> datagram(2560);
+    for (size_t i = 0; i < datagram.size(); ++i) datagram[i] = uint8_t(i * 5 + 1);
+    auto sender = platform::Current().network->OpenSocket();
+    ASSERT_EQ(sender->SendToLoopback(5110, datagram.data(), 2560), 2560);
+    std::vector<uint8_t> got(2560);
+    ASSERT_EQ(rx->GetData(got.data(), 1000), 1000);
+    EXPECT_EQ(rx->GetData(nullptr, 0), 0);
+    EXPECT_EQ(rx->GetData(got.data() + 1000, 0), 0);
+    ASSERT_EQ(rx->GetData(got.data() + 1000, 1560), 1560);
+    EXPECT_EQ(got, datagram);
+}
+
+// Whatever a component throws is a result code at the interface, for every operation; a
+// component that cannot be made is a null, as an unknown name is.
+class CThrowing : public CAudioComponent<IAudioIOSplitSource> {
+public:
+    int32_t Start() override { throw std::bad_alloc(); }
+    int32_t Stop() override { throw std::bad_alloc(); }
+    int32_t Build() override { throw std::bad_alloc(); }
+    int32_t SetProperty(const char*, int32_t, void*) override { throw std::bad_alloc(); }
+    int32_t GetProperty(const char*, int32_t, void*) override { throw std::bad_alloc(); }
+    int32_t GetData(void*, int32_t) override { throw std::bad_alloc(); }
+    int32_t PutData(const void*, int32_t) override { throw std::bad_alloc(); }
+    int32_t Process(const void*, int32_t*, void*, int32_t*) override { throw 42; }
+    int32_t GetDataSplit(void*, void*, int32_t) override { throw std::bad_alloc(); }
+};
+
+class CUnconstructible : public CThrowing {
+public:
+    CUnconstructible() { throw std::bad_alloc(); }
+};
+
+TEST(ValueRanges, NothingThrownCrossesTheInterface) {
+    IAudioIO* io = CreateGuarded<CThrowing>();
+    ASSERT_NE(io, nullptr);
+    int32_t value = 0, inBytes = 2, outBytes = 2;
+    int16_t sample = 0;
+    EXPECT_EQ(io->Build(), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->Start(), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->Stop(), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->SetProperty("x", 1, nullptr), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->GetProperty("x", 0, &value), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->GetData(&sample, 2), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->PutData(&sample, 2), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(io->Process(&sample, &inBytes, &sample, &outBytes), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(static_cast<IAudioIOSplitSource*>(io)->GetDataSplit(&sample, &sample, 2), ZELMAR_E_PLATFORM);
+    EXPECT_EQ(ZelmarDisposeComponent(io), 0);
+    EXPECT_EQ(CreateGuarded<CUnconstructible>(), nullptr);
+}
+
+}  // namespace
+}  // namespace zelmar
