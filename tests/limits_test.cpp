@@ -1,0 +1,108 @@
+// Limits inside the signal path, each checked exactly at its edge: the jitter ring's room for
+// one more block, the pre-processor's own 16-bit saturation, and the automatic gain's rise
+// below unity.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/blocks/AutoGainControl.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+// A ring of 16 000 samples takes a block that exactly fills what is free and drops nothing;
+// one sample more drops as many of the oldest as the block holds.  Expected fills follow
+// from that rule alone.
+TEST(Limits, RingBufferDropsOnlyWhenABlockDoesNotFitItsFreeSpace) {
+    struct Case {
+        int32_t first, second;  // samples put, one block each
+    };
+    constexpr int32_t kCapacity = 16000;
+    for (const Case c : {Case{10000, 6000}, Case{10000, 5999}, Case{10000, 6001}, Case{16000, 1},
+                         Case{1, 15999}, Case{1, 16000}}) {
+        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
+        test::ComponentPtr ring = test::Make("RingBufferAudioInOut");
+        ASSERT_EQ(ring->SetProperty("AvgBytesPerSec", kCapacity, nullptr), 0);  // capacity in samples
+        ASSERT_EQ(ring->SetProperty("BufferTime", 2000, nullptr), 0);  // above any fill: no compression
+        ASSERT_EQ(ring->Build(), 0);
+        ASSERT_EQ(ring->Start(), 0);
+        int16_t first = 0;
+        ASSERT_EQ(ring->GetData(&first, 2), 2);  // the consumer is there: puts are kept
+        int32_t fill = 0;
+        for (int32_t block : {c.first, c.second}) {
+            std::vector<int16_t> samples(size_t(block), 1000);
+            ASSERT_EQ(ring->PutData(samples.data(), block * 2), block * 2);
+            if (kCapacity - fill < block) fill -= std::min(block, fill);
+            fill += block;
+        }
+        int32_t fillBytes = 0;
+        ASSERT_EQ(ring->GetProperty("FillBytes", 0, &fillBytes), 0);
+        EXPECT_EQ(fillBytes, 2 * fill);
+    }
+}
+
+// Without the companion library the pre-processor converts back with its own arithmetic,
+// trunc(y x 32767 + 0.5), saturating at the 16-bit limits: at twice the gain every input
+// sample s comes back as 2s (2s + 1 for negative s, half a step toward zero), clamped.
+TEST(Limits, PreProcessorOwnConversionSaturatesAtSixteenBits) {
+    test::VirtualPlatform platform;  // no companion library registered
+    test::ComponentPtr filter = test::Make("PreProcessAudioFilter");
+    const float ratio = 0.0f;  // the plain gain path
+    ASSERT_EQ(filter->SetProperty("Gain", 200, nullptr), 0);
+    ASSERT_EQ(filter->SetProperty("Ratio", 0, const_cast<float*>(&ratio)), 0);
+    ASSERT_EQ(filter->Build(), 0);
+    ASSERT_EQ(filter->Start(), 0);
+    std::vector<int16_t> in(65536), out(in.size());
+    for (int i = 0; i < 65536; ++i) in[size_t(i)] = int16_t(i - 32768);
+    int32_t inBytes = int32_t(in.size() * 2), outBytes = inBytes;
+    ASSERT_GE(filter->Process(in.data(), &inBytes, out.data(), &outBytes), 0);
+    for (size_t i = 0; i < in.size(); ++i) {
+        const int32_t doubled = 2 * in[i] + (in[i] < 0 ? 1 : 0);
+        ASSERT_EQ(out[i], std::clamp(doubled, -32768, 32767)) << "input " << in[i];
+    }
+}
+
+// One update of the automatic gain from a given state; the expected gains are worked out by
+// hand from the rule: over the target it falls 5 % (1 % below unity) of the way to
+// target / peak; in speech it rises upSpeed of that way, five times faster but at most 0.1
+// while below unity; in silence it holds; the result stays within the limits.
+TEST(Limits, AutomaticGainRisesAtMostATenthPerFrameBelowUnity) {
+    struct Case {
+        float gain, peak, target, upSpeed;
+        bool silent;
+        float expected;
+    };
+    const Case cases[] = {
+        {0.5f, 0.01f, 0.5f, 0.0005f, false, 0.6f},        // (50 - 0.5) x 0.0025 = 0.124, capped
+        {0.95f, 0.01f, 0.5f, 0.0005f, false, 1.05f},      // capped, crossing unity
+        {0.5f, 0.25f, 0.5f, 0.0005f, false, 0.50375f},    // (2 - 0.5) x 0.0025
+        {0.2f, 0.001f, 0.5f, 0.01f, false, 0.5f},         // capped at 0.3, then the lower limit 0.5
+        {1.0f, 0.01f, 0.5f, 0.0005f, false, 1.0245f},     // at unity: (50 - 1) x 0.0005, no cap
+        {2.0f, 0.01f, 0.5f, 0.01f, false, 2.48f},         // above unity: (50 - 2) x 0.01, no cap
+        {2.9f, 0.01f, 0.5f, 0.01f, false, 3.0f},          // the upper limit
+        {0.5f, 0.01f, 0.5f, 0.0005f, true, 0.5f},         // silence holds
+        {2.0f, 0.5f, 0.5f, 0.0005f, false, 1.95f},        // over the target: 2 + (1 - 2) x 0.05
+        {0.9f, 0.8f, 0.5f, 0.0005f, false, 0.89725f},     // below unity: 0.9 + (0.625 - 0.9) x 0.01
+    };
+    for (const Case& c : cases) {
+        CAutoGainControl agc;
+        agc.Restart(3.0f, 0.5f);
+        agc.gain = c.gain;
+        agc.upSpeed = c.upSpeed;
+        EXPECT_NEAR(agc.Update(c.peak, c.target, c.silent), c.expected, 1e-6f)
+            << "from " << c.gain << " at peak " << c.peak;
+    }
+    // From half gain on a quiet talker: a tenth per frame up to unity, then slowly.
+    CAutoGainControl agc;
+    agc.Restart(3.0f, 0.1f);
+    agc.gain = 0.5f;
+    const float expected[] = {0.6f, 0.7f, 0.8f, 0.9f, 1.0f};
+    for (float e : expected) EXPECT_NEAR(agc.Update(0.01f, 0.5f, false), e, 1e-5f);
+    EXPECT_NEAR(agc.Update(0.01f, 0.5f, false), 1.0f + 49.0f * 0.0005f, 1e-5f);
+}
+
+}  // namespace
+}  // namespace zelmar
