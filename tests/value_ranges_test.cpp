@@ -76,7 +76,8 @@ struct Setting {
 enum class Then {
     kReadBack,         // GetProperty of the tried name gives `expected`
     kStart,            // Build gives 0, Start gives `expected`
-    kProcess,          // Build and Start give 0; Process of a 16 kHz sine gives `reference`
+    kProcess,          // Build and Start give 0; Process of a sine gives `reference` (if any),
+                       // then `readAfter` (if any) reads `expected`
     kNoLargeMapping,   // the setting mapped less than 64 MB
 };
 
@@ -88,6 +89,7 @@ struct Case {
     Then then;
     int32_t expected = 0;
     std::function<Samples(const Samples&)> reference = nullptr;
+    const char* readAfter = nullptr;
 };
 
 constexpr int32_t kInvalid = ZELMAR_E_INVALIDARG;
@@ -128,6 +130,18 @@ const std::vector<Case>& Cases() {
          [](const Samples& in) { return GateHighPass(in, 12000, 16000); }},
         {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 7999}, 0, Then::kProcess, 0,
          [](const Samples& in) { return GateHighPass(in, 7999, 16000); }},
+        // The automatic threshold follows that overflow to infinity, and reads as full scale.
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}, {"Auto", 1}}, {"CutOff", 12000}, 0, Then::kProcess, 255,
+         nullptr, "Threshold"},
+        // A fade as long as any setting makes it, 2^52 samples: each sample after the first
+        // comes back one step nearer zero (a block shorter than a 10 ms frame always fades).
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", INT_MAX}}, {"FadeoutTime", INT_MAX}, 0, Then::kProcess, 0,
+         [](const Samples& in) {
+             Samples out = in;
+             for (size_t i = 1; i < out.size(); ++i) out[i] = int16_t(out[i] - (out[i] > 0) + (out[i] < 0));
+             return out;
+         }},
+        {"AccelerateAudioFilter", {}, {"WindowTime", INT_MAX}, 0, Then::kReadBack, INT_MAX},
         {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MAX}, 0, Then::kProcess, 0,
          [](const Samples& in) { return TonePeaking(in, float(INT_MAX / 100.0), 16000); }},
         {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MIN}, 0, Then::kProcess, 0,
@@ -156,7 +170,11 @@ TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
         int32_t scratch = 0;  // a setting may write its previous value through `data`
         for (const Setting& s : c.setup) ASSERT_EQ(io->SetProperty(s.name, s.value, &scratch), 0) << s.name;
         const long mappedBefore = VirtualBytes();
-        ASSERT_EQ(io->SetProperty(c.tried.name, c.tried.value, &scratch), c.setResult);
+        const int32_t set = io->SetProperty(c.tried.name, c.tried.value, &scratch);
+        if (set != c.setResult) {  // what follows would build on a value that should not be there
+            ADD_FAILURE() << "SetProperty gave " << set << ", expected " << c.setResult;
+            continue;
+        }
         switch (c.then) {
             case Then::kReadBack: {
                 int32_t value = 0;
@@ -174,8 +192,15 @@ TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
                 Samples out(input.size());
                 int32_t inBytes = int32_t(input.size() * 2), outBytes = inBytes;
                 ASSERT_GE(io->Process(input.data(), &inBytes, out.data(), &outBytes), 0);
-                const Samples expected = c.reference(input);
-                for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "sample " << i;
+                if (c.reference) {
+                    const Samples expected = c.reference(input);
+                    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "sample " << i;
+                }
+                if (c.readAfter != nullptr) {
+                    int32_t value = 0;
+                    ASSERT_EQ(io->GetProperty(c.readAfter, 0, &value), 0);
+                    EXPECT_EQ(value, c.expected) << c.readAfter;
+                }
                 break;
             }
             case Then::kNoLargeMapping:

@@ -74,8 +74,11 @@ float CAccelerateAudioFilter::WindowMs() const {
     return static_cast<float>(static_cast<uint32_t>(settings_.windowMs));
 }
 
+// The window time as the float it is kept in, truncated; the largest settings round up to
+// 2^31 there, which reads back as INT32_MAX rather than an undefined conversion.
 int32_t CAccelerateAudioFilter::GetWindowTime(int32_t, void* out) {
-    WriteInt32(out, static_cast<int32_t>(WindowMs()));
+    const float ms = WindowMs();
+    WriteInt32(out, ms < 2147483648.0f ? static_cast<int32_t>(ms) : INT32_MAX);
     return kOk;
 }
 

@@ -27,7 +27,8 @@ int32_t TruncSaturated(double v) {
 
 int32_t CNoiseGateAudioFilter::CGateTracker::LevelOf(float v) {
     const double level = (kLevelFloorDb + 20.0 * std::log10(static_cast<double>(v))) * kFullScaleLevel / 100.0;
-    return level > 0.0 ? TruncSaturated(level) : 0;  // also catches log10(0) = -inf
+    if (!(level > 0.0)) return 0;  // also catches log10(0) = -inf and not-a-number
+    return level < kLevelCeiling ? static_cast<int32_t>(level) : kLevelCeiling;
 }
 
 float CNoiseGateAudioFilter::CGateTracker::LinearOf(int32_t level) {
@@ -112,9 +113,11 @@ CNoiseGateAudioFilter::CNoiseGateAudioFilter() = default;
 
 CNoiseGateAudioFilter::~CNoiseGateAudioFilter() = default;
 
+// trunc(threshold x 255 + 0.5), at most 255: limited before the conversion, since a tracked
+// threshold can be far above full scale, even infinite.
 int32_t CNoiseGateAudioFilter::ThresholdAsByte() const {
-    const int32_t value = static_cast<int32_t>(detector_.threshold * 255.0 + 0.5);
-    return value > kThresholdByteMax ? kThresholdByteMax : value;
+    const double value = detector_.threshold * 255.0 + 0.5;
+    return value < kThresholdByteMax ? static_cast<int32_t>(value) : kThresholdByteMax;
 }
 
 int32_t CNoiseGateAudioFilter::ThresholdAsAttenuation() const {
@@ -260,7 +263,10 @@ int32_t CNoiseGateAudioFilter::Process(const void* in, int32_t* inBytes, void* o
             if (fadeCount < fadeLength) {
                 for (int32_t i = 0; i < count; ++i) {
                     const int64_t sample = dsp::LoadSample(target + 2 * i);
-                    dsp::StoreSample(static_cast<int16_t>((fadeLength - fadeCount) * sample / fadeLength), target + 2 * i);
+                    // In 128 bits: a fade of up to 2^31 ms at 2^31 samples/s is 2^52 samples long,
+                    // and that times a sample leaves 64 bits.
+                    const __int128 faded = static_cast<__int128>(fadeLength - fadeCount) * sample / fadeLength;
+                    dsp::StoreSample(static_cast<int16_t>(faded), target + 2 * i);
                     if (fadeCount < fadeLength) ++fadeCount;
                 }
                 passes = true;  // still audible while it fades

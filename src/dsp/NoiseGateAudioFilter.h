@@ -24,8 +24,12 @@ public:
     public:
         static constexpr int32_t kFullScaleLevel = 32767;
 
-        // Frame level of a mean magnitude v (linear, full scale 1.0); 0 for -100 dB and below.
+        // Frame level of a mean magnitude v (linear, full scale 1.0); 0 for -100 dB and below,
+        // at most kLevelCeiling.
         static int32_t LevelOf(float v);
+        // Above the level of the largest float (about 285 000, 770 dB over full scale): what an
+        // infinite mean (an unstable high-pass) counts as.  Two levels add without overflow.
+        static constexpr int32_t kLevelCeiling = 1 << 20;
         // The linear threshold of a level.
         static float LinearOf(int32_t level);
 
