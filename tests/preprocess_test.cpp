@@ -104,7 +104,8 @@ TEST(PreProcess, GateSettingsReportThePreviousValueAndBadBlocksAreRefused) {
 // Every 16-bit value through the plain paths: with the companion's conversions (x 2^-15 and
 // back, rounded) the defaults return every value and report the block's peak; with the
 // component's own (s / 32767 and back adding 0.5 before truncating) negative samples come back
-// one step nearer zero and no peak is measured; Gain 200 with Ratio 0 doubles and saturates.
+// one step nearer zero and the component measures the peak itself; Gain 200 with Ratio 0
+// doubles and saturates.
 TEST(PreProcess, DefaultsAndPlainGainThroughEitherConversion) {
     const auto input = AllValues();
     struct Case {
@@ -115,7 +116,7 @@ TEST(PreProcess, DefaultsAndPlainGainThroughEitherConversion) {
         int (*expected)(int s);
     };
     const Case cases[] = {{true, 100, 1.0f, 32767, [](int s) { return s; }},
-                          {false, 100, 1.0f, 0, [](int s) { return s < 0 ? s + 1 : s; }},
+                          {false, 100, 1.0f, 32767, [](int s) { return s < 0 ? s + 1 : s; }},
                           {true, 200, 0.0f, 32767, [](int s) { return std::clamp(2 * s, -32768, 32767); }}};
     for (const Case& c : cases) {
         Fixture fx(c.companion);

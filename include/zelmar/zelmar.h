@@ -106,6 +106,15 @@ ZELMAR_API void ZelmarSetDebugOutput(void (*sink)(const char* text, void* contex
 #define ZELMAR_TIME_VIRTUAL 1
 ZELMAR_API int32_t ZelmarSetTimeMode(int32_t mode);
 
+/* Whether the companion library libZelmarEC.so (noise reduction, IIR filters, vector
+ * operations), which the engine loads at run time, is there.  Returns 0 when it loads with
+ * every function the engine binds; otherwise ZELMAR_E_PLATFORM, and when `text` is not null
+ * it receives (NUL-terminated, cut to `size` bytes) what is missing: where the library was
+ * looked for, why the file found cannot be loaded, or the functions it lacks.  On success
+ * `text` receives an empty string.  The components run without it: "PreProcessAudioFilter"
+ * then has no IIR filters, no noise suppression and no pitch-based voice detection. */
+ZELMAR_API int32_t ZelmarCompanionStatus(char* text, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

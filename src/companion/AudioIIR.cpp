@@ -3,15 +3,15 @@
 namespace zelmar {
 
 CAudioIIR::CAudioIIR() {
+    for (const char* name : kRequiredNames) {
+        if (Resolve<void*>(name) == nullptr) {
+            Unload();
+            return;
+        }
+    }
     free_ = Resolve<companion::IppsIirFreeFn>("IPPS_IIRFree");
     iir_ = Resolve<companion::IppsIirFn>("IPPS_IIR");
     alloc_ = Resolve<companion::IppsIirAllocFn>("IPPS_IIRAlloc");
-    if (free_ == nullptr || iir_ == nullptr || alloc_ == nullptr) {
-        free_ = nullptr;
-        iir_ = nullptr;
-        alloc_ = nullptr;
-        Unload();
-    }
 }
 
 CAudioIIR::~CAudioIIR() { FreeState(); }

@@ -13,6 +13,8 @@ namespace zelmar {
 
 class CAudioIIR : public CAudioIPPS {
 public:
+    static constexpr const char* kRequiredNames[] = {"IPPS_IIRFree", "IPPS_IIR", "IPPS_IIRAlloc"};
+
     CAudioIIR();
     ~CAudioIIR() override;
 

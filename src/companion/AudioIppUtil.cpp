@@ -1,15 +1,6 @@
 #include "companion/AudioIppUtil.h"
 
 namespace zelmar {
-namespace {
-
-// Names that must all resolve for the wrapper to load, although only some are called.
-constexpr const char* kRequiredNames[] = {
-    "IPPS_MaxAbs16s", "IPPS_Max16s", "IPPS_MulC16s", "IPPS_MulC16sI", "IPPS_Add16s",
-    "IPPS_Add16sI", "IPPS_Convert_32f16s", "IPPS_Convert_16s32f", "IPPS_AutoCorr",
-};
-
-}  // namespace
 
 CAudioIppUtil::CAudioIppUtil() {
     for (const char* name : kRequiredNames) {
@@ -24,10 +15,11 @@ CAudioIppUtil::CAudioIppUtil() {
     autoCorrNorm_ = Resolve<companion::IppsAutoCorrNorm32fFn>("IPPS_AutoCorrNorm32f");
 }
 
-int16_t CAudioIppUtil::MaxAbs(const int16_t* samples, int count) const {
-    int16_t peak = 0;  // stays 0 when the call is not made or fails
-    if (maxAbs_ != nullptr && samples != nullptr && count > 0) maxAbs_(samples, count, &peak);
-    return peak;
+bool CAudioIppUtil::MaxAbs(const int16_t* samples, int count, int16_t* peak) const {
+    *peak = 0;  // stays 0 when the call is not made or fails
+    if (maxAbs_ == nullptr) return false;
+    if (samples != nullptr && count > 0) maxAbs_(samples, count, peak);
+    return true;
 }
 
 bool CAudioIppUtil::ToFloat(const int16_t* src, float* dst, int count, int scaleFactor) const {

@@ -13,10 +13,17 @@ namespace zelmar {
 
 class CAudioIppUtil : public CAudioIPPS {
 public:
+    // The names that must all resolve for the wrapper to load, although only some are called.
+    static constexpr const char* kRequiredNames[] = {
+        "IPPS_MaxAbs16s", "IPPS_Max16s", "IPPS_MulC16s", "IPPS_MulC16sI", "IPPS_Add16s",
+        "IPPS_Add16sI", "IPPS_Convert_32f16s", "IPPS_Convert_16s32f", "IPPS_AutoCorr",
+    };
+
     CAudioIppUtil();
 
-    // Peak |sample| of the vector, 0..32767 (-32768 counts as 32767); 0 when inert.
-    int16_t MaxAbs(const int16_t* samples, int count) const;
+    // *peak = peak |sample| of the vector, 0..32767 (-32768 counts as 32767); false (and
+    // *peak = 0) when inert.
+    bool MaxAbs(const int16_t* samples, int count, int16_t* peak) const;
     // dst = src * 2^-scaleFactor.
     bool ToFloat(const int16_t* src, float* dst, int count, int scaleFactor) const;
     // dst = round(src * 2^-scaleFactor), saturated.

@@ -22,6 +22,10 @@ namespace zelmar {
 class CAudioNoiseSuppressor {
 public:
     static constexpr int kStagingFrames = 20;
+    // What must resolve for the wrapper to load ("NR_Configure" is optional; "NR_Stop" is
+    // bound but never called).
+    static constexpr const char* kRequiredNames[] = {"NR_Initialize", "NR_Start", "NR_Stop",
+                                                     "NR_Filter", "NR_Dispose", "NR_GetAttribute"};
 
     CAudioNoiseSuppressor();
     ~CAudioNoiseSuppressor();

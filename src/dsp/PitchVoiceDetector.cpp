@@ -76,7 +76,8 @@ bool CPitchVoiceDetector::Update(const int16_t* frame, int n) {
         // (the companion returns the same lag 0 whether asked for one lag or many).
         vectors_.AutoCorrNorm(samples_.data(), windowLen_, ac, 1);
         if (ac[0] > kEnergyOverFloor * energyFloor_) vectors_.AutoCorrNorm(samples_.data(), windowLen_, ac, lagMax);
-        peakVectors_.MaxAbs(history_.data(), windowLen_);
+        int16_t unused;
+        peakVectors_.MaxAbs(history_.data(), windowLen_, &unused);
     }
     const bool aboveFloor = ac[0] > kEnergyOverFloor * energyFloor_;
 

@@ -13,6 +13,7 @@ namespace {
 
 // Samples cross the block boundary as 16-bit PCM and are floats of about +-1.0 inside.
 constexpr float kOwnScale = 32767.0f;
+constexpr int32_t kFullScale = 32767;
 constexpr int kCompanionToFloatScale = 15;
 constexpr int kCompanionToInt16Scale = -15;
 // The pitch detector's analysis window.
@@ -413,7 +414,17 @@ int32_t CPreProcessAudioFilter::PlayFromRing(void* out, uint32_t outSamples) {
     for (uint32_t i = 0; i < outSamples; ++i) popped[i] = ring_.Pop();
     auto* out16 = static_cast<int16_t*>(out);
     ToInt16(popped, out16, outSamples);
-    return std::max<int32_t>(vectors_.MaxAbs(out16, static_cast<int>(outSamples)), kRingMinimumLevel);
+    return std::max<int32_t>(Peak(out16, outSamples), kRingMinimumLevel);
+}
+
+// Without the companion the peak is measured here, to the same value: the level and the
+// meter work either way.
+int32_t CPreProcessAudioFilter::Peak(const int16_t* samples, uint32_t count) const {
+    int16_t peak = 0;
+    if (vectors_.MaxAbs(samples, static_cast<int>(count), &peak)) return peak;
+    int32_t own = 0;
+    for (uint32_t i = 0; i < count; ++i) own = std::max(own, std::abs(int32_t{samples[i]}));
+    return std::min(own, kFullScale);  // |-32768| counts as 32767
 }
 
 // Sized at Start for blocks of kPreparedBlockMs; a longer block grows them once and they keep
@@ -449,7 +460,7 @@ int32_t CPreProcessAudioFilter::Process(const void* in, int32_t* inBytes, void* 
     std::memcpy(x16, in, n * sizeof(int16_t));
     if (settings_.loPassCutOff != 0) loPassIir_.Filter(x16, static_cast<int>(n));
     if (settings_.hiPassCutOff != 0) hiPassIir_.Filter(x16, static_cast<int>(n));
-    run_.maxLevel = vectors_.MaxAbs(x16, static_cast<int>(n));
+    run_.maxLevel = Peak(x16, n);
 
     // W16: what the silence detection sees, the suppressed signal or the filtered input itself.
     const int16_t* w16 = x16;

@@ -10,6 +10,10 @@
 //
 // Process returns a level for metering: the input block's peak, 1 when a fade-out has just
 // completed, 0 while muted, and at least 2 for output taken from the pre-roll ring.
+//
+// Without the companion library the IIR filters, the noise suppression and the pitch
+// analysis do nothing (so pitch-based gating hears every frame as unvoiced); the conversions
+// to float and back and the peak measurement are then the component's own.
 #pragma once
 
 #include <cstdint>
@@ -157,6 +161,7 @@ private:
     bool FrameIsSilent(const int16_t* frame, uint32_t n, bool autoMode);
     void ToFloat(const int16_t* src, float* dst, uint32_t count) const;
     void ToInt16(const float* src, int16_t* dst, uint32_t count) const;
+    int32_t Peak(const int16_t* samples, uint32_t count) const;
     int32_t PlayFromRing(void* out, uint32_t outSamples);
     void PrepareWorkBuffers(uint32_t inSamples, uint32_t outSamples, uint32_t frameLen);
 

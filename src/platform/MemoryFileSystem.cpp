@@ -8,8 +8,9 @@ namespace {
 
 class MemoryFile final : public IFile {
 public:
-    MemoryFile(std::shared_ptr<MemoryFileSystem::Node> node, bool writable, uint64_t storedLimit)
-        : node_(std::move(node)), writable_(writable), storedLimit_(storedLimit) {}
+    MemoryFile(std::shared_ptr<MemoryFileSystem::Node> node, std::shared_ptr<MemoryFileSystem::Volume> volume,
+               bool writable, uint64_t storedLimit)
+        : node_(std::move(node)), volume_(std::move(volume)), writable_(writable), storedLimit_(storedLimit) {}
 
     int64_t Read(void* buffer, uint32_t bytes) override {
         if (position_ >= node_->size) return 0;
@@ -24,16 +25,28 @@ public:
     }
     int64_t Write(const void* buffer, uint32_t bytes) override {
         if (!writable_) return -1;
+        if (bytes == 0) return 0;
         const auto* in = static_cast<const uint8_t*>(buffer);
-        const uint64_t end = position_ + bytes;
+        uint64_t end = position_ + bytes;
+        {
+            // Growing the file takes room on the volume; what does not fit is not written.
+            std::lock_guard<std::mutex> lock(volume_->mutex);
+            if (end > node_->size) {
+                const uint64_t room = volume_->capacity - std::min(volume_->used, volume_->capacity);
+                end = std::min(end, node_->size + room);
+                if (end <= position_) return -1;
+                volume_->used += end - node_->size;
+            }
+        }
         const uint64_t storedEnd = std::min(end, storedLimit_);
         if (storedEnd > position_) {
             if (node_->stored.size() < storedEnd) node_->stored.resize(storedEnd);
             std::memcpy(node_->stored.data() + position_, in, storedEnd - position_);
         }
+        const uint64_t written = end - position_;
         node_->size = std::max(node_->size, end);
         position_ = end;
-        return bytes;
+        return static_cast<int64_t>(written);
     }
     bool Seek(uint64_t offset) override {
         position_ = offset;
@@ -47,6 +60,7 @@ public:
 
 private:
     std::shared_ptr<MemoryFileSystem::Node> node_;
+    std::shared_ptr<MemoryFileSystem::Volume> volume_;
     const bool writable_;
     const uint64_t storedLimit_;
     uint64_t position_ = 0;
@@ -64,14 +78,40 @@ std::unique_ptr<IFile> MemoryFileSystem::Open(const char* name, OpenMode mode) {
     if (it == files_.end()) {
         if (mode == OpenMode::kReadExisting) return nullptr;
         it = files_.emplace(path, std::make_shared<Node>()).first;
+    } else if (mode == OpenMode::kWriteNew) {
+        Release(*it->second);
+        it->second->stored.clear();
+        it->second->size = 0;
     }
-    return std::make_unique<MemoryFile>(it->second, mode != OpenMode::kReadExisting, storedLimit_);
+    return std::make_unique<MemoryFile>(it->second, volume_, mode != OpenMode::kReadExisting, storedLimit_);
+}
+
+void MemoryFileSystem::Release(const Node& node) {
+    std::lock_guard<std::mutex> lock(volume_->mutex);
+    volume_->used -= std::min(volume_->used, node.size);
 }
 
 bool MemoryFileSystem::Delete(const char* name) {
     if (name == nullptr) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    return files_.erase(NativePath(name)) > 0;
+    auto it = files_.find(NativePath(name));
+    if (it == files_.end()) return false;
+    Release(*it->second);
+    files_.erase(it);
+    return true;
+}
+
+FileKind MemoryFileSystem::KindOf(const char* name) {
+    if (name == nullptr) return FileKind::kMissing;
+    const std::string path = NativePath(name);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (files_.count(path) > 0) return FileKind::kRegular;
+    return directories_.count(path) > 0 ? FileKind::kDirectory : FileKind::kMissing;
+}
+
+void MemoryFileSystem::SetCapacity(uint64_t totalBytes) {
+    std::lock_guard<std::mutex> lock(volume_->mutex);
+    volume_->capacity = totalBytes;
 }
 
 bool MemoryFileSystem::CreateDirectory(const char* name) {
@@ -107,7 +147,13 @@ void MemoryFileSystem::Put(const std::string& name, std::vector<uint8_t> content
     node->size = contents.size();
     node->stored = std::move(contents);
     std::lock_guard<std::mutex> lock(mutex_);
-    files_[name] = std::move(node);
+    auto& slot = files_[name];
+    if (slot) Release(*slot);
+    {
+        std::lock_guard<std::mutex> volumeLock(volume_->mutex);
+        volume_->used += node->size;
+    }
+    slot = std::move(node);
 }
 
 bool MemoryFileSystem::HasDirectory(const std::string& name) const {

@@ -18,6 +18,11 @@ std::string NativePath(const char* name) {
 
 namespace {
 
+bool IsFifo(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 class PosixFile final : public IFile {
 public:
     explicit PosixFile(int fd) : fd_(fd) {}
@@ -67,18 +72,37 @@ public:
     std::unique_ptr<IFile> Open(const char* name, OpenMode mode) override {
         if (name == nullptr) return nullptr;
         const std::string path = NativePath(name);
-        const int flags = mode == OpenMode::kReadExisting ? O_RDONLY : (O_RDWR | O_CREAT);
+        int flags = O_RDWR | O_CREAT;
+        if (mode == OpenMode::kReadExisting) flags = O_RDONLY;
+        // O_TRUNC empties a regular file (a link's target too) and leaves devices and FIFOs be.
+        if (mode == OpenMode::kWriteNew) flags |= O_TRUNC;
+        // A FIFO opened for reading and writing would never see its reader go, and one opened
+        // for writing alone waits for a reader: write-only, and refused when none is there.
+        const bool fifo = mode != OpenMode::kReadExisting && IsFifo(path);
+        if (fifo) flags = O_WRONLY | O_NONBLOCK;
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
         if (fd < 0) return nullptr;
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ||
+            (fifo && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
             ::close(fd);
             return nullptr;
         }
         return std::make_unique<PosixFile>(fd);
     }
+    FileKind KindOf(const char* name) override {
+        struct stat info {};
+        if (name == nullptr || ::stat(NativePath(name).c_str(), &info) != 0) return FileKind::kMissing;
+        if (S_ISREG(info.st_mode)) return FileKind::kRegular;
+        return S_ISDIR(info.st_mode) ? FileKind::kDirectory : FileKind::kOther;
+    }
     bool Delete(const char* name) override {
-        return name != nullptr && ::unlink(NativePath(name).c_str()) == 0;
+        if (name == nullptr) return false;
+        const std::string path = NativePath(name);
+        // lstat: a symbolic link is looked at itself, so neither it nor its target goes.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+        return ::unlink(path.c_str()) == 0;
     }
     bool CreateDirectory(const char* name) override {
         return name != nullptr && *name != 0 && ::mkdir(NativePath(name).c_str(), 0755) == 0;

@@ -84,7 +84,11 @@ uint32_t CRIFFAudioOut::FmtSize() const {
 int32_t CRIFFAudioOut::Build() {
     if (!fileName_) return kErrInvalidArg;
     CreateDirectoriesOnPath(fileName_.c_str());
-    auto probe = platform::Current().files->Open(fileName_.c_str(), platform::OpenMode::kWriteKeep);
+    auto& files = *platform::Current().files;
+    // A device or FIFO is opened by Start alone: opening it here and closing it again would
+    // end the stream of a reader on the other side.
+    if (files.KindOf(fileName_.c_str()) == platform::FileKind::kOther) return kOk;
+    auto probe = files.Open(fileName_.c_str(), platform::OpenMode::kWriteKeep);
     return probe ? kOk : kErrInvalidArg;
 }
 
@@ -92,9 +96,11 @@ int32_t CRIFFAudioOut::Start() {
     if (!CanStart()) return kErrState;
     const std::string partName = PartFileName(fileName_.c_str(), fileIndex_);
     auto& files = *platform::Current().files;
+    // Only a regular file is deleted: a symbolic link is followed and its target emptied, a
+    // device or FIFO is written as it is, never replaced by a file.
     files.Delete(partName.c_str());
     CreateDirectoriesOnPath(partName);
-    file_ = files.Open(partName.c_str(), platform::OpenMode::kWriteKeep);
+    file_ = files.Open(partName.c_str(), platform::OpenMode::kWriteNew);
     if (!file_) return kErrState;
 
     const uint32_t fmtSize = std::min<uint32_t>(FmtSize(), kFormatBlockBytes);
@@ -114,10 +120,12 @@ int32_t CRIFFAudioOut::Start() {
 
 int32_t CRIFFAudioOut::Stop() {
     if (!IsOpen()) return kErrState;
-    file_->Seek(4);
-    WriteU32(*file_, recording_.dataBytes + recording_.sizeFieldOffset - 4);
-    file_->Seek(recording_.sizeFieldOffset);
-    WriteU32(*file_, recording_.dataBytes);
+    // A stream that cannot seek (a FIFO) keeps its zero sizes: writing them here would append
+    // them to the audio.
+    if (file_->Seek(4)) {
+        WriteU32(*file_, recording_.dataBytes + recording_.sizeFieldOffset - 4);
+        if (file_->Seek(recording_.sizeFieldOffset)) WriteU32(*file_, recording_.dataBytes);
+    }
     file_.reset();
     return kOk;
 }
@@ -150,18 +158,27 @@ int32_t CRIFFAudioOut::PutDataSplit(const void* left, const void* right, int32_t
     const uint32_t count = static_cast<uint32_t>(bytes);
     uint8_t chunk[kInterleaveChunkBytes];
     uint32_t fill = 0;
-    for (uint32_t i = 0; i + sampleBytes <= count; i += sampleBytes) {
+    uint32_t written = 0;  // bytes the file took
+    bool failed = false;
+    auto flush = [&] {
+        const int64_t n = file_->Write(chunk, fill);
+        if (n > 0) written += static_cast<uint32_t>(n);
+        failed = n != static_cast<int64_t>(fill);
+        fill = 0;
+    };
+    for (uint32_t i = 0; i + sampleBytes <= count && !failed; i += sampleBytes) {
         std::memcpy(chunk + fill, l + i, sampleBytes);
         std::memcpy(chunk + fill + sampleBytes, r + i, sampleBytes);
         fill += 2 * sampleBytes;
-        if (fill == sizeof chunk) {
-            file_->Write(chunk, fill);
-            fill = 0;
-        }
+        if (fill == sizeof chunk) flush();
     }
-    if (fill > 0) file_->Write(chunk, fill);
-    // Split writes count toward the file's data size, not toward "TotalOut".
-    recording_.dataBytes += 2 * count;
+    if (fill > 0 && !failed) flush();
+    // The data size is what the file holds: a trailing byte that is no whole 16-bit sample
+    // is taken but not written, and a failed write adds only what reached the file.  Split
+    // writes count toward the file's data size, not toward "TotalOut".
+    recording_.dataBytes += written;
+    // As PutData does, a failed write answers with what was taken: whole samples per channel.
+    if (failed) return static_cast<int32_t>(written / (2 * sampleBytes) * sampleBytes);
     return bytes;
 }
 

@@ -3,7 +3,7 @@
 set -euo pipefail
 lib=$1
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
-expected=$'ZelmarCreateComponent\nZelmarDisposeComponent\nZelmarSetDebugOutput\nZelmarSetTimeMode'
+expected=$'ZelmarCompanionStatus\nZelmarCreateComponent\nZelmarDisposeComponent\nZelmarSetDebugOutput\nZelmarSetTimeMode'
 unexpected=$(comm -23 <(echo "$exported") <(echo "$expected" | sort))
 missing=$(comm -13 <(echo "$exported") <(echo "$expected" | sort))
 if [ -n "$unexpected" ] || [ -n "$missing" ]; then

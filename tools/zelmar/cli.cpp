@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace cli {
 
@@ -85,14 +84,6 @@ Component ComponentSetup::Finish(bool start, std::string* error) {
     return std::move(component_);
 }
 
-Component StartWavReader(const std::string& path, std::string* error) {
-    return ComponentSetup("RIFFAudioIn").Set("Filename", path).Start(error);
-}
-
-Component StartWavWriter(const std::string& path, const WAVEFORMATEX& format, std::string* error) {
-    return ComponentSetup("RIFFAudioOut").Set("Filename", path).Set("WaveFormat", format).Start(error);
-}
-
 namespace {
 
 ComponentSetup DeviceSetup(const char* name, const char* bufferTime, const char* deviceNo, const DeviceBlocks& blocks) {
@@ -141,12 +132,6 @@ bool TextProperty(IAudioIO* io, const char* name, int32_t arg, std::string* text
     if (io->GetProperty(name, arg, buffer) != 0) return false;
     *text = buffer;
     return true;
-}
-
-std::string PutAll(IAudioIO* sink, const void* data, int32_t bytes) {
-    const int32_t put = sink->PutData(data, bytes);
-    if (put == bytes) return "";
-    return put < 0 ? ResultText(put) : "short write";
 }
 
 namespace {
@@ -246,42 +231,6 @@ bool Options::Number(const std::string& name, double low, double high, double* v
     }
     *value = parsed;
     return true;
-}
-
-std::string ProbeWav(const std::string& path, WavProbe* probe) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot open " + path + ": " + std::strerror(errno);
-    char header[12];
-    if (!file.read(header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
-        std::memcmp(header + 8, "WAVE", 4) != 0) {
-        return path + " is not a WAV file (no RIFF/WAVE header)";
-    }
-    bool haveFormat = false;
-    char chunk[8];
-    while (file.read(chunk, sizeof chunk)) {
-        uint32_t size;
-        std::memcpy(&size, chunk + 4, sizeof size);
-        if (std::memcmp(chunk, "fmt ", 4) == 0) {
-            char body[sizeof(WAVEFORMATEX)] = {};
-            const uint32_t kept = size < sizeof body ? size : sizeof body;
-            if (!file.read(body, kept)) break;
-            std::memcpy(&probe->format, body, sizeof body);
-            file.seekg(size - kept, std::ios::cur);
-            haveFormat = kept >= 16;
-        } else if (std::memcmp(chunk, "data", 4) == 0) {
-            if (!haveFormat) return path + " has no format chunk before its data";
-            const std::streamoff start = file.tellg();
-            file.seekg(0, std::ios::end);
-            const std::streamoff available = file.tellg() - start;
-            // A recording that was never closed declares 0 bytes; take what the file holds.
-            probe->dataBytes = size == 0 || available < size ? static_cast<uint32_t>(available) : size;
-            if (probe->dataBytes == 0) return path + " holds no audio data";
-            return "";
-        } else {
-            file.seekg(size, std::ios::cur);
-        }
-    }
-    return path + " has no data chunk";
 }
 
 std::string DescribeFormat(const WAVEFORMATEX& f) {

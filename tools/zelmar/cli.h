@@ -89,10 +89,8 @@ private:
     std::string refusals_;
 };
 
-// The usual setups: the WAV reader on a file, the WAV writer on a file in a format, and a
-// sound device ("DSoundAudioIn" or "DSoundAudioOut") delivering or taking PCM blocks.
-Component StartWavReader(const std::string& path, std::string* error);
-Component StartWavWriter(const std::string& path, const WAVEFORMATEX& format, std::string* error);
+// The usual setups: a sound device ("DSoundAudioIn" or "DSoundAudioOut") delivering or taking
+// PCM blocks.
 struct DeviceBlocks {
     int32_t rate;
     int32_t channels;
@@ -116,10 +114,6 @@ bool IsMono16Pcm(const WAVEFORMATEX& format);
 int32_t IntProperty(IAudioIO* io, const char* name, int32_t arg = 0);
 // A text property such as a device name; false when the component does not answer.
 bool TextProperty(IAudioIO* io, const char* name, int32_t arg, std::string* text);
-
-// Writes all `bytes` to a sink; returns "" or what went wrong (the result code, or a short
-// write).
-std::string PutAll(IAudioIO* sink, const void* data, int32_t bytes);
 
 // A device answers a block that is not ready yet (capture) or has no room yet (playback) with
 // a time-out: these ask again, for a few seconds at the most, and return the last result.
@@ -151,14 +145,6 @@ private:
     std::map<std::string, std::string> values_;
     std::vector<std::string> positional_;
 };
-
-// Header facts of a WAV file, read by the host to know its length.
-struct WavProbe {
-    WAVEFORMATEX format{};
-    uint32_t dataBytes = 0;
-};
-// Returns an empty string on success, else what is wrong with the file.
-std::string ProbeWav(const std::string& path, WavProbe* probe);
 
 std::string DescribeFormat(const WAVEFORMATEX& format);
 

@@ -12,6 +12,8 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "wav_file.h"
 
 namespace cli {
 
@@ -43,7 +45,10 @@ const char kChainUsage[] =
     "component's).\n"
     "Prints one line: durations in and out, formats, and the real-time factor of the whole\n"
     "run (reading, filtering, writing).  A component or property the engine does not know,\n"
-    "or a value it refuses, ends the run with the engine's result code.\n"
+    "or a value it refuses, ends the run with the engine's result code.  When the engine's\n"
+    "companion library is missing, a PreProcessAudioFilter stage is noted on stderr: it then\n"
+    "runs without IIR filters, noise suppression or pitch-based voice detection.\n"
+    "Ctrl-C (or SIGTERM) ends the run early; OUT.wav is finished either way.\n"
     "example: zelmar chain -i speech.wav -o fast.wav NoiseGateAudioFilter:Threshold_db=4000 \\\n"
     "           AccelerateAudioFilter:Speed=125 ResampleAudioFilter:OutSamplesPerSec=8000\n";
 
@@ -345,6 +350,19 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
     return "";
 }
 
+// The pre-processor runs without its companion library, doing less: say so, once.
+void NoteMissingCompanion() {
+    static bool noted = false;
+    char problem[512];
+    if (noted || ZelmarCompanionStatus(problem, sizeof problem) == 0) return;
+    noted = true;
+    std::fprintf(stderr,
+                 "zelmar: note: PreProcessAudioFilter runs without its companion library (%s): no IIR "
+                 "filters, no noise suppression, and pitch-based voice detection (VADType 1 or 2) hears "
+                 "every frame as unvoiced\n",
+                 problem);
+}
+
 }  // namespace
 
 int RunChain(int argc, char** argv) {
@@ -373,38 +391,37 @@ int RunChain(int argc, char** argv) {
         StageSpec spec;
         if (!ParseStage(text, &spec, &error)) return Fail(error);
         if (!(error = SetUpStage(spec, &format, stages)).empty()) return Fail(error);
+        if (SameName(spec.name, "PreProcessAudioFilter")) NoteMissingCompanion();
     }
 
-    Component reader = StartWavReader(input, &error);
-    if (!reader) return Fail("cannot read " + input + ": " + error);
-    Component writer = StartWavWriter(output, format.Wave(), &error);
-    if (!writer) return Fail("cannot create " + output + ": " + error);
+    WavInput reader;
+    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
+    CatchStopSignals();
+    WavRecording recording;
+    if (!(error = recording.Open(output, format.Wave())).empty()) return Fail("cannot create " + output + ": " + error);
 
     const uint32_t frameBytes = inputFormat.FrameBytes();
     const uint32_t totalFrames = probe.dataBytes / frameBytes;
     const uint32_t blockFrames = std::max<uint32_t>(1, static_cast<uint32_t>(inputFormat.rate * blockMs / 1000.0));
     std::vector<uint8_t> block(static_cast<std::size_t>(blockFrames) * frameBytes);
     std::vector<uint8_t> current, next;
-    uint64_t writtenBytes = 0;
     Progress progress("chain");
     const auto began = std::chrono::steady_clock::now();
-    for (uint32_t done = 0; done < totalFrames;) {
+    uint32_t done = 0;
+    while (done < totalFrames && !StopRequested()) {
         const uint32_t frames = std::min(blockFrames, totalFrames - done);
-        const int32_t got = reader->GetData(block.data(), static_cast<int32_t>(frames * frameBytes));
-        if (got < 0) return Fail("reading " + input + ": " + ResultText(got));
+        const int32_t got = reader.Read(block.data(), static_cast<int32_t>(frames * frameBytes));
+        if (got < 0) return FailKeeping(recording, "reading " + input + ": " + ResultText(got));
         current.assign(block.begin(), block.begin() + got);
         for (auto& stage : stages) {
             next.clear();
             if (!(error = stage->Feed(current.data(), static_cast<int32_t>(current.size()), next)).empty()) {
-                return Fail(error);
+                return FailKeeping(recording, error);
             }
             current.swap(next);
         }
-        if (!current.empty()) {
-            if (!(error = PutAll(writer.get(), current.data(), static_cast<int32_t>(current.size()))).empty()) {
-                return Fail("writing " + output + " failed: " + error);
-            }
-            writtenBytes += current.size();
+        if (!(error = recording.Write(current.data(), static_cast<int32_t>(current.size()))).empty()) {
+            return FailKeeping(recording, "writing " + output + " failed: " + error);
         }
         done += frames;
         if (meter && (done / inputFormat.rate != (done - frames) / inputFormat.rate || done == totalFrames)) {
@@ -414,15 +431,14 @@ int RunChain(int argc, char** argv) {
     }
     progress.Done();
     for (auto& stage : stages) (*stage)->Stop();
-    writer->Stop();
-    reader->Stop();
+    if (!(error = recording.Finish()).empty()) return Fail(error);
     const double elapsed = SecondsSince(began);
-    const double secondsIn = static_cast<double>(totalFrames) / inputFormat.rate;
-    const double secondsOut = static_cast<double>(writtenBytes / format.FrameBytes()) / format.rate;
-    std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time\n", stages.size(),
+    const double secondsIn = static_cast<double>(done) / inputFormat.rate;
+    const double secondsOut = static_cast<double>(recording.bytes() / format.FrameBytes()) / format.rate;
+    std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time%s\n", stages.size(),
                 stages.size() == 1 ? "" : "s", secondsIn, inputFormat.Text().c_str(), secondsOut, format.Text().c_str(),
-                RealTimeFactor(secondsIn, elapsed));
-    return 0;
+                RealTimeFactor(secondsIn, elapsed), StoppedNote());
+    return StopRequested() ? StoppedStatus() : 0;
 }
 
 }  // namespace cli

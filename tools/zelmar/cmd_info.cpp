@@ -6,13 +6,16 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "wav_file.h"
 
 namespace cli {
 
 const char kInfoUsage[] =
     "usage: zelmar info FILE.wav\n"
     "Prints the file's format, duration, and per channel the peak and RMS level in dBFS\n"
-    "(PCM files), reading the audio through the RIFFAudioIn component.\n";
+    "(PCM files), reading the audio through the RIFFAudioIn component.  A file that\n"
+    "component cannot scan (an odd-sized chunk and its pad byte before the data, or a\n"
+    "recording that was never finished, whose sizes are 0) is read by zelmar itself.\n";
 
 namespace {
 
@@ -33,12 +36,16 @@ int RunInfo(int argc, char** argv) {
     std::printf("%s\n  format:   %s\n", path.c_str(), DescribeFormat(f).c_str());
     const double duration = f.nAvgBytesPerSec > 0 ? static_cast<double>(probe.dataBytes) / f.nAvgBytesPerSec : 0.0;
     std::printf("  data:     %u bytes, %.3f s\n", probe.dataBytes, duration);
+    if (probe.unfinished) {
+        std::printf("  note:     the header's sizes are 0 or pass the end of the file (a recording that was\n"
+                    "            never finished); 'zelmar repair %s' writes them\n", path.c_str());
+    }
     const bool pcm = f.wFormatTag == 1 && (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) &&
                      f.nChannels >= 1 && f.nChannels <= 2;
     if (!pcm) return 0;
 
-    Component reader = StartWavReader(path, &error);
-    if (!reader) return Fail("cannot read " + path + ": " + error);
+    WavInput reader;
+    if (!(error = reader.Open(path, probe)).empty()) return Fail(error);
     const int channels = f.nChannels;
     const int sampleBytes = f.wBitsPerSample / 8;
     const uint32_t frameBytes = static_cast<uint32_t>(channels * sampleBytes);
@@ -47,7 +54,7 @@ int RunInfo(int argc, char** argv) {
     std::vector<uint8_t> block(frameBytes * 4096);
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min<uint32_t>(4096, frames - done);
-        const int32_t code = reader->GetData(block.data(), static_cast<int32_t>(n * frameBytes));
+        const int32_t code = reader.Read(block.data(), static_cast<int32_t>(n * frameBytes));
         if (code < 0) return Fail("reading " + path + ": " + ResultText(code));
         for (uint32_t i = 0; i < n * channels; ++i) {
             double sample;  // full scale 1.0
@@ -64,7 +71,6 @@ int RunInfo(int argc, char** argv) {
         }
         done += n;
     }
-    reader->Stop();
     for (int c = 0; c < channels; ++c) {
         const double rms = frames > 0 ? std::sqrt(sumSquares[c] / frames) : 0.0;
         std::printf("  %-9s peak %7.2f dBFS, RMS %7.2f dBFS\n", channels == 1 ? "level:" : c == 0 ? "left:" : "right:",

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "wav_file.h"
 
 namespace cli {
 
@@ -30,8 +31,8 @@ int RunPlay(int argc, char** argv) {
         return Fail(input + " is " + DescribeFormat(f) + "; play takes 8- or 16-bit PCM, mono or stereo");
     }
     ZelmarSetTimeMode(ZELMAR_TIME_REAL);
-    Component reader = StartWavReader(input, &error);
-    if (!reader) return Fail("cannot read " + input + ": " + error);
+    WavInput reader;
+    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
     const int32_t blockSamples = static_cast<int32_t>(f.nSamplesPerSec / 100);  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
@@ -49,7 +50,7 @@ int RunPlay(int argc, char** argv) {
     for (uint32_t b = 0; b < blocks + tailBlocks; ++b) {
         int32_t code;
         if (b < blocks) {
-            if ((code = reader->GetData(block.data(), blockBytes)) < 0) return Fail("reading failed: " + ResultText(code));
+            if ((code = reader.Read(block.data(), blockBytes)) < 0) return Fail("reading failed: " + ResultText(code));
         } else {
             std::fill(block.begin(), block.end(), f.wBitsPerSample == 8 ? 0x80 : 0x00);
         }

@@ -7,13 +7,16 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "wav_file.h"
 
 namespace cli {
 
 const char kRecordUsage[] =
     "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
-    "showing the peak level on a terminal.\n"
+    "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
+    "whatever ends it, OUT.wav is a finished WAV file of what was recorded.\n"
     "  --device N     capture device number from 'zelmar devices' (default -1, the default)\n"
     "  --seconds S    duration, 0.1..36000 (default 5)\n"
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
@@ -42,21 +45,25 @@ int RunRecord(int argc, char** argv) {
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
     WAVEFORMATEX format{};
     capture->GetProperty("WaveFormat", 0, &format);
-    Component writer = StartWavWriter(output, format, &error);
-    if (!writer) return Fail("cannot write " + output + ": " + error);
+    CatchStopSignals();
+    WavRecording recording;
+    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot write " + output + ": " + error);
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
+    std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", output.c_str());
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;
     const int64_t blocks = static_cast<int64_t>(seconds * 100 + 0.5);
     std::vector<int16_t> block(static_cast<size_t>(blockSamples * channelCount));
     int peak = 0;
-    for (int64_t b = 0; b < blocks;) {
+    for (int64_t b = 0; b < blocks && !StopRequested();) {
         if ((code = GetDeviceBlock(capture.get(), block.data(), blockBytes)) != blockBytes) {
-            return Fail("capture failed: " + ResultText(code));
+            return FailKeeping(recording, "capture failed: " + ResultText(code));
         }
-        if ((code = writer->PutData(block.data(), blockBytes)) < 0) return Fail("writing failed: " + ResultText(code));
+        if (!(error = recording.Write(block.data(), blockBytes)).empty()) {
+            return FailKeeping(recording, "writing " + output + " failed: " + error);
+        }
         for (int16_t s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
         ++b;
         if (meter && b % 10 == 0) {
@@ -69,9 +76,10 @@ int RunRecord(int argc, char** argv) {
     }
     if (meter) std::fprintf(stderr, "\n");
     capture->Stop();
-    writer->Stop();
-    std::printf("%s: %.2f s of %s\n", output.c_str(), blocks / 100.0, DescribeFormat(format).c_str());
-    return 0;
+    if (!(error = recording.Finish()).empty()) return Fail(error);
+    std::printf("%s: %.2f s of %s%s\n", output.c_str(), recording.seconds(), DescribeFormat(format).c_str(),
+                StoppedNote());
+    return StopRequested() ? StoppedStatus() : 0;
 }
 
 }  // namespace cli

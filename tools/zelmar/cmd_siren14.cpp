@@ -16,6 +16,8 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "wav_file.h"
 
 namespace cli {
 
@@ -92,8 +94,8 @@ int RunEncode(int argc, char** argv) {
                     std::to_string(codecRate) + " Hz");
     }
 
-    Component reader = StartWavReader(input, &error);
-    if (!reader) return Fail("cannot read " + input + ": " + error);
+    WavInput reader;
+    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
     Component encoder = Siren14Setup(codecRate, bitRate, Coding::kEncode).Start(&error);
     if (!encoder) {
         return Fail("cannot encode " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) + " bit/s: " + error);
@@ -154,7 +156,7 @@ int RunEncode(int argc, char** argv) {
     while (done < probe.dataBytes) {
         const uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(wavBlock.size()), (probe.dataBytes - done) & ~1u);
         if (want == 0) break;
-        const int32_t got = reader->GetData(wavBlock.data(), static_cast<int32_t>(want));
+        const int32_t got = reader.Read(wavBlock.data(), static_cast<int32_t>(want));
         if (got < 0) return Fail("reading " + input + ": " + ResultText(got));
         done += want;
         if (wavRate == codecRate) {
@@ -176,7 +178,6 @@ int RunEncode(int argc, char** argv) {
     out.write(reinterpret_cast<const char*>(header), kHeaderBytes);
     out.close();
     if (!out) return Fail("writing " + output + " failed");
-    reader->Stop();
     encoder->Stop();
 
     const double audioSeconds = frames * 0.02, elapsed = SecondsSince(began);
@@ -226,8 +227,9 @@ int RunDecode(int argc, char** argv) {
     }
     const uint32_t frames = declaredFrames != kUnknownFrameCount ? declaredFrames : present;
 
-    Component writer = StartWavWriter(output, Mono16Format(sampleRate), &error);
-    if (!writer) return Fail("cannot create " + output + ": " + error);
+    CatchStopSignals();
+    WavRecording recording;
+    if (!(error = recording.Open(output, Mono16Format(sampleRate))).empty()) return Fail("cannot create " + output + ": " + error);
 
     std::mt19937 random(static_cast<uint32_t>(seed));
     std::uniform_real_distribution<double> uniform(0.0, 100.0);
@@ -236,26 +238,29 @@ int RunDecode(int argc, char** argv) {
     int32_t code;
     Progress progress("decode");
     const auto began = std::chrono::steady_clock::now();
-    for (uint32_t frame = 0; frame < frames; ++frame) {
+    uint32_t frame = 0;
+    for (; frame < frames && !StopRequested(); ++frame) {
         // A lost frame is handed over as a null input: the decoder conceals it.
         const bool drop = lossPercent > 0 && uniform(random) < lossPercent;
         lost += drop;
         const uint8_t* source = file.data() + kHeaderBytes + static_cast<size_t>(frame) * codedFrameBytes;
         int32_t inBytes = codedFrameBytes, outBytes = pcmFrameBytes;
         if ((code = decoder->Process(drop ? nullptr : source, &inBytes, pcm.data(), &outBytes)) != 0 || outBytes != pcmFrameBytes) {
-            return Fail("Siren14AudioFilter: " + ResultText(code));
+            return FailKeeping(recording, "Siren14AudioFilter: " + ResultText(code));
         }
-        if (!(error = PutAll(writer.get(), pcm.data(), outBytes)).empty()) return Fail("writing " + output + " failed: " + error);
+        if (!(error = recording.Write(pcm.data(), outBytes)).empty()) {
+            return FailKeeping(recording, "writing " + output + " failed: " + error);
+        }
         if (frame % kFramesPerCall == 0) progress.Update(static_cast<double>(frame) / frames);
     }
     progress.Done();
-    writer->Stop();
+    if (!(error = recording.Finish()).empty()) return Fail(error);
     decoder->Stop();
-    const double audioSeconds = frames * 0.02, elapsed = SecondsSince(began);
-    std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed), %.3f s -> %s in %.3f s (%.0fx real time)\n",
-                input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frames, lost, audioSeconds, output.c_str(), elapsed,
-                RealTimeFactor(audioSeconds, elapsed));
-    return 0;
+    const double audioSeconds = frame * 0.02, elapsed = SecondsSince(began);
+    std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed), %.3f s -> %s in %.3f s (%.0fx real time)%s\n",
+                input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frame, lost, audioSeconds, output.c_str(), elapsed,
+                RealTimeFactor(audioSeconds, elapsed), StoppedNote());
+    return StopRequested() ? StoppedStatus() : 0;
 }
 
 }  // namespace cli

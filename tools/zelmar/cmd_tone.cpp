@@ -5,6 +5,8 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "wav_file.h"
 
 namespace cli {
 
@@ -19,7 +21,8 @@ const char kToneUsage[] =
     "  --amplitude P     percent of full scale, 0..100 (default 50)\n"
     "  --seconds S       duration, 0.01..3600 (default 3)\n"
     "  --realtime        pace blocks in real time as a live source would (default: as fast\n"
-    "                    as possible)\n";
+    "                    as possible)\n"
+    "Ctrl-C (or SIGTERM) ends the tone early with a finished file.\n";
 
 int RunTone(int argc, char** argv) {
     Options options;
@@ -50,30 +53,33 @@ int RunTone(int argc, char** argv) {
                               .Start(&error);
     if (!generator) return Fail(error);
     const WAVEFORMATEX format = Mono16Format(sampleRate);
-    Component writer = StartWavWriter(output, format, &error);
-    if (!writer) return Fail("cannot create " + output + ": " + error);
+    CatchStopSignals();
+    WavRecording recording;
+    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot create " + output + ": " + error);
 
     const int64_t totalSamples = static_cast<int64_t>(seconds * sampleRate + 0.5);
     std::vector<int16_t> block(blockSamples);
     Progress progress("tone");
     const auto began = std::chrono::steady_clock::now();
     int64_t written = 0;
-    while (written < totalSamples) {
+    while (written < totalSamples && !StopRequested()) {
         const int32_t samples = static_cast<int32_t>(std::min<int64_t>(blockSamples, totalSamples - written));
         const int32_t got = generator->GetData(block.data(), samples * 2);
-        if (got < 0) return Fail("generator: " + ResultText(got));
-        if (!(error = PutAll(writer.get(), block.data(), got)).empty()) return Fail("writing " + output + " failed: " + error);
+        if (got < 0) return FailKeeping(recording, "generator: " + ResultText(got));
+        if (!(error = recording.Write(block.data(), got)).empty()) {
+            return FailKeeping(recording, "writing " + output + " failed: " + error);
+        }
         written += samples;
         progress.Update(static_cast<double>(written) / totalSamples);
     }
     progress.Done();
-    writer->Stop();
+    if (!(error = recording.Finish()).empty()) return Fail(error);
     generator->Stop();
     const double elapsed = SecondsSince(began);
-    std::printf("wrote %s: %.3f s of %g Hz at %d%% (%s), %lld samples in %.3f s\n", output.c_str(),
+    std::printf("wrote %s: %.3f s of %g Hz at %d%% (%s), %lld samples in %.3f s%s\n", output.c_str(),
                 static_cast<double>(written) / sampleRate, frequency, static_cast<int>(amplitude),
-                DescribeFormat(format).c_str(), static_cast<long long>(written), elapsed);
-    return 0;
+                DescribeFormat(format).c_str(), static_cast<long long>(written), elapsed, StoppedNote());
+    return StopRequested() ? StoppedStatus() : 0;
 }
 
 }  // namespace cli

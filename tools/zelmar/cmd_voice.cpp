@@ -8,6 +8,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "interrupt.h"
 #include "voice.h"
 #include "voice_path.h"
 
@@ -44,7 +45,9 @@ const char kVoiceUsage[] =
     "                    for --seconds (default 5), 16 kHz; shows a level meter\n"
     "  --playback N      play the listener's audio on playback device N (-1: the default);\n"
     "                    the device's clock paces the listener, so no --drift; the file is\n"
-    "                    written only when -o is given\n";
+    "                    written only when -o is given\n"
+    "Ctrl-C (or SIGTERM) ends the source early; what is on its way is still played and\n"
+    "written, and the files are finished.\n";
 
 int RunVoice(int argc, char** argv) {
     Options options;
@@ -105,6 +108,7 @@ int RunVoice(int argc, char** argv) {
     const bool devices = options.Has("--capture") || options.Has("--playback");
     ZelmarSetTimeMode(settings.realtime || settings.udp || devices ? ZELMAR_TIME_REAL : ZELMAR_TIME_VIRTUAL);
 
+    CatchStopSignals();
     voice::VoicePath path(settings);
     return path.Run();
 }

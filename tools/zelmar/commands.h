@@ -19,6 +19,7 @@ int RunDevices(int argc, char** argv);
 int RunRecord(int argc, char** argv);
 int RunPlay(int argc, char** argv);
 int RunVoice(int argc, char** argv);
+int RunRepair(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
@@ -29,5 +30,6 @@ extern const char kDevicesUsage[];
 extern const char kRecordUsage[];
 extern const char kPlayUsage[];
 extern const char kVoiceUsage[];
+extern const char kRepairUsage[];
 
 }  // namespace cli

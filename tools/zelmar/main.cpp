@@ -20,6 +20,7 @@ const cli::Command kCommands[] = {
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},
     {"voice", "run speech through the voice path (codec, network, jitter buffer)", cli::kVoiceUsage, cli::RunVoice},
+    {"repair", "write the sizes of a WAV file whose recording never finished", cli::kRepairUsage, cli::RunRepair},
 };
 
 void PrintUsage(FILE* to) {

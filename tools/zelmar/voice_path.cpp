@@ -1,6 +1,8 @@
 // The voice path of `zelmar voice`: setting it up and its three threads.
 #include "voice_path.h"
 
+#include "interrupt.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -66,6 +68,8 @@ std::string VoicePath::PrepareFilters() {
     } else {
         stages_.preprocess.used = true;
         if (!preprocess.refusals().empty()) stages_.preprocess.notes = "refused " + preprocess.refusals();
+        char problem[512];
+        if (ZelmarCompanionStatus(problem, sizeof problem) != 0) companionProblem_ = problem;
     }
 
     // To the codec's rate.
@@ -119,8 +123,9 @@ std::string VoicePath::PrepareSinks() {
     }
 
     if (settings_.writeFile) {
-        writer_ = StartWavWriter(settings_.output, Mono16Format(pathRate_), &error);
-        if (!writer_) return "cannot create " + settings_.output + ": " + error;
+        if (!(error = writer_.Open(settings_.output, Mono16Format(pathRate_))).empty()) {
+            return "cannot create " + settings_.output + ": " + error;
+        }
         stages_.sink.used = true;
     } else {
         stages_.sink.skipped = "no -o given with --playback";
@@ -178,8 +183,9 @@ void VoicePath::Talker() {
             // UDP sends and a capture device pace themselves.
             if (!settings_.udp && !sourceInfo_.device) clock_->WaitUntil(kTalker, lock, [due] { return due; });
         }
-        int32_t count;
-        {
+        // Ctrl-C ends the source: what is on its way still reaches the file.
+        int32_t count = 0;
+        if (!StopRequested()) {
             CpuSpan span(stages_.source);
             count = source_->Read(block.data(), blockSamples);
         }
@@ -280,9 +286,10 @@ bool VoicePath::SendFrame(const int16_t* pcm, std::vector<uint8_t>& frame, uint3
 void VoicePath::PutIntoRing(const int16_t* samples, int32_t count) {
     recDecode_.Write(samples, count);
     if (!ring_) {
-        if (writer_) {
+        if (writer_.is_open()) {
             CpuSpan span(stages_.sink);
-            writer_->PutData(samples, count * 2);
+            const std::string failure = writer_.Write(samples, count * 2);
+            if (!failure.empty()) ThreadFailed("writing " + settings_.output + " failed: " + failure);
             stages_.sink.bytesIn += static_cast<uint64_t>(count) * 2;
         }
         if (player_ && !PlayBlock(samples, count)) ThreadFailed("playback failed");
@@ -393,9 +400,9 @@ void VoicePath::Listener() {
             ring_->GetData(block.data(), blockSamples * 2);
         }
         stages_.ring.Count(0, static_cast<uint64_t>(blockSamples) * 2, static_cast<double>(blockSamples) / pathRate_);
-        if (writer_) {
+        if (writer_.is_open()) {
             CpuSpan span(stages_.sink);
-            const std::string failure = PutAll(writer_.get(), block.data(), blockSamples * 2);
+            const std::string failure = writer_.Write(block.data(), blockSamples * 2);
             if (!failure.empty()) {
                 ThreadFailed("writing " + settings_.output + " failed: " + failure);
                 break;
@@ -448,11 +455,18 @@ int VoicePath::Run() {
     meter.join();
     const double wall = SecondsSince(began);
 
-    if (writer_) writer_->Stop();
+    const std::string finishing = writer_.Finish();
     if (player_) player_->Stop();
     source_->Stop();
     for (Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) recorder->Close();
-    if (!threadFailure_.empty()) return Fail(threadFailure_);
+    if (!threadFailure_.empty()) {
+        if (!stages_.sink.used) return Fail(threadFailure_);
+        char kept[64];
+        std::snprintf(kept, sizeof kept, "%.2f s", writer_.seconds());
+        return Fail(threadFailure_ + "; " + settings_.output + " keeps the " + kept + " written" +
+                    (finishing.empty() ? "" : ", but " + finishing));
+    }
+    if (!finishing.empty()) return Fail(finishing);
     if (clock_->stalled()) return Fail("the path stalled: no thread could make progress");
 
     PathSummary summary;
@@ -476,11 +490,12 @@ int VoicePath::Run() {
     }
     summary.playing = static_cast<bool>(player_);
     summary.realtime = clock_->realtime();
+    summary.companionProblem = companionProblem_;
     for (const Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) {
         if (!recorder->path().empty()) summary.recordings.push_back(recorder->path());
     }
     PrintReport(settings_, stages_, summary, wall);
-    return 0;
+    return StopRequested() ? StoppedStatus() : 0;
 }
 
 }  // namespace voice

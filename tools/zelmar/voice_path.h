@@ -15,6 +15,7 @@
 #include "voice_network.h"
 #include "voice_report.h"
 #include "voice_sources.h"
+#include "wav_file.h"
 
 namespace cli {
 namespace voice {
@@ -48,7 +49,9 @@ private:
     int32_t pcmFrameBytes_ = 0;
 
     // Empty where the stage is skipped (or the sink not asked for).
-    Component preprocess_, resample_, encoder_, decoder_, ring_, writer_, player_;
+    Component preprocess_, resample_, encoder_, decoder_, ring_, player_;
+    WavRecording writer_;  // the output file, finished on every way out
+    std::string companionProblem_;  // what the pre-processor runs without, "" when nothing
     LevelMeter meter_;
 
     std::unique_ptr<PathClock> clock_;

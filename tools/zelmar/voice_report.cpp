@@ -36,7 +36,13 @@ void WriteNotes(const Settings& settings, Stages& stages, const PathSummary& sum
     const FrameCounts& frames = summary.frames;
     stages.source.notes = summary.sourceName + ", " + std::to_string(summary.sourceRate) + " Hz";
     if (stages.preprocess.used && stages.preprocess.notes.empty()) {
-        stages.preprocess.notes = settings.agc ? "high-pass 100 Hz, noise suppression, AGC" : "high-pass 100 Hz, noise suppression";
+        if (summary.companionProblem.empty()) {
+            stages.preprocess.notes = settings.agc ? "high-pass 100 Hz, noise suppression, AGC" : "high-pass 100 Hz, noise suppression";
+        } else {
+            // Its filter and suppressor live in the companion library.
+            stages.preprocess.notes = settings.agc ? "AGC only: no high-pass, no noise suppression (no companion library)"
+                                                   : "passes the audio: no high-pass, no noise suppression (no companion library)";
+        }
     }
     if (stages.resample.used) {
         stages.resample.notes = std::to_string(summary.sourceRate) + " -> " + std::to_string(kCodecRate) + " Hz";
@@ -112,22 +118,18 @@ void ShowMeter(LevelMeter& meter, bool input, bool output, const std::atomic<boo
 }
 
 std::string Recorder::Open(const std::string& path, int32_t rate) {
-    std::string error;
-    writer_ = StartWavWriter(path, Mono16Format(rate), &error);
-    if (!writer_) return "cannot record " + path + ": " + error;
+    const std::string error = writer_.Open(path, Mono16Format(rate));
+    if (!error.empty()) return "cannot record " + path + ": " + error;
     path_ = path;
     return "";
 }
 
 // A recording that fails to take a block goes on without it: it is a side view of the path.
 void Recorder::Write(const int16_t* samples, int32_t count) {
-    if (writer_ && count > 0) writer_->PutData(samples, count * 2);
+    if (writer_.is_open() && count > 0) writer_.Write(samples, count * 2);
 }
 
-void Recorder::Close() {
-    if (writer_) writer_->Stop();
-    writer_ = Component();
-}
+void Recorder::Close() { writer_.Finish(); }
 
 void PrintReport(const Settings& settings, Stages& stages, const PathSummary& summary, double wallSeconds) {
     stages.sink.audioSeconds = static_cast<double>(stages.sink.bytesIn) / 2.0 / summary.pathRate;
@@ -164,6 +166,7 @@ void PrintReport(const Settings& settings, Stages& stages, const PathSummary& su
     if (summary.playing) std::printf("; played %.2f s at %d Hz", stages.playback.audioSeconds, summary.pathRate);
     std::printf("\n");
     for (const std::string& path : summary.recordings) std::printf("recorded %s\n", path.c_str());
+    if (!summary.companionProblem.empty()) std::printf("note: no companion library: %s\n", summary.companionProblem.c_str());
 }
 
 }  // namespace voice

@@ -9,6 +9,7 @@
 
 #include "cli.h"
 #include "voice.h"
+#include "wav_file.h"
 
 namespace cli {
 namespace voice {
@@ -77,7 +78,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    Component writer_;
+    WavRecording writer_;
     std::string path_;
 };
 
@@ -101,6 +102,7 @@ struct PathSummary {
     uint32_t underflows = 0, compressions = 0;  // the ring's
     bool playing = false;
     bool realtime = false;
+    std::string companionProblem;  // what the pre-processor ran without, "" when nothing
     std::vector<std::string> recordings;
 };
 

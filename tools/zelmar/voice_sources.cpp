@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "wav_file.h"
 
 // The speech sample embedded at build time (empty when the build had no espeak-ng).
 extern "C" const unsigned char zelmar_voice_sample_begin[];
@@ -89,6 +90,25 @@ private:
     int64_t remaining_;
 };
 
+// A WAV file, limited to `totalSamples`.
+class FileSource final : public Source {
+public:
+    explicit FileSource(int64_t totalSamples) : remaining_(totalSamples) {}
+    WavInput& input() { return input_; }
+    int32_t Read(int16_t* out, int32_t count) override {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, remaining_));
+        if (n <= 0) return 0;
+        const int32_t got = input_.Read(out, n * 2);
+        if (got <= 0) return 0;
+        remaining_ -= got / 2;
+        return got / 2;
+    }
+
+private:
+    WavInput input_;
+    int64_t remaining_;
+};
+
 // A capture device: DSoundAudioIn delivering 20 ms blocks in real time.
 class DeviceSource final : public Source {
 public:
@@ -145,14 +165,11 @@ std::unique_ptr<Source> OpenFile(const Settings& settings, SourceInfo* info, std
     }
     info->rate = static_cast<int32_t>(probe.format.nSamplesPerSec);
     info->samples = Limited(settings, probe.dataBytes / 2, info->rate);
-    Component reader = StartWavReader(settings.input, error);
-    if (!reader) {
-        *error = "cannot read " + settings.input + ": " + *error;
-        return nullptr;
-    }
+    auto source = std::make_unique<FileSource>(info->samples);
+    if (!(*error = source->input().Open(settings.input, probe)).empty()) return nullptr;
     info->name = settings.input;
-    info->component = "RIFFAudioIn";
-    return std::make_unique<ComponentSource>(std::move(reader), info->samples);
+    info->component = source->input().reader() == std::string("RIFFAudioIn") ? "RIFFAudioIn" : "(read by zelmar)";
+    return source;
 }
 
 // Null when the build carries no usable sample.

@@ -1,0 +1,255 @@
+// "RIFFAudioOut" when the file system says no: a full disk, links, devices and FIFOs in the
+// place of the file, and split writes that do not fill whole frames.  Every finished file is
+// checked against a header built here by hand from the bytes the file holds.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zelmar/zelmar_split.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "framework/Format.h"
+#include "support/TestPlatform.h"
+
+namespace zelmar {
+namespace {
+
+constexpr uint32_t kPcmHeaderBytes = 46;  // RIFF, WAVE, an 18-byte fmt chunk, the data header
+
+// The header a finished recording of `audio` must start with.
+std::vector<uint8_t> ExpectedHeader(const WAVEFORMATEX& format, uint32_t dataBytes) {
+    std::vector<uint8_t> header;
+    auto text = [&](const char* tag) { header.insert(header.end(), tag, tag + 4); };
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) header.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    text("RIFF");
+    u32(dataBytes + kPcmHeaderBytes - 8);
+    text("WAVE");
+    text("fmt ");
+    u32(18);
+    const auto* f = reinterpret_cast<const uint8_t*>(&format);
+    header.insert(header.end(), f, f + 16);
+    header.push_back(0);  // cbSize
+    header.push_back(0);
+    text("data");
+    u32(dataBytes);
+    return header;
+}
+
+// A file whose header counts exactly the audio it holds: what a reader needs.
+void ExpectFinished(const std::vector<uint8_t>& file, const WAVEFORMATEX& format, const std::string& what) {
+    ASSERT_GE(file.size(), kPcmHeaderBytes) << what;
+    const auto dataBytes = static_cast<uint32_t>(file.size() - kPcmHeaderBytes);
+    const auto expected = ExpectedHeader(format, dataBytes);
+    EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + kPcmHeaderBytes), expected) << what;
+}
+
+std::vector<uint8_t> Pattern(std::size_t n, unsigned seed) {
+    std::vector<uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>((i * 131 + seed * 17 + 5) & 0xFF);
+    return bytes;
+}
+
+test::ComponentPtr Writer(const std::string& name, const WAVEFORMATEX& format) {
+    auto writer = test::Make("RIFFAudioOut");
+    EXPECT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>(name.c_str())), 0);
+    EXPECT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<WAVEFORMATEX*>(&format)), 0);
+    return writer;
+}
+
+// A disk that fills up in the middle of a recording: PutData answers with what the disk took,
+// "TotalOut" counts that, and Stop leaves a file whose sizes match what it holds, whichever
+// byte the disk ran out at.
+TEST(RecordingSafety, AFullDiskLeavesAFinishedFileOfWhatWasWritten) {
+    const WAVEFORMATEX format = MakePcmFormat(16000, 1, 16);
+    for (uint64_t room : {46u, 47u, 366u, 1000u, 1001u, 4142u}) {
+        test::VirtualPlatform platform;
+        platform.files.SetCapacity(room);
+        auto writer = Writer("full.wav", format);
+        ASSERT_EQ(writer->Start(), 0);
+        const auto audio = Pattern(320 * 20, static_cast<unsigned>(room));
+        std::vector<uint8_t> accepted;
+        for (std::size_t at = 0; at < audio.size(); at += 320) {
+            const int32_t put = writer->PutData(audio.data() + at, 320);
+            ASSERT_GE(put, 0) << room;
+            accepted.insert(accepted.end(), audio.begin() + static_cast<long>(at), audio.begin() + static_cast<long>(at) + put);
+            if (put < 320) break;
+        }
+        uint32_t totalOut = 0;
+        ASSERT_EQ(writer->GetProperty("TotalOut", 0, &totalOut), 0);
+        EXPECT_EQ(totalOut, accepted.size()) << room;
+        ASSERT_EQ(writer->Stop(), 0);
+        const auto file = platform.files.Contents("full.wav");
+        EXPECT_EQ(file.size(), std::min<uint64_t>(room, kPcmHeaderBytes + audio.size())) << room;
+        ExpectFinished(file, format, "room " + std::to_string(room));
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + kPcmHeaderBytes, file.end()), accepted) << room;
+    }
+}
+
+// Split writes: the data size counts the bytes the file holds.  A trailing byte that is no
+// whole 16-bit sample is taken but not written; a disk that fills up stops the interleaving,
+// and the call answers with the whole samples per channel that reached the file.
+TEST(RecordingSafety, SplitWritesCountOnlyWhatReachedTheFile) {
+    struct Case {
+        uint16_t bits;
+        int32_t bytesPerChannel;
+        uint64_t room;        // 0: unlimited
+        int32_t answer;       // what PutDataSplit returns
+        uint32_t dataBytes;   // what the file holds after the header
+    };
+    const Case cases[] = {
+        {16, 7, 0, 7, 12},           // three frames of two samples; the odd byte goes nowhere
+        {16, 1, 0, 1, 0},            // not one whole sample
+        {8, 5, 0, 5, 10},            // bytes interleave one by one
+        {16, 4000, 46 + 1000, 500, 1000},  // the disk fills in the first 1024-byte chunk
+        {16, 4000, 46 + 3001, 1500, 3001}, // ... in the third, within a frame
+        {8, 3000, 46 + 2049, 1024, 2049},
+    };
+    for (const Case& c : cases) {
+        test::VirtualPlatform platform;
+        if (c.room != 0) platform.files.SetCapacity(c.room);
+        const WAVEFORMATEX format = MakePcmFormat(8000, 2, c.bits);
+        auto writer = Writer("split.wav", format);
+        ASSERT_EQ(writer->Start(), 0);
+        const auto left = Pattern(static_cast<std::size_t>(c.bytesPerChannel), 1);
+        const auto right = Pattern(static_cast<std::size_t>(c.bytesPerChannel), 2);
+        auto* sink = static_cast<IAudioIOSplitSink*>(writer.get());
+        EXPECT_EQ(sink->PutDataSplit(left.data(), right.data(), c.bytesPerChannel), c.answer) << c.bits << "/" << c.bytesPerChannel;
+        ASSERT_EQ(writer->Stop(), 0);
+
+        // The interleaving, done here sample by sample.
+        const std::size_t sample = c.bits / 8;
+        std::vector<uint8_t> interleaved;
+        for (std::size_t i = 0; i + sample <= left.size(); i += sample) {
+            interleaved.insert(interleaved.end(), left.begin() + static_cast<long>(i), left.begin() + static_cast<long>(i + sample));
+            interleaved.insert(interleaved.end(), right.begin() + static_cast<long>(i), right.begin() + static_cast<long>(i + sample));
+        }
+        interleaved.resize(c.dataBytes);
+        const auto file = platform.files.Contents("split.wav");
+        ASSERT_EQ(file.size(), kPcmHeaderBytes + c.dataBytes) << c.bits << "/" << c.bytesPerChannel;
+        ExpectFinished(file, format, "split " + std::to_string(c.bytesPerChannel));
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + kPcmHeaderBytes, file.end()), interleaved);
+    }
+}
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char name[] = "/tmp/zelmar-recording-XXXXXX";
+        path = ::mkdtemp(name);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+};
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+mode_t LinkMode(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
+// On real files: the writer deletes a regular file it records over, and nothing else.  A
+// symbolic link stays a link (its target is written, emptied first when it is a file); a
+// FIFO stays a FIFO and carries the stream (with zero sizes: it cannot be patched) to its
+// reader, or is refused at once when it has none; a device is written as it is.
+TEST(RecordingSafety, LinksFifosAndDevicesAreWrittenNeverReplaced) {
+    TempDir dir;
+    const WAVEFORMATEX format = MakePcmFormat(16000, 1, 16);
+    const auto audio = Pattern(640, 3);
+    const std::string stale(5000, 'x');  // longer than the recording: must not survive
+    const auto finished = [&] {
+        auto file = ExpectedHeader(format, static_cast<uint32_t>(audio.size()));
+        file.insert(file.end(), audio.begin(), audio.end());
+        return file;
+    }();
+
+    struct Case {
+        const char* name;
+        std::string (*prepare)(const std::string& dir, const std::string& stale);  // the name to record to
+        mode_t kind;  // what the name must still be afterwards
+    };
+    const Case cases[] = {
+        {"regular file", [](const std::string& d, const std::string& s) {
+             std::ofstream(d + "/plain.wav") << s;
+             return d + "/plain.wav";
+         }, S_IFREG},
+        {"link to a file", [](const std::string& d, const std::string& s) {
+             std::ofstream(d + "/target.wav") << s;
+             EXPECT_EQ(::symlink((d + "/target.wav").c_str(), (d + "/link.wav").c_str()), 0);
+             return d + "/link.wav";
+         }, S_IFLNK},
+        {"link to /dev/null", [](const std::string& d, const std::string&) {
+             EXPECT_EQ(::symlink("/dev/null", (d + "/null.wav").c_str()), 0);
+             return d + "/null.wav";
+         }, S_IFLNK},
+        {"link to /dev/full", [](const std::string& d, const std::string&) {
+             EXPECT_EQ(::symlink("/dev/full", (d + "/full.wav").c_str()), 0);
+             return d + "/full.wav";
+         }, S_IFLNK},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.prepare(dir.path, stale);
+        auto writer = Writer(name, format);
+        ASSERT_EQ(writer->Build(), 0) << c.name;
+        ASSERT_EQ(writer->Start(), 0) << c.name;
+        const int32_t put = writer->PutData(audio.data(), static_cast<int32_t>(audio.size()));
+        ASSERT_EQ(writer->Stop(), 0) << c.name;
+        EXPECT_EQ(LinkMode(name), c.kind) << c.name;
+        if (std::string(c.name) == "link to /dev/full") {
+            EXPECT_EQ(put, 0) << "a full device takes nothing";
+        } else {
+            EXPECT_EQ(put, static_cast<int32_t>(audio.size())) << c.name;
+        }
+        if (c.kind == S_IFREG || std::string(c.name) == "link to a file") {
+            EXPECT_EQ(ReadAll(name), finished) << c.name;
+        }
+    }
+    struct stat full {};
+    ASSERT_EQ(::stat("/dev/full", &full), 0);
+    EXPECT_TRUE(S_ISCHR(full.st_mode));
+
+    // A FIFO with its reader: the stream arrives whole.  The pipe holds it all, so the reader
+    // drains it after the writer has closed.
+    const std::string fifo = dir.path + "/fifo.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        auto writer = Writer(fifo, format);
+        ASSERT_EQ(writer->Build(), 0);
+        ASSERT_EQ(writer->Start(), 0);
+        EXPECT_EQ(writer->PutData(audio.data(), static_cast<int32_t>(audio.size())), static_cast<int32_t>(audio.size()));
+        ASSERT_EQ(writer->Stop(), 0);
+    }
+    std::vector<uint8_t> streamed(8192);
+    const ssize_t got = ::read(reader, streamed.data(), streamed.size());
+    ::close(reader);
+    ASSERT_GT(got, 0);
+    streamed.resize(static_cast<std::size_t>(got));
+    auto stream = ExpectedHeader(format, 0);
+    std::memset(&stream[4], 0, 4);  // both sizes stay 0
+    stream.insert(stream.end(), audio.begin(), audio.end());
+    EXPECT_EQ(streamed, stream);
+    EXPECT_EQ(LinkMode(fifo), static_cast<mode_t>(S_IFIFO));
+
+    // Without a reader the FIFO is refused at Start, without waiting.
+    auto writer = Writer(fifo, format);
+    EXPECT_EQ(writer->Build(), 0);
+    EXPECT_EQ(writer->Start(), ZELMAR_E_STATE);
+    EXPECT_EQ(LinkMode(fifo), static_cast<mode_t>(S_IFIFO));
+}
+
+}  // namespace
+}  // namespace zelmar
