@@ -34,7 +34,9 @@ if [ -z "$lost" ] || [ "$lost" -lt 5 ] || [ "$lost" != "$concealed" ] || [ $((de
   fail "voice loss accounting (sent $sent lost $lost decoded $decoded concealed $concealed): $voice"
 fi
 expect "voice records a stage" 0 "recorded .*voice-decode.wav" -- "$zelmar" voice -o "$dir/v/r.wav" --seconds 1 --record-at decode,source
-expect "voice over UDP" 0 "UDPAudioOut -> UDPAudioIn +[0-9,]+ +[0-9,]+ .* 0 receive" -- "$zelmar" voice -o "$dir/v/u.wav" --seconds 1 --network udp
+# Real time on loopback: a loaded machine (the sanitizer build beside other work) has been seen
+# to let one 100 ms receive wait run out; more than two means the path itself is broken.
+expect "voice over UDP" 0 "UDPAudioOut -> UDPAudioIn +[0-9,]+ +[0-9,]+ .* [012] receive" -- "$zelmar" voice -o "$dir/v/u.wav" --seconds 1 --network udp
 expect "voice from a file" 0 "source +RIFFAudioIn" -- "$zelmar" voice --input "$dir/sub/dir/t.wav" -o "$dir/v/f.wav"
 expect "voice bad stage" 1 "--record-at knows" -- "$zelmar" voice -o "$dir/v/x.wav" --record-at nowhere
 expect "voice bad network" 1 "--network is channel or udp" -- "$zelmar" voice --network carrier-pigeon
