@@ -122,6 +122,7 @@ TEST(UdpAudio, SocketsPortsAndFailures) {
     ASSERT_EQ(out->Build(), kOk);
     EXPECT_EQ(out->Build(), kErrState);
     EXPECT_EQ(static_cast<IAudioIOSplitSink*>(out.get())->PutDataSplit(buffer, buffer, 64), 64);
+    EXPECT_EQ(out->PutData(nullptr, 0), 0);  // nothing to send needs no buffer
 
     platform.network.FailOpen(true);
     test::ComponentPtr broken = test::Make("UDPAudioOut"), deaf = test::Make("UDPAudioIn");
