@@ -86,9 +86,6 @@ public:
     static const PropertyTable<CPreProcessAudioFilter>& Properties();
 
     // For tests and meters inside the engine.
-    const CSampleRing& Ring() const { return ring_; }
-    bool Muted() const { return run_.muted; }
-    float CurrentGain() const { return run_.currentGain; }
     bool CompanionLoaded() const { return vectors_.IsLoaded(); }
     // The silence decision of the last frame analysed (true before any).
     bool LastFrameSilent() const { return run_.lastFrameSilent; }

@@ -146,8 +146,6 @@ public:
 
     const PropertyRow<C>* begin() const { return rows_; }
     const PropertyRow<C>* end() const { return rows_ + count_; }
-    std::size_t size() const { return count_; }
-    const PropertyRules& rules() const { return rules_; }
 
     // The row for `name` in lookup order, or null.
     const PropertyRow<C>* Row(const char* name) const {

@@ -48,8 +48,6 @@ public:
 
     static const PropertyTable<CUDPAudioIn>& Properties();
 
-    int32_t carriedBytes() const { return state_.carryBytes; }
-
 private:
     // Puts the bytes a failed call had already copied back at the front of the store.
     void KeepForNextCall(const uint8_t* delivered, int32_t count);
