@@ -1,6 +1,7 @@
 // "DSoundAudioIn2" on the virtual device in virtual time (block order and skipping, stalls, the
 // self-restart before "TotalIn" wraps, effects, failure texts, a second thread's Stop), and on
-// the private PulseAudio server the suite starts (a tone captured from a null sink's monitor).
+// PulseAudio: the suite's private server (a tone captured from a null sink's monitor) and one
+// of the test's own that it kills.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -18,6 +19,9 @@
 
 #include "devices/DSoundAudioIn2.h"
 #include "framework/Result.h"
+#include "platform/Platform.h"
+#include "platform/audio/PulseAudio.h"
+#include "support/PrivateSoundServer.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualSound.h"
 
@@ -398,6 +402,53 @@ TEST(SoundServerIn2, CapturesAToneFromANullSinksMonitor) {
         EXPECT_NEAR(kRate / periods[periods.size() / 2], kToneHz, 1.0);
     }
     EXPECT_EQ(std::system(unload.c_str()), 0);
+}
+
+// A server killed while the capture runs: GetData fails with the platform code within a few
+// calls (each waits at most one 3 s notification wait), the device's result is kept, and a
+// Build once the server is back captures again.
+TEST(SoundServerIn2, AKilledServerFailsTheReadAndABuildAfterItsReturnWorks) {
+    if (std::getenv("ZELMAR_TEST_SINK") == nullptr) {
+        GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts PulseAudio; this "
+                        "test starts and kills one of its own)";
+    }
+    test::PrivateSoundServer server("in2_kill_sink", "In2KillSink");
+    ASSERT_EQ(server.Start(), "");
+    const auto service = pa::CreatePulseAudioService(server.Address());
+    platform::Services services{};
+    services.audio = service.get();
+    platform::ScopedPlatform scope(services);
+
+    test::ComponentPtr in = test::Make("DSoundAudioIn2");
+    int32_t count = 0, monitor = -1;
+    ASSERT_EQ(in->GetProperty("InDeviceNum", 0, &count), kOk);
+    for (int32_t i = 0; i < count; ++i) {
+        char name[512] = {};
+        if (in->GetProperty("InDeviceName", i, name) == kOk && std::string(name) == "Monitor of In2KillSink") monitor = i;
+    }
+    ASSERT_GE(monitor, 0);
+    ASSERT_EQ(in->SetProperty("InDeviceNo", monitor, nullptr), kOk);
+    Configure(in.get(), kRate, 1, 160, 100);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    std::vector<int16_t> block(160);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(in->GetData(block.data(), 320), 320);
+
+    server.Kill();
+    int32_t result = 0;
+    for (int i = 0; i < 20 && result != kErrPlatform; ++i) result = in->GetData(block.data(), 320);
+    EXPECT_EQ(result, kErrPlatform);
+    int32_t code = 0;
+    ASSERT_EQ(in->GetProperty("DXErrorCode", 0, &code), kOk);
+    EXPECT_LT(code, 0);
+    EXPECT_EQ(in->Stop(), kOk);
+    EXPECT_EQ(in->Build(), kErrPlatform);  // nobody to connect to
+
+    ASSERT_EQ(server.Start(), "") << "could not restart the private pulseaudio";
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(in->GetData(block.data(), 320), 320);
+    EXPECT_EQ(in->Stop(), kOk);
 }
 
 }  // namespace
