@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <zelmar/zelmar_c.h>
+
 #include <unistd.h>
 
 #include <cctype>
@@ -11,20 +13,9 @@
 namespace cli {
 
 std::string ResultText(int32_t code) {
-    static const std::map<uint32_t, const char*> kMeanings = {
-        {0u, "success"},
-        {0x80000000u, "audio format not acceptable"},
-        {0x80000001u, "wrong state or unrecognised property"},
-        {0x80000002u, "not implemented by this component"},
-        {0x80000003u, "invalid argument"},
-        {0x80000004u, "platform failure"},
-        {0x80000005u, "time-out"},
-        {0x80000007u, "device stalled"},
-    };
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<uint32_t>(code));
-    auto it = kMeanings.find(static_cast<uint32_t>(code));
-    return std::string(hex) + " (" + (it != kMeanings.end() ? it->second : "unknown code") + ")";
+    return std::string(hex) + " (" + ZelmarResultText(code) + ")";
 }
 
 int Fail(const std::string& message) {
