@@ -28,7 +28,15 @@ void PrintUsage(FILE* to) {
                  "usage: zelmar [--verbose] COMMAND [ARGS...]\n"
                  "       zelmar help COMMAND | zelmar COMMAND --help\n\ncommands:\n");
     for (const auto& command : kCommands) std::fprintf(to, "  %-8s %s\n", command.name, command.summary);
-    std::fprintf(to, "\n--verbose prints the engine's trace messages to stderr.\n");
+    std::fprintf(to, "\n--verbose prints the engine's trace messages to stderr; --version the version.\n");
+}
+
+// The version, and whether the companion library the engine loads at run time is there.
+int PrintVersion() {
+    char missing[512];
+    const bool complete = ZelmarCompanionStatus(missing, sizeof missing) == ZELMAR_OK;
+    std::printf("zelmar %s\ncompanion library: %s\n", ZELMAR_VERSION, complete ? "complete" : missing);
+    return 0;
 }
 
 const cli::Command* FindCommand(const char* name) {
@@ -57,6 +65,7 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    if (std::strcmp(name, "--version") == 0) return PrintVersion();
     if (std::strcmp(name, "help") == 0) {
         if (first + 1 >= argc) {
             PrintUsage(stdout);
