@@ -334,9 +334,11 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
         PropertyValue value;
         std::string error;
         if (!ParseValue(text, &value, &error)) return spec.name + ": " + property + ": " + error;
-        int32_t integer = value.integer;
-        void* data = value.isFloat ? static_cast<void*>(&value.real) : static_cast<void*>(&integer);
-        setup.Set(property.c_str(), value.integer, data, text);
+        if (value.isFloat) {
+            setup.Set(property.c_str(), value.integer, &value.real, text);
+        } else {
+            setup.Set(property.c_str(), value.integer);
+        }
     }
     std::string error;
     Component component = setup.Start(&error);
@@ -398,7 +400,7 @@ int RunChain(int argc, char** argv) {
     if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
     CatchStopSignals();
     WavRecording recording;
-    if (!(error = recording.Open(output, format.Wave())).empty()) return Fail("cannot create " + output + ": " + error);
+    if (!(error = recording.Open(output, format.Wave())).empty()) return Fail(error);
 
     const uint32_t frameBytes = inputFormat.FrameBytes();
     const uint32_t totalFrames = probe.dataBytes / frameBytes;

@@ -47,7 +47,7 @@ int RunRecord(int argc, char** argv) {
     capture->GetProperty("WaveFormat", 0, &format);
     CatchStopSignals();
     WavRecording recording;
-    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot write " + output + ": " + error);
+    if (!(error = recording.Open(output, format)).empty()) return Fail(error);
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
     std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", output.c_str());

@@ -112,6 +112,7 @@ int RunEncode(int argc, char** argv) {
         }
     }
 
+    if (!(error = WhyNotWritable(output)).empty()) return Fail(error);
     std::ofstream out(output, std::ios::binary);
     if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
     uint8_t header[kHeaderBytes];
@@ -200,9 +201,8 @@ int RunDecode(int argc, char** argv) {
         return Fail(error);
     }
 
-    std::ifstream in(input, std::ios::binary);
-    if (!in) return Fail("cannot open " + input + ": " + std::strerror(errno));
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> file;
+    if (!(error = ReadWholeFile(input, &file)).empty()) return Fail(error);
     if (file.size() < static_cast<size_t>(kHeaderBytes) || std::memcmp(file.data(), kMagic, 4) != 0) {
         return Fail(input + " is not a .s14 file (no S14F header)");
     }
@@ -229,7 +229,7 @@ int RunDecode(int argc, char** argv) {
 
     CatchStopSignals();
     WavRecording recording;
-    if (!(error = recording.Open(output, Mono16Format(sampleRate))).empty()) return Fail("cannot create " + output + ": " + error);
+    if (!(error = recording.Open(output, Mono16Format(sampleRate))).empty()) return Fail(error);
 
     std::mt19937 random(static_cast<uint32_t>(seed));
     std::uniform_real_distribution<double> uniform(0.0, 100.0);

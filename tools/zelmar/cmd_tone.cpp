@@ -55,7 +55,7 @@ int RunTone(int argc, char** argv) {
     const WAVEFORMATEX format = Mono16Format(sampleRate);
     CatchStopSignals();
     WavRecording recording;
-    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot create " + output + ": " + error);
+    if (!(error = recording.Open(output, format)).empty()) return Fail(error);
 
     const int64_t totalSamples = static_cast<int64_t>(seconds * sampleRate + 0.5);
     std::vector<int16_t> block(blockSamples);

@@ -1,6 +1,7 @@
 // zelmar — runs the Zelmar engine's main jobs from a terminal.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include <zelmar/zelmar.h>
@@ -84,5 +85,12 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    return command->run(argc - first - 1, argv + first + 1);
+    // Nothing thrown may end the tool with an abort: every command's failures are messages.
+    try {
+        return command->run(argc - first - 1, argv + first + 1);
+    } catch (const std::exception& e) {
+        return cli::Fail(std::string(name) + " stopped on an unexpected error: " + e.what());
+    } catch (...) {
+        return cli::Fail(std::string(name) + " stopped on an unexpected error");
+    }
 }

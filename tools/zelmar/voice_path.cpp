@@ -124,7 +124,7 @@ std::string VoicePath::PrepareSinks() {
 
     if (settings_.writeFile) {
         if (!(error = writer_.Open(settings_.output, Mono16Format(pathRate_))).empty()) {
-            return "cannot create " + settings_.output + ": " + error;
+            return error;
         }
         stages_.sink.used = true;
     } else {

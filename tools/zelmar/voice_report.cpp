@@ -119,7 +119,7 @@ void ShowMeter(LevelMeter& meter, bool input, bool output, const std::atomic<boo
 
 std::string Recorder::Open(const std::string& path, int32_t rate) {
     const std::string error = writer_.Open(path, Mono16Format(rate));
-    if (!error.empty()) return "cannot record " + path + ": " + error;
+    if (!error.empty()) return error;
     path_ = path;
     return "";
 }
