@@ -43,6 +43,13 @@ ZELMAR_API int32_t ZelmarPutDataSplit(IAudioIO* component, const void* left, con
  * non-negative byte count ("success"); never null. */
 ZELMAR_API const char* ZelmarResultText(int32_t result);
 
+/* Whether one coded Siren14 frame (bitRate / 400 bytes: 60, 80 or 120) passes the decoder's
+ * frame checks, with `sampleRate` 16000 for the 7 kHz mode or 32000 for the 14 kHz mode: 1 when
+ * "Siren14AudioFilter" decodes it, 0 when it would conceal it as damaged (the filter does so
+ * without a word, so a host counts damaged frames with this), ZELMAR_E_INVALIDARG for a null
+ * or short frame or a mode Siren14 does not code. */
+ZELMAR_API int32_t ZelmarSiren14FrameIsValid(const void* frame, int32_t bytes, int32_t sampleRate, int32_t bitRate);
+
 #ifdef __cplusplus
 }
 #endif
