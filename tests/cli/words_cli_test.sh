@@ -5,7 +5,6 @@ set -u
 zelmar=$1
 source "$(dirname "$0")/checks.sh"
 "$zelmar" tone -o "$dir/t.wav" --seconds 1 > /dev/null || fail "tone"
-printf 'S14F\x00\x7d\x00\x00\x00\x7d\x00\x00\xff\xff\xff\xff' > "$dir/empty.s14"
 mkdir "$dir/folder"
 # A UDP port held by another socket for the whole run.
 port=$((40000 + RANDOM % 20000))
