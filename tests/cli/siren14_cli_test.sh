@@ -67,12 +67,12 @@ expect "48 kHz input" 0 "48000 Hz resampled to 16000 Hz, 7 kHz mode\) at 32000 b
   "$zelmar" encode --bitrate 32000 "$dir/s48.wav" "$dir/s48.s14"
 
 wav 44100 1 "$dir/part.raw" "$dir/s44.wav"
-expect "no whole ratio" 1 "^zelmar: .*44100 Hz; Siren14 codes 16000 or 32000 Hz" -- "$zelmar" encode "$dir/s44.wav" "$dir/x.s14"
+expect "no whole ratio: libsoxr" 0 "44100 Hz mono -> 16-bit PCM 32000 Hz mono" -- "$zelmar" encode "$dir/s44.wav" "$dir/x.s14"
 expect "48 kbit/s at 7 kHz" 1 "48000 bit/s exists only in the 14 kHz mode" -- \
   "$zelmar" encode --bitrate 48000 "$dir/s16.wav" "$dir/x.s14"
 expect "bad bit rate" 1 "--bitrate must be 24000, 32000 or 48000" -- "$zelmar" encode --bitrate 16000 "$dir/s16.wav" "$dir/x.s14"
 wav 16000 2 "$dir/part.raw" "$dir/stereo.wav"
-expect "stereo" 1 "takes 16-bit mono PCM" -- "$zelmar" encode "$dir/stereo.wav" "$dir/x.s14"
+expect "stereo mixed to mono" 0 "16000 Hz stereo -> 16-bit PCM 16000 Hz mono" -- "$zelmar" encode "$dir/stereo.wav" "$dir/x.s14"
 expect "missing arguments" 1 "encode takes IN.wav and OUT.s14" -- "$zelmar" encode "$dir/s16.wav"
 expect "not a .s14 file" 1 "is not a .s14 file" -- "$zelmar" decode "$dir/s16.wav" "$dir/x.wav"
 head -c 1000 "$dir/s32.s14" > "$dir/cut.s14"

@@ -307,9 +307,9 @@ std::string WhyNotWritable(const std::string& path) {
 }
 
 std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::string why = WhyNotReadable(path);
+    std::string why = path == "-" ? "" : WhyNotReadable(path);
     if (!why.empty()) return why;
-    const int fd = ::open(path.c_str(), O_RDONLY);
+    const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY);
     if (fd < 0) return "cannot open " + path + ": " + Reason(errno);
     bytes->clear();
     uint8_t chunk[65536];
@@ -320,7 +320,7 @@ std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) 
         if (got <= 0) break;
         bytes->insert(bytes->end(), chunk, chunk + got);
     }
-    ::close(fd);
+    if (fd != STDIN_FILENO) ::close(fd);
     return why;
 }
 

@@ -162,7 +162,7 @@ std::string DescribeFormat(const WAVEFORMATEX& format);
 // to stand in the way.
 std::string WhyNotReadable(const std::string& path);
 std::string WhyNotWritable(const std::string& path);
-// The whole file, or why not.
+// The whole file ("-": standard input), or why not.
 std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes);
 
 // Progress on a terminal: a bar that redraws itself on stderr; silent when stderr is not a tty.

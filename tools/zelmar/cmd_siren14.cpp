@@ -22,6 +22,7 @@
 
 #include <zelmar/zelmar_c.h>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -31,17 +32,20 @@ namespace cli {
 
 const char kEncodeUsage[] =
     "usage: zelmar encode [--bitrate 24000|32000|48000] IN.wav OUT.s14\n"
-    "Encodes a 16-bit mono WAV file with the Siren14 codec (Siren14AudioFilter).\n"
-    "16000 Hz input is coded in the 7 kHz mode, 32000 Hz input in the 14 kHz mode (the only\n"
-    "mode with 48000 bit/s).  Other rates are converted by ResampleAudioFilter when the ratio\n"
-    "to 16000 or 32000 is whole (e.g. 8000, 48000, 64000, 96000).  The codec's output lags by\n"
+    "Encodes an audio file with the Siren14 codec (Siren14AudioFilter).  Any file libsndfile\n"
+    "reads is taken (more than one channel is mixed to mono); - reads standard input, and an\n"
+    "OUT.s14 of - writes standard output.  16000 Hz input is coded in the 7 kHz mode, 32000 Hz\n"
+    "input in the 14 kHz mode (the only mode with 48000 bit/s).  Other rates are converted by\n"
+    "ResampleAudioFilter when the ratio to 16000 or 32000 is whole (e.g. 8000, 48000, 96000),\n"
+    "else by libsoxr (44100 Hz and above to 32000 Hz, lower rates to 16000 Hz).  The codec's output lags by\n"
     "one 20 ms frame: the file records that and the input's length, and zelmar decode gives\n"
     "back exactly the input's length, in step with it.\n"
     "  --bitrate B   24000, 32000 or 48000 (default 32000)\n";
 
 const char kDecodeUsage[] =
     "usage: zelmar decode [--loss PERCENT [--seed N]] IN.s14 OUT.wav\n"
-    "Decodes a .s14 file (see zelmar encode) into a 16-bit mono WAV file with the\n"
+    "Decodes a .s14 file (see zelmar encode; - for standard input) into a 16-bit mono WAV\n"
+    "file (- for standard output) with the\n"
     "Siren14AudioFilter.  Frames the decoder cannot read are concealed and counted as damaged;\n"
     "a file none of whose frames can be read fails.\n"
     "  --loss P   drop P percent of the frames at random (0..100, default 0); each dropped\n"
@@ -87,11 +91,18 @@ int RunEncode(int argc, char** argv) {
         return Fail("--bitrate must be 24000, 32000 or 48000 (got " + options.Text("--bitrate") + ")");
     }
 
+    // Any file libsndfile reads: mixed to mono, and resampled with libsoxr to 16000 or 32000 Hz
+    // when the rate has no whole ratio to either (the engine's resampler takes the others).
+    InputFile source;
+    InputNeeds needs;
+    needs.maxChannels = 1;
+    needs.rateFor = [](int rate) { return CodecRateFor(rate) != 0 ? 0 : rate >= 32000 ? 32000 : 16000; };
+    if (!(error = source.Open(input, needs)).empty()) return Fail(error);
     WavProbe probe;
-    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    if (!(error = ProbeWav(source.path(), &probe)).empty()) return Fail(error);
     const WAVEFORMATEX& f = probe.format;
     if (!IsMono16Pcm(f)) {
-        return Fail(input + " is " + DescribeFormat(f) + "; the Siren14 encoder takes 16-bit mono PCM");
+        return Fail(source.name() + " is " + DescribeFormat(f) + "; the Siren14 encoder takes 16-bit mono PCM");
     }
     const int32_t wavRate = static_cast<int32_t>(f.nSamplesPerSec);
     const int32_t codecRate = wavRate > 0 ? CodecRateFor(wavRate) : 0;
@@ -105,7 +116,7 @@ int RunEncode(int argc, char** argv) {
     }
 
     WavInput reader;
-    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
+    if (!(error = reader.Open(source.path(), probe)).empty()) return Fail(error);
     Component encoder = Siren14Setup(codecRate, bitRate, Coding::kEncode).Start(&error);
     if (!encoder) {
         return Fail("cannot encode " + std::to_string(codecRate) + " Hz at " + std::to_string(bitRate) + " bit/s: " + error);
@@ -122,9 +133,11 @@ int RunEncode(int argc, char** argv) {
         }
     }
 
-    if (!(error = WhyNotWritable(output)).empty()) return Fail(error);
-    std::ofstream out(output, std::ios::binary);
-    if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
+    OutputFile target;
+    if (output != "-" && !(error = WhyNotWritable(output)).empty()) return Fail(error);
+    if (!(error = target.Open(output)).empty()) return Fail(error);
+    std::ofstream out(target.path(), std::ios::binary);
+    if (!out) return Fail("cannot create " + target.name() + ": " + std::strerror(errno));
     uint8_t header[kHeaderBytes];
     std::memcpy(header, kMagic, 4);
     PutLe32(header + 4, static_cast<uint32_t>(codecRate));
@@ -171,7 +184,7 @@ int RunEncode(int argc, char** argv) {
         const uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(wavBlock.size()), (probe.dataBytes - done) & ~1u);
         if (want == 0) break;
         const int32_t got = reader.Read(wavBlock.data(), static_cast<int32_t>(want));
-        if (got < 0) return Fail("reading " + input + ": " + ResultText(got));
+        if (got < 0) return Fail("reading " + source.name() + ": " + ResultText(got));
         done += want;
         const size_t before = pending.size();
         if (wavRate == codecRate) {
@@ -198,13 +211,15 @@ int RunEncode(int argc, char** argv) {
     out.seekp(0);
     out.write(reinterpret_cast<const char*>(header), kHeaderBytes);
     out.close();
-    if (!out) return Fail("writing " + output + " failed");
+    if (!out) return Fail("writing " + target.name() + " failed");
+    if (!(error = target.Finish()).empty()) return Fail(error);
     encoder->Stop();
 
     const double audioSeconds = static_cast<double>(samples) / codecRate, elapsed = SecondsSince(began);
-    std::printf("encoded %s (%d Hz%s, %d kHz mode) at %d bit/s: %u frames, %.3f s -> %s (%u bytes) in %.3f s (%.0fx real time)\n",
-                input.c_str(), wavRate, wavRate != codecRate ? (" resampled to " + std::to_string(codecRate) + " Hz").c_str() : "",
-                codecRate == 32000 ? 14 : 7, bitRate, frames, audioSeconds, output.c_str(),
+    if (!source.conversion().empty()) std::fprintf(Report(), "read %s as %s\n", source.name().c_str(), source.conversion().c_str());
+    std::fprintf(Report(), "encoded %s (%d Hz%s, %d kHz mode) at %d bit/s: %u frames, %.3f s -> %s (%u bytes) in %.3f s (%.0fx real time)\n",
+                source.name().c_str(), wavRate, wavRate != codecRate ? (" resampled to " + std::to_string(codecRate) + " Hz").c_str() : "",
+                codecRate == 32000 ? 14 : 7, bitRate, frames, audioSeconds, target.name().c_str(),
                 kHeaderBytes + frames * static_cast<uint32_t>(codedFrameBytes), elapsed,
                 RealTimeFactor(audioSeconds, elapsed));
     return 0;
@@ -254,8 +269,10 @@ int RunDecode(int argc, char** argv) {
     const uint64_t keep = bare ? decodedSamples : std::min<uint64_t>(GetLe32(file.data() + 20), decodedSamples - priming);
 
     CatchStopSignals();
+    OutputFile target;
+    if (!(error = target.Open(output)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(output, Mono16Format(sampleRate))).empty()) return Fail(error);
+    if (!(error = recording.Open(target.path(), Mono16Format(sampleRate))).empty()) return Fail(error);
 
     std::mt19937 random(static_cast<uint32_t>(seed));
     std::uniform_real_distribution<double> uniform(0.0, 100.0);
@@ -282,17 +299,17 @@ int RunDecode(int argc, char** argv) {
         skipped += dropped;
         kept += write;
         if (write > 0 && !(error = recording.Write(pcm.data() + 2 * dropped, static_cast<int32_t>(2 * write))).empty()) {
-            return FailKeeping(recording, "writing " + output + " failed: " + error);
+            return FailKeeping(recording, "writing " + target.name() + " failed: " + error);
         }
         if (frame % kFramesPerCall == 0) progress.Update(static_cast<double>(frame) / frames);
     }
     progress.Done();
-    if (!(error = recording.Finish()).empty()) return Fail(error);
+    if (!(error = recording.Finish()).empty() || !(error = target.Finish()).empty()) return Fail(error);
     decoder->Stop();
     const double audioSeconds = static_cast<double>(kept) / sampleRate, elapsed = SecondsSince(began);
-    std::printf("decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed, %u damaged and concealed), "
+    std::fprintf(Report(), "decoded %s (%d kHz mode, %d bit/s): %u frames (%u lost and concealed, %u damaged and concealed), "
                 "%.3f s -> %s in %.3f s (%.0fx real time)%s\n",
-                input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frame, lost, damaged, audioSeconds, output.c_str(),
+                input.c_str(), sampleRate == 32000 ? 14 : 7, bitRate, frame, lost, damaged, audioSeconds, target.name().c_str(),
                 elapsed, RealTimeFactor(audioSeconds, elapsed), StoppedNote());
     if (StopRequested()) return StoppedStatus();
     if (frame > 0 && damaged == frame - lost && damaged > 0) {
