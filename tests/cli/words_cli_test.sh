@@ -38,4 +38,11 @@ cases <<TABLE
 # The version names what the engine loads.
 0 | ^zelmar [0-9]+\.[0-9]+$                                     | --version
 TABLE
+# No sound server: the virtual device stands in, and the commands say so.
+expect "record without a server" 0 "^no sound server answered: recording from Zelmar's virtual capture device" -- \
+  env PULSE_SERVER=unix:$dir/no-server "$zelmar" record --seconds 0.1 "$dir/r.wav"
+expect "play without a server" 0 "^no sound server answered: playing to Zelmar's virtual playback device" -- \
+  env PULSE_SERVER=unix:$dir/no-server "$zelmar" play "$dir/t.wav"
+expect "voice without a server" 0 "^no sound server answered: recording from" -- \
+  env PULSE_SERVER=unix:$dir/no-server "$zelmar" voice --capture -1 --seconds 0.2 -o "$dir/v.wav"
 finish "command-line messages"

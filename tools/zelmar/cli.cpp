@@ -282,6 +282,33 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+std::string DeviceLine(IAudioIO* device, bool capture, int32_t number) {
+    const char* doing = capture ? "recording from" : "playing to";
+    int32_t count = 0;
+    device->GetProperty(capture ? "InDeviceNum" : "OutDeviceNum", 0, &count);
+    const char* nameProperty = capture ? "InDeviceName" : "OutDeviceName";
+    auto nameOf = [&](int32_t index) {
+        char name[64] = {};
+        device->GetProperty(nameProperty, index, name);
+        name[sizeof name - 1] = 0;
+        return std::string(name);
+    };
+    // The virtual devices are listed after the server's: a list of nothing else means no server.
+    bool server = false;
+    for (int32_t i = 0; i < count; ++i) server = server || nameOf(i).rfind("Zelmar virtual", 0) != 0;
+    if (!server) {
+        return std::string("no sound server answered: ") + doing + " Zelmar's virtual " +
+               (capture ? "capture device, which hears nothing but what is played into it"
+                        : "playback device, which nobody hears") +
+               " (is PulseAudio or PipeWire running? PULSE_SERVER names another)";
+    }
+    if (number < 0) return std::string(doing) + " the sound server's default " + (capture ? "source" : "sink") + " (PulseAudio)";
+    const std::string name = nameOf(number);
+    const bool virtualDevice = name.rfind("Zelmar virtual", 0) == 0;
+    return std::string(doing) + " device " + std::to_string(number) + ", " + name +
+           (virtualDevice ? " (the engine's virtual device)" : " (PulseAudio)");
+}
+
 std::string WhyNotReadable(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return "cannot open " + path + ": " + Reason(errno);

@@ -157,6 +157,12 @@ private:
 
 std::string DescribeFormat(const WAVEFORMATEX& format);
 
+// One line on which device a built "DSoundAudioIn" (`capture`) or "DSoundAudioOut" uses and
+// through which backend: "recording from device 1, Monitor of Null Output (PulseAudio)", or,
+// when no sound server answered, that the engine's virtual device stands in (it captures
+// silence unless something plays into it).
+std::string DeviceLine(IAudioIO* device, bool capture, int32_t number);
+
 // Why a file cannot be read, or cannot be created (or replaced), in words: "cannot open x:
 // is a directory", "cannot create a/b.wav: no directory a" ...; empty when nothing is known
 // to stand in the way.

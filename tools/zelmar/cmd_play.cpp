@@ -40,6 +40,7 @@ int RunPlay(int argc, char** argv) {
                                       blockSamples, kBufferMs, deviceNo})
                            .Start(&error);
     if (!output) return Fail("cannot play on device " + std::to_string(deviceNo) + ": " + error);
+    std::fprintf(stderr, "%s\n", DeviceLine(output.get(), false, deviceNo).c_str());
 
     const int32_t blockBytes = blockSamples * f.nBlockAlign;
     const uint32_t blocks = probe.dataBytes / static_cast<uint32_t>(blockBytes);

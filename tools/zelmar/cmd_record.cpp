@@ -43,6 +43,7 @@ int RunRecord(int argc, char** argv) {
     const int32_t deviceNo = static_cast<int32_t>(device);
     Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}).Build(&error);
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
+    std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, deviceNo).c_str());
     WAVEFORMATEX format{};
     capture->GetProperty("WaveFormat", 0, &format);
     CatchStopSignals();

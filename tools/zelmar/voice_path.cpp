@@ -135,6 +135,7 @@ std::string VoicePath::PrepareSinks() {
     if (device != Settings::kNoDevice) {
         player_ = PlaybackSetup({pathRate_, 1, 16, pathRate_ * kFrameMs / 1000, kPlaybackBufferMs, device}).Start(&error);
         if (!player_) return "cannot open playback device " + std::to_string(device) + ": " + error;
+        std::fprintf(stderr, "%s\n", DeviceLine(player_.get(), false, device).c_str());
         std::string name;
         stages_.playback.notes = "device " + std::to_string(device);
         if (device >= 0 && TextProperty(player_.get(), "OutDeviceName", device, &name)) {

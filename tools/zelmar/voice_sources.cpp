@@ -146,6 +146,7 @@ std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter,
         *error = "cannot open capture device " + std::to_string(device) + ": " + *error;
         return nullptr;
     }
+    std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, device).c_str());
     std::string description;
     info->name = "capture device " + std::to_string(device);
     if (device >= 0 && TextProperty(capture.get(), "InDeviceName", device, &description) && !description.empty()) {
