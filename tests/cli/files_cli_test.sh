@@ -56,4 +56,6 @@ expect "tone through a pipe" 0 "32000 bytes, 1\.000 s" -- "$zelmar" info "$dir/p
 out=$("$zelmar" tone -o - --seconds 1 2>/dev/null | "$zelmar" chain -i - -o - ToneControlAudioFilter 2>/dev/null |
       "$zelmar" encode - - 2>/dev/null | "$zelmar" decode - - 2>/dev/null | "$zelmar" info - 2>&1)
 grep -qE "standard input" <<<"$out" && grep -qE "32000 bytes, 1\.000 s" <<<"$out" || fail "tone | chain | encode | decode | info: $out"
+expect "play a FLAC file from standard input" 0 "^standard input: played 1\.50 s" -- \
+  bash -c '"$0" play - < "$1"' "$zelmar" "$dir/s.flac"
 finish "audio files and pipes"

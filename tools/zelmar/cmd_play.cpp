@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "wav_file.h"
@@ -10,8 +11,9 @@
 namespace cli {
 
 const char kPlayUsage[] =
-    "usage: zelmar play [--device N] IN.wav\n"
-    "Plays a 16-bit or 8-bit PCM WAV file (RIFFAudioIn) through a playback device\n"
+    "usage: zelmar play [--device N] IN\n"
+    "Plays an audio file (RIFFAudioIn; any file libsndfile reads, converted to 16-bit PCM,\n"
+    "more than two channels mixed to mono; - reads standard input) through a playback device\n"
     "(DSoundAudioOut), showing progress on a terminal.\n"
     "  --device N     playback device number from 'zelmar devices' (default -1, the default)\n";
 
@@ -19,20 +21,22 @@ int RunPlay(int argc, char** argv) {
     Options options;
     std::string error;
     if (!options.Parse("play", argc, argv, {"--device"}, {}, &error)) return Fail(error);
-    if (options.Positional().size() != 1) return Fail("play takes one WAV file (see zelmar play --help)");
+    if (options.Positional().size() != 1) return Fail("play takes one audio file (see zelmar play --help)");
     const std::string input = options.Positional()[0];
     double device = -1;
     if (!options.Number("--device", -1, 15, &device, &error)) return Fail(error);
+    InputFile source;
+    if (!(error = source.Open(input)).empty()) return Fail(error);
     WavProbe probe;
-    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    if (!(error = ProbeWav(source.path(), &probe)).empty()) return Fail(error);
     const WAVEFORMATEX& f = probe.format;
     if (f.wFormatTag != 1 || (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) || f.nChannels < 1 ||
         f.nChannels > 2 || f.nSamplesPerSec < 100) {
-        return Fail(input + " is " + DescribeFormat(f) + "; play takes 8- or 16-bit PCM, mono or stereo");
+        return Fail(source.name() + " is " + DescribeFormat(f) + "; play takes 8- or 16-bit PCM, mono or stereo");
     }
     ZelmarSetTimeMode(ZELMAR_TIME_REAL);
     WavInput reader;
-    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
+    if (!(error = reader.Open(source.path(), probe)).empty()) return Fail(error);
     const int32_t blockSamples = static_cast<int32_t>(f.nSamplesPerSec / 100);  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
@@ -61,7 +65,7 @@ int RunPlay(int argc, char** argv) {
     }
     progress.Done();
     output->Stop();
-    std::printf("%s: played %.2f s\n", input.c_str(), blocks / 100.0);
+    std::printf("%s: played %.2f s\n", source.name().c_str(), blocks / 100.0);
     return 0;
 }
 
