@@ -58,4 +58,6 @@ out=$("$zelmar" tone -o - --seconds 1 2>/dev/null | "$zelmar" chain -i - -o - To
 grep -qE "standard input" <<<"$out" && grep -qE "32000 bytes, 1\.000 s" <<<"$out" || fail "tone | chain | encode | decode | info: $out"
 expect "play a FLAC file from standard input" 0 "^standard input: played 1\.50 s" -- \
   bash -c '"$0" play - < "$1"' "$zelmar" "$dir/s.flac"
+expect "the voice path between pipes, from a 44.1 kHz stereo FLAC file" 0 "standard input.*PCM 32000 Hz, 16-bit, mono" -- \
+  bash -c '"$0" voice --input - -o - < "$1" 2>/dev/null | "$0" info - | tr "\n" " "' "$zelmar" "$dir/s.flac"
 finish "audio files and pipes"

@@ -215,11 +215,11 @@ std::string OutputFile::Finish() {
     return copied ? "" : "cannot write to standard output: " + std::string(std::strerror(errno));
 }
 
-std::string ReadSoundFile(const std::string& path, SoundFileFacts* facts) {
+std::string ReadSoundFile(const std::string& path, const std::string& shown, SoundFileFacts* facts) {
     SF_INFO info{};
     SoundFile file;
     file.handle = sf_open(path.c_str(), SFM_READ, &info);
-    if (file.handle == nullptr) return path + " is not an audio file zelmar can read (" + sf_strerror(nullptr) + ")";
+    if (file.handle == nullptr) return shown + " is not an audio file zelmar can read (" + sf_strerror(nullptr) + ")";
     *facts = SoundFileFacts{};
     facts->format = FormatName(info);
     facts->rate = info.samplerate;

@@ -80,7 +80,7 @@ struct SoundFileFacts {
     int64_t declaredFrames = 0;         // what the header claims
     std::vector<double> peak, rms;      // per channel, full scale 1.0
 };
-// "" or why the file cannot be read.
-std::string ReadSoundFile(const std::string& path, SoundFileFacts* facts);
+// "" or why the file (called `shown` in messages) cannot be read.
+std::string ReadSoundFile(const std::string& path, const std::string& shown, SoundFileFacts* facts);
 
 }  // namespace cli

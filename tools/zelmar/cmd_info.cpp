@@ -36,7 +36,7 @@ void PrintLevels(const std::vector<double>& peak, const std::vector<double>& rms
 // A file the engine's WAV components do not read, through libsndfile.
 int InfoThroughLibsndfile(const std::string& path, const std::string& shown) {
     SoundFileFacts facts;
-    const std::string error = ReadSoundFile(path, &facts);
+    const std::string error = ReadSoundFile(path, shown, &facts);
     if (!error.empty()) return Fail(error);
     std::printf("%s\n  format:   %s, %d Hz, %d channel%s\n", shown.c_str(), facts.format.c_str(), facts.rate, facts.channels,
                 facts.channels == 1 ? "" : "s");

@@ -123,7 +123,8 @@ std::string VoicePath::PrepareSinks() {
     }
 
     if (settings_.writeFile) {
-        if (!(error = writer_.Open(settings_.output, Mono16Format(pathRate_))).empty()) {
+        if (!(error = target_.Open(settings_.output)).empty() ||
+            !(error = writer_.Open(target_.path(), Mono16Format(pathRate_))).empty()) {
             return error;
         }
         stages_.sink.used = true;
@@ -456,7 +457,8 @@ int VoicePath::Run() {
     meter.join();
     const double wall = SecondsSince(began);
 
-    const std::string finishing = writer_.Finish();
+    std::string finishing = writer_.Finish();
+    if (finishing.empty()) finishing = target_.Finish();
     if (player_) player_->Stop();
     source_->Stop();
     for (Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) recorder->Close();
