@@ -60,4 +60,6 @@ expect "play a FLAC file from standard input" 0 "^standard input: played 1\.50 s
   bash -c '"$0" play - < "$1"' "$zelmar" "$dir/s.flac"
 expect "the voice path between pipes, from a 44.1 kHz stereo FLAC file" 0 "standard input.*PCM 32000 Hz, 16-bit, mono" -- \
   bash -c '"$0" voice --input - -o - < "$1" 2>/dev/null | "$0" info - | tr "\n" " "' "$zelmar" "$dir/s.flac"
+expect "a recording to standard output" 0 "standard input.*6400 bytes, 0\.200 s" -- \
+  bash -c '"$0" record --seconds 0.2 - 2>/dev/null | "$0" info - | tr "\n" " "' "$zelmar"
 finish "audio files and pipes"

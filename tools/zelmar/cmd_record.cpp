@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -16,7 +17,8 @@ const char kRecordUsage[] =
     "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
     "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
-    "whatever ends it, OUT.wav is a finished WAV file of what was recorded.\n"
+    "whatever ends it, OUT.wav is a finished WAV file of what was recorded.  OUT.wav of -\n"
+    "writes standard output when the recording ends.\n"
     "  --device N     capture device number from 'zelmar devices' (default -1, the default)\n"
     "  --seconds S    duration, 0.1..36000 (default 5)\n"
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
@@ -47,11 +49,13 @@ int RunRecord(int argc, char** argv) {
     WAVEFORMATEX format{};
     capture->GetProperty("WaveFormat", 0, &format);
     CatchStopSignals();
+    OutputFile target;
+    if (!(error = target.Open(output)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(output, format)).empty()) return Fail(error);
+    if (!(error = recording.Open(target.path(), format)).empty()) return Fail(error);
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
-    std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", output.c_str());
+    std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", target.name().c_str());
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;
@@ -63,7 +67,7 @@ int RunRecord(int argc, char** argv) {
             return FailKeeping(recording, "capture failed: " + ResultText(code));
         }
         if (!(error = recording.Write(block.data(), blockBytes)).empty()) {
-            return FailKeeping(recording, "writing " + output + " failed: " + error);
+            return FailKeeping(recording, "writing " + target.name() + " failed: " + error);
         }
         for (int16_t s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
         ++b;
@@ -77,8 +81,8 @@ int RunRecord(int argc, char** argv) {
     }
     if (meter) std::fprintf(stderr, "\n");
     capture->Stop();
-    if (!(error = recording.Finish()).empty()) return Fail(error);
-    std::printf("%s: %.2f s of %s%s\n", output.c_str(), recording.seconds(), DescribeFormat(format).c_str(),
+    if (!(error = recording.Finish()).empty() || !(error = target.Finish()).empty()) return Fail(error);
+    std::fprintf(Report(), "%s: %.2f s of %s%s\n", target.name().c_str(), recording.seconds(), DescribeFormat(format).c_str(),
                 StoppedNote());
     return StopRequested() ? StoppedStatus() : 0;
 }
