@@ -36,7 +36,7 @@ run_one() {
 
 passed=0
 failed=0
-declare -A pids
+declare -A pids=()
 report() {
   local target=$1 status=$2
   local runs
@@ -77,4 +77,4 @@ for name in "${!pids[@]}"; do
 done
 
 echo "fuzz: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+[ "$failed" -eq 0 ] && [ "$passed" -eq "${#TARGETS[@]}" ]
