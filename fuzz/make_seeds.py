@@ -40,7 +40,8 @@ def request_bytes(n):  # any count up to 10 940
 
 UDP_1920 = request(4 * 6 + 1)
 UDP_5120 = request(4 * 1 + 2)
-UDP_BUILD, UDP_START, UDP_STOP = bytes([5, 0, 1]), bytes([5, 1]), bytes([5, 2])
+UDP_BUILD, UDP_START, UDP_STOP = bytes([5, 0, 1]), bytes([5, 1]), bytes([5, 3])
+UDP_PORT_TAKEN = bytes([5, 2])
 UDP_BUILD_FAILS = bytes([5, 0, 0])
 
 udp = {
@@ -49,7 +50,7 @@ udp = {
     + UDP_SHORT + UDP_LONG + UDP_5120 + request_bytes(333),
     "empty": UDP_BUILD + UDP_START + UDP_FULL + request_bytes(100) + UDP_EMPTY + UDP_5120 + UDP_FULL
     + request_bytes(3000) + request_bytes(4000),
-    "restart": UDP_BUILD_FAILS + UDP_BUILD + UDP_START + UDP_FULL * 2 + request_bytes(1000) + UDP_STOP
+    "restart": UDP_BUILD_FAILS + UDP_PORT_TAKEN + UDP_BUILD + UDP_START + UDP_FULL * 2 + request_bytes(1000) + UDP_STOP
     + UDP_FULL + UDP_1920 + UDP_BUILD + UDP_START + UDP_FULL + UDP_1920 + bytes([6, 2]),
 }
 

@@ -10,8 +10,9 @@
 //     it asked for);
 //   - no datagram within the wait: 0, and what the call had gathered is carried instead of
 //     lost (as much as the buffer holds); an empty datagram: -1, likewise keeping it;
-//   - no socket (never built, stopped): -1; Start clears the carry and "TotalIn", Stop the
-//     carry and the datagrams that were waiting.
+//   - Build refused while a socket is held (0x80000001) or when the port is taken or no
+//     socket can be had (0x80000003); no socket (never built, stopped): -1; Start clears the
+//     carry and "TotalIn", Stop the carry and the datagrams that were waiting.
 //
 // Every delivered byte, every return value and "TotalIn" after every call must match, and
 // nothing past the requested length is written.  Waits run on a virtual clock that jumps
@@ -206,6 +207,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     Check(receiver->Start() == 0);
                     model.carry = 0;
                     model.totalIn = 0;
+                } else if (which == 2) {  // another socket holds the port: Build cannot bind
+                    auto holder = platform.network.OpenSocket();
+                    const bool held = holder->BindLoopback(kPort);
+                    Check(held != model.bound);
+                    Check(receiver->Build() == static_cast<int32_t>(model.bound ? 0x80000001 : 0x80000003));
                 } else {
                     Check(receiver->Stop() == 0);
                     model.bound = false;
