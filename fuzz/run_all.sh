@@ -15,11 +15,13 @@ TARGETS=(component_api_fuzzer riff_reader_fuzzer siren14_decode_fuzzer udp_recei
 rm -rf "$OUT"
 mkdir -p "$OUT/new"
 
-# Options beyond the common ones: the component target's inputs are operation lists whose
-# length matters from the start, so libFuzzer does not grow them slowly.
+# Options beyond the common ones: the component and ring targets' inputs are operation lists
+# whose length matters from the start (a ring reaches its deeper states only after dozens of
+# calls), so libFuzzer does not grow them slowly.
 extra_options() {
   case "$1" in
     component_api_fuzzer) echo "-len_control=0 -max_len=4096" ;;
+    ring_buffer_fuzzer) echo "-len_control=0 -max_len=1024" ;;
     *) echo "" ;;
   esac
 }
