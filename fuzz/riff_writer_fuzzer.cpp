@@ -10,7 +10,8 @@
 //     and for PutDataSplit the interleaved whole samples of both channels (a trailing byte
 //     of a 16-bit channel is no sample and is not written);
 //   - "TotalOut" counts the PutData bytes since Start;
-//   - "RIFFAudioIn" finds the same format and reads back exactly the data.
+//   - "RIFFAudioIn" finds the same format and reads back exactly the data (for two-channel
+//     PCM also through its split read).
 //
 // A writer destroyed while recording leaves both size fields zero.
 #include <cstddef>
@@ -139,6 +140,20 @@ void ReadBack(const std::string& name, const Model& m) {
         Check(reader->GetData(got.data(), size) == size);
         Check(std::memcmp(got.data(), m.data.data(), m.data.size()) == 0 && got[m.data.size()] == 0xEE);
         Check(reader->Stop() == 0);
+        const uint8_t* f = m.fileFormat.data();
+        if (U16(f) == 1 && U16(f + 2) != 1) {  // PCM of two channels: the split read takes them apart
+            const uint32_t width = U16(f + 14) == 16 ? 2 : 1;
+            const int32_t each = size / 2;
+            std::vector<uint8_t> left(each + 1), right(each + 1);
+            Check(reader->Start() == 0);
+            const int32_t answer = static_cast<IAudioIOSplitSource*>(reader)->GetDataSplit(left.data(), right.data(), each);
+            Check(answer == (each > 0 ? each : kErrArg));
+            for (uint32_t i = 0; i + width <= static_cast<uint32_t>(each); i += width) {
+                Check(std::memcmp(left.data() + i, m.data.data() + 2 * i, width) == 0);
+                Check(std::memcmp(right.data() + i, m.data.data() + 2 * i + width, width) == 0);
+            }
+            Check(reader->Stop() == 0);
+        }
     }
     ZelmarDisposeComponent(reader);
 }
