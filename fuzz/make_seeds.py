@@ -55,7 +55,7 @@ udp = {
 }
 
 
-# --- ring_buffer_fuzzer: a rate word, then op kind % 10 --------------------------------------
+# --- ring_buffer_fuzzer: a rate word (not a multiple of 16), then op kind % 10 ---------------
 def ring_put(samples):  # a multiple of 320 samples, at most 2 240
     return bytes([0]) + word(4 * (samples // 320) + 1)
 
@@ -72,6 +72,14 @@ RING_BUILD, RING_START, RING_STOP = bytes([6, 0]), bytes([6, 1]), bytes([6, 2])
 RING_EMPTY, RING_MUTE = bytes([6, 3]), bytes([6, 4, 1])
 
 
+def ring_put_bytes(n):  # any count up to 131 472
+    return bytes([0]) + word(n << 4)
+
+
+def ring_get_bytes(n):  # any count up to 393 217
+    return bytes([3]) + word(n << 4)
+
+
 def ring_target(ms):
     return bytes([7, 1, ms // 2])
 
@@ -83,13 +91,17 @@ def ring_rate_blocks(blocks):  # a capacity of `blocks` x 320 samples
 ring = {
     "exact": ring_rate_blocks(2) + RING_BUILD + RING_START + ring_get(320) + ring_put(320) * 2 + ring_get(640)
     + ring_put(640) + ring_put(320) + ring_get(320),
-    "compress": word(64000) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put(2240) * 20
+    "compress": word(64002) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put(2240) * 20
     + ring_get(2240) * 10 + ring_put(1920) * 16 + ring_get(2240) * 12,
-    "expand": word(64000) + ring_target(200) + RING_BUILD + RING_START + ring_get(320) + ring_put(2240)
+    "expand": word(64002) + ring_target(200) + RING_BUILD + RING_START + ring_get(320) + ring_put(2240)
     + ring_get(320) * 8 + ring_get_odd(640) + ring_put(320) + ring_get(960) * 3,
     "mute": ring_rate_blocks(16) + RING_BUILD + RING_START + ring_put(640) + ring_get(320) + ring_put(960)
     + RING_MUTE + ring_get(1280) + RING_STOP + ring_get(320) + RING_START + RING_EMPTY + ring_get(320)
     + ring_put(2240) * 3,
+    "huge": word(65538) + RING_BUILD + RING_START + ring_get(320) + ring_put_bytes(100000) + ring_get_bytes(300001)
+    + ring_put_bytes(131000) + ring_put(2240) + ring_get_bytes(140000),
+    "huge-expand": word(65538) + bytes([7, 0]) + word(4000) + RING_BUILD + RING_START + ring_get(320)
+    + ring_put_bytes(100000) + ring_get_bytes(300000) + ring_put(2240) + ring_get(320),
 }
 
 
