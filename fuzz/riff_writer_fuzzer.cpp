@@ -146,7 +146,8 @@ void ReadBack(const std::string& name, const Model& m) {
             const int32_t each = size / 2;
             std::vector<uint8_t> left(each + 1), right(each + 1);
             Check(reader->Start() == 0);
-            const int32_t answer = static_cast<IAudioIOSplitSource*>(reader)->GetDataSplit(left.data(), right.data(), each);
+            auto* source = static_cast<IAudioIOSplitSource*>(reader);
+            const int32_t answer = source->GetDataSplit(left.data(), right.data(), each);
             Check(answer == (each > 0 ? each : kErrArg));
             for (uint32_t i = 0; i + width <= static_cast<uint32_t>(each); i += width) {
                 Check(std::memcmp(left.data() + i, m.data.data() + 2 * i, width) == 0);
@@ -269,7 +270,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     }
                     const uint64_t fits = Fits(m, frames.size());
                     // A disk that fills up takes whole samples per channel back as the answer.
-                    const int32_t want = fits == frames.size() ? bytes : static_cast<int32_t>(fits / (2 * width) * width);
+                    const int32_t want =
+                        fits == frames.size() ? bytes : static_cast<int32_t>(fits / (2 * width) * width);
                     Check(answer == want);
                     m.data.insert(m.data.end(), frames.begin(), frames.begin() + static_cast<long>(fits));
                     m.room -= fits;
@@ -277,8 +279,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: {  // what a host gets wrong
-                if (kind % 2 == 0) Check(writer->PutData(nullptr, 16) == (m.open ? kErrArg : kErrState));
-                else Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == (m.open ? kErrArg : kErrState));
+                const int32_t refusal = m.open ? kErrArg : kErrState;
+                if (kind % 2 == 0) Check(writer->PutData(nullptr, 16) == refusal);
+                else Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
                 break;
             }
         }

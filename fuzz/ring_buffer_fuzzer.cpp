@@ -286,7 +286,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 7: {
                 const uint8_t pick = in.Byte();
-                const int32_t ms = pick % 8 == 0 ? static_cast<int32_t>(in.Word()) : static_cast<int32_t>(in.Byte()) * 2;
+                const int32_t ms =
+                    pick % 8 == 0 ? static_cast<int32_t>(in.Word()) : static_cast<int32_t>(in.Byte()) * 2;
                 const int32_t answer = ring->SetProperty("BufferTime", ms, nullptr);
                 Check(answer == (ms < 0 ? kErrArg : 0));
                 if (ms >= 0) m.targetMs = ms;

@@ -222,8 +222,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 6: {  // arguments a host gets wrong
                 const uint8_t which = in.Byte() % 3;
-                if (which == 0) Check(receiver->GetData(nullptr, 1 + in.Byte()) == static_cast<int32_t>(0x80000003));
-                if (which == 1) Check(receiver->GetData(buffer.data(), -1 - in.Byte()) == static_cast<int32_t>(0x80000003));
+                constexpr auto kErrArg = static_cast<int32_t>(0x80000003);
+                if (which == 0) Check(receiver->GetData(nullptr, 1 + in.Byte()) == kErrArg);
+                if (which == 1) Check(receiver->GetData(buffer.data(), -1 - in.Byte()) == kErrArg);
                 if (which == 2) {  // nothing asked: nothing taken, whatever the buffer
                     Check(receiver->GetData(nullptr, 0) == (model.bound ? 0 : -1));
                 }
