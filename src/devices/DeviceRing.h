@@ -149,6 +149,11 @@ public:
     // The events and table go; call only once no buffer points at them.
     void Release() { notifications_ = BlockNotifications{}; }
 
+    // The first of the ring's events: with NotifyEvents::kOneShared, the one every block sets.
+    platform::IEvent* FirstEvent() const {
+        return notifications_.events.empty() ? nullptr : notifications_.events.front().get();
+    }
+
     void ResetEvents() {
         for (auto& event : notifications_.events) event->Reset();
     }

@@ -4,6 +4,7 @@
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioOut.h"
+#include "devices/DSoundAudioOut2.h"
 #include "dsp/AccelerateAudioFilter.h"
 #include "dsp/AmplifierAudioFilter.h"
 #include "dsp/MixerAudioFilter.h"
@@ -52,7 +53,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioInOut", nullptr, nullptr},
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
-    {"DSoundAudioOut2", nullptr, nullptr},
+    Entry<CDSoundAudioOut2>("DSoundAudioOut2"),
     {"DSoundAudioIn2", nullptr, nullptr},
     Entry<CMixerAudioFilter>("MixerAudioFilter"),
     Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),
