@@ -8,10 +8,12 @@
 #include <cstring>
 #include <string>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "devices/DSoundAudioOut2.h"
+#include "platform/audio/WaveDevices.h"
 #include "support/VirtualSound.h"
 
 namespace zelmar {
@@ -63,6 +65,54 @@ struct Played {
 int32_t PutBlock(IAudioIO* io, int16_t value) {
     std::vector<int16_t> block(kBlockSamples, value);
     return io->PutData(block.data(), kBlockBytes);
+}
+
+// Three playback devices that the multimedia view lists in another order, names cut to 31
+// characters: "DSoundAudioOut2" numbers them in that order, "DSoundAudioOut" as listed.
+class ThreeSpeakers final : public pa::IAudioService {
+public:
+    pa::DsResult EnumerateCapture(std::vector<pa::DeviceDescription>* d) override { return d->clear(), pa::kDsOk; }
+    pa::DsResult EnumeratePlayback(std::vector<pa::DeviceDescription>* d) override {
+        *d = {{kNames[0], {{1}}}, {kNames[1], {{2}}}, {kNames[2], {{3}}}};
+        return pa::kDsOk;
+    }
+    pa::DsResult CreateCapture(const pa::DeviceGuid*, std::unique_ptr<pa::ICaptureDevice>*) override {
+        return pa::kDsErrNoDriver;
+    }
+    pa::DsResult CreatePlayback(const pa::DeviceGuid*, std::unique_ptr<pa::IPlaybackDevice>*) override {
+        return pa::kDsErrNoDriver;
+    }
+    pa::DsResult CreateFullDuplex(const pa::DeviceGuid*, const pa::DeviceGuid*, const pa::CaptureBufferDesc&,
+                                  const pa::PlaybackBufferDesc&, pa::OwnerHandle, uint32_t,
+                                  std::unique_ptr<pa::IFullDuplex>*, std::unique_ptr<pa::ICaptureBuffer>*,
+                                  std::unique_ptr<pa::IPlaybackBuffer>*) override {
+        return pa::kDsErrNoDriver;
+    }
+    std::unique_ptr<pa::IWaveDevices> OpenWaveDevices() override {
+        return pa::MakeWaveDevices({}, {kNames[2], kNames[0], kNames[1]});
+    }
+    static constexpr const char* kNames[] = {"Speakers (High Definition Audio Device)", "Headset Earphone (USB Audio)",
+                                             "HDMI Output (NVIDIA High Definition Audio)"};
+};
+
+TEST(DSoundAudioOut2, NumbersDevicesInWaveOutOrder) {
+    ThreeSpeakers service;
+    platform::Services services{};
+    services.audio = &service;
+    platform::ScopedPlatform scope(services);
+    for (const auto& [component, order] : {std::pair{"DSoundAudioOut2", std::vector<int>{2, 0, 1}},
+                                           std::pair{"DSoundAudioOut", std::vector<int>{0, 1, 2}}}) {
+        test::ComponentPtr io = test::Make(component);
+        ASSERT_EQ(Get(io.get(), "OutDeviceNum"), 3);
+        for (int32_t i = 0; i < 3; ++i) {
+            char name[64] = {};
+            uint8_t guid[16] = {};
+            ASSERT_EQ(io->GetProperty("OutDeviceName", i, name), kOk);
+            ASSERT_EQ(io->GetProperty("OutDeviceGUID", i, guid), kOk);
+            EXPECT_STREQ(name, ThreeSpeakers::kNames[order[size_t(i)]]) << component << " " << i;
+            EXPECT_EQ(guid[0], order[size_t(i)] + 1) << component << " " << i;
+        }
+    }
 }
 
 TEST(DSoundAudioOut2, GeometryFromTheSettings) {

@@ -41,7 +41,8 @@ const PropertyTable<CDSoundAudioOut2>& CDSoundAudioOut2::Properties() {
     return kTable;
 }
 
-CDSoundAudioOut2::CDSoundAudioOut2() { ListDevices(); }
+// Devices are numbered in waveOut order, as the multimedia calls number them.
+CDSoundAudioOut2::CDSoundAudioOut2() { ListDevices(DeviceOrder::kWave); }
 
 // The device goes before the owner of its cooperative level.
 CDSoundAudioOut2::~CDSoundAudioOut2() { ReleaseDevice(); }
