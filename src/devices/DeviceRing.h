@@ -149,8 +149,8 @@ public:
     // The events and table go; call only once no buffer points at them.
     void Release() { notifications_ = BlockNotifications{}; }
 
-    // The first of the ring's events: with NotifyEvents::kOneShared, the one every block sets.
-    platform::IEvent* FirstEvent() const {
+    // The event every block of a kOneShared ring sets; null before a ring is adopted.
+    platform::IEvent* SharedEvent() const {
         return notifications_.events.empty() ? nullptr : notifications_.events.front().get();
     }
 

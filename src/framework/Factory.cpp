@@ -3,6 +3,7 @@
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
+#include "devices/DSoundAudioIn2.h"
 #include "devices/DSoundAudioOut.h"
 #include "devices/DSoundAudioOut2.h"
 #include "dsp/AccelerateAudioFilter.h"
@@ -54,7 +55,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
     Entry<CDSoundAudioOut2>("DSoundAudioOut2"),
-    {"DSoundAudioIn2", nullptr, nullptr},
+    {"DSoundAudioIn2", &Create<CDSoundAudioIn2>, &PropertyNames<CDSoundAudioIn2>},
     Entry<CMixerAudioFilter>("MixerAudioFilter"),
     Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),
     Entry<CNoiseGateAudioFilter>("NoiseGateAudioFilter"),
