@@ -1,5 +1,5 @@
 // DSoundAudioOut2 on a real PulseAudio server: a tone played into a null sink comes back on
-// the sink's monitor (captured by DSoundAudioIn) at its frequency and level, with 10 and 20 ms
+// the sink's monitor (captured by DSoundAudioIn2) at its frequency and level, with 10 and 20 ms
 // blocks; a killed server fails PutData with the platform code and the lost-buffer result,
 // and a Build after the server's return plays again.  `./run test` starts the server (see
 // tests/sound_server.sh); without ZELMAR_TEST_SINK these tests skip and say why.
@@ -87,7 +87,7 @@ TEST(SoundServerOut2, AToneComesBackAtItsFrequencyAndLevel) {
         OwnSink sink(blockSamples == 160 ? "a" : "b");
         ASSERT_TRUE(sink.loaded());
         test::ComponentPtr out = Open("DSoundAudioOut2", sink.description, blockSamples);
-        test::ComponentPtr in = Open("DSoundAudioIn", sink.description, blockSamples);
+        test::ComponentPtr in = Open("DSoundAudioIn2", sink.description, blockSamples);
         ASSERT_EQ(out->Start(), kOk);
         ASSERT_EQ(in->Start(), kOk);
         const int blocks = 5 * kRate / blockSamples;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "devices/DxErrorText.h"
+#include "devices/DeviceErrorText.h"
 #include "framework/DebugOutput.h"
 
 namespace zelmar {
@@ -104,7 +104,7 @@ int32_t CDSoundAudioOut2::GetPlayPos(int32_t, void* out) {
     return kOk;
 }
 
-int32_t CDSoundAudioOut2::GetErrorString(int32_t size, void* out) { return CopyDxErrorString(dxErrorCode_, size, out); }
+int32_t CDSoundAudioOut2::GetErrorString(int32_t size, void* out) { return CopyDeviceErrorText(dxErrorCode_, size, out); }
 
 int32_t CDSoundAudioOut2::GetInternalLimitSize(int32_t, void* out) {
     const uint64_t rate = settings_.samplesPerSec;
@@ -306,9 +306,9 @@ int32_t CDSoundAudioOut2::PutData(const void* buffer, int32_t bytes) {
 
 // Waits until the play cursor has moved since the last call; cursors that stand together
 // (the device is not playing) cost a buffer time per look, still ones 5 ms.  Still for 30 s
-// in all: stalled.
+// in all: stalled (no single sleep goes past that, however long the buffer time).
 int32_t CDSoundAudioOut2::GetCurrentPosition(uint32_t* play, uint32_t* write) {
-    uint64_t waitedMs = 0;
+    uint32_t waitedMs = 0;
     for (;;) {
         DsResult result = buffer_->GetCurrentPosition(play, write);
         if (Failed(result)) {
@@ -320,12 +320,10 @@ int32_t CDSoundAudioOut2::GetCurrentPosition(uint32_t* play, uint32_t* write) {
             Fail(result, kStepCursors);
             return kErrPlatform;
         }
-        if (*play == *write) {
-            time_->SleepMs(settings_.bufferTimeMs);
-            waitedMs += settings_.bufferTimeMs;
-        } else if (*play == run_.lastPlay) {
-            time_->SleepMs(5);
-            waitedMs += 5;
+        if (*play == *write || *play == run_.lastPlay) {
+            const uint32_t sleepMs = std::min(*play == *write ? settings_.bufferTimeMs : 5u, kStallMs - waitedMs);
+            time_->SleepMs(sleepMs);
+            waitedMs += sleepMs;
         } else {
             run_.lastPlay = *play;
             return kOk;
@@ -382,7 +380,7 @@ int32_t CDSoundAudioOut2::WriteBlock(const uint8_t* source) {
         if (!full) break;
 
         // N blocks ahead of the write cursor: wait for the device to play one.
-        platform::IEvent* event = ring_.FirstEvent();
+        platform::IEvent* event = ring_.SharedEvent();
         platform::WaitResult waited = platform::WaitResult::kFailed;
         if (event != nullptr) {
             event->Reset();
