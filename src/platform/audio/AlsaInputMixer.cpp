@@ -55,8 +55,12 @@ public:
     int32_t Open(const MixerDevice& device, const std::string& server) {
         if (!OpenControl(device, server)) return kNoMixer;
         if (snd_mixer_open(&mixer_, 0) < 0) return kMixerOpenFailed;
-        if (snd_mixer_attach_hctl(mixer_, control_) < 0) return kMixerOpenFailed;
-        control_ = nullptr;  // the mixer owns it now
+        // The mixer owns the control from here: it closes it when closed, and a failed attach
+        // has closed it already (all but a failed allocation, which leaves it rather than
+        // risk closing it twice).
+        snd_hctl_t* control = control_;
+        control_ = nullptr;
+        if (snd_mixer_attach_hctl(mixer_, control) < 0) return kMixerOpenFailed;
         if (snd_mixer_selem_register(mixer_, nullptr, nullptr) < 0 || snd_mixer_load(mixer_) < 0) {
             return kMixerOpenFailed;
         }
