@@ -1,7 +1,9 @@
-// VolumeControlAudioFilter on the private PulseAudio server `./run test` starts: sources of the
-// test's own (two null sources, one with a long non-ASCII description, and a null sink whose
-// monitor records a tone played into it), read and changed in both modes and checked with pactl; the volume heard in what
-// "DSoundAudioIn" records; refused arguments and a missing server, with no descriptor left open.
+// VolumeControlAudioFilter on a PulseAudio server of the test's own, started as
+// tests/sound_server.sh starts the suite's (whose devices other tests add and remove, which
+// renumbers them): two null sources, one with a long non-ASCII description, and a null sink
+// whose monitor records a tone played into it, read and changed in both modes and checked with
+// pactl; the volume heard in what "DSoundAudioIn" records; refused arguments and a missing
+// server, with no descriptor left open.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -19,6 +21,8 @@
 
 #include "platform/Platform.h"
 #include "platform/SystemVersion.h"
+#include "platform/audio/PulseAudio.h"
+#include "support/PrivateSoundServer.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -50,33 +54,38 @@ std::string LongDescription() {
     return text;
 }
 
+// A PulseAudio server of the test's own, so no other test renumbers its sources meanwhile.
+std::unique_ptr<test::PrivateSoundServer> gServer;
+
+std::string Pactl(const std::string& args) { return Shell("pactl -s '" + gServer->Address() + "' " + args); }
+
 // The volume pactl reports for a source's first channel, and whether it is muted.
 uint32_t PactlVolume(const std::string& source) {
-    const std::string out = Shell("pactl get-source-volume " + source);
+    const std::string out = Pactl("get-source-volume " + source);
     const std::size_t colon = out.find(": ", out.find("Volume:") + 7);
     return colon == std::string::npos ? 0xFFFFFFFFu : static_cast<uint32_t>(std::stoul(out.substr(colon + 2)));
 }
-bool PactlMuted(const std::string& source) { return Shell("pactl get-source-mute " + source).find("yes") != std::string::npos; }
+bool PactlMuted(const std::string& source) { return Pactl("get-source-mute " + source).find("yes") != std::string::npos; }
 
 class VolumeControl : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (std::getenv("ZELMAR_TEST_SINK") == nullptr) return;
-        const std::string id = std::to_string(getpid());
-        quiet_ = "zelmar_volume_quiet_" + id, wide_ = "zelmar_volume_wide_" + id, sink_ = "zelmar_volume_sink_" + id;
-        for (const std::string& args : {"module-null-source source_name=" + quiet_ + " description=VolumeQuiet" + id,
-                                        "module-null-source source_name=" + wide_ + " 'description=\"" + LongDescription() + "\"'",
-                                        "module-null-sink sink_name=" + sink_}) {
-            modules_.push_back(Shell("pactl load-module " + args));
+        gServer = std::make_unique<test::PrivateSoundServer>(sink_, "VolumeSink");
+        if (!(startError_ = gServer->Start()).empty()) return;
+        for (const std::string& args : {"module-null-source source_name=" + quiet_ + " description=VolumeQuiet",
+                                        "module-null-source source_name=" + wide_ + " 'description=\"" + LongDescription() + "\"'"}) {
+            if (std::atoi(Pactl("load-module " + args).c_str()) <= 0) startError_ = "cannot load " + args;
         }
     }
-    static void TearDownTestSuite() {
-        for (const std::string& module : modules_) Shell("pactl unload-module " + module);
-        modules_.clear();
-    }
+    static void TearDownTestSuite() { gServer.reset(); }
     void SetUp() override {
-        if (std::getenv("ZELMAR_TEST_SINK") == nullptr) GTEST_SKIP() << "no sound server (see tests/sound_server.sh)";
-        for (const std::string& module : modules_) ASSERT_GT(std::atoi(module.c_str()), 0) << "a test source was not made";
+        if (!startError_.empty()) GTEST_SKIP() << "no sound server: " << startError_;
+        endpoints_ = platform::CreatePulseEndpointVolume(gServer->Address());
+        mixer_ = platform::CreateAlsaInputMixer(gServer->Address());
+        audio_ = platform::audio::CreatePulseAudioService(gServer->Address());
+        platform::Services services{};
+        services.endpoints = endpoints_.get(), services.inputMixer = mixer_.get(), services.audio = audio_.get();
+        scope_ = std::make_unique<platform::ScopedPlatform>(services);
     }
 
     static test::ComponentPtr Make(int major) {
@@ -85,7 +94,7 @@ protected:
     }
     // The component's number for `source`: its place in the server's list, as pactl lists it.
     static int32_t Number(const std::string& source) {
-        std::istringstream list(Shell("pactl list short sources"));
+        std::istringstream list(Pactl("list short sources"));
         std::string line;
         for (int32_t n = 0; std::getline(list, line); ++n) {
             if (line.find("\t" + source + "\t") != std::string::npos) return n;
@@ -93,11 +102,13 @@ protected:
         return -1;
     }
 
-    static std::vector<std::string> modules_;
-    static std::string quiet_, wide_, sink_;
+    static inline std::string startError_, quiet_ = "zelmar_volume_quiet", wide_ = "zelmar_volume_wide",
+                              sink_ = "zelmar_volume_sink";
+    std::unique_ptr<platform::IEndpointVolume> endpoints_;
+    std::unique_ptr<platform::IInputMixer> mixer_;
+    std::unique_ptr<platform::audio::IAudioService> audio_;
+    std::unique_ptr<platform::ScopedPlatform> scope_;
 };
-std::vector<std::string> VolumeControl::modules_;
-std::string VolumeControl::quiet_, VolumeControl::wide_, VolumeControl::sink_;
 
 std::string Name(IAudioIO* io, int32_t index, int32_t* result) {
     char name[255];
@@ -107,7 +118,7 @@ std::string Name(IAudioIO* io, int32_t index, int32_t* result) {
 }
 
 TEST_F(VolumeControl, CountNamesAndNumbersAreTheCaptureDevicesOfTheServer) {
-    const int32_t sources = std::atoi(Shell("pactl list short sources | wc -l").c_str());
+    const int32_t sources = std::atoi(Pactl("list short sources | wc -l").c_str());
     test::ComponentPtr capture = test::Make("DSoundAudioIn");
     const char* locale = setlocale(LC_ALL, "C.UTF-8");
     ASSERT_NE(locale, nullptr);
@@ -117,7 +128,7 @@ TEST_F(VolumeControl, CountNamesAndNumbersAreTheCaptureDevicesOfTheServer) {
         if (l != static_cast<locale_t>(0)) freelocale(l);
         return l != static_cast<locale_t>(0);
     }();
-    const std::string wide = LongDescription(), quiet = "VolumeQuiet" + std::to_string(getpid());
+    const std::string wide = LongDescription(), quiet = "VolumeQuiet";
     // Cut to 254 bytes (endpoint names) or to the last whole character within 31 (legacy).
     struct Row { int major; const char* locale; std::string wideName; };
     for (const Row& row : {Row{kEndpoint, "C.UTF-8", wide.substr(0, 254)}, Row{kEndpoint, "C", japanese ? "?" : ""},
@@ -179,7 +190,7 @@ double RecordedRms(IAudioIO* volume, const std::string& sink, int32_t device, ui
     EXPECT_EQ(in->Build(), ZELMAR_OK);
     EXPECT_EQ(in->Start(), ZELMAR_OK);
     FILE* player = popen(("sox -n -t raw -r 16000 -e signed -b 16 -c 1 - synth 1.5 sine 1000 gain -6 | pacat --device=" +
-                          sink + " --rate=16000 --channels=1 --format=s16le --latency-msec=20").c_str(), "r");
+                          sink + " --server='" + gServer->Address() + "' --rate=16000 --channels=1 --format=s16le --latency-msec=20").c_str(), "r");
     int16_t block[160];
     double loudest = 0;
     for (int b = 0, tries = 0; b < 150 && tries < 1000; ++tries) {
@@ -212,7 +223,7 @@ TEST_F(VolumeControl, BadArgumentsAndAMissingServerAreRefusedWithNothingLeftOpen
     none.endpoints = endpoints.get(), none.inputMixer = mixer.get();
     enum Op { kGet, kSet };
     struct Row { Op op; const char* name; int32_t index; bool data; uint32_t value; int32_t expected; bool noServer; };
-    const int32_t past = std::atoi(Shell("pactl list short sources | wc -l").c_str()), quiet = Number(quiet_);
+    const int32_t past = std::atoi(Pactl("list short sources | wc -l").c_str()), quiet = Number(quiet_);
     const std::vector<Row> rows = {
         {kGet, "InDeviceName", past, true, 0, kArg, false},      {kGet, "InDeviceVolume", past, true, 0, kPlatform, false},
         {kGet, "InDeviceMute", past, true, 0, kPlatform, false}, {kGet, "InDeviceVolume", -1, true, 0, kPlatform, false},
