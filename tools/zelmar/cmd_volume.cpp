@@ -64,6 +64,10 @@ int RunVolume(int argc, char** argv) {
     double device = -1;
     if (options.Has("--device") && !options.Number("--device", 0, 65535, &device, &error)) return Fail(error);
     const auto number = static_cast<int32_t>(device);
+    if (number >= count) {
+        return Fail("capture device " + std::to_string(number) + " does not exist (" +
+                    (count > 0 ? "0.." + std::to_string(count - 1) : std::string("there are none")) + "; see zelmar volume)");
+    }
     if (options.Has("--set")) {
         std::string text = options.Text("--set");
         if (!text.empty() && text.back() == '%') text.pop_back();
@@ -74,19 +78,18 @@ int RunVolume(int argc, char** argv) {
         }
         int32_t volume = static_cast<int32_t>(std::lround(percent * kFullVolume / 100));
         const int32_t code = io->SetProperty("InDeviceVolume", number, &volume);
-        if (code != 0) return Fail("cannot set the volume of device " + std::to_string(number) + ": " + ResultText(code));
+        if (code != 0) return Fail("capture device " + std::to_string(number) + " did not take the volume (" + Hex(code) + ")");
     }
     if (options.Has("--mute")) {
         const std::string mute = options.Text("--mute");
         if (mute != "on" && mute != "off") return Fail("--mute takes on or off, not '" + mute + "'");
         int32_t value = mute == "on" ? 1 : 0;
         const int32_t code = io->SetProperty("InDeviceMute", number, &value);
-        if (code != 0) return Fail("cannot switch the mute of device " + std::to_string(number) + ": " + ResultText(code));
+        if (code != 0) return Fail("capture device " + std::to_string(number) + " did not take the mute switch (" + Hex(code) + ")");
     }
     std::printf("capture devices (%s):\n", options.Has("--legacy") ? "legacy mixer" : "endpoints");
     if (number >= 0) {
-        if (!PrintDevice(io.get(), number)) return Fail("no capture device " + std::to_string(number) + " with a volume");
-        return 0;
+        return PrintDevice(io.get(), number) ? 0 : Fail("capture device " + std::to_string(number) + " has no volume to show");
     }
     int32_t shown = 0;
     for (int32_t i = 0; i < count; ++i) shown += PrintDevice(io.get(), i) ? 1 : 0;
