@@ -213,7 +213,7 @@ TEST_F(VolumeControl, TheVolumeSetIsTheLevelACaptureRecords) {
     // The server scales amplitude by the cube of its volume: 32769 / 65536 gives -18.06 dB.
     const double expectedDb = 60.0 * std::log10(32769.0 / 65536.0);
     EXPECT_NEAR(full, 16384 / std::sqrt(2.0), 200) << "the tone was not recorded at full volume";
-    EXPECT_NEAR(20.0 * std::log10(half / full), expectedDb, 0.3) << full << " " << half;
+    EXPECT_NEAR(20.0 * std::log10(half / full), expectedDb, 0.1) << full << " " << half;
 }
 
 TEST_F(VolumeControl, BadArgumentsAndAMissingServerAreRefusedWithNothingLeftOpen) {
