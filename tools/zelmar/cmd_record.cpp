@@ -56,6 +56,7 @@ int RunRecord(int argc, char** argv) {
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
     std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", target.name().c_str());
+    PrintCaptureVolume(deviceNo);
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;
