@@ -1,5 +1,7 @@
 #include "codecs/Siren14AudioFilter.h"
 
+#include <zelmar/zelmar_c.h>
+
 #include <iterator>
 
 namespace zelmar {
@@ -162,3 +164,12 @@ int32_t CSiren14AudioFilter::Process(const void* in, int32_t* inBytes, void* out
 }
 
 }  // namespace zelmar
+
+extern "C" ZELMAR_API int32_t ZelmarSiren14FrameIsValid(const void* frame, int32_t bytes, int32_t sampleRate,
+                                                        int32_t bitRate) {
+    const int32_t bandwidth = sampleRate == 16000 ? zelmar::kNarrowBandwidthHz
+                              : sampleRate == 32000 ? zelmar::kWideBandwidthHz : 0;
+    const bool coded = bitRate == 24000 || bitRate == 32000 || (bitRate == 48000 && sampleRate == 32000);
+    if (frame == nullptr || bandwidth == 0 || !coded || bytes < bitRate / 400) return zelmar::kErrInvalidArg;
+    return zelmar::siren14_frame_is_valid(frame, bitRate, bandwidth) ? 1 : 0;
+}

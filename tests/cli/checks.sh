@@ -15,3 +15,13 @@ finish() {  # finish WHAT: prints the verdict and exits 1 on any failure (a coun
   if [ $failures -eq 0 ]; then echo "$1: all checks passed"; exit 0; fi
   echo "$1: $failures checks failed"; exit 1
 }
+cases() {  # cases < TABLE: one `STATUS | PATTERN | ARGS...` line a command (ARGS in shell quoting,
+           # $dir expands); every command runs as "$zelmar" ARGS and is held to its status and pattern
+  local status pattern rest args
+  while IFS='|' read -r status pattern rest; do
+    [[ -z "${status// }" || $status == \#* ]] && continue
+    pattern=$(sed -E 's/^ +| +$//g' <<<"$pattern")
+    eval "args=($rest)"
+    expect "zelmar ${args[*]}" "${status// }" "$pattern" -- "$zelmar" "${args[@]}"
+  done
+}

@@ -15,7 +15,7 @@ expect "info levels" 0 "peak +-6.0[0-9] dBFS, RMS +-9.0[0-9] dBFS" -- "$zelmar" 
 expect "info duration" 0 "32000 bytes, 1.000 s" -- "$zelmar" info "$dir/sub/dir/t.wav"
 expect "missing file" 1 "^zelmar: cannot open" -- "$zelmar" info "$dir/none.wav"
 echo "not a wave file" > "$dir/text.wav"
-expect "non-WAV file" 1 "is not a WAV file" -- "$zelmar" info "$dir/text.wav"
+expect "non-audio file" 1 "is not an audio file zelmar can read" -- "$zelmar" info "$dir/text.wav"
 expect "bad number" 1 "--freq expects a number" -- "$zelmar" tone -o "$dir/x.wav" --freq abc
 expect "out of range" 1 "--amplitude must be between 0 and 100" -- "$zelmar" tone -o "$dir/x.wav" --amplitude 120
 expect "missing output" 1 "needs an output file" -- "$zelmar" tone

@@ -20,6 +20,10 @@ trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
 
 cd "$dir"  # a file written where it should not be lands here
 
+# Which device and backend a command uses is said in one line.
+expect "record names the server's device" 0 "^recording from the sound server's default source \(PulseAudio\)" -- \
+  "$zelmar" record --seconds 0.2 "$dir/default.wav"
+
 # number NAME: the device number `zelmar devices` gives NAME now.  Other tests add and remove
 # null sinks of their own on the same server, which renumbers the devices after theirs.
 number() { "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'; }

@@ -1,5 +1,11 @@
 #include "cli.h"
 
+#include <zelmar/zelmar_c.h>
+
+#include "explain.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -10,22 +16,13 @@
 
 namespace cli {
 
-std::string ResultText(int32_t code) {
-    static const std::map<uint32_t, const char*> kMeanings = {
-        {0u, "success"},
-        {0x80000000u, "audio format not acceptable"},
-        {0x80000001u, "wrong state or unrecognised property"},
-        {0x80000002u, "not implemented by this component"},
-        {0x80000003u, "invalid argument"},
-        {0x80000004u, "platform failure"},
-        {0x80000005u, "time-out"},
-        {0x80000007u, "device stalled"},
-    };
+std::string Hex(int32_t code) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<uint32_t>(code));
-    auto it = kMeanings.find(static_cast<uint32_t>(code));
-    return std::string(hex) + " (" + (it != kMeanings.end() ? it->second : "unknown code") + ")";
+    return hex;
 }
+
+std::string ResultText(int32_t code) { return Hex(code) + " (" + ZelmarResultText(code) + ")"; }
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "zelmar: %s\n", message.c_str());
@@ -38,6 +35,7 @@ ComponentSetup::ComponentSetup(const char* name) : name_(name), component_(name)
 
 ComponentSetup& ComponentSetup::Set(const char* property, int32_t value) {
     int32_t copy = value;
+    settings_[property] = value;
     return Set(property, value, &copy, std::to_string(value));
 }
 
@@ -52,7 +50,7 @@ ComponentSetup& ComponentSetup::Set(const char* property, const WAVEFORMATEX& fo
 ComponentSetup& ComponentSetup::Set(const char* property, int32_t value, void* data, const std::string& shown) {
     if (!error_.empty()) return *this;
     const int32_t code = component_->SetProperty(property, value, data);
-    if (code != 0) error_ = name_ + " refused " + property + "=" + shown + ": " + ResultText(code);
+    if (code != 0) error_ = Describe(property, shown, code);
     return *this;
 }
 
@@ -67,16 +65,21 @@ ComponentSetup& ComponentSetup::Try(const char* property, int32_t value) {
     return *this;
 }
 
+std::string ComponentSetup::Describe(const std::string& step, const std::string& shown, int32_t code) {
+    const std::string words = Explain({name_, step, shown, code, component_.get(), settings_});
+    if (!words.empty()) return words + " (" + Hex(code) + ")";
+    if (step == "Build" || step == "Start") return name_ + ": " + step + " returned " + ResultText(code);
+    return name_ + " refused " + step + "=" + shown + ": " + ResultText(code);
+}
+
 Component ComponentSetup::Build(std::string* error) { return Finish(false, error); }
 
 Component ComponentSetup::Start(std::string* error) { return Finish(true, error); }
 
 Component ComponentSetup::Finish(bool start, std::string* error) {
     int32_t code;
-    if (error_.empty() && (code = component_->Build()) != 0) error_ = name_ + ": Build returned " + ResultText(code);
-    if (error_.empty() && start && (code = component_->Start()) != 0) {
-        error_ = name_ + ": Start returned " + ResultText(code);
-    }
+    if (error_.empty() && (code = component_->Build()) != 0) error_ = Describe("Build", "", code);
+    if (error_.empty() && start && (code = component_->Start()) != 0) error_ = Describe("Start", "", code);
     if (!error_.empty()) {
         *error = error_;
         return Component();
@@ -99,12 +102,12 @@ ComponentSetup DeviceSetup(const char* name, const char* bufferTime, const char*
 
 }  // namespace
 
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component) {
-    return DeviceSetup(component, "InBufferTime", "InDeviceNo", blocks);
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioIn2" : "DSoundAudioIn", "InBufferTime", "InDeviceNo", blocks);
 }
 
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks) {
-    return DeviceSetup("DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioOut2" : "DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
 }
 
 ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding) {
@@ -261,6 +264,91 @@ void Progress::Update(double fraction) {
 
 void Progress::Done() {
     if (enabled_ && lastPercent_ >= 0) std::fprintf(stderr, "\r%*s\r", 60 + static_cast<int>(std::strlen(label_)), "");
+}
+
+namespace {
+
+// strerror's text as the rest of a sentence: "is a directory".
+std::string Reason(int error) {
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string DeviceLine(IAudioIO* device, bool capture, int32_t number) {
+    const char* doing = capture ? "recording from" : "playing to";
+    int32_t count = 0;
+    device->GetProperty(capture ? "InDeviceNum" : "OutDeviceNum", 0, &count);
+    const char* nameProperty = capture ? "InDeviceName" : "OutDeviceName";
+    auto nameOf = [&](int32_t index) {
+        char name[64] = {};
+        device->GetProperty(nameProperty, index, name);
+        name[sizeof name - 1] = 0;
+        return std::string(name);
+    };
+    // The virtual devices are listed after the server's: a list of nothing else means no server.
+    bool server = false;
+    for (int32_t i = 0; i < count; ++i) server = server || nameOf(i).rfind("Zelmar virtual", 0) != 0;
+    if (!server) {
+        return std::string("no sound server answered: ") + doing + " Zelmar's virtual " +
+               (capture ? "capture device, which hears nothing but what is played into it"
+                        : "playback device, which nobody hears") +
+               " (is PulseAudio or PipeWire running? PULSE_SERVER names another)";
+    }
+    if (number < 0) return std::string(doing) + " the sound server's default " + (capture ? "source" : "sink") + " (PulseAudio)";
+    const std::string name = nameOf(number);
+    const bool virtualDevice = name.rfind("Zelmar virtual", 0) == 0;
+    return std::string(doing) + " device " + std::to_string(number) + ", " + name +
+           (virtualDevice ? " (the engine's virtual device)" : " (PulseAudio)");
+}
+
+std::string WhyNotReadable(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return "cannot open " + path + ": " + Reason(errno);
+    if (S_ISDIR(info.st_mode)) return "cannot open " + path + ": " + Reason(EISDIR);
+    if (::access(path.c_str(), R_OK) != 0) return "cannot open " + path + ": " + Reason(errno);
+    return "";
+}
+
+std::string WhyNotWritable(const std::string& path) {
+    if (path.empty()) return "no file name given";
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return "cannot create " + path + ": " + Reason(EISDIR);
+        if (::access(path.c_str(), W_OK) != 0) return "cannot create " + path + ": " + Reason(errno);
+        return "";
+    }
+    // A new file: the writer makes missing directories, so look for the nearest one that exists.
+    std::string directory = DirectoryOf(path);
+    while (::stat(directory.c_str(), &info) != 0 && directory != "." && directory != "/") directory = DirectoryOf(directory);
+    if (!S_ISDIR(info.st_mode)) return "cannot create " + path + ": " + directory + " is not a directory";
+    if (::access(directory.c_str(), W_OK | X_OK) != 0) return "cannot create " + path + ": " + directory + ": " + Reason(errno);
+    return "";
+}
+
+std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
+    std::string why = path == "-" ? "" : WhyNotReadable(path);
+    if (!why.empty()) return why;
+    const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "cannot open " + path + ": " + Reason(errno);
+    bytes->clear();
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) why = "cannot read " + path + ": " + Reason(errno);
+        if (got <= 0) break;
+        bytes->insert(bytes->end(), chunk, chunk + got);
+    }
+    if (fd != STDIN_FILENO) ::close(fd);
+    return why;
 }
 
 }  // namespace cli

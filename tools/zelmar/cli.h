@@ -15,6 +15,8 @@ namespace cli {
 
 // "0x80000001 (wrong state or unrecognised property)".
 std::string ResultText(int32_t code);
+// The code alone, "0x80000003", for a message that says the cause in words.
+std::string Hex(int32_t code);
 
 // Prints "zelmar: <message>" to stderr and returns the exit status 1.
 int Fail(const std::string& message);
@@ -46,9 +48,11 @@ private:
 //   Component writer = ComponentSetup("RIFFAudioOut").Set("Filename", path)
 //                          .Set("WaveFormat", format).Start(&error);
 //   if (!writer) return Fail("cannot create " + path + ": " + error);
-// The first failure ends the setup; its text names the component, the property and value or
-// the step, and the result code: "the engine has no component 'X'", "X refused Prop=5:
-// 0x80000003 (invalid argument)", "X: Build returned 0x80000003 (invalid argument)".
+// The first failure ends the setup; its text says the cause in words where it is known
+// ("AccelerateAudioFilter needs Speed of 100 % or more, not 50 (0x80000003)", explain.h), else
+// names the component, the property and value or the step, and the result code: "the engine
+// has no component 'X'", "X refused Prop=5: 0x80000003 (invalid argument)", "X: Build returned
+// 0x80000003 (invalid argument)".
 class ComponentSetup {
 public:
     explicit ComponentSetup(const char* name);
@@ -85,8 +89,13 @@ private:
     std::string name_;
     Component component_;
     bool exists_;
+    // The refusal in words where there are better words than the code, the code kept in
+    // parentheses.
+    std::string Describe(const std::string& step, const std::string& shown, int32_t code);
+
     std::string error_;
     std::string refusals_;
+    std::map<std::string, int32_t> settings_;  // the integers set so far, for Describe
 };
 
 // The usual setups: a sound device ("DSoundAudioIn" or "DSoundAudioOut") delivering or taking
@@ -99,9 +108,10 @@ struct DeviceBlocks {
     int32_t bufferMs;
     int32_t device;  // -1: the default device
 };
-// `component` names the capture's generation: "DSoundAudioIn" or "DSoundAudioIn2".
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component = "DSoundAudioIn");
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks);
+// Capture and playback by the first generation ("DSoundAudioIn", "DSoundAudioOut") or the
+// second ("DSoundAudioIn2", "DSoundAudioOut2").
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation = 1);
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation = 1);
 // "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
 // or decoding it back.
 enum class Coding { kEncode = 0, kDecode = 1 };
@@ -148,6 +158,20 @@ private:
 };
 
 std::string DescribeFormat(const WAVEFORMATEX& format);
+
+// One line on which device a built "DSoundAudioIn" (`capture`) or "DSoundAudioOut" uses and
+// through which backend: "recording from device 1, Monitor of Null Output (PulseAudio)", or,
+// when no sound server answered, that the engine's virtual device stands in (it captures
+// silence unless something plays into it).
+std::string DeviceLine(IAudioIO* device, bool capture, int32_t number);
+
+// Why a file cannot be read, or cannot be created (or replaced), in words: "cannot open x:
+// is a directory", "cannot create a/b.wav: no directory a" ...; empty when nothing is known
+// to stand in the way.
+std::string WhyNotReadable(const std::string& path);
+std::string WhyNotWritable(const std::string& path);
+// The whole file ("-": standard input), or why not.
+std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes);
 
 // Progress on a terminal: a bar that redraws itself on stderr; silent when stderr is not a tty.
 class Progress {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -21,8 +22,11 @@ const char kChainUsage[] =
     "usage: zelmar chain -i IN.wav -o OUT.wav [--block MS] [--meter] NAME[:PROP=VALUE,...] ...\n"
     "Reads IN.wav with RIFFAudioIn, passes it block by block through the named filter\n"
     "components in order (Process), and records the result with RIFFAudioOut.\n"
-    "  -i IN.wav          input: PCM, 8 or 16 bits, mono or stereo\n"
-    "  -o OUT.wav         output (directories on its path are created)\n"
+    "  -i IN.wav          input: any file libsndfile reads (WAV, FLAC, AIFF, RF64, 24-bit,\n"
+    "                     float, ...; converted to 16-bit PCM, more than two channels mixed\n"
+    "                     to mono), or - for standard input\n"
+    "  -o OUT.wav         output (directories on its path are created), or - for standard\n"
+    "                     output (the report then goes to standard error)\n"
     "  --block MS         block length in milliseconds of input, 1..1000 (default 20)\n"
     "  --meter            print, per second of input, each PreProcessAudioFilter's and\n"
     "                     AmplifierAudioFilter's input peak (MaxLevel) and the pre-processor's\n"
@@ -300,6 +304,7 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
     if (traits.needsMono16 && !format->IsMono16()) {
         // Bring the stream to 16-bit mono with the engine's own mixer.
         StageSpec convert{"MixerAudioFilter", {{"OutChannels", "1"}, {"OutBitsPerSample", "16"}}};
+        std::fprintf(stderr, "chain: %s takes 16-bit mono: mixing %s down for it\n", spec.name.c_str(), format->Text().c_str());
         const std::string error = SetUpStage(convert, format, stages);
         if (!error.empty()) return "converting " + format->Text() + " for " + spec.name + ": " + error;
     }
@@ -334,9 +339,11 @@ std::string SetUpStage(const StageSpec& spec, StreamFormat* format, std::vector<
         PropertyValue value;
         std::string error;
         if (!ParseValue(text, &value, &error)) return spec.name + ": " + property + ": " + error;
-        int32_t integer = value.integer;
-        void* data = value.isFloat ? static_cast<void*>(&value.real) : static_cast<void*>(&integer);
-        setup.Set(property.c_str(), value.integer, data, text);
+        if (value.isFloat) {
+            setup.Set(property.c_str(), value.integer, &value.real, text);
+        } else {
+            setup.Set(property.c_str(), value.integer);
+        }
     }
     std::string error;
     Component component = setup.Start(&error);
@@ -376,12 +383,18 @@ int RunChain(int argc, char** argv) {
     if (!options.Number("--block", 1, 1000, &blockMs, &error)) return Fail(error);
     if (options.Positional().empty()) return Fail("chain needs at least one component (see zelmar chain --help)");
 
+    // Any file libsndfile reads comes in as 16-bit PCM, more than two channels mixed to mono.
+    InputFile source;
+    if (!(error = source.Open(input)).empty()) return Fail(error);
+    if (!source.conversion().empty()) {
+        std::fprintf(stderr, "chain: read %s as %s\n", source.name().c_str(), source.conversion().c_str());
+    }
     WavProbe probe;
-    if (!(error = ProbeWav(input, &probe)).empty()) return Fail(error);
+    if (!(error = ProbeWav(source.path(), &probe)).empty()) return Fail(error);
     const WAVEFORMATEX& wave = probe.format;
     if (wave.wFormatTag != 1 || (wave.nChannels != 1 && wave.nChannels != 2) ||
         (wave.wBitsPerSample != 8 && wave.wBitsPerSample != 16) || wave.nSamplesPerSec == 0) {
-        return Fail(input + " is " + DescribeFormat(wave) + "; chain takes 8- or 16-bit PCM, mono or stereo");
+        return Fail(source.name() + " is " + DescribeFormat(wave) + "; chain takes 8- or 16-bit PCM, mono or stereo");
     }
     StreamFormat format{wave.nSamplesPerSec, wave.nChannels, wave.wBitsPerSample};
     const StreamFormat inputFormat = format;
@@ -395,10 +408,12 @@ int RunChain(int argc, char** argv) {
     }
 
     WavInput reader;
-    if (!(error = reader.Open(input, probe)).empty()) return Fail(error);
+    if (!(error = reader.Open(source.path(), probe)).empty()) return Fail(error);
     CatchStopSignals();
+    OutputFile target;
+    if (!(error = target.Open(output)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(output, format.Wave())).empty()) return Fail("cannot create " + output + ": " + error);
+    if (!(error = recording.Open(target.path(), format.Wave())).empty()) return Fail(error);
 
     const uint32_t frameBytes = inputFormat.FrameBytes();
     const uint32_t totalFrames = probe.dataBytes / frameBytes;
@@ -411,7 +426,7 @@ int RunChain(int argc, char** argv) {
     while (done < totalFrames && !StopRequested()) {
         const uint32_t frames = std::min(blockFrames, totalFrames - done);
         const int32_t got = reader.Read(block.data(), static_cast<int32_t>(frames * frameBytes));
-        if (got < 0) return FailKeeping(recording, "reading " + input + ": " + ResultText(got));
+        if (got < 0) return FailKeeping(recording, "reading " + source.name() + ": " + ResultText(got));
         current.assign(block.begin(), block.begin() + got);
         for (auto& stage : stages) {
             next.clear();
@@ -421,7 +436,7 @@ int RunChain(int argc, char** argv) {
             current.swap(next);
         }
         if (!(error = recording.Write(current.data(), static_cast<int32_t>(current.size()))).empty()) {
-            return FailKeeping(recording, "writing " + output + " failed: " + error);
+            return FailKeeping(recording, "writing " + target.name() + " failed: " + error);
         }
         done += frames;
         if (meter && (done / inputFormat.rate != (done - frames) / inputFormat.rate || done == totalFrames)) {
@@ -431,11 +446,11 @@ int RunChain(int argc, char** argv) {
     }
     progress.Done();
     for (auto& stage : stages) (*stage)->Stop();
-    if (!(error = recording.Finish()).empty()) return Fail(error);
+    if (!(error = recording.Finish()).empty() || !(error = target.Finish()).empty()) return Fail(error);
     const double elapsed = SecondsSince(began);
     const double secondsIn = static_cast<double>(done) / inputFormat.rate;
     const double secondsOut = static_cast<double>(recording.bytes() / format.FrameBytes()) / format.rate;
-    std::printf("chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time%s\n", stages.size(),
+    std::fprintf(Report(), "chain: %zu stage%s, in %.3f s (%s), out %.3f s (%s), %.0fx real time%s\n", stages.size(),
                 stages.size() == 1 ? "" : "s", secondsIn, inputFormat.Text().c_str(), secondsOut, format.Text().c_str(),
                 RealTimeFactor(secondsIn, elapsed), StoppedNote());
     return StopRequested() ? StoppedStatus() : 0;

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -16,7 +17,8 @@ const char kRecordUsage[] =
     "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] [--gen 1|2] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
     "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
-    "whatever ends it, OUT.wav is a finished WAV file of what was recorded.\n"
+    "whatever ends it, OUT.wav is a finished WAV file of what was recorded.  OUT.wav of -\n"
+    "writes standard output when the recording ends.\n"
     "  --device N     capture device number from 'zelmar devices' (default -1, the default)\n"
     "  --seconds S    duration, 0.1..36000 (default 5)\n"
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
@@ -44,18 +46,22 @@ int RunRecord(int argc, char** argv) {
     const int32_t blockSamples = sampleRate / 100;  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
-    const char* component = generation >= 2 ? "DSoundAudioIn2" : "DSoundAudioIn";
-    Component capture =
-        CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}, component).Build(&error);
+    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo},
+                                     static_cast<int>(generation))
+                            .Build(&error);
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
+    std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, deviceNo).c_str());
     WAVEFORMATEX format{};
     capture->GetProperty("WaveFormat", 0, &format);
     CatchStopSignals();
+    OutputFile target;
+    if (!(error = target.Open(output)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot write " + output + ": " + error);
+    if (!(error = recording.Open(target.path(), format)).empty()) return Fail(error);
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
-    std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", output.c_str());
+    std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", target.name().c_str());
+    PrintCaptureVolume(deviceNo);
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;
@@ -67,7 +73,7 @@ int RunRecord(int argc, char** argv) {
             return FailKeeping(recording, "capture failed: " + ResultText(code));
         }
         if (!(error = recording.Write(block.data(), blockBytes)).empty()) {
-            return FailKeeping(recording, "writing " + output + " failed: " + error);
+            return FailKeeping(recording, "writing " + target.name() + " failed: " + error);
         }
         for (int16_t s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
         ++b;
@@ -81,8 +87,8 @@ int RunRecord(int argc, char** argv) {
     }
     if (meter) std::fprintf(stderr, "\n");
     capture->Stop();
-    if (!(error = recording.Finish()).empty()) return Fail(error);
-    std::printf("%s: %.2f s of %s%s\n", output.c_str(), recording.seconds(), DescribeFormat(format).c_str(),
+    if (!(error = recording.Finish()).empty() || !(error = target.Finish()).empty()) return Fail(error);
+    std::fprintf(Report(), "%s: %.2f s of %s%s\n", target.name().c_str(), recording.seconds(), DescribeFormat(format).c_str(),
                 StoppedNote());
     return StopRequested() ? StoppedStatus() : 0;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -15,7 +16,7 @@ const char kToneUsage[] =
     "                   [--seconds S] [--realtime]\n"
     "Generates a sine tone (16-bit mono) with the WaveGeneratorAudioIn component and records\n"
     "it with RIFFAudioOut.\n"
-    "  -o FILE.wav       output file (directories on its path are created)\n"
+    "  -o FILE.wav       output file (directories on its path are created); - for standard output\n"
     "  --rate HZ         sample rate, 8000..192000 (default 16000)\n"
     "  --freq HZ         tone frequency, 0..rate/2 (default 440)\n"
     "  --amplitude P     percent of full scale, 0..100 (default 50)\n"
@@ -54,8 +55,10 @@ int RunTone(int argc, char** argv) {
     if (!generator) return Fail(error);
     const WAVEFORMATEX format = Mono16Format(sampleRate);
     CatchStopSignals();
+    OutputFile file;
+    if (!(error = file.Open(output)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(output, format)).empty()) return Fail("cannot create " + output + ": " + error);
+    if (!(error = recording.Open(file.path(), format)).empty()) return Fail(error);
 
     const int64_t totalSamples = static_cast<int64_t>(seconds * sampleRate + 0.5);
     std::vector<int16_t> block(blockSamples);
@@ -73,10 +76,10 @@ int RunTone(int argc, char** argv) {
         progress.Update(static_cast<double>(written) / totalSamples);
     }
     progress.Done();
-    if (!(error = recording.Finish()).empty()) return Fail(error);
+    if (!(error = recording.Finish()).empty() || !(error = file.Finish()).empty()) return Fail(error);
     generator->Stop();
     const double elapsed = SecondsSince(began);
-    std::printf("wrote %s: %.3f s of %g Hz at %d%% (%s), %lld samples in %.3f s%s\n", output.c_str(),
+    std::fprintf(Report(), "wrote %s: %.3f s of %g Hz at %d%% (%s), %lld samples in %.3f s%s\n", file.name().c_str(),
                 static_cast<double>(written) / sampleRate, frequency, static_cast<int>(amplitude),
                 DescribeFormat(format).c_str(), static_cast<long long>(written), elapsed, StoppedNote());
     return StopRequested() ? StoppedStatus() : 0;

@@ -1,6 +1,7 @@
 // zelmar — runs the Zelmar engine's main jobs from a terminal.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include <zelmar/zelmar.h>
@@ -20,6 +21,7 @@ const cli::Command kCommands[] = {
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},
     {"voice", "run speech through the voice path (codec, network, jitter buffer)", cli::kVoiceUsage, cli::RunVoice},
+    {"volume", "list or change the capture devices' volume and mute switch", cli::kVolumeUsage, cli::RunVolume},
     {"repair", "write the sizes of a WAV file whose recording never finished", cli::kRepairUsage, cli::RunRepair},
 };
 
@@ -28,7 +30,15 @@ void PrintUsage(FILE* to) {
                  "usage: zelmar [--verbose] COMMAND [ARGS...]\n"
                  "       zelmar help COMMAND | zelmar COMMAND --help\n\ncommands:\n");
     for (const auto& command : kCommands) std::fprintf(to, "  %-8s %s\n", command.name, command.summary);
-    std::fprintf(to, "\n--verbose prints the engine's trace messages to stderr.\n");
+    std::fprintf(to, "\n--verbose prints the engine's trace messages to stderr; --version the version.\n");
+}
+
+// The version, and whether the companion library the engine loads at run time is there.
+int PrintVersion() {
+    char missing[512];
+    const bool complete = ZelmarCompanionStatus(missing, sizeof missing) == ZELMAR_OK;
+    std::printf("zelmar %s\ncompanion library: %s\n", ZELMAR_VERSION, complete ? "complete" : missing);
+    return 0;
 }
 
 const cli::Command* FindCommand(const char* name) {
@@ -57,6 +67,7 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    if (std::strcmp(name, "--version") == 0) return PrintVersion();
     if (std::strcmp(name, "help") == 0) {
         if (first + 1 >= argc) {
             PrintUsage(stdout);
@@ -75,5 +86,12 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    return command->run(argc - first - 1, argv + first + 1);
+    // Nothing thrown may end the tool with an abort: every command's failures are messages.
+    try {
+        return command->run(argc - first - 1, argv + first + 1);
+    } catch (const std::exception& e) {
+        return cli::Fail(std::string(name) + " stopped on an unexpected error: " + e.what());
+    } catch (...) {
+        return cli::Fail(std::string(name) + " stopped on an unexpected error");
+    }
 }

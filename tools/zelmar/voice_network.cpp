@@ -1,6 +1,8 @@
 // The network of `zelmar voice`.
 #include "voice_network.h"
 
+#include "explain.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -55,6 +57,9 @@ std::string UdpLink::Open(int32_t port) {
         receiver_->SetProperty("PortNo", candidate, nullptr);
         code = receiver_->Build();  // 0x80000003: the port is in use
         if (code == 0) port_ = candidate;
+    }
+    if (code != 0 && port > 0 && UdpPortInUse(port)) {
+        return "UDP port " + std::to_string(port) + " on 127.0.0.1 is in use (" + Hex(code) + ")";
     }
     if (code != 0) return "cannot bind a UDP port on 127.0.0.1 (" + ResultText(code) + ")";
     if ((code = receiver_->Start()) != 0) return "UDPAudioIn: Start returned " + ResultText(code);

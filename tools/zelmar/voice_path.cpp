@@ -123,8 +123,9 @@ std::string VoicePath::PrepareSinks() {
     }
 
     if (settings_.writeFile) {
-        if (!(error = writer_.Open(settings_.output, Mono16Format(pathRate_))).empty()) {
-            return "cannot create " + settings_.output + ": " + error;
+        if (!(error = target_.Open(settings_.output)).empty() ||
+            !(error = writer_.Open(target_.path(), Mono16Format(pathRate_))).empty()) {
+            return error;
         }
         stages_.sink.used = true;
     } else {
@@ -135,6 +136,7 @@ std::string VoicePath::PrepareSinks() {
     if (device != Settings::kNoDevice) {
         player_ = PlaybackSetup({pathRate_, 1, 16, pathRate_ * kFrameMs / 1000, kPlaybackBufferMs, device}).Start(&error);
         if (!player_) return "cannot open playback device " + std::to_string(device) + ": " + error;
+        std::fprintf(stderr, "%s\n", DeviceLine(player_.get(), false, device).c_str());
         std::string name;
         stages_.playback.notes = "device " + std::to_string(device);
         if (device >= 0 && TextProperty(player_.get(), "OutDeviceName", device, &name)) {
@@ -455,7 +457,8 @@ int VoicePath::Run() {
     meter.join();
     const double wall = SecondsSince(began);
 
-    const std::string finishing = writer_.Finish();
+    std::string finishing = writer_.Finish();
+    if (finishing.empty()) finishing = target_.Finish();
     if (player_) player_->Stop();
     source_->Stop();
     for (Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) recorder->Close();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "audio_files.h"
 #include "cli.h"
 #include "path_clock.h"
 #include "voice.h"
@@ -50,6 +51,7 @@ private:
 
     // Empty where the stage is skipped (or the sink not asked for).
     Component preprocess_, resample_, encoder_, decoder_, ring_, player_;
+    OutputFile target_;    // where the output goes: its file, or standard output
     WavRecording writer_;  // the output file, finished on every way out
     std::string companionProblem_;  // what the pre-processor runs without, "" when nothing
     LevelMeter meter_;

@@ -1,6 +1,8 @@
 // The figures, recordings, live meter and final table of `zelmar voice`.
 #include "voice_report.h"
 
+#include "audio_files.h"
+
 #include <time.h>
 #include <unistd.h>
 
@@ -119,7 +121,7 @@ void ShowMeter(LevelMeter& meter, bool input, bool output, const std::atomic<boo
 
 std::string Recorder::Open(const std::string& path, int32_t rate) {
     const std::string error = writer_.Open(path, Mono16Format(rate));
-    if (!error.empty()) return "cannot record " + path + ": " + error;
+    if (!error.empty()) return error;
     path_ = path;
     return "";
 }
@@ -136,13 +138,13 @@ void PrintReport(const Settings& settings, Stages& stages, const PathSummary& su
     stages.network.audioSeconds = static_cast<double>(summary.frames.sent) * kFrameMs / 1000.0;
     WriteNotes(settings, stages, summary);
 
-    std::printf("\n%-11s %-26s %13s %13s %9s %10s  %s\n", "stage", "component", "bytes in", "bytes out", "CPU ms",
+    std::fprintf(Report(), "\n%-11s %-26s %13s %13s %9s %10s  %s\n", "stage", "component", "bytes in", "bytes out", "CPU ms",
                 "x realtime", "notes");
     for (const Stage* stage : {&stages.source, &stages.preprocess, &stages.resample, &stages.encode, &stages.network,
                                &stages.decode, &stages.ring, &stages.sink, &stages.playback}) {
         if (stage == &stages.playback && !summary.playing) continue;
         if (!stage->used) {
-            std::printf("%-11s %-26s %s\n", stage->name.c_str(), stage->component.c_str(),
+            std::fprintf(Report(), "%-11s %-26s %s\n", stage->name.c_str(), stage->component.c_str(),
                         ("skipped: " + stage->skipped).c_str());
             continue;
         }
@@ -152,21 +154,21 @@ void PrintReport(const Settings& settings, Stages& stages, const PathSummary& su
             std::snprintf(text, sizeof text, "%.0f", stage->audioSeconds / stage->cpuSeconds);
             speed = text;
         }
-        std::printf("%-11s %-26s %13s %13s %9.1f %10s  %s\n", stage->name.c_str(), stage->component.c_str(),
+        std::fprintf(Report(), "%-11s %-26s %13s %13s %9.1f %10s  %s\n", stage->name.c_str(), stage->component.c_str(),
                     stage->bytesIn ? Thousands(stage->bytesIn).c_str() : "-",
                     stage->bytesOut ? Thousands(stage->bytesOut).c_str() : "-", stage->cpuSeconds * 1000.0,
                     speed.c_str(), stage->notes.c_str());
     }
     const double audio = static_cast<double>(stages.source.bytesOut) / 2.0 / summary.sourceRate;
-    std::printf("\n%.2f s of audio in %.2f s (%s)", audio, wallSeconds,
+    std::fprintf(Report(), "\n%.2f s of audio in %.2f s (%s)", audio, wallSeconds,
                 summary.realtime ? "real time" : "offline, virtual clock");
     if (stages.sink.used) {
-        std::printf("; wrote %s (%.2f s at %d Hz)", settings.output.c_str(), stages.sink.audioSeconds, summary.pathRate);
+        std::fprintf(Report(), "; wrote %s (%.2f s at %d Hz)", settings.output.c_str(), stages.sink.audioSeconds, summary.pathRate);
     }
-    if (summary.playing) std::printf("; played %.2f s at %d Hz", stages.playback.audioSeconds, summary.pathRate);
-    std::printf("\n");
-    for (const std::string& path : summary.recordings) std::printf("recorded %s\n", path.c_str());
-    if (!summary.companionProblem.empty()) std::printf("note: no companion library: %s\n", summary.companionProblem.c_str());
+    if (summary.playing) std::fprintf(Report(), "; played %.2f s at %d Hz", stages.playback.audioSeconds, summary.pathRate);
+    std::fprintf(Report(), "\n");
+    for (const std::string& path : summary.recordings) std::fprintf(Report(), "recorded %s\n", path.c_str());
+    if (!summary.companionProblem.empty()) std::fprintf(Report(), "note: no companion library: %s\n", summary.companionProblem.c_str());
 }
 
 }  // namespace voice

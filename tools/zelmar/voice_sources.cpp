@@ -1,6 +1,8 @@
 // The sources of `zelmar voice`.
 #include "voice_sources.h"
 
+#include "audio_files.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -94,7 +96,9 @@ private:
 class FileSource final : public Source {
 public:
     explicit FileSource(int64_t totalSamples) : remaining_(totalSamples) {}
+    void Limit(int64_t totalSamples) { remaining_ = totalSamples; }
     WavInput& input() { return input_; }
+    InputFile& file() { return file_; }
     int32_t Read(int16_t* out, int32_t count) override {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, remaining_));
         if (n <= 0) return 0;
@@ -105,6 +109,7 @@ public:
     }
 
 private:
+    InputFile file_;  // first: it keeps a converted copy the reader reads
     WavInput input_;
     int64_t remaining_;
 };
@@ -146,6 +151,7 @@ std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter,
         *error = "cannot open capture device " + std::to_string(device) + ": " + *error;
         return nullptr;
     }
+    std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, device).c_str());
     std::string description;
     info->name = "capture device " + std::to_string(device);
     if (device >= 0 && TextProperty(capture.get(), "InDeviceName", device, &description) && !description.empty()) {
@@ -157,17 +163,24 @@ std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter,
 }
 
 std::unique_ptr<Source> OpenFile(const Settings& settings, SourceInfo* info, std::string* error) {
+    // Any file libsndfile reads, mixed to mono: the voice path takes 16-bit mono PCM.
+    auto source = std::make_unique<FileSource>(0);
+    InputNeeds mono;
+    mono.maxChannels = 1;
+    // Rates with a whole ratio to 16000 Hz are the path's resampler's; others go to 16 or 32 kHz.
+    mono.rateFor = [](int rate) { return rate % 16000 == 0 || 16000 % rate == 0 ? 0 : rate >= 32000 ? 32000 : 16000; };
+    if (!(*error = source->file().Open(settings.input, mono)).empty()) return nullptr;
     WavProbe probe;
-    if (!(*error = ProbeWav(settings.input, &probe)).empty()) return nullptr;
+    if (!(*error = ProbeWav(source->file().path(), &probe)).empty()) return nullptr;
     if (!IsMono16Pcm(probe.format)) {
-        *error = settings.input + " is " + DescribeFormat(probe.format) + "; the voice path takes 16-bit mono PCM";
+        *error = source->file().name() + " is " + DescribeFormat(probe.format) + "; the voice path takes 16-bit mono PCM";
         return nullptr;
     }
     info->rate = static_cast<int32_t>(probe.format.nSamplesPerSec);
     info->samples = Limited(settings, probe.dataBytes / 2, info->rate);
-    auto source = std::make_unique<FileSource>(info->samples);
-    if (!(*error = source->input().Open(settings.input, probe)).empty()) return nullptr;
-    info->name = settings.input;
+    source->Limit(info->samples);
+    if (!(*error = source->input().Open(source->file().path(), probe)).empty()) return nullptr;
+    info->name = source->file().name();
     info->component = source->input().reader() == std::string("RIFFAudioIn") ? "RIFFAudioIn" : "(read by zelmar)";
     return source;
 }

@@ -58,6 +58,8 @@ bool WriteLe32At(std::fstream& file, uint64_t offset, uint32_t value) {
 
 std::string ReadWavLayout(const std::string& path, WavLayout* layout) {
     *layout = WavLayout{};
+    std::string why = WhyNotReadable(path);
+    if (!why.empty()) return why;
     std::ifstream file(path, std::ios::binary);
     if (!file) return "cannot open " + path + ": " + std::strerror(errno);
     file.seekg(0, std::ios::end);
@@ -198,13 +200,14 @@ std::string RepairWav(const std::string& path, std::string* report) {
 
 std::string WavRecording::Open(const std::string& path, const WAVEFORMATEX& format) {
     Finish();
-    std::string error;
+    std::string error = WhyNotWritable(path);
+    if (!error.empty()) return error;
     writer_ = ComponentSetup("RIFFAudioOut").Set("Filename", path).Set("WaveFormat", format).Start(&error);
     struct stat info {};
     if (!writer_ && ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
-        return error + " (a FIFO takes a recording only while a reader has it open)";
+        return "cannot create " + path + ": " + error + " (a FIFO takes a recording only while a reader has it open)";
     }
-    if (!writer_) return error;
+    if (!writer_) return "cannot create " + path + ": " + error;
     path_ = path;
     format_ = format;
     bytes_ = 0;
@@ -216,7 +219,7 @@ std::string WavRecording::Open(const std::string& path, const WAVEFORMATEX& form
                                 layout.DataOffset() != layout.fileBytes)) {
         const uint64_t onDisk = layout.fileBytes;
         Finish();
-        return "its header did not reach the file (" + std::to_string(onDisk) +
+        return "cannot write " + path + ": its header did not reach the file (" + std::to_string(onDisk) +
                " bytes on disk): is the disk full, or a file size limit set?";
     }
     return "";

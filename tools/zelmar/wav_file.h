@@ -78,7 +78,7 @@ public:
     WavRecording& operator=(const WavRecording&) = delete;
 
     // Creates `path` (and its directories) for `format` and checks that its header reached the
-    // file; "" or what failed.
+    // file; "" or a sentence saying what failed ("cannot create PATH: is a directory").
     std::string Open(const std::string& path, const WAVEFORMATEX& format);
     // Writes the whole block; "" or what failed: the engine's result code, or how much of the
     // block the file took (a full disk, a file size limit).
