@@ -17,6 +17,8 @@
 #include "framework/Factory.h"
 #include "framework/Properties.h"
 
+#include "FuzzInput.h"
+
 namespace {
 
 const char* const kComponents[] = {
@@ -32,32 +34,15 @@ constexpr size_t kBufferBytes = 1 << 16;  // what the host's audio buffers hold
 constexpr size_t kScratchBytes = 256;     // what `data` points at: formats, floats, strings
 constexpr int kMaxOperations = 64;
 
-// Reads the input front to back; past its end every read is zero.
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Done() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t Word() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v |= uint32_t{Byte()} << (8 * i);
-        return v;
-    }
-    // A byte count: mostly audio-sized, sometimes anything up to the buffer, sometimes odd.
-    int32_t Count() {
-        const uint8_t kind = Byte();
-        const uint32_t raw = Word();
-        if (kind % 4 == 0) return static_cast<int32_t>(raw % (kBufferBytes + 1));
-        return static_cast<int32_t>((raw % 64) * 40 + (kind % 4 == 1 ? 1 : 0)) % static_cast<int32_t>(kBufferBytes);
-    }
+// A byte count: mostly audio-sized, sometimes anything up to the buffer, sometimes odd.
+int32_t Count(fuzz::Input& in) {
+    const uint8_t kind = in.Byte();
+    const uint32_t raw = in.Word();
+    if (kind % 4 == 0) return static_cast<int32_t>(raw % (kBufferBytes + 1));
+    return static_cast<int32_t>((raw % 64) * 40 + (kind % 4 == 1 ? 1 : 0)) % static_cast<int32_t>(kBufferBytes);
+}
 
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
-int32_t PropertyValue(Reader& in) {
+int32_t PropertyValue(fuzz::Input& in) {
     const uint8_t kind = in.Byte();
     const auto raw = static_cast<int32_t>(in.Word());
     switch (kind % 4) {
@@ -93,7 +78,7 @@ NameLists& Names() {
 }
 
 // A property name for the component at `which`, written into `buffer`.
-const char* PropertyName(Reader& in, size_t which, char (&buffer)[64]) {
+const char* PropertyName(fuzz::Input& in, size_t which, char (&buffer)[64]) {
     const uint8_t kind = in.Byte();
     const auto& own = Names().own[which];
     const char* name = kind % 8 == 0 ? Names().all[in.Byte() % Names().all.size()] : own[in.Byte() % own.size()];
@@ -116,7 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in(data, size);
+    fuzz::Input in(data, size);
     const size_t which = in.Byte() % (sizeof kComponents / sizeof *kComponents);
     IAudioIO* component = ZelmarCreateComponent(kComponents[which]);
     if (component == nullptr) __builtin_trap();  // every listed name is built
@@ -148,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 4: component->Start(); break;
             case 5: component->Stop(); break;
             case 6: {
-                int32_t inBytes = in.Count(), outBytes = in.Count();
+                int32_t inBytes = Count(in), outBytes = Count(in);
                 // Three tries with the same block: a filter may ask for it again (pre-roll).
                 for (int again = 0; again < 3; ++again) {
                     const int32_t asked = inBytes;
@@ -158,8 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 break;
             }
-            case 7: component->GetData(output.data(), in.Count()); break;
-            case 8: component->PutData(input.data(), in.Count()); break;
+            case 7: component->GetData(output.data(), Count(in)); break;
+            case 8: component->PutData(input.data(), Count(in)); break;
         }
     }
     ZelmarDisposeComponent(component);

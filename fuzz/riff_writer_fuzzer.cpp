@@ -25,7 +25,11 @@
 #include "platform/MemoryFileSystem.h"
 #include "platform/Platform.h"
 
+#include "FuzzInput.h"
+
 namespace {
+
+using fuzz::Check;
 
 constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
 constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
@@ -33,23 +37,7 @@ constexpr int32_t kMaxBlock = 1 << 15;
 constexpr int kMaxOperations = 64;
 const char* const kNames[] = {"rec.wav", "day.2\\take", "a/b\\c.d/rec.wav"};
 
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Done() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint16_t Half() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-    uint32_t Word() { return Half() | (uint32_t{Half()} << 16); }
 
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
-void Check(bool ok) {
-    if (!ok) __builtin_trap();
-}
 
 uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24);
@@ -72,7 +60,7 @@ struct Model {
 };
 
 // Sets a fuzzed "WaveFormat"; returns the answer the writer must give.
-int32_t SetFormat(IAudioIO* writer, Model& m, Reader& in) {
+int32_t SetFormat(IAudioIO* writer, Model& m, fuzz::Input& in) {
     uint8_t wfx[146] = {};
     const uint8_t kind = in.Byte();
     const uint16_t tag = kind % 3 == 0 ? static_cast<uint16_t>(in.Half()) : 1;
@@ -162,7 +150,7 @@ void ReadBack(const std::string& name, const Model& m) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in(data, size);
+    fuzz::Input in(data, size);
     zelmar::platform::MemoryFileSystem files;
     zelmar::platform::Services services{};
     services.files = &files;

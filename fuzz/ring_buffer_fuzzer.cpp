@@ -27,7 +27,11 @@
 
 #include <zelmar/zelmar.h>
 
+#include "FuzzInput.h"
+
 namespace {
+
+using fuzz::Check;
 
 constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
 constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
@@ -39,26 +43,7 @@ constexpr uint8_t kGuardByte = 0x5A;
 constexpr int32_t kUnknown = -100000;  // a sample whose value a time-scaling made
 constexpr int kMaxOperations = 128;
 
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Done() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t Word() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v |= uint32_t{Byte()} << (8 * i);
-        return v;
-    }
 
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
-void Check(bool ok) {
-    if (!ok) __builtin_trap();
-}
 
 uint32_t Read(IAudioIO* ring, const char* name) {
     uint32_t value = 0xDEADBEEF;
@@ -211,7 +196,7 @@ void Get(IAudioIO* ring, Model& m, uint8_t* buffer, int32_t bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in(data, size);
+    fuzz::Input in(data, size);
     IAudioIO* ring = ZelmarCreateComponent("RingBufferAudioInOut");
     Check(ring != nullptr);
     Model m;

@@ -29,7 +29,11 @@
 #include "platform/Time.h"
 #include "platform/UdpSocket.h"
 
+#include "FuzzInput.h"
+
 namespace {
+
+using fuzz::Check;
 
 constexpr int32_t kDatagram = 2560;
 constexpr int32_t kStore = 8192;
@@ -39,18 +43,6 @@ constexpr int32_t kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr int kMaxOperations = 96;
 
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Done() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint16_t Half() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 // What the receiver must do, written from its documented behaviour.
 struct Model {
@@ -117,9 +109,6 @@ Platform& Virtual() {
     return platform;
 }
 
-void Check(bool ok) {
-    if (!ok) __builtin_trap();
-}
 
 uint32_t ReadTotalIn(IAudioIO* receiver) {
     uint32_t value = 0xDEADBEEF;
@@ -136,7 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in(data, size);
+    fuzz::Input in(data, size);
     Platform& platform = Virtual();
     platform.network.FailOpen(false);
     auto sender = platform.network.OpenSocket();
