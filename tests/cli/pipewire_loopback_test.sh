@@ -25,16 +25,20 @@ sink=$(number ZelmarPipeWire) monitor=$(number "Monitor of ZelmarPipeWire")
 [ -n "$sink" ] && [ -n "$monitor" ] || { echo "FAIL: the null sink is not listed"; "$zelmar" devices; exit 1; }
 
 "$zelmar" tone -o "$dir/tone.wav" --freq 1000 --amplitude 50 --seconds 3 > /dev/null
-( sleep 0.5; "$zelmar" play --device "$sink" "$dir/tone.wav" > "$dir/play.log" 2>&1 ) &
-player=$!
-expect "record from the monitor" 0 "3\.50 s of PCM 16000 Hz" -- "$zelmar" record --device "$monitor" --seconds 3.5 "$dir/back.wav"
-wait $player
-grep -q "played 3.00 s" "$dir/play.log" || fail "play: $(cat "$dir/play.log")"
-# PipeWire mixes the stereo sink's monitor down to a mono stream at +3 dB (PulseAudio at 0 dB):
-# the 50 % tone (RMS 0.354) comes back at 0.354 to 0.5.
-read -r rms hz < <(sox "$dir/back.wav" -n trim 1.5 1 stat 2>&1 |
-                   awk '/RMS +amplitude/ { r = $3 } /Rough +frequency/ { f = $3 } END { print r, f }')
-awk -v r="$rms" -v f="$hz" 'BEGIN { exit !(r > 0.33 && r < 0.52 && f > 980 && f < 1020) }' ||
-  fail "heard RMS $rms at $hz Hz, played RMS 0.354 at 1000 Hz"
-echo "PipeWire loopback: heard RMS $rms at $hz Hz"
+# Both generations of capture and playback.
+for gen in 1 2; do
+  ( sleep 0.5; "$zelmar" play --gen "$gen" --device "$sink" "$dir/tone.wav" > "$dir/play.log" 2>&1 ) &
+  player=$!
+  expect "record from the monitor (generation $gen)" 0 "4\.00 s of PCM 16000 Hz" -- \
+    "$zelmar" record --gen "$gen" --device "$monitor" --seconds 4 "$dir/back$gen.wav"
+  wait $player
+  grep -q "played 3.00 s" "$dir/play.log" || fail "play (generation $gen): $(cat "$dir/play.log")"
+  # PipeWire mixes the stereo sink's monitor down to a mono stream at +3 dB (PulseAudio at
+  # 0 dB): the 50 % tone (RMS 0.354) comes back at 0.354 to 0.5.
+  read -r rms hz < <(sox "$dir/back$gen.wav" -n trim 1.8 1 stat 2>&1 |
+                     awk '/RMS +amplitude/ { r = $3 } /Rough +frequency/ { f = $3 } END { print r, f }')
+  awk -v r="$rms" -v f="$hz" 'BEGIN { exit !(r > 0.33 && r < 0.52 && f > 980 && f < 1020) }' ||
+    fail "generation $gen heard RMS $rms at $hz Hz, played RMS 0.354 at 1000 Hz"
+  echo "PipeWire loopback, generation $gen: heard RMS $rms at $hz Hz"
+done
 finish "PipeWire loopback"
