@@ -284,6 +284,17 @@ std::vector<Contract> Contracts() {
                        "DisableEffect", "TimeOut", "DSCaptureBuffer"},
          .writeOnlyGet = kArg, .roundTrips = {Same("InDeviceNo", 0)}, .refused = {{"InDeviceNo", 1}, {"InDeviceNo", -2}},
          .restart = Restart::kContinues, .blockBytes = 80},
+        // Running is state 3 here; a restarted capture starts at the newest block, so a stream
+        // through Stop and Start is neither replayed nor continued.
+        {.name = "DSoundAudioIn2", .kind = Kind::kSource, .lifecycle = kLenient, .counter = "TotalIn",
+         .counterResetByStart = true, .nullName = arg, .unknownName = {kOkay, kArg},
+         .readOnly = {"InDeviceNum", "InDeviceName", "WaveFormat", "NotifySize", "InDeviceGUID", "TotalIn",
+                      "DXErrorCode", "DXErrorString", "CapturePos", "BufferPos"},
+         .readOnlySet = kOkay,
+         .writeOnly = {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "InBufferTime", "EnableEffect",
+                       "DisableEffect", "TimeOut", "DSCaptureBuffer", "SoftwareBuffer"},
+         .writeOnlyGet = kArg, .roundTrips = {Same("InDeviceNo", 0)}, .refused = {{"InDeviceNo", 1}, {"InDeviceNo", -2}},
+         .blockBytes = 80},
         {.name = "DSoundAudioOut", .kind = Kind::kSink, .lifecycle = kLenient, .counter = "TotalOut",
          .counterResetByStart = true, .nullName = arg, .unknownName = {kOkay, kArg},
          .readOnly = {"OutDeviceNum", "OutDeviceName", "WaveFormat", "NotifySize", "OutDeviceGUID", "TotalOut"},

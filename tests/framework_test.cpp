@@ -24,7 +24,13 @@ TEST(Factory, MatchesWholeNamesIgnoringAsciiCaseOnly) {
         EXPECT_NE(Make(lower.c_str()), nullptr) << lower;
         EXPECT_NE(Make(upper.c_str()), nullptr) << upper;
         EXPECT_EQ(Make((std::string(table[i].name) + "x").c_str()), nullptr) << table[i].name;
-        EXPECT_EQ(Make(std::string(table[i].name).substr(0, std::strlen(table[i].name) - 1).c_str()), nullptr);
+        // A name one letter short is refused, unless it is a name of its own ("DSoundAudioIn2").
+        const std::string shorter = std::string(table[i].name).substr(0, std::strlen(table[i].name) - 1);
+        bool named = false;
+        for (std::size_t j = 0; j < count; ++j) named = named || shorter == table[j].name;
+        if (!named) {
+            EXPECT_EQ(Make(shorter.c_str()), nullptr) << shorter;
+        }
     }
     EXPECT_EQ(ZelmarCreateComponent(""), nullptr);
     EXPECT_EQ(ZelmarCreateComponent(nullptr), nullptr);

@@ -3,6 +3,7 @@
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
+#include "devices/DSoundAudioIn2.h"
 #include "devices/DSoundAudioOut.h"
 #include "dsp/AccelerateAudioFilter.h"
 #include "dsp/AmplifierAudioFilter.h"
@@ -53,7 +54,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
     {"DSoundAudioOut2", nullptr, nullptr},
-    {"DSoundAudioIn2", nullptr, nullptr},
+    {"DSoundAudioIn2", &Create<CDSoundAudioIn2>, &PropertyNames<CDSoundAudioIn2>},
     Entry<CMixerAudioFilter>("MixerAudioFilter"),
     Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),
     Entry<CNoiseGateAudioFilter>("NoiseGateAudioFilter"),

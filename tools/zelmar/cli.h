@@ -108,7 +108,8 @@ struct DeviceBlocks {
     int32_t bufferMs;
     int32_t device;  // -1: the default device
 };
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks);
+// `component` names the capture's generation: "DSoundAudioIn" or "DSoundAudioIn2".
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component = "DSoundAudioIn");
 ComponentSetup PlaybackSetup(const DeviceBlocks& blocks);
 // "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
 // or decoding it back.

@@ -14,7 +14,7 @@
 namespace cli {
 
 const char kRecordUsage[] =
-    "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] OUT.wav\n"
+    "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] [--gen 1|2] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
     "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
     "whatever ends it, OUT.wav is a finished WAV file of what was recorded.  OUT.wav of -\n"
@@ -22,19 +22,22 @@ const char kRecordUsage[] =
     "  --device N     capture device number from 'zelmar devices' (default -1, the default)\n"
     "  --seconds S    duration, 0.1..36000 (default 5)\n"
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
-    "  --channels C   1 or 2 (default 1)\n";
+    "  --channels C   1 or 2 (default 1)\n"
+    "  --gen G        1: DSoundAudioIn, polling the device (default); 2: DSoundAudioIn2, woken by\n"
+    "                 the device at every block (devices numbered in waveIn order)\n";
 
 int RunRecord(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels"}, {}, &error)) {
+    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels", "--gen"}, {}, &error)) {
         return Fail(error);
     }
     if (options.Positional().size() != 1) return Fail("record takes one output file (see zelmar record --help)");
     const std::string output = options.Positional()[0];
-    double device = -1, seconds = 5, rate = 16000, channels = 1;
+    double device = -1, seconds = 5, rate = 16000, channels = 1, generation = 1;
     if (!options.Number("--device", -1, 15, &device, &error) || !options.Number("--seconds", 0.1, 36000, &seconds, &error) ||
-        !options.Number("--rate", 8000, 96000, &rate, &error) || !options.Number("--channels", 1, 2, &channels, &error)) {
+        !options.Number("--rate", 8000, 96000, &rate, &error) || !options.Number("--channels", 1, 2, &channels, &error) ||
+        !options.Number("--gen", 1, 2, &generation, &error)) {
         return Fail(error);
     }
     ZelmarSetTimeMode(ZELMAR_TIME_REAL);
@@ -43,7 +46,9 @@ int RunRecord(int argc, char** argv) {
     const int32_t blockSamples = sampleRate / 100;  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
-    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}).Build(&error);
+    const char* component = generation >= 2 ? "DSoundAudioIn2" : "DSoundAudioIn";
+    Component capture =
+        CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}, component).Build(&error);
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
     std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, deviceNo).c_str());
     WAVEFORMATEX format{};
