@@ -5,6 +5,7 @@
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioIn2.h"
 #include "devices/DSoundAudioOut.h"
+#include "devices/DSoundAudioOut2.h"
 #include "dsp/AccelerateAudioFilter.h"
 #include "dsp/AmplifierAudioFilter.h"
 #include "dsp/MixerAudioFilter.h"
@@ -53,7 +54,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioInOut", nullptr, nullptr},
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
-    {"DSoundAudioOut2", nullptr, nullptr},
+    Entry<CDSoundAudioOut2>("DSoundAudioOut2"),
     {"DSoundAudioIn2", &Create<CDSoundAudioIn2>, &PropertyNames<CDSoundAudioIn2>},
     Entry<CMixerAudioFilter>("MixerAudioFilter"),
     Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),

@@ -36,6 +36,8 @@ grep -q "16000 bytes, 0.500 s" <<<"$info" || fail "second-generation recording l
 "$zelmar" tone -o "$dir/t.wav" --seconds 0.3 --rate 16000 >/dev/null 2>&1 || fail "tone"
 out=$(on_device "Zelmar virtual playback" "$zelmar" play "$dir/t.wav")
 grep -q "played 0.30 s" <<<"$out" || fail "play: $out"
+out=$(on_device "Zelmar virtual playback" "$zelmar" play --gen 2 "$dir/t.wav")
+grep -q "played 0.30 s" <<<"$out" || fail "play --gen 2: $out"
 
 out=$("$zelmar" play --device 16 "$dir/t.wav" 2>&1) && fail "device 16 accepted"
 grep -q "between -1 and 15" <<<"$out" || fail "device range message: $out"

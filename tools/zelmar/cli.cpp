@@ -106,8 +106,8 @@ ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component) {
     return DeviceSetup(component, "InBufferTime", "InDeviceNo", blocks);
 }
 
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks) {
-    return DeviceSetup("DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioOut2" : "DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
 }
 
 ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding) {

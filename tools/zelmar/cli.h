@@ -110,7 +110,8 @@ struct DeviceBlocks {
 };
 // `component` names the capture's generation: "DSoundAudioIn" or "DSoundAudioIn2".
 ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component = "DSoundAudioIn");
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks);
+// Playback by the first generation ("DSoundAudioOut") or the second ("DSoundAudioOut2").
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation = 1);
 // "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
 // or decoding it back.
 enum class Coding { kEncode = 0, kDecode = 1 };
