@@ -316,7 +316,7 @@ TEST(SoundServerInOut, TheEchoThroughANullSinksMonitorIsCancelled) {
         const double off = EnergyDb(captured, size_t{2} * kRate, size_t{4} * kRate);
         const double on = EnergyDb(captured, size_t{8} * kRate, size_t{10} * kRate);
         RecordProperty("ERLE_dB", std::to_string(off - on));
-        EXPECT_NEAR(off, 20 * std::log10(3300.0), 1.0);
+        EXPECT_NEAR(off, 20 * std::log10(3300.0), 2.0);  // within 2 dB of what played
         EXPECT_GT(off - on, 20.0);
     }
     EXPECT_EQ(std::system(unload.c_str()), 0);
