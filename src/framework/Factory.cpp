@@ -22,6 +22,7 @@
 #include "streams/UDPAudioIn.h"
 #include "streams/UDPAudioOut.h"
 #include "streams/WaveGeneratorAudioIn.h"
+#include "volume/VolumeControlAudioFilter.h"
 
 namespace zelmar {
 namespace {
@@ -66,7 +67,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     Entry<CResampleAudioFilter>("ResampleAudioFilter"),
     Entry<CToneControlAudioFilter>("ToneControlAudioFilter"),
     Entry<CAccelerateAudioFilter>("AccelerateAudioFilter"),
-    {"VolumeControlAudioFilter", nullptr, nullptr},
+    Entry<CVolumeControlAudioFilter>("VolumeControlAudioFilter"),
     Entry<CPreProcessAudioFilter>("PreProcessAudioFilter"),
     Entry<CSiren14AudioFilter>("Siren14AudioFilter"),
     {"DMOAECAudioIn", nullptr, nullptr},

@@ -102,8 +102,8 @@ ComponentSetup DeviceSetup(const char* name, const char* bufferTime, const char*
 
 }  // namespace
 
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component) {
-    return DeviceSetup(component, "InBufferTime", "InDeviceNo", blocks);
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioIn2" : "DSoundAudioIn", "InBufferTime", "InDeviceNo", blocks);
 }
 
 ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation) {

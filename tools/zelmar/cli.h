@@ -108,9 +108,9 @@ struct DeviceBlocks {
     int32_t bufferMs;
     int32_t device;  // -1: the default device
 };
-// `component` names the capture's generation: "DSoundAudioIn" or "DSoundAudioIn2".
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks, const char* component = "DSoundAudioIn");
-// Playback by the first generation ("DSoundAudioOut") or the second ("DSoundAudioOut2").
+// Capture and playback by the first generation ("DSoundAudioIn", "DSoundAudioOut") or the
+// second ("DSoundAudioIn2", "DSoundAudioOut2").
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation = 1);
 ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation = 1);
 // "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
 // or decoding it back.

@@ -46,9 +46,9 @@ int RunRecord(int argc, char** argv) {
     const int32_t blockSamples = sampleRate / 100;  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
-    const char* component = generation >= 2 ? "DSoundAudioIn2" : "DSoundAudioIn";
-    Component capture =
-        CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}, component).Build(&error);
+    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo},
+                                     static_cast<int>(generation))
+                            .Build(&error);
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
     std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, deviceNo).c_str());
     WAVEFORMATEX format{};
@@ -61,6 +61,7 @@ int RunRecord(int argc, char** argv) {
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
     std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", target.name().c_str());
+    PrintCaptureVolume(deviceNo);
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;
