@@ -127,6 +127,7 @@ struct Contract {
     int32_t negativeCount = kArg;   // the answer to a byte count below 0
     uint16_t listensOn = 0;         // a receiver's port, fed datagrams before it is used
     void (*configure)(IAudioIO*, Env&) = [](IAudioIO*, Env&) {};
+    void (*started)(IAudioIO*) = [](IAudioIO*) {};  // what the host does after Start
 };
 
 void PrintTo(const Contract& row, std::ostream* os) { *os << row.name; }
@@ -314,6 +315,24 @@ std::vector<Contract> Contracts() {
                        "DSPlayBuffer", "hWnd", "SoftwareBuffer", "PrimaryBuffer"},
          .writeOnlyGet = kArg, .roundTrips = {Same("OutDeviceNo", 0)},
          .refused = {{"OutDeviceNo", 1}, {"OutDeviceNo", -2}}, .blockBytes = 80},
+        // A container whose Start leaves its inner capture and playback to the host, which
+        // starts them through "AudioIn" and "AudioOut"; their counters run on regardless.
+        {.name = "DSoundAudioInOut", .kind = Kind::kSourceAndSink, .lifecycle = kLenient, .counter = "TotalIn",
+         .nullName = arg, .unknownName = {kOkay, kArg},
+         .readOnly = {"InDeviceNum", "InDeviceName", "OutDeviceNum", "OutDeviceName", "WaveFormat", "NotifySize",
+                      "AudioIn", "AudioOut", "TotalIn", "TotalOut"},
+         .readOnlySet = kOkay,
+         .writeOnly = {"SamplesPerSec", "BitsPerSample", "Channels", "BlockSamples", "InBufferTime", "OutBufferTime",
+                       "InDeviceNo", "OutDeviceNo", "EnableEffect", "DisableEffect", "TimeOut", "UseDuplexBuffer",
+                       "SoftwareBuffer", "PrimaryBuffer", "hWnd", "DSCaptureBuffer", "InDeviceGUID"},
+         .writeOnlyGet = kArg, .refused = {{"InDeviceNo", 1}, {"OutDeviceNo", -2}}, .blockBytes = 80,
+         .started = [](IAudioIO* io) {
+             for (const char* side : {"AudioIn", "AudioOut"}) {
+                 intptr_t inner = 0;
+                 ASSERT_EQ(io->GetProperty(side, 0, &inner), kOkay);
+                 ASSERT_EQ(reinterpret_cast<IAudioIO*>(inner)->Start(), kOkay) << side;
+             }
+         }},
         {.name = "UDPAudioIn", .kind = Kind::kSource, .lifecycle = kNoStateCheck, .counter = "TotalIn",
          .counterResetByStart = true, .nullName = arg, .unknownName = state, .namesIgnoreCase = true,
          .readOnly = totals, .writeOnly = {"SamplesPerSec", "TotalOut"}, .roundTrips = {Same("PortNo", 5004)},
@@ -396,6 +415,7 @@ protected:
         const int32_t ready = GetParam().kind == Kind::kControl ? ZELMAR_E_NOTIMPL : kOkay;
         EXPECT_EQ(io->Build(), ready);
         EXPECT_EQ(io->Start(), ready);
+        GetParam().started(io.get());
         // A receiver's datagrams are queued now: the network's allocations are not the receiver's.
         std::vector<uint8_t> datagram(2560, 7);
         auto socket = env.network.OpenSocket();

@@ -4,6 +4,7 @@
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioIn2.h"
+#include "devices/DSoundAudioInOut.h"
 #include "devices/DSoundAudioOut.h"
 #include "devices/DSoundAudioOut2.h"
 #include "dsp/AccelerateAudioFilter.h"
@@ -52,7 +53,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"NULL", &Create<CNullAudioIO>, &NoPropertyNames},
     {"ACMAudioFilter", nullptr, nullptr},
     Entry<CAmplifierAudioFilter>("AmplifierAudioFilter"),
-    {"DSoundAudioInOut", nullptr, nullptr},
+    Entry<CDSoundAudioInOut>("DSoundAudioInOut"),
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
     Entry<CDSoundAudioOut2>("DSoundAudioOut2"),

@@ -2,7 +2,8 @@
 // shows the stages and threads).  Here: the command line, turned into the path's settings.
 //
 // The source may be a capture device (DSoundAudioIn) and the listener may play to a playback
-// device (DSoundAudioOut); a device paces its side of the path in real time.
+// device (DSoundAudioOut), or both may be one echo-cancelling pair (DSoundAudioInOut); a
+// device paces its side of the path in real time.
 #include <sstream>
 #include <string>
 
@@ -19,7 +20,7 @@ const char kVoiceUsage[] =
     "                    [--network channel|udp] [--jitter MS] [--loss PERCENT] [--seed N]\n"
     "                    [--port N] [--bitrate 24000|32000|48000] [--buffer-ms MS]\n"
     "                    [--drift PPM] [--record-at STAGE[,STAGE...]] [--agc] [--realtime]\n"
-    "                    [--capture N] [--playback N]\n"
+    "                    [--capture N] [--playback N] [--aec]\n"
     "Runs speech through the voice path: pre-processing, resampling to 32 kHz, Siren14\n"
     "encoding, a network between two threads, Siren14 decoding with loss concealment, and a\n"
     "jitter-absorbing ring buffer read on the listener's own clock; records the result.\n"
@@ -48,6 +49,9 @@ const char kVoiceUsage[] =
     "  --playback N      play the listener's audio on playback device N (-1: the default);\n"
     "                    the device's clock paces the listener, so no --drift; the file is\n"
     "                    written only when -o is given\n"
+    "  --aec             with --capture and --playback: both devices as one full-duplex pair\n"
+    "                    (DSoundAudioInOut) at 32 kHz whose capture side cancels the echo\n"
+    "                    of what the listener plays\n"
     "Ctrl-C (or SIGTERM) ends the source early; what is on its way is still played and\n"
     "written, and the files are finished.\n";
 
@@ -57,7 +61,7 @@ int RunVoice(int argc, char** argv) {
     if (!options.Parse("voice", argc, argv,
                        {"-o", "--input", "--seconds", "--network", "--jitter", "--loss", "--seed", "--port", "--bitrate",
                         "--buffer-ms", "--drift", "--record-at", "--capture", "--playback"},
-                       {"--generator", "--realtime", "--agc"}, &error)) {
+                       {"--generator", "--realtime", "--agc", "--aec"}, &error)) {
         return Fail(error);
     }
     if (!options.Positional().empty()) return Fail("unexpected argument '" + options.Positional()[0] + "'");
@@ -103,6 +107,10 @@ int RunVoice(int argc, char** argv) {
         if (options.Has("--drift")) return Fail("--drift sets the listener's clock; with --playback the device's clock is used");
         settings.playbackDevice = static_cast<int32_t>(playbackDevice);
         settings.writeFile = options.Has("-o");
+    }
+    if (options.Has("--aec")) {
+        if (!options.Has("--capture") || !options.Has("--playback")) return Fail("--aec needs --capture and --playback");
+        settings.aec = true;
     }
     settings.realtime = options.Has("--realtime");
     settings.agc = options.Has("--agc");

@@ -44,6 +44,9 @@ struct Settings {
     bool writeFile = true;
     int32_t captureDevice = kNoDevice;
     int32_t playbackDevice = kNoDevice;
+    // Capture and playback as one "DSoundAudioInOut" pair at the codec's rate, whose capture
+    // side cancels the echo of what the listener plays.
+    bool aec = false;
 };
 
 }  // namespace voice

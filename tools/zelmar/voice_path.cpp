@@ -25,7 +25,8 @@ std::string RecordPath(const std::string& output, const std::string& stage) {
 
 std::string VoicePath::Prepare() {
     std::string error;
-    source_ = OpenSource(settings_, meter_, &sourceInfo_, &error);
+    if (settings_.aec && !(error = OpenPair()).empty()) return error;
+    source_ = OpenSource(settings_, meter_, &sourceInfo_, &error, duplex_ ? Side(duplex_.get(), "AudioIn") : nullptr);
     if (!source_) return error;
     stages_.source.component = sourceInfo_.component;
     stages_.source.used = true;
@@ -42,12 +43,43 @@ std::string VoicePath::Prepare() {
     }
     if (!(error = PrepareSinks()).empty()) return error;
 
-    clock_ = std::make_unique<PathClock>(settings_.realtime || settings_.udp || player_ || sourceInfo_.device, kParticipants);
+    clock_ = std::make_unique<PathClock>(settings_.realtime || settings_.udp || playback_ || sourceInfo_.device, kParticipants);
     if (!settings_.udp) {
         channel_ = std::make_unique<Channel>(*clock_, settings_.jitterMs, settings_.lossPercent,
                                              static_cast<uint32_t>(settings_.seed));
     }
     return "";
+}
+
+// Capture and playback as one full-duplex pair at the codec's rate, its echo canceller on;
+// the pair's own Start leaves the two sides to the host, which starts them here.
+std::string VoicePath::OpenPair() {
+    std::string error;
+    const int32_t blockSamples = kCodecRate * kFrameMs / 1000;
+    duplex_ = ComponentSetup("DSoundAudioInOut")
+                  .Set("UseDuplexBuffer", 1)
+                  .Set("SamplesPerSec", kCodecRate)
+                  .Set("BlockSamples", blockSamples)
+                  .Set("InBufferTime", kCaptureBufferMs)
+                  .Set("OutBufferTime", kPlaybackBufferMs)
+                  .Set("InDeviceNo", settings_.captureDevice)
+                  .Set("OutDeviceNo", settings_.playbackDevice)
+                  .Build(&error);
+    if (!duplex_) return "cannot open the echo-cancelling pair: " + error;
+    for (const char* side : {"AudioIn", "AudioOut"}) {
+        const int32_t code = Side(duplex_.get(), side)->Start();
+        if (code != 0) return std::string("cannot start the pair's ") + (side[5] == 'I' ? "capture" : "playback") + ": " + ResultText(code);
+    }
+    // Echo cancellation on and noise suppression off (the pre-processor has its own): the
+    // capture side brings both effects in line with their switches.
+    const int32_t code = duplex_->SetProperty("EnableEffect", 0, nullptr);
+    if (code != 0) return "the pair's echo canceller refused to switch on: " + ResultText(code);
+    return "";
+}
+
+IAudioIO* VoicePath::Side(IAudioIO* pair, const char* side) {
+    intptr_t address = 0;
+    return pair->GetProperty(side, 0, &address) == 0 ? reinterpret_cast<IAudioIO*>(address) : nullptr;
 }
 
 // The pre-processor, the resampler and the codec.
@@ -134,12 +166,16 @@ std::string VoicePath::PrepareSinks() {
 
     const int32_t device = settings_.playbackDevice;
     if (device != Settings::kNoDevice) {
-        player_ = PlaybackSetup({pathRate_, 1, 16, pathRate_ * kFrameMs / 1000, kPlaybackBufferMs, device}).Start(&error);
-        if (!player_) return "cannot open playback device " + std::to_string(device) + ": " + error;
-        std::fprintf(stderr, "%s\n", DeviceLine(player_.get(), false, device).c_str());
+        if (!duplex_) {
+            player_ = PlaybackSetup({pathRate_, 1, 16, pathRate_ * kFrameMs / 1000, kPlaybackBufferMs, device}).Start(&error);
+            if (!player_) return "cannot open playback device " + std::to_string(device) + ": " + error;
+        }
+        playback_ = duplex_ ? Side(duplex_.get(), "AudioOut") : player_.get();
+        if (duplex_) stages_.playback.component = "DSoundAudioInOut";
+        std::fprintf(stderr, "%s\n", DeviceLine(playback_, false, device).c_str());
         std::string name;
         stages_.playback.notes = "device " + std::to_string(device);
-        if (device >= 0 && TextProperty(player_.get(), "OutDeviceName", device, &name)) {
+        if (device >= 0 && TextProperty(playback_, "OutDeviceName", device, &name)) {
             stages_.playback.notes += " (" + name + ")";
         }
         stages_.playback.used = true;
@@ -294,7 +330,7 @@ void VoicePath::PutIntoRing(const int16_t* samples, int32_t count) {
             if (!failure.empty()) ThreadFailed("writing " + settings_.output + " failed: " + failure);
             stages_.sink.bytesIn += static_cast<uint64_t>(count) * 2;
         }
-        if (player_ && !PlayBlock(samples, count)) ThreadFailed("playback failed");
+        if (playback_ && !PlayBlock(samples, count)) ThreadFailed("playback failed");
         return;
     }
     std::lock_guard<std::mutex> hold(ringLock_);
@@ -381,7 +417,7 @@ void VoicePath::Listener() {
     const int64_t giveUpUs = static_cast<int64_t>((sourceSeconds * 2.0 + 10.0) * 1e6);
     for (int64_t index = 0;; ++index) {
         const int64_t due = static_cast<int64_t>(static_cast<double>(index) * periodUs);
-        if (player_) {
+        if (playback_) {
             // The playback device takes a block when it has room: its clock is the listener's.
             if (clock_->NowUs() > giveUpUs) break;
         } else {
@@ -411,13 +447,13 @@ void VoicePath::Listener() {
             }
             stages_.sink.bytesIn += static_cast<uint64_t>(blockSamples) * 2;
         }
-        if (player_ && !PlayBlock(block.data(), blockSamples)) {
+        if (playback_ && !PlayBlock(block.data(), blockSamples)) {
             ThreadFailed("playback failed");
             break;
         }
         if (networkDone_ && fillBytes <= static_cast<uint32_t>(blockSamples) * 2) break;
     }
-    if (player_) {
+    if (playback_) {
         // A ring of silence after the end, so the looping device buffer does not replay it.
         std::fill(block.begin(), block.end(), 0);
         for (int32_t b = 0; b <= kPlaybackBufferMs / kFrameMs && PlayBlock(block.data(), blockSamples, false); ++b) {
@@ -432,7 +468,7 @@ bool VoicePath::PlayBlock(const int16_t* samples, int32_t count, bool counted) {
     int32_t code;
     {
         CpuSpan span(stages_.playback);
-        code = PutDeviceBlock(player_.get(), samples, count * 2);
+        code = PutDeviceBlock(playback_, samples, count * 2);
     }
     if (code != count * 2) return false;
     if (!counted) return true;
@@ -446,7 +482,7 @@ int VoicePath::Run() {
 
     const auto began = std::chrono::steady_clock::now();
     std::atomic<bool> finished{false};
-    std::thread meter(ShowMeter, std::ref(meter_), sourceInfo_.device, static_cast<bool>(player_), std::cref(finished));
+    std::thread meter(ShowMeter, std::ref(meter_), sourceInfo_.device, playback_ != nullptr, std::cref(finished));
     std::thread listener(&VoicePath::Listener, this);
     std::thread network(&VoicePath::NetworkReceiver, this);
     std::thread talker(&VoicePath::Talker, this);
@@ -459,7 +495,7 @@ int VoicePath::Run() {
 
     std::string finishing = writer_.Finish();
     if (finishing.empty()) finishing = target_.Finish();
-    if (player_) player_->Stop();
+    if (playback_) playback_->Stop();
     source_->Stop();
     for (Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) recorder->Close();
     if (!threadFailure_.empty()) {
@@ -491,7 +527,7 @@ int VoicePath::Run() {
         summary.underflows = static_cast<uint32_t>(IntProperty(ring_.get(), "UnderFlow"));
         summary.compressions = static_cast<uint32_t>(IntProperty(ring_.get(), "OverFlow"));
     }
-    summary.playing = static_cast<bool>(player_);
+    summary.playing = playback_ != nullptr;
     summary.realtime = clock_->realtime();
     summary.companionProblem = companionProblem_;
     for (const Recorder* recorder : {&recSource_, &recPreprocess_, &recResample_, &recDecode_}) {

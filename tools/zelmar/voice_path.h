@@ -29,6 +29,9 @@ public:
 
 private:
     std::string Prepare();
+    std::string OpenPair();
+    // The inner component a pair hands out as "AudioIn" or "AudioOut".
+    static IAudioIO* Side(IAudioIO* pair, const char* side);
     std::string PrepareFilters();
     std::string PrepareSinks();
     void Talker();
@@ -51,6 +54,8 @@ private:
 
     // Empty where the stage is skipped (or the sink not asked for).
     Component preprocess_, resample_, encoder_, decoder_, ring_, player_;
+    Component duplex_;              // with --aec: the capture and playback pair
+    IAudioIO* playback_ = nullptr;  // player_, or the pair's playback side
     OutputFile target_;    // where the output goes: its file, or standard output
     WavRecording writer_;  // the output file, finished on every way out
     std::string companionProblem_;  // what the pre-processor runs without, "" when nothing

@@ -117,12 +117,13 @@ private:
 // A capture device: DSoundAudioIn delivering 20 ms blocks in real time.
 class DeviceSource final : public Source {
 public:
-    DeviceSource(Component component, int64_t totalSamples, LevelMeter& meter)
-        : component_(std::move(component)), remaining_(totalSamples), meter_(meter) {}
+    // `device` is `owned`, or a capture side owned elsewhere (`owned` then empty).
+    DeviceSource(Component owned, IAudioIO* device, int64_t totalSamples, LevelMeter& meter)
+        : owned_(std::move(owned)), device_(device), remaining_(totalSamples), meter_(meter) {}
     int32_t Read(int16_t* out, int32_t count) override {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, remaining_));
         if (n <= 0 || !failure_.empty()) return 0;
-        const int32_t got = GetDeviceBlock(component_.get(), out, count * 2);
+        const int32_t got = GetDeviceBlock(device_, out, count * 2);
         if (got != count * 2) {
             failure_ = "capture failed: " + ResultText(got);
             return 0;
@@ -132,34 +133,40 @@ public:
         return n;
     }
     std::string failure() const override { return failure_; }
-    void Stop() override { component_->Stop(); }
+    void Stop() override { device_->Stop(); }
 
 private:
-    Component component_;
+    Component owned_;
+    IAudioIO* device_;
     int64_t remaining_;
     LevelMeter& meter_;
     std::string failure_;
 };
 
-std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error) {
+std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error,
+                                    IAudioIO* paired) {
     const int32_t device = settings.captureDevice;
-    info->rate = kDeviceRate;
+    // A pair runs both sides at the codec's rate: one format for the capture and the playback.
+    info->rate = paired != nullptr ? kCodecRate : kDeviceRate;
     info->samples = Lasting(settings, kCaptureSeconds, info->rate);
-    Component capture =
-        CaptureSetup({info->rate, 1, 16, info->rate * kFrameMs / 1000, kCaptureBufferMs, device}).Start(error);
-    if (!capture) {
-        *error = "cannot open capture device " + std::to_string(device) + ": " + *error;
-        return nullptr;
+    Component capture;
+    if (paired == nullptr) {
+        capture = CaptureSetup({info->rate, 1, 16, info->rate * kFrameMs / 1000, kCaptureBufferMs, device}).Start(error);
+        if (!capture) {
+            *error = "cannot open capture device " + std::to_string(device) + ": " + *error;
+            return nullptr;
+        }
     }
-    std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, device).c_str());
+    IAudioIO* input = paired != nullptr ? paired : capture.get();
+    std::fprintf(stderr, "%s\n", DeviceLine(input, true, device).c_str());
     std::string description;
     info->name = "capture device " + std::to_string(device);
-    if (device >= 0 && TextProperty(capture.get(), "InDeviceName", device, &description) && !description.empty()) {
+    if (device >= 0 && TextProperty(input, "InDeviceName", device, &description) && !description.empty()) {
         info->name += " (" + description + ")";
     }
-    info->component = "DSoundAudioIn";
+    info->component = paired != nullptr ? "DSoundAudioInOut (echo cancelled)" : "DSoundAudioIn";
     info->device = true;
-    return std::make_unique<DeviceSource>(std::move(capture), info->samples, meter);
+    return std::make_unique<DeviceSource>(std::move(capture), input, info->samples, meter);
 }
 
 std::unique_ptr<Source> OpenFile(const Settings& settings, SourceInfo* info, std::string* error) {
@@ -218,8 +225,9 @@ std::unique_ptr<Source> OpenGenerator(const Settings& settings, SourceInfo* info
 
 }  // namespace
 
-std::unique_ptr<Source> OpenSource(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error) {
-    if (settings.captureDevice != Settings::kNoDevice) return OpenCapture(settings, meter, info, error);
+std::unique_ptr<Source> OpenSource(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error,
+                                   IAudioIO* paired) {
+    if (settings.captureDevice != Settings::kNoDevice) return OpenCapture(settings, meter, info, error, paired);
     if (!settings.input.empty()) return OpenFile(settings, info, error);
     if (!settings.generator) {
         if (auto speech = OpenEmbeddedSpeech(settings, info)) return speech;

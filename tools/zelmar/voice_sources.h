@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <zelmar/zelmar.h>
+
 #include "voice.h"
 #include "voice_report.h"
 
@@ -36,7 +38,10 @@ struct SourceInfo {
 // Opens the source the settings ask for: the capture device, the input file, the generator,
 // or by default the embedded speech (the generator when the build has none).  A capture
 // device notes its input level in `meter`.  Returns null with *error set when that fails.
-std::unique_ptr<Source> OpenSource(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error);
+// `paired`: the capture side of a full-duplex pair the caller owns and has started, used as
+// the capture device instead of one of the source's own.
+std::unique_ptr<Source> OpenSource(const Settings& settings, LevelMeter& meter, SourceInfo* info, std::string* error,
+                                   IAudioIO* paired = nullptr);
 
 }  // namespace voice
 }  // namespace cli
