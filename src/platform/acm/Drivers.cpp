@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/acm/Acm.h"
@@ -11,6 +12,7 @@ extern "C" {
 #include <gsm.h>
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -55,6 +57,13 @@ constexpr uint32_t kGsmFramesPerBlock = 2;
 constexpr uint32_t kGsmFrameSamples = 160;
 constexpr uint32_t kGsmFirstFrameBytes = 33;   // what the decoder reads first
 constexpr uint32_t kGsmEncodedFirstBytes = 32;  // what the encoder writes first
+
+// The engine writes nothing to the terminal: libavcodec's notes on a frame it skips (the
+// decoders here answer such a frame with silence) are turned off once, process-wide.
+void QuietCodecLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
 
 uint64_t DivideUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
 
@@ -202,6 +211,7 @@ public:
     ~AvCodecDriver() override { Close(); }
 
     bool Open() {
+        QuietCodecLog();
         Close();
         const AVCodec* codec = encode_ ? avcodec_find_encoder(id_) : avcodec_find_decoder(id_);
         if (codec == nullptr) return false;
