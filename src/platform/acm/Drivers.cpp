@@ -294,16 +294,18 @@ private:
     }
     void Decode(const uint8_t* coded, uint8_t* pcm) {
         const std::size_t pcmBytes = std::size_t(shape_.samplesPerBlock) * 2 * shape_.channels;
-        // Whatever the decoder does not make (a block it refuses) plays as silence.
-        std::memset(pcm, 0, pcmBytes);
         std::memcpy(packetBytes_.data(), coded, shape_.blockBytes);
         packet_->data = packetBytes_.data();
         packet_->size = static_cast<int>(shape_.blockBytes);
-        if (avcodec_send_packet(context_, packet_) < 0) return;
-        while (avcodec_receive_frame(context_, frame_) >= 0) {
-            Interleave(pcm, pcmBytes);
-            av_frame_unref(frame_);
+        std::size_t made = 0;
+        if (avcodec_send_packet(context_, packet_) >= 0) {
+            while (avcodec_receive_frame(context_, frame_) >= 0) {
+                made = Interleave(pcm, pcmBytes);
+                av_frame_unref(frame_);
+            }
         }
+        // Whatever the decoder does not make (a block it refuses) plays as silence.
+        std::memset(pcm + made, 0, pcmBytes - made);
     }
     void Deinterleave(const uint8_t* pcm) {
         const std::size_t samples = shape_.samplesPerBlock;
@@ -316,18 +318,21 @@ private:
             for (std::size_t i = 0; i < samples; ++i) std::memcpy(plane + 2 * i, pcm + 2 * (i * shape_.channels + ch), 2);
         }
     }
-    void Interleave(uint8_t* pcm, std::size_t pcmBytes) {
+    // Copies the decoded frame to `pcm`, interleaved; returns the bytes written.
+    std::size_t Interleave(uint8_t* pcm, std::size_t pcmBytes) {
         const std::size_t frames = std::min<std::size_t>(std::size_t(frame_->nb_samples), shape_.samplesPerBlock);
         const bool planar = frame_->format == AV_SAMPLE_FMT_S16P && shape_.channels > 1;
-        if (frame_->format != AV_SAMPLE_FMT_S16 && frame_->format != AV_SAMPLE_FMT_S16P) return;
+        if (frame_->format != AV_SAMPLE_FMT_S16 && frame_->format != AV_SAMPLE_FMT_S16P) return 0;
+        const std::size_t bytes = std::min(pcmBytes, frames * 2 * shape_.channels);
         if (!planar) {
-            std::memcpy(pcm, frame_->data[0], std::min(pcmBytes, frames * 2 * shape_.channels));
-            return;
+            std::memcpy(pcm, frame_->data[0], bytes);
+            return bytes;
         }
         for (uint16_t ch = 0; ch < shape_.channels; ++ch) {
             const uint8_t* plane = frame_->data[ch];
             for (std::size_t i = 0; i < frames; ++i) std::memcpy(pcm + 2 * (i * shape_.channels + ch), plane + 2 * i, 2);
         }
+        return bytes;
     }
 
     CodedShape shape_;

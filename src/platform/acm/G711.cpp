@@ -18,11 +18,42 @@ int32_t Magnitude(int16_t sample) { return sample < 0 ? ~static_cast<int32_t>(sa
 // Index of the highest set bit of a positive value.
 int32_t TopBit(int32_t value) { return 31 - __builtin_clz(static_cast<uint32_t>(value)); }
 
-// The 256 levels of each law, built once: decoding is a lookup.
+uint8_t ALawCode(int16_t sample) {
+    const int32_t magnitude = Magnitude(sample) >> 4;  // 12 bits: the 13-bit value's magnitude / 2
+    int32_t code;
+    if (magnitude < 16) {
+        code = magnitude;  // segment 0
+    } else {
+        const int32_t segment = TopBit(magnitude) - 3;  // 1..7
+        code = (segment << 4) | ((magnitude >> (segment - 1)) & 15);
+    }
+    if (sample >= 0) code |= 0x80;
+    return static_cast<uint8_t>(code ^ kALawEvenBits);
+}
+
+uint8_t MuLawCode(int16_t sample) {
+    int32_t biased = (Magnitude(sample) >> 2) + kMuLawBias;  // 14-bit magnitude + bias
+    if (biased > kMuLawMaxBiased) biased = kMuLawMaxBiased;
+    const int32_t segment = TopBit(biased) - 5;  // 0..7
+    const int32_t code = (segment << 4) | ((biased >> (segment + 1)) & 15);
+    return static_cast<uint8_t>(~(sample < 0 ? code | 0x80 : code) & 0xFF);
+}
+
+// The 256 levels of each law, and the code of every input the code can tell apart (A-law
+// looks at the top 12 bits, mu-law at the top 14), built once: both ways are a lookup.
+constexpr int kALawInputShift = 4, kMuLawInputShift = 2;
 struct Levels {
     int16_t alaw[256];
     int16_t mulaw[256];
+    uint8_t alawCode[1 << (16 - kALawInputShift)];
+    uint8_t mulawCode[1 << (16 - kMuLawInputShift)];
     Levels() {
+        for (int32_t i = 0; i < (1 << (16 - kALawInputShift)); ++i) {
+            alawCode[i] = ALawCode(static_cast<int16_t>(static_cast<uint16_t>(i << kALawInputShift)));
+        }
+        for (int32_t i = 0; i < (1 << (16 - kMuLawInputShift)); ++i) {
+            mulawCode[i] = MuLawCode(static_cast<int16_t>(static_cast<uint16_t>(i << kMuLawInputShift)));
+        }
         for (int32_t code = 0; code < 256; ++code) {
             const int32_t a = code ^ kALawEvenBits;
             const int32_t aSegment = (a >> 4) & 7, aMantissa = a & 15;
@@ -45,27 +76,10 @@ const Levels& Tables() {
 
 }  // namespace
 
-uint8_t ALawEncode(int16_t sample) {
-    const int32_t magnitude = Magnitude(sample) >> 4;  // 12 bits: the 13-bit value's magnitude / 2
-    int32_t code;
-    if (magnitude < 16) {
-        code = magnitude;  // segment 0
-    } else {
-        const int32_t segment = TopBit(magnitude) - 3;  // 1..7
-        code = (segment << 4) | ((magnitude >> (segment - 1)) & 15);
-    }
-    if (sample >= 0) code |= 0x80;
-    return static_cast<uint8_t>(code ^ kALawEvenBits);
-}
-
+uint8_t ALawEncode(int16_t sample) { return Tables().alawCode[static_cast<uint16_t>(sample) >> kALawInputShift]; }
 uint8_t MuLawEncode(int16_t sample) {
-    int32_t biased = (Magnitude(sample) >> 2) + kMuLawBias;  // 14-bit magnitude + bias
-    if (biased > kMuLawMaxBiased) biased = kMuLawMaxBiased;
-    const int32_t segment = TopBit(biased) - 5;  // 0..7
-    const int32_t code = (segment << 4) | ((biased >> (segment + 1)) & 15);
-    return static_cast<uint8_t>(~(sample < 0 ? code | 0x80 : code) & 0xFF);
+    return Tables().mulawCode[static_cast<uint16_t>(sample) >> kMuLawInputShift];
 }
-
 int16_t ALawDecode(uint8_t code) { return Tables().alaw[code]; }
 int16_t MuLawDecode(uint8_t code) { return Tables().mulaw[code]; }
 
@@ -83,10 +97,16 @@ void WriteSample(uint8_t* pcm, int16_t sample) {
 }  // namespace
 
 void ALawEncodeBlock(const uint8_t* pcm, uint8_t* codes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) codes[i] = ALawEncode(ReadSample(pcm + 2 * i));
+    const uint8_t* table = Tables().alawCode;
+    for (std::size_t i = 0; i < count; ++i) {
+        codes[i] = table[static_cast<uint16_t>(ReadSample(pcm + 2 * i)) >> kALawInputShift];
+    }
 }
 void MuLawEncodeBlock(const uint8_t* pcm, uint8_t* codes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) codes[i] = MuLawEncode(ReadSample(pcm + 2 * i));
+    const uint8_t* table = Tables().mulawCode;
+    for (std::size_t i = 0; i < count; ++i) {
+        codes[i] = table[static_cast<uint16_t>(ReadSample(pcm + 2 * i)) >> kMuLawInputShift];
+    }
 }
 void ALawDecodeBlock(const uint8_t* codes, uint8_t* pcm, std::size_t count) {
     const int16_t* levels = Tables().alaw;
