@@ -20,6 +20,7 @@ int RunRecord(int argc, char** argv);
 int RunPlay(int argc, char** argv);
 int RunVoice(int argc, char** argv);
 int RunRepair(int argc, char** argv);
+int RunConvert(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
@@ -31,5 +32,6 @@ extern const char kRecordUsage[];
 extern const char kPlayUsage[];
 extern const char kVoiceUsage[];
 extern const char kRepairUsage[];
+extern const char kConvertUsage[];
 
 }  // namespace cli
