@@ -7,7 +7,7 @@ speech=$2
 source "$(dirname "$0")/checks.sh"
 expect "PCM to GSM" 0 "-> .*gsm.wav \(GSM 6.10 .*65-byte blocks, 75270 bytes\): ratio 0.102" -- \
   "$zelmar" convert --template PCM2GSM "$speech" "$dir/gsm.wav"
-expect "info names the coded format" 0 "format: +GSM 6.10 \(tag 0x0031\), 8000 Hz" -- "$zelmar" info "$dir/gsm.wav"
+expect "info names the coded format" 0 "format: .*GSM 6.10.*8000 Hz" -- "$zelmar" info "$dir/gsm.wav"
 expect "GSM back to PCM, the padded block too" 0 "-> .*back.wav \(PCM 8000 Hz, 16-bit, mono, 741120 bytes\)" -- \
   "$zelmar" convert --to 1 "$dir/gsm.wav" "$dir/back.wav"
 # The GSM file holds what libgsm (through sox) decodes, sample for sample.

@@ -135,7 +135,7 @@ int RunConvert(int argc, char** argv) {
     WavInput reader;
     if (!(error = reader.Open(inPath, probe)).empty()) return Fail(error);
     WavRecording recording;
-    if (!(error = recording.Open(outPath, to, outFormat.data())).empty()) return Fail("cannot create " + outPath + ": " + error);
+    if (!(error = recording.Open(outPath, to, outFormat.data())).empty()) return Fail(error);
 
     // About a second of input per call, in whole blocks.
     const uint32_t align = std::max<uint32_t>(from.nBlockAlign, 1);
