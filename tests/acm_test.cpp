@@ -161,6 +161,13 @@ std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes) {
     return samples;
 }
 
+std::vector<uint8_t> Block(WAVEFORMATEX f, std::vector<uint16_t> extra = {}) {
+    std::vector<uint8_t> block(ZELMAR_FORMAT_BLOCK_BYTES);
+    std::memcpy(block.data(), &f, 18);
+    for (size_t i = 0; i < extra.size(); ++i) block[18 + 2 * i] = uint8_t(extra[i]), block[19 + 2 * i] = uint8_t(extra[i] >> 8);
+    return block;
+}
+
 // A coded format the stand-in suggests for PCM at `rate` (mono).
 std::vector<uint8_t> Suggested(uint16_t tag, uint32_t rate) {
     std::vector<uint8_t> block(ZELMAR_FORMAT_BLOCK_BYTES);
@@ -188,6 +195,7 @@ TEST(ACMAudioFilter, EveryCodecRoundTripsSpeechTheSameInAnyBlocks) {
         {"PCM2ALAW", "ALAW2PCM", 6, 16000, 30.8},     {nullptr, nullptr, 7, 8000, 31.6},
         {nullptr, nullptr, 17, 16000, 22.0},          {"PCM2G723", "G7232PCM", 66, 8000, 6.8},
         {"PCM2ADPCM", "ADPCM2PCM", 2, 32000, 26.3},
+        {nullptr, nullptr, 1, 16000, 7.0},  // PCM to 8-bit stereo at 11025 and back (5.5 kHz wide)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "tag " << row.tag << " at " << row.rate);
@@ -196,7 +204,8 @@ TEST(ACMAudioFilter, EveryCodecRoundTripsSpeechTheSameInAnyBlocks) {
         const std::vector<uint8_t> pcm = Bytes(std::vector<int16_t>(speech.begin(), speech.begin() + row.rate * 4));
         test::ComponentPtr encoder = Filter(row.encode, row.rate), decoder = Filter(row.decode, row.rate);
         if (row.encode == nullptr) {
-            const std::vector<uint8_t> coded = Suggested(row.tag, uint32_t(row.rate));
+            const std::vector<uint8_t> coded =
+                row.tag == 1 ? Block({1, 2, 11025, 22050, 2, 8, 0}) : Suggested(row.tag, uint32_t(row.rate));
             ASSERT_EQ(encoder->SetProperty("InWaveFormat", 0, nullptr), kOkay);
             SetFormat(encoder.get(), "OutWaveFormat", coded);
             SetFormat(decoder.get(), "InWaveFormat", coded);
@@ -213,12 +222,12 @@ TEST(ACMAudioFilter, EveryCodecRoundTripsSpeechTheSameInAnyBlocks) {
         const std::vector<uint8_t> coded = Convert(encoder.get(), pcm, {int32_t(pcm.size())});
         const std::vector<uint8_t> decoded = Convert(decoder.get(), coded, {int32_t(coded.size())});
         EXPECT_EQ(Read(encoder.get(), "TotalOut"), int32_t(coded.size()));
-        for (const std::vector<int32_t>& blocks : {std::vector<int32_t>{1}, {333, 7, 4096}, {641, 64, 2}}) {
+        for (const std::vector<int32_t>& blocks : {std::vector<int32_t>{1, 3}, {333, 7, 4096}, {641, 64, 2}}) {
             ASSERT_EQ(encoder->Stop(), kOkay);
             ASSERT_EQ(encoder->Start(), kOkay);
             ASSERT_EQ(decoder->Stop(), kOkay);
             ASSERT_EQ(decoder->Start(), kOkay);
-            const size_t step = blocks[0] == 1 ? pcm.size() / 8 : pcm.size();  // byte by byte on a part
+            const size_t step = blocks[0] == 1 ? pcm.size() / 8 : pcm.size();  // one byte, then three, on a part
             const std::vector<uint8_t> part(pcm.begin(), pcm.begin() + step);
             const std::vector<uint8_t> codedAgain = Convert(encoder.get(), part, blocks);
             ASSERT_TRUE(std::equal(codedAgain.begin(), codedAgain.end(), coded.begin())) << "blocks of " << blocks[0];
@@ -333,12 +342,6 @@ TEST(ACMAudioFilter, TheHostsChooserPicksTheOutputFromWhatTheCodecsOffer) {
     EXPECT_EQ(io->SetProperty("OutWaveFormat", 0, nullptr), acm::kErrCanceled);  // none installed
 }
 
-std::vector<uint8_t> Block(WAVEFORMATEX f, std::vector<uint16_t> extra = {}) {
-    std::vector<uint8_t> block(ZELMAR_FORMAT_BLOCK_BYTES);
-    std::memcpy(block.data(), &f, 18);
-    for (size_t i = 0; i < extra.size(); ++i) block[18 + 2 * i] = uint8_t(extra[i]), block[19 + 2 * i] = uint8_t(extra[i] >> 8);
-    return block;
-}
 
 // Formats that lie about their blocks find no driver; whatever bytes a decoder gets, it makes
 // its blocks of PCM; counts and pointers that are no buffers are refused.

@@ -368,7 +368,9 @@ public:
         while (in > 0 && swr_get_out_samples(swr_, in) > static_cast<int>(room)) --in;
         const uint8_t* inPlanes[1] = {source};
         uint8_t* outPlanes[1] = {destination};
-        const int out = swr_convert(swr_, outPlanes, static_cast<int>(room), in > 0 ? inPlanes : nullptr, in);
+        // Never a null input: to libswresample that means the end of the stream, and it would
+        // hand out (and forget) the samples it holds for the next call.
+        const int out = swr_convert(swr_, outPlanes, static_cast<int>(room), inPlanes, in);
         if (out < 0) return kErrNotPossible;
         *used = static_cast<uint32_t>(in) * InFrame();
         *made = static_cast<uint32_t>(out) * OutFrame();
