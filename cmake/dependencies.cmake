@@ -13,3 +13,12 @@ target_link_libraries(zelmar_platform PUBLIC PkgConfig::WEBRTC_AUDIO_PROCESSING)
 # ALSA: the simple mixer of the legacy input-volume paths (src/platform/audio/AlsaInputMixer.cpp).
 pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 target_link_libraries(zelmar_platform PUBLIC PkgConfig::ALSA)
+
+# The compression manager's drivers (src/platform/acm/): libavcodec's ADPCM, G.723.1 and
+# TrueSpeech codecs, libswresample for PCM to PCM, libgsm for GSM 6.10 in its WAVE packing.
+pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavutil libswresample)
+target_link_libraries(zelmar_platform PUBLIC PkgConfig::LIBAV)
+find_path(GSM_INCLUDE_DIR gsm.h REQUIRED)
+find_library(GSM_LIBRARY gsm REQUIRED)
+target_include_directories(zelmar_platform PUBLIC ${GSM_INCLUDE_DIR})
+target_link_libraries(zelmar_platform PUBLIC ${GSM_LIBRARY})

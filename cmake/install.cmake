@@ -15,7 +15,7 @@ endif()
 file(RELATIVE_PATH ZELMAR_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
 set_target_properties(zelmar_cli PROPERTIES INSTALL_RPATH "\$ORIGIN/${ZELMAR_BIN_TO_LIB}")
 install(TARGETS zelmar_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/zelmar/zelmar.h include/zelmar/zelmar_split.h include/zelmar/zelmar_c.h
+install(FILES include/zelmar/zelmar.h include/zelmar/zelmar_split.h include/zelmar/zelmar_c.h include/zelmar/zelmar_acm.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelmar)
 
 install(EXPORT ZelmarTargets NAMESPACE Zelmar:: DESTINATION ${ZELMAR_CMAKE_DIR})

@@ -24,7 +24,7 @@ namespace {
 const char* const kComponents[] = {
     "AmplifierAudioFilter",   "MixerAudioFilter",      "RingBufferAudioInOut", "NoiseGateAudioFilter",
     "WaveGeneratorAudioIn",   "ResampleAudioFilter",   "ToneControlAudioFilter", "AccelerateAudioFilter",
-    "PreProcessAudioFilter",  "Siren14AudioFilter",
+    "PreProcessAudioFilter",  "Siren14AudioFilter",    "ACMAudioFilter",
 };
 
 // Property names come from the components' own tables (see PropertyNamesFor): mostly the

@@ -238,6 +238,16 @@ std::vector<Contract> Contracts() {
          .roundTrips = {Same("Bitrate", 24000), Same("SamplesPerSec", 16000), Same("Direction", 1)},
          .refused = {{"Direction", 2}, {"Direction", -1}}, .restart = Restart::kContinues, .blockBytes = 1280,
          .outBytes = 160, .negativeCount = kOkay},  // less than a frame: nothing taken, nothing made
+        // Settings are taken in every state and judged at Build; the start flag begins the codec anew.
+        {.name = "ACMAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictRebuild, .counter = "TotalIn",
+         .nullName = arg, .unknownName = state,
+         .readOnly = {"InBufferSize", "OutBufferSize", "LastError", "TotalIn", "TotalOut"}, .writeOnly = {"Reset"},
+         .roundTrips = {Same("SamplesPerSec", 11025), Same("Channels", 2), {"BitsPerSample", 0x10008, "BitsPerSample", 8}},
+         .restart = Restart::kReplays, .outBytes = 130,
+         .configure = [](IAudioIO* io, Env&) {
+             Set(io, "SamplesPerSec", 8000);
+             ASSERT_EQ(io->SetProperty("Template", 0, const_cast<char*>("PCM2GSM")), kOkay);
+         }},
         // "Adjust" is named but works neither way.
         {.name = "RingBufferAudioInOut", .kind = Kind::kSourceAndSink, .lifecycle = kStrictBuildOnce,
          .counter = "TotalOut", .nullName = state, .unknownName = state,

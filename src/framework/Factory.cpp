@@ -1,5 +1,6 @@
 #include "framework/Factory.h"
 
+#include "codecs/ACMAudioFilter.h"
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DSoundAudioIn.h"
@@ -51,7 +52,7 @@ constexpr FactoryEntry Entry(const char* name) {
 // ignored) is created.
 constexpr FactoryEntry kFactoryTable[] = {
     {"NULL", &Create<CNullAudioIO>, &NoPropertyNames},
-    {"ACMAudioFilter", nullptr, nullptr},
+    Entry<CACMAudioFilter>("ACMAudioFilter"),
     Entry<CAmplifierAudioFilter>("AmplifierAudioFilter"),
     Entry<CDSoundAudioInOut>("DSoundAudioInOut"),
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},

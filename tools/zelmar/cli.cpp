@@ -236,14 +236,28 @@ bool Options::Number(const std::string& name, double low, double high, double* v
     return true;
 }
 
+const char* CodedFormatName(uint16_t tag) {
+    // The coded formats "ACMAudioFilter" knows.
+    static const std::pair<uint16_t, const char*> kNames[] = {
+        {2, "Microsoft ADPCM"}, {6, "A-law"},    {7, "mu-law"},   {17, "IMA ADPCM"},
+        {34, "TrueSpeech"},     {49, "GSM 6.10"}, {66, "G.723.1"}, {112, "LHCELP"},
+    };
+    for (const auto& [code, name] : kNames) {
+        if (code == tag) return name;
+    }
+    return nullptr;
+}
+
 std::string DescribeFormat(const WAVEFORMATEX& f) {
     char text[160];
     if (f.wFormatTag == 1) {
         std::snprintf(text, sizeof text, "PCM %u Hz, %u-bit, %s", f.nSamplesPerSec, f.wBitsPerSample,
                       f.nChannels == 1 ? "mono" : f.nChannels == 2 ? "stereo" : "multichannel");
     } else {
-        std::snprintf(text, sizeof text, "format tag 0x%04X, %u Hz, %u channel(s), %u bytes/s", f.wFormatTag,
-                      f.nSamplesPerSec, f.nChannels, f.nAvgBytesPerSec);
+        const char* name = CodedFormatName(f.wFormatTag);
+        std::snprintf(text, sizeof text, "%s%s(tag 0x%04X), %u Hz, %u channel(s), %u bytes/s, %u-byte blocks",
+                      name != nullptr ? name : "", name != nullptr ? " " : "format ", f.wFormatTag, f.nSamplesPerSec,
+                      f.nChannels, f.nAvgBytesPerSec, f.nBlockAlign);
     }
     return text;
 }

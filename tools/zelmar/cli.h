@@ -157,7 +157,10 @@ private:
     std::vector<std::string> positional_;
 };
 
+// "PCM 8000 Hz, 16-bit, mono", "GSM 6.10 (tag 0x0031), 8000 Hz, 1 channel(s), ...".
 std::string DescribeFormat(const WAVEFORMATEX& format);
+// The name of a coded format tag the codec bridge knows ("GSM 6.10"), or null.
+const char* CodedFormatName(uint16_t tag);
 
 // One line on which device a built "DSoundAudioIn" (`capture`) or "DSoundAudioOut" uses and
 // through which backend: "recording from device 1, Monitor of Null Output (PulseAudio)", or,

@@ -17,6 +17,7 @@ const cli::Command kCommands[] = {
     {"encode", "encode a WAV file into a Siren14 (.s14) file", cli::kEncodeUsage, cli::RunEncode},
     {"decode", "decode a Siren14 (.s14) file into a WAV file, optionally losing frames", cli::kDecodeUsage, cli::RunDecode},
     {"chain", "run a WAV file through a chain of filter components", cli::kChainUsage, cli::RunChain},
+    {"convert", "convert a WAV file between PCM and coded formats (GSM, ADPCM, A-law, ...)", cli::kConvertUsage, cli::RunConvert},
     {"devices", "list the capture and playback devices, numbered as hosts number them", cli::kDevicesUsage, cli::RunDevices},
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},

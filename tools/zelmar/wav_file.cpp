@@ -85,10 +85,11 @@ std::string ReadWavLayout(const std::string& path, WavLayout* layout) {
             return "";
         }
         if (std::memcmp(chunk, "fmt ", 4) == 0) {
-            WAVEFORMATEX format{};
-            const uint32_t kept = std::min<uint32_t>(size, sizeof format);
-            if (file.read(reinterpret_cast<char*>(&format), kept) && kept >= 16) {
-                layout->format = format;
+            uint8_t block[ZELMAR_FORMAT_BLOCK_BYTES] = {};
+            const uint32_t kept = std::min<uint32_t>(size, sizeof block);
+            if (file.read(reinterpret_cast<char*>(block), kept) && kept >= 16) {
+                std::memcpy(&layout->format, block, sizeof layout->format);
+                std::memcpy(layout->formatBlock, block, sizeof block);
                 layout->haveFormat = true;
             }
         }
@@ -199,10 +200,17 @@ std::string RepairWav(const std::string& path, std::string* report) {
 }
 
 std::string WavRecording::Open(const std::string& path, const WAVEFORMATEX& format) {
+    return Open(path, format, &format);
+}
+
+std::string WavRecording::Open(const std::string& path, const WAVEFORMATEX& format, const void* block) {
     Finish();
     std::string error = WhyNotWritable(path);
     if (!error.empty()) return error;
-    writer_ = ComponentSetup("RIFFAudioOut").Set("Filename", path).Set("WaveFormat", format).Start(&error);
+    writer_ = ComponentSetup("RIFFAudioOut")
+                  .Set("Filename", path)
+                  .Set("WaveFormat", 0, const_cast<void*>(block), DescribeFormat(format))
+                  .Start(&error);
     struct stat info {};
     if (!writer_ && ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
         return "cannot create " + path + ": " + error + " (a FIFO takes a recording only while a reader has it open)";

@@ -22,6 +22,7 @@ struct WavLayout {
     uint32_t riffBytes = 0;         // the RIFF size field at offset 4
     bool haveFormat = false;        // a "fmt " chunk of 16 bytes or more before the data
     WAVEFORMATEX format{};
+    uint8_t formatBlock[ZELMAR_FORMAT_BLOCK_BYTES] = {};  // the format with its extra bytes
     bool haveData = false;          // a "data" chunk header was found
     uint64_t dataSizeOffset = 0;    // file offset of the data chunk's size field
     uint32_t declaredDataBytes = 0; // that field
@@ -80,6 +81,8 @@ public:
     // Creates `path` (and its directories) for `format` and checks that its header reached the
     // file; "" or a sentence saying what failed ("cannot create PATH: is a directory").
     std::string Open(const std::string& path, const WAVEFORMATEX& format);
+    // The same for a coded format: `block` holds `format` and its cbSize extra bytes.
+    std::string Open(const std::string& path, const WAVEFORMATEX& format, const void* block);
     // Writes the whole block; "" or what failed: the engine's result code, or how much of the
     // block the file took (a full disk, a file size limit).
     std::string Write(const void* data, int32_t bytes);
