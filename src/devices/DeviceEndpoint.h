@@ -16,12 +16,14 @@
 
 #include "devices/DeviceProperties.h"
 #include "devices/DeviceRing.h"
+#include "devices/WaveOrder.h"
 #include "framework/AudioComponent.h"
 #include "framework/Format.h"
 #include "framework/Properties.h"
 #include "platform/Platform.h"
 #include "platform/Time.h"
 #include "platform/audio/AudioDevice.h"
+#include "platform/audio/WaveDevices.h"
 
 namespace zelmar {
 
@@ -80,6 +82,7 @@ struct CaptureSide {
 
     static constexpr auto kEnumerate = &platform::audio::IAudioService::EnumerateCapture;
     static constexpr auto kCreate = &platform::audio::IAudioService::CreateCapture;
+    static constexpr auto kWaveDirection = platform::audio::WaveDirection::kIn;
 };
 
 struct PlaybackSide {
@@ -94,7 +97,12 @@ struct PlaybackSide {
 
     static constexpr auto kEnumerate = &platform::audio::IAudioService::EnumeratePlayback;
     static constexpr auto kCreate = &platform::audio::IAudioService::CreatePlayback;
+    static constexpr auto kWaveDirection = platform::audio::WaveDirection::kOut;
 };
+
+// How an endpoint numbers its devices: as the service lists them, or in the waveIn / waveOut
+// order of the multimedia device view (devices/WaveOrder.h), as the second generation does.
+enum class DeviceOrder { kService, kWave };
 
 // The state is Created, Built or Running.  Build, Start and Stop are lenient: Build works in
 // any state, Start and Stop refuse only a component never built and do nothing in the state
@@ -119,10 +127,17 @@ protected:
     CDeviceEndpoint() : time_(platform::Current().time), audio_(platform::Current().audio) {}
 
     // Lists the side's devices; components do it once, when constructed.
-    void ListDevices() {
+    void ListDevices(DeviceOrder order = DeviceOrder::kService) {
         devices_.Clear();
         std::vector<platform::audio::DeviceDescription> found;
-        if (audio_ != nullptr && !platform::audio::Failed((audio_->*Side::kEnumerate)(&found))) devices_.Keep(found);
+        if (audio_ == nullptr || platform::audio::Failed((audio_->*Side::kEnumerate)(&found))) return;
+        if (found.size() > static_cast<std::size_t>(DeviceList::kMaxDevices)) found.resize(DeviceList::kMaxDevices);
+        if (order == DeviceOrder::kWave) {
+            if (std::unique_ptr<platform::audio::IWaveDevices> wave = audio_->OpenWaveDevices()) {
+                ArrangeInWaveOrder(*wave, Side::kWaveDirection, &found);
+            }
+        }
+        devices_.Keep(found);
     }
 
     // Lenient Build: a built or running component first lets go of its device (a handed-over

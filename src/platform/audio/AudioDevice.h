@@ -25,6 +25,7 @@ namespace zelmar::platform::audio {
 
 using DsResult = int32_t;
 class CaptureEffects;
+class IWaveDevices;
 
 constexpr DsResult kDsOk = 0;
 constexpr DsResult kDsErrFail = static_cast<DsResult>(0x80004005u);
@@ -210,6 +211,10 @@ public:
                                       uint32_t level, std::unique_ptr<IFullDuplex>* duplex,
                                       std::unique_ptr<ICaptureBuffer>* captureBuffer,
                                       std::unique_ptr<IPlaybackBuffer>* playbackBuffer) = 0;
+    // The waveIn / waveOut view of these devices (WaveDevices.h), as they are listed now.  By
+    // default the service's own lists in their order; a service whose multimedia order differs
+    // answers its own.
+    virtual std::unique_ptr<IWaveDevices> OpenWaveDevices();
 };
 
 // Owner handles: made on the calling thread, valid until destroyed.  Process-wide, like the
