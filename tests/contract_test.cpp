@@ -126,6 +126,9 @@ struct Contract {
     int32_t negativeCount = kArg;   // the answer to a byte count below 0
     uint16_t listensOn = 0;         // a receiver's port, fed datagrams before it is used
     void (*configure)(IAudioIO*, Env&) = [](IAudioIO*, Env&) {};
+    int32_t delivered = -1;                // what GetData answers for a whole block (-1: blockBytes)
+    void (*afterStart)(IAudioIO*) = nullptr;  // what happens between Start and the first data call
+    int32_t Delivered() const { return delivered >= 0 ? delivered : blockBytes; }
 };
 
 void PrintTo(const Contract& row, std::ostream* os) { *os << row.name; }
@@ -284,6 +287,25 @@ std::vector<Contract> Contracts() {
                        "DisableEffect", "TimeOut", "DSCaptureBuffer"},
          .writeOnlyGet = kArg, .roundTrips = {Same("InDeviceNo", 0)}, .refused = {{"InDeviceNo", 1}, {"InDeviceNo", -2}},
          .restart = Restart::kContinues, .blockBytes = 80},
+        // Running is state 3 here; GetData answers 0 for a whole block.  The first read after
+        // construction sets the object's effects, which flushes it: that read returns silence
+        // and counts nothing.
+        {.name = "DMOAECAudioIn", .kind = Kind::kSource, .lifecycle = kLenient, .counter = "TotalIn",
+         .counterResetByStart = true, .nullName = arg, .unknownName = {kOkay, kArg},
+         .readOnly = {"InBufferTime", "InDeviceNum", "InDeviceName", "OutDeviceNum", "OutDeviceName", "WaveFormat",
+                      "NotifySize", "TotalIn"},
+         .readOnlySet = kOkay,
+         .writeOnly = {"BlockSamples", "EchoLength", "AESValue", "InBufferTime", "EnableEffect", "DisableEffect",
+                       "WaveFormat", "TimeOut"},
+         .writeOnlyGet = kArg,
+         .roundTrips = {Same("InDeviceNo", 0), Same("OutDeviceNo", -1), {"BlockSamples", 160, "NotifySize", 320}},
+         .refused = {{"InDeviceNo", 1}, {"InDeviceNo", -2}, {"OutDeviceNo", 1}, {"EchoLength", 300}, {"AESValue", 3},
+                     {"EnableEffect", 5}, {"DisableEffect", -1}},
+         .sizesOnFirstCall = true,  // the first read sets the object's effects up
+         .delivered = 0, .afterStart = [](IAudioIO* io) {
+             uint8_t block[640];
+             io->GetData(block, sizeof block);
+         }},
         {.name = "DSoundAudioOut", .kind = Kind::kSink, .lifecycle = kLenient, .counter = "TotalOut",
          .counterResetByStart = true, .nullName = arg, .unknownName = {kOkay, kArg},
          .readOnly = {"OutDeviceNum", "OutDeviceName", "WaveFormat", "NotifySize", "OutDeviceGUID", "TotalOut"},
@@ -369,6 +391,7 @@ protected:
         test::ComponentPtr io = Configured();
         EXPECT_EQ(io->Build(), kOkay);
         EXPECT_EQ(io->Start(), kOkay);
+        if (GetParam().afterStart != nullptr) GetParam().afterStart(io.get());
         // A receiver's datagrams are queued now: the network's allocations are not the receiver's.
         std::vector<uint8_t> datagram(2560, 7);
         auto socket = env.network.OpenSocket();
@@ -486,7 +509,7 @@ TEST_P(ComponentContract, AThousandDataCallsAfterStartAllocateNothing) {
     test::ScopedAllocationCount allocations;
     for (uint32_t call = 1; call <= 1000; ++call) {
         const int32_t result = driver.Call(io.get(), call);
-        ASSERT_TRUE(row.kind == Kind::kFilter ? result >= 0 : result == row.blockBytes) << result << " in call " << call;
+        ASSERT_TRUE(row.kind == Kind::kFilter ? result >= 0 : result == row.Delivered()) << result << " in call " << call;
     }
     EXPECT_EQ(allocations.count(), 0u);
 }

@@ -2,6 +2,7 @@
 
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "devices/DMOAECAudioIn.h"
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioOut.h"
 #include "dsp/AccelerateAudioFilter.h"
@@ -66,7 +67,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"VolumeControlAudioFilter", nullptr, nullptr},
     Entry<CPreProcessAudioFilter>("PreProcessAudioFilter"),
     Entry<CSiren14AudioFilter>("Siren14AudioFilter"),
-    {"DMOAECAudioIn", nullptr, nullptr},
+    Entry<CDMOAECAudioIn>("DMOAECAudioIn"),
     Entry<CUDPAudioIn>("UDPAudioIn"),
     Entry<CUDPAudioOut>("UDPAudioOut"),
 };
