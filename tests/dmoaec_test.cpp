@@ -71,12 +71,13 @@ double Power(const std::vector<int16_t>& s, std::size_t from, std::size_t to) {
 }
 
 // White noise far end, its echo through a room of `delayMs` and 60 ms decay at -10 dB; the
-// component cancels it.  ERLE: echo power over output power.  The goal is 30 dB within 2 s on
-// every path; WebRTC's canceller (webrtc-audio-processing 0.3, delay found by its own
-// estimator) reaches 13.9 dB on the 30 ms path and leaves the 120 and 250 ms paths almost
-// untouched (1.3 dB), so the bounds below hold what it does today, not the goal.
+// component finds the delay and cancels the echo.  ERLE: echo power over output power.  The
+// goal is 30 dB within 2 s; WebRTC's canceller (webrtc-audio-processing 0.3) settles at
+// 14 dB on this echo level whatever the delay, so the bounds hold what it reaches, and
+// convergence counts from the start to the first 250 ms from which every window stays within
+// 3 dB of that final figure.
 TEST(DMOAECAudioIn, CancelsTheEchoOfASimulatedRoom) {
-    for (const auto& [delayMs, minErleDb] : {std::pair{30, 12.0}, std::pair{120, 0.5}, std::pair{250, 0.5}}) {
+    for (int delayMs : {30, 120, 250}) {
         const std::size_t seconds = 10, samples = (seconds + 2) * kRate;
         std::vector<int16_t> far(samples), echo(samples);
         uint32_t seed = 12345;
@@ -106,9 +107,17 @@ TEST(DMOAECAudioIn, CancelsTheEchoOfASimulatedRoom) {
             out.insert(out.end(), block.begin(), block.end());
         }
         const double echoPower = Power(echo, 2 * kRate, seconds * kRate);
-        const double erleDb = 10 * std::log10(echoPower / std::max(Power(out, out.size() - 2 * kRate, out.size()), 1e-3));
-        std::printf("echo path %d ms: ERLE over the last 2 s of %zu s: %.1f dB\n", delayMs, seconds, erleDb);
-        EXPECT_GE(erleDb, minErleDb) << delayMs << " ms";
+        auto erleDb = [&](std::size_t from, std::size_t to) {
+            return 10 * std::log10(echoPower / std::max(Power(out, from, to), 1e-3));
+        };
+        const double finalDb = erleDb(out.size() - 2 * kRate, out.size());
+        std::size_t converged = out.size();
+        while (converged >= kRate / 4 && erleDb(converged - kRate / 4, converged) >= finalDb - 3) converged -= kRate / 4;
+        const double convergedS = static_cast<double>(converged) / kRate;
+        std::printf("echo path %d ms: ERLE over the last 2 s of %zu s: %.1f dB, within 3 dB of it from %.2f s\n",
+                    delayMs, seconds, finalDb, convergedS);
+        EXPECT_GE(finalDb, 12.0) << delayMs << " ms";
+        EXPECT_LT(convergedS, 2.0) << delayMs << " ms";
     }
 }
 

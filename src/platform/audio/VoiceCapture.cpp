@@ -4,6 +4,7 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -44,6 +45,10 @@ constexpr uint32_t kQueueSamples = kVoiceRateHz * kRingMs / 1000;
 // A captured chunk waits for its reference chunk while fewer than this many chunks are
 // queued; beyond that the reference has stalled and the chunk is processed without it.
 constexpr uint32_t kReferenceWaitChunks = 4;
+// The echo delay is looked at every half second; an echo is best placed this far after its
+// far end, early in the canceller's filter.
+constexpr uint64_t kAlignEveryChunks = 50;
+constexpr int32_t kEchoAfterFarMs = 30;
 // Suppressed stretches are filled with noise this far down (RMS of a uniform distribution
 // of +-kNoiseFillPeak: peak / sqrt(3) = 2.9 LSB, about -81 dBFS) so they never fall to digital
 // silence, which listeners take for a dropped line.
@@ -66,6 +71,8 @@ WAVEFORMATEX VoiceFormat() {
 }
 
 // A fixed queue of samples; the oldest go when it overflows, as a device overruns.
+class EchoDelayFinder;
+
 class SampleQueue {
 public:
     void Init(uint32_t capacity) {
@@ -81,13 +88,7 @@ public:
             ++count_;
         }
     }
-    void PushBytes(const uint8_t* bytes, uint32_t n) {
-        for (uint32_t i = 0; i + 1 < n; i += 2) {
-            int16_t s;
-            std::memcpy(&s, bytes + i, 2);
-            Push(&s, 1);
-        }
-    }
+    void PushBytes(const uint8_t* bytes, uint32_t n, EchoDelayFinder* finder = nullptr);
     void Pop(int16_t* out, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) out[i] = samples_[(first_ + i) % samples_.size()];
         Drop(n);
@@ -104,6 +105,99 @@ private:
     uint32_t count_ = 0;
 };
 
+// Finds where the far end's echo lies in the capture, so the far end can be held back until
+// its echo falls early in the canceller's filter (whose span is short: 48 ms, or 128 ms with
+// the extended filter) and the canceller need not find a long delay itself, which it does
+// only after many seconds.  Both signals are taken down to 2 kHz (means of 8 samples) and
+// correlated over every lag up to the echo length, each lag's sum forgetting with a time
+// constant of kForgetSamples; the strongest lag counts once it stands kPeakOverMean times
+// above the mean and kMinSamples have been seen.
+class EchoDelayFinder {
+public:
+    static constexpr uint32_t kDecimation = 8;
+    static constexpr uint32_t kRingSamples = 8192;  // 4 s at 2 kHz: lags and a far end running ahead
+    static constexpr float kForget = 1.0f - 1.0f / 1000.0f;  // 0.5 s at 2 kHz
+    static constexpr float kPeakOverMean = 6.0f;
+    static constexpr uint64_t kMinSamples = 1000;
+
+    void Reset(uint32_t maxLagMs) {
+        maxLag_ = std::min<uint32_t>(maxLagMs * (kVoiceRateHz / kDecimation) / 1000, kRingSamples / 2);
+        sums_.assign(maxLag_ + 1, 0.0f);
+        far_.assign(kRingSamples, 0.0f);
+        farCount_ = micCount_ = 0;
+        farAcc_ = micAcc_ = 0;
+        farFill_ = micFill_ = 0;
+    }
+    // Far and captured samples in stream order; they line up by position.
+    void AddFar(const int16_t* in, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) {
+            farAcc_ += in[i];
+            if (++farFill_ < kDecimation) continue;
+            far_[farCount_ % kRingSamples] = static_cast<float>(farAcc_) / kDecimation;
+            ++farCount_;
+            farAcc_ = 0;
+            farFill_ = 0;
+        }
+    }
+    void AddCaptured(const int16_t* in, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) {
+            micAcc_ += in[i];
+            if (++micFill_ < kDecimation) continue;
+            const float m = static_cast<float>(micAcc_) / kDecimation;
+            micAcc_ = 0;
+            micFill_ = 0;
+            // A far end that lags, or one that ran too far ahead, gives nothing to compare.
+            if (micCount_ < farCount_ && farCount_ - micCount_ < kRingSamples / 2 && micCount_ >= maxLag_) {
+                for (uint32_t lag = 0; lag <= maxLag_; ++lag) {
+                    sums_[lag] = sums_[lag] * kForget + m * far_[(micCount_ - lag) % kRingSamples];
+                }
+                ++seen_;
+            }
+            ++micCount_;
+        }
+    }
+    // Both streams were emptied at the same moment: they line up again from here.
+    void Resync() {
+        micCount_ = farCount_;
+        micFill_ = farFill_ = 0;
+        micAcc_ = farAcc_ = 0;
+    }
+    // The echo's delay in ms, or -1 while it is not clear.
+    int32_t DelayMs() const {
+        if (seen_ < kMinSamples || sums_.empty()) return -1;
+        double total = 0;
+        uint32_t best = 0;
+        for (uint32_t lag = 0; lag <= maxLag_; ++lag) {
+            total += std::fabs(sums_[lag]);
+            if (std::fabs(sums_[lag]) > std::fabs(sums_[best])) best = lag;
+        }
+        const double mean = total / (maxLag_ + 1);
+        if (mean <= 0 || std::fabs(sums_[best]) < kPeakOverMean * mean) return -1;
+        return static_cast<int32_t>(best * 1000 / (kVoiceRateHz / kDecimation));
+    }
+
+private:
+    uint32_t maxLag_ = 0;
+    std::vector<float> sums_;
+    std::vector<float> far_;
+    uint64_t farCount_ = 0;
+    uint64_t micCount_ = 0;
+    uint64_t seen_ = 0;
+    int32_t farAcc_ = 0;
+    int32_t micAcc_ = 0;
+    uint32_t farFill_ = 0;
+    uint32_t micFill_ = 0;
+};
+
+void SampleQueue::PushBytes(const uint8_t* bytes, uint32_t n, EchoDelayFinder* finder) {
+    for (uint32_t i = 0; i + 1 < n; i += 2) {
+        int16_t s;
+        std::memcpy(&s, bytes + i, 2);
+        Push(&s, 1);
+        if (finder != nullptr) finder->AddFar(&s, 1);
+    }
+}
+
 // One capture buffer the object reads from, and what it has read but not yet used.
 struct CaptureStream {
     std::unique_ptr<ICaptureDevice> device;
@@ -111,10 +205,11 @@ struct CaptureStream {
     uint32_t ringBytes = 0;
     uint32_t readAt = 0;
     SampleQueue queue;
+    EchoDelayFinder* finder = nullptr;  // told every far-end sample collected
 
     bool open() const { return buffer != nullptr; }
 
-    DsResult Open(IAudioService& service, const DeviceGuid* id) {
+    DsResult Open(IAudioService& service, const DeviceGuid* id, uint32_t queueSamples = kQueueSamples) {
         DsResult result = service.CreateCapture(id, &device);
         CaptureBufferDesc desc;
         desc.format = VoiceFormat();
@@ -127,7 +222,7 @@ struct CaptureStream {
         }
         ringBytes = desc.bufferBytes;
         readAt = 0;
-        queue.Init(kQueueSamples);
+        queue.Init(queueSamples);
         return kDsOk;
     }
     void Close() {
@@ -148,8 +243,8 @@ struct CaptureStream {
         uint32_t bytes1 = 0, bytes2 = 0;
         result = buffer->Lock(readAt, ready, &part1, &bytes1, &part2, &bytes2, 0);
         if (Failed(result)) return result;
-        queue.PushBytes(static_cast<const uint8_t*>(part1), bytes1);
-        if (part2 != nullptr) queue.PushBytes(static_cast<const uint8_t*>(part2), bytes2);
+        queue.PushBytes(static_cast<const uint8_t*>(part1), bytes1, finder);
+        if (part2 != nullptr) queue.PushBytes(static_cast<const uint8_t*>(part2), bytes2, finder);
         buffer->Unlock(part1, bytes1, part2, bytes2);
         readAt = (readAt + ready) % ringBytes;
         return kDsOk;
@@ -277,6 +372,8 @@ public:
         mic_.Discard();
         far_stream_.Discard();
         output_.Clear();
+        finder_.Resync();
+        farFed_ = micDone_;
         return kHrOk;
     }
 
@@ -315,8 +412,12 @@ private:
         if (DsResult result = mic_.Open(service_, captureDefault ? nullptr : &captureId); Failed(result)) return result;
         // Without a monitor of the render device the canceller hears no far end.
         if (!Failed(service_.MonitorOf(renderDefault ? nullptr : &renderId, &monitorId))) {
-            far_stream_.Open(service_, &monitorId);
+            // Room for a far end held back by the longest echo, and a second more.
+            far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * 1024 / 1000);
+            far_stream_.finder = &finder_;
         }
+        finder_.Reset(static_cast<uint32_t>(Wanted().echoLengthMs));
+        farFed_ = micDone_ = farHeld_ = 0;
         output_.Clear();
         return kHrOk;
     }
@@ -352,8 +453,8 @@ private:
             apm_ = nullptr;
             webrtc::Config config;
             config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(extended));
-            // The reference is aligned only by stream position: the canceller finds the delay.
-            config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+            // The far end is aligned here (Align), so the canceller's own delay search is off.
+            config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
             config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
             apm_ = webrtc::AudioProcessing::Create(config);
             if (apm_ == nullptr) return false;
@@ -395,15 +496,22 @@ private:
     void ProcessReady() {
         const webrtc::StreamConfig mono(static_cast<int>(kVoiceRateHz), 1);
         while (mic_.queue.count() >= kChunkSamples && output_.count() + kChunkSamples <= kQueueSamples) {
-            const bool farReady = far_stream_.open() && far_stream_.queue.count() >= kChunkSamples;
-            if (far_stream_.open() && !farReady && mic_.queue.count() < kChunkSamples * kReferenceWaitChunks) break;
-            if (farReady) {
+            // Far chunk k goes to the canceller with captured chunk k + farHeld_.
+            while (far_stream_.open() && farFed_ + farHeld_ <= micDone_ && far_stream_.queue.count() >= kChunkSamples) {
                 far_stream_.queue.Pop(chunk_.data(), kChunkSamples);
                 ToFloat(chunk_.data(), far_.data());
                 float* channels[1] = {far_.data()};
                 apm_->ProcessReverseStream(channels, mono, mono, channels);
+                ++farFed_;
             }
+            const bool farBehind = far_stream_.open() && farFed_ + farHeld_ <= micDone_;
+            if (farBehind && mic_.queue.count() < kChunkSamples * kReferenceWaitChunks) break;
             mic_.queue.Pop(chunk_.data(), kChunkSamples);
+            ++micDone_;
+            if (current_.echoCancellation) {
+                finder_.AddCaptured(chunk_.data(), kChunkSamples);
+                if (micDone_ % kAlignEveryChunks == 0) Align();
+            }
             ToFloat(chunk_.data(), near_.data());
             float* channels[1] = {near_.data()};
             if (current_.echoCancellation) apm_->set_stream_delay_ms(0);
@@ -414,6 +522,17 @@ private:
             if (current_.noiseFill && (current_.echoCancellation || current_.noiseSuppression)) FillNoise();
             output_.Push(chunk_.data(), kChunkSamples);
         }
+    }
+
+    // Holds the far end back so that its echo starts kEchoAfterFarMs after the far end
+    // reaches the canceller; a move of less than two chunks is left alone, as every move
+    // makes the canceller's filter start over.
+    void Align() {
+        const int32_t delayMs = finder_.DelayMs();
+        if (delayMs < 0) return;
+        const int64_t wanted = std::max<int64_t>(0, (delayMs - kEchoAfterFarMs) / 10);
+        if (std::llabs(wanted - static_cast<int64_t>(farHeld_)) < 2) return;
+        farHeld_ = static_cast<uint64_t>(wanted);
     }
 
     void FillNoise() {
@@ -466,6 +585,10 @@ private:
     std::vector<float> near_;
     std::vector<float> far_;
     uint32_t noise_ = 22222;
+    EchoDelayFinder finder_;
+    uint64_t farFed_ = 0;   // far-end chunks given to the canceller
+    uint64_t micDone_ = 0;  // captured chunks processed
+    uint64_t farHeld_ = 0;  // captured chunks a far chunk waits for, to align its echo
 };
 
 // The service's devices of one flow.
