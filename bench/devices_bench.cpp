@@ -1,6 +1,7 @@
 // Sound devices on a private PulseAudio server with a null sink: round-trip latency and CPU
-// cost of "DSoundAudioOut" → null sink → monitor source → "DSoundAudioIn", beside the same
-// work done with libpulse's simple API (pa_simple) in the same run.
+// cost of "DSoundAudioOut" → null sink → monitor source → "DSoundAudioIn" (and the same with
+// the second-generation capture, "DSoundAudioIn2"), beside the same work done with libpulse's
+// simple API (pa_simple) in the same run.
 //
 // Latency: after 3 s of silence (a fresh null sink needs up to 2 s before it honours a
 // stream's latency request), 200 blocks of 10 ms are played, each starting with a click.  The
@@ -87,10 +88,13 @@ int32_t FindDevice(IAudioIO* io, const char* countName, const char* nameName, co
 
 class ComponentPair final : public Pair {
 public:
+    // `capture` is "DSoundAudioIn" or "DSoundAudioIn2".
+    explicit ComponentPair(const char* capture) : capture_(capture) {}
+
     // Empty on success.
     std::string Open() {
         out_.reset(ZelmarCreateComponent("DSoundAudioOut"));
-        in_.reset(ZelmarCreateComponent("DSoundAudioIn"));
+        in_.reset(ZelmarCreateComponent(capture_.c_str()));
         if (!out_ || !in_) return "components not created";
         const int32_t outNo = FindDevice(out_.get(), "OutDeviceNum", "OutDeviceName", kSinkDescription);
         const int32_t inNo = FindDevice(in_.get(), "InDeviceNum", "InDeviceName",
@@ -120,7 +124,7 @@ public:
     bool Get(int16_t* block) override {
         return Retry([&] { return in_->GetData(block, kBlockBytes); });
     }
-    const char* Name() const override { return "DSoundAudioOut/In"; }
+    const char* Name() const override { return capture_ == "DSoundAudioIn" ? "DSoundAudioOut/In" : "DSoundAudioOut/In2"; }
 
 private:
     static bool Retry(const std::function<int32_t()>& call) {
@@ -136,6 +140,7 @@ private:
         }
     }
 
+    std::string capture_;
     ComponentPtr out_;
     ComponentPtr in_;
 };
@@ -318,40 +323,37 @@ int main() {
 
     std::printf("16 kHz mono 16-bit, 10 ms blocks, %d ms device buffers; PulseAudio null sink -> monitor\n",
                 kBufferMs);
-    LatencyResult latency[2];
-    std::vector<double> cpu[2];
-    for (int which = 0; which < 2; ++which) {
-        std::unique_ptr<Pair> pair;
+    // The pairs: the first-generation capture, the second-generation one, the anchor (last).
+    constexpr int kPairs = 3;
+    auto open = [&](int which, std::unique_ptr<Pair>* pair) {
         std::string error;
-        if (which == 0) {
-            auto components = std::make_unique<ComponentPair>();
+        if (which < 2) {
+            auto components = std::make_unique<ComponentPair>(which == 0 ? "DSoundAudioIn" : "DSoundAudioIn2");
             error = components->Open();
-            pair = std::move(components);
+            *pair = std::move(components);
         } else {
             auto simple = std::make_unique<SimplePair>();
             error = simple->Open(server.Address());
-            pair = std::move(simple);
+            *pair = std::move(simple);
         }
-        if (!error.empty()) {
-            std::printf("devices_bench: %s: %s\n", which == 0 ? "components" : "pa_simple", error.c_str());
-            return 1;
-        }
+        if (!error.empty()) std::printf("devices_bench: %s: %s\n", which < 2 ? "components" : "pa_simple", error.c_str());
+        return error.empty();
+    };
+    LatencyResult latency[kPairs];
+    std::vector<double> cpu[kPairs];
+    const char* names[kPairs] = {};
+    for (int which = 0; which < kPairs; ++which) {
+        std::unique_ptr<Pair> pair;
+        if (!open(which, &pair)) return 1;
+        names[which] = pair->Name();
         latency[which] = MeasureLatency(*pair);
         PrintLatency(pair->Name(), latency[which]);
     }
-    // CPU runs alternate between the two so a change in machine load touches both.
+    // CPU runs alternate between the pairs so a change in machine load touches all.
     for (int run = 0; run < kCpuRuns; ++run) {
-        for (int which = 0; which < 2; ++which) {
+        for (int which = 0; which < kPairs; ++which) {
             std::unique_ptr<Pair> pair;
-            if (which == 0) {
-                auto components = std::make_unique<ComponentPair>();
-                if (!components->Open().empty()) return 1;
-                pair = std::move(components);
-            } else {
-                auto simple = std::make_unique<SimplePair>();
-                if (!simple->Open(server.Address()).empty()) return 1;
-                pair = std::move(simple);
-            }
+            if (!open(which, &pair)) return 1;
             bool ok = false;
             const double ms = MeasureCpu(*pair, &ok);
             if (!ok) {
@@ -362,20 +364,20 @@ int main() {
         }
     }
     for (auto& runs : cpu) std::sort(runs.begin(), runs.end());
-    const double engineCpu = cpu[0][kCpuRuns / 2];
-    const double anchorCpu = cpu[1][kCpuRuns / 2];
-    for (int which = 0; which < 2; ++which) {
-        std::printf("%-20s CPU per real-time second: %6.2f ms (runs, sorted:", which == 0 ? "DSoundAudioOut/In" : "pa_simple",
-                    cpu[which][kCpuRuns / 2]);
+    for (int which = 0; which < kPairs; ++which) {
+        std::printf("%-20s CPU per real-time second: %6.2f ms (runs, sorted:", names[which], cpu[which][kCpuRuns / 2]);
         for (double ms : cpu[which]) std::printf(" %.2f", ms);
         std::printf(")\n");
     }
-    std::printf("ratio engine/pa_simple: CPU %.2f", engineCpu / anchorCpu);
-    if (!latency[0].ms.empty() && !latency[1].ms.empty()) {
-        std::printf(", median latency %.2f, worst latency %.2f", latency[0].ms[latency[0].ms.size() / 2] /
-                                                                     latency[1].ms[latency[1].ms.size() / 2],
-                    latency[0].ms.back() / latency[1].ms.back());
+    const int anchor = kPairs - 1;
+    for (int which = 0; which < anchor; ++which) {
+        std::printf("ratio %s/pa_simple: CPU %.2f", names[which], cpu[which][kCpuRuns / 2] / cpu[anchor][kCpuRuns / 2]);
+        if (!latency[which].ms.empty() && !latency[anchor].ms.empty()) {
+            std::printf(", median latency %.2f, worst latency %.2f",
+                        latency[which].ms[latency[which].ms.size() / 2] / latency[anchor].ms[latency[anchor].ms.size() / 2],
+                        latency[which].ms.back() / latency[anchor].ms.back());
+        }
+        std::printf("\n");
     }
-    std::printf("\n");
     return 0;
 }

@@ -9,3 +9,7 @@ target_link_libraries(zelmar_platform PUBLIC PkgConfig::PULSE)
 # and noise suppression, src/platform/audio/CaptureEffects.cpp).
 pkg_check_modules(WEBRTC_AUDIO_PROCESSING REQUIRED IMPORTED_TARGET webrtc-audio-processing)
 target_link_libraries(zelmar_platform PUBLIC PkgConfig::WEBRTC_AUDIO_PROCESSING)
+
+# ALSA: the simple mixer of the legacy input-volume paths (src/platform/audio/AlsaInputMixer.cpp).
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+target_link_libraries(zelmar_platform PUBLIC PkgConfig::ALSA)

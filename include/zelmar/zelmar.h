@@ -106,6 +106,13 @@ ZELMAR_API void ZelmarSetDebugOutput(void (*sink)(const char* text, void* contex
 #define ZELMAR_TIME_VIRTUAL 1
 ZELMAR_API int32_t ZelmarSetTimeMode(int32_t mode);
 
+/* The major version the engine's version query reports, process-wide.  Components that work
+ * either through the system's capture endpoints or through its legacy mixer
+ * ("VolumeControlAudioFilter") read it when they are created: 6 or higher (6 is the default)
+ * selects the endpoints, anything lower the legacy mixer.  Returns the version reported
+ * before. */
+ZELMAR_API int32_t ZelmarSetSystemVersion(int32_t major);
+
 /* Whether the companion library libZelmarEC.so (noise reduction, IIR filters, vector
  * operations), which the engine loads at run time, is there.  Returns 0 when it loads with
  * every function the engine binds; otherwise ZELMAR_E_PLATFORM, and when `text` is not null

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -261,7 +262,9 @@ protected:
     platform::audio::IAudioService* audio_;
     DeviceList devices_;
     EndpointSettings settings_;
-    int32_t state_ = kStateCreated;
+    // Atomic: the notification-driven capture takes Stop from a second thread while a reader
+    // waits in GetData, and the reader looks at the state after every wait.
+    std::atomic<int32_t> state_{kStateCreated};
 
     // Declared so that the buffers go first, then the device, then the ring's events.
     DeviceRing ring_;

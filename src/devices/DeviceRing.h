@@ -149,6 +149,11 @@ public:
     // The events and table go; call only once no buffer points at them.
     void Release() { notifications_ = BlockNotifications{}; }
 
+    // The event every block of a kOneShared ring sets; null before a ring is adopted.
+    platform::IEvent* SharedEvent() const {
+        return notifications_.events.empty() ? nullptr : notifications_.events.front().get();
+    }
+
     void ResetEvents() {
         for (auto& event : notifications_.events) event->Reset();
     }

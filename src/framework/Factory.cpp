@@ -4,7 +4,9 @@
 #include "codecs/Siren14AudioFilter.h"
 #include "devices/DMOAECAudioIn.h"
 #include "devices/DSoundAudioIn.h"
+#include "devices/DSoundAudioIn2.h"
 #include "devices/DSoundAudioOut.h"
+#include "devices/DSoundAudioOut2.h"
 #include "dsp/AccelerateAudioFilter.h"
 #include "dsp/AmplifierAudioFilter.h"
 #include "dsp/MixerAudioFilter.h"
@@ -20,6 +22,7 @@
 #include "streams/UDPAudioIn.h"
 #include "streams/UDPAudioOut.h"
 #include "streams/WaveGeneratorAudioIn.h"
+#include "volume/VolumeControlAudioFilter.h"
 
 namespace zelmar {
 namespace {
@@ -53,8 +56,8 @@ constexpr FactoryEntry kFactoryTable[] = {
     {"DSoundAudioInOut", nullptr, nullptr},
     {"DSoundAudioIn", &Create<CDSoundAudioIn>, &NoPropertyNames},
     {"DSoundAudioOut", &Create<CDSoundAudioOut>, &NoPropertyNames},
-    {"DSoundAudioOut2", nullptr, nullptr},
-    {"DSoundAudioIn2", nullptr, nullptr},
+    Entry<CDSoundAudioOut2>("DSoundAudioOut2"),
+    {"DSoundAudioIn2", &Create<CDSoundAudioIn2>, &PropertyNames<CDSoundAudioIn2>},
     Entry<CMixerAudioFilter>("MixerAudioFilter"),
     Entry<CRingBufferAudioInOut>("RingBufferAudioInOut"),
     Entry<CNoiseGateAudioFilter>("NoiseGateAudioFilter"),
@@ -64,7 +67,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     Entry<CResampleAudioFilter>("ResampleAudioFilter"),
     Entry<CToneControlAudioFilter>("ToneControlAudioFilter"),
     Entry<CAccelerateAudioFilter>("AccelerateAudioFilter"),
-    {"VolumeControlAudioFilter", nullptr, nullptr},
+    Entry<CVolumeControlAudioFilter>("VolumeControlAudioFilter"),
     Entry<CPreProcessAudioFilter>("PreProcessAudioFilter"),
     Entry<CSiren14AudioFilter>("Siren14AudioFilter"),
     Entry<CDMOAECAudioIn>("DMOAECAudioIn"),

@@ -132,6 +132,10 @@ struct PropertyRules {
     // component answers or not, is refused as a wrong state (a running device is never
     // reconfigured behind the host's back, not even by a misspelt name).
     bool lockedWhileRunning = false;
+    // The state number in which `kUnlessRunning` rows and `lockedWhileRunning` refuse: most
+    // components run in kStateRunning (2); the notification-driven capture runs in 3, its 2
+    // being the Stopping a second thread's Stop passes through, in which settings are taken.
+    int32_t runningState = kStateRunning;
 };
 
 template <typename C>
@@ -189,13 +193,13 @@ private:
     int32_t Store(C& component, int32_t state, const char* name, int32_t value, void* data) const {
         if (name == nullptr) return rules_.nullNameOnSet;
         const PropertyRow<C>* row = Row(name);
-        if (rules_.lockedWhileRunning && state == kStateRunning &&
+        if (rules_.lockedWhileRunning && state == rules_.runningState &&
             (row == nullptr || row->settable != Settable::kAlways)) {
             return rules_.wrongState;
         }
         if (row == nullptr || row->settable == Settable::kNo) return rules_.unknownOnSet;
         if ((row->settable == Settable::kWhileCreated && state != kStateCreated) ||
-            (row->settable == Settable::kUnlessRunning && state == kStateRunning)) {
+            (row->settable == Settable::kUnlessRunning && state == rules_.runningState)) {
             return rules_.wrongState;
         }
         if (row->set != nullptr) return (component.*row->set)(value, data);

@@ -23,7 +23,10 @@ Services& Active() {
     static const auto libraries = CreateDlopenLibraryLoader();
     static const auto network = CreatePosixUdpNetwork();
     static const auto sound = audio::CreateSystemAudioService();
-    static Services active{RealTime(), files.get(), libraries.get(), network.get(), sound.get()};
+    static const auto endpoints = CreatePulseEndpointVolume();
+    static const auto mixer = CreateAlsaInputMixer();
+    static Services active{RealTime(), files.get(), libraries.get(), network.get(), sound.get(), endpoints.get(),
+                           mixer.get()};
     return active;
 }
 
@@ -38,6 +41,8 @@ ScopedPlatform::ScopedPlatform(const Services& replacement) : saved_(Active()) {
     if (replacement.libraries != nullptr) active.libraries = replacement.libraries;
     if (replacement.network != nullptr) active.network = replacement.network;
     if (replacement.audio != nullptr) active.audio = replacement.audio;
+    if (replacement.endpoints != nullptr) active.endpoints = replacement.endpoints;
+    if (replacement.inputMixer != nullptr) active.inputMixer = replacement.inputMixer;
 }
 
 ScopedPlatform::~ScopedPlatform() { Active() = saved_; }

@@ -1,13 +1,14 @@
 // The one place components get their platform services from.
 //
 // By default these are the real services (monotonic clock, POSIX files, dlopen, POSIX
-// sockets, the sound server's devices followed by the virtual ones).  A test
-// replaces any of them for its own scope with ScopedPlatform before it creates components;
-// components take what they need when they are constructed or built.
+// sockets, the sound server's devices followed by the virtual ones, the recording devices'
+// volume controls).  A test replaces any of them for its own scope with ScopedPlatform before
+// it creates components; components take what they need when they are constructed or built.
 #pragma once
 
 #include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
+#include "platform/InputVolume.h"
 #include "platform/Time.h"
 #include "platform/UdpSocket.h"
 #include "platform/audio/AudioDevice.h"
@@ -21,6 +22,8 @@ struct Services {
     ILibraryLoader* libraries = nullptr;
     IUdpNetwork* network = nullptr;  // loopback UDP sockets
     audio::IAudioService* audio = nullptr;
+    IEndpointVolume* endpoints = nullptr;  // recording devices' volume, endpoint paths
+    IInputMixer* inputMixer = nullptr;     // recording devices' volume and mute, legacy paths
 };
 
 const Services& Current();

@@ -29,6 +29,9 @@ on_device() {
 out=$(on_device "Zelmar virtual capture" "$zelmar" record --seconds 0.5 "$dir/r.wav") || fail "record: $out"
 info=$("$zelmar" info "$dir/r.wav" 2>&1)
 grep -q "16000 bytes, 0.500 s" <<<"$info" || fail "recording length: $info"
+out=$(on_device "Zelmar virtual capture" "$zelmar" record --gen 2 --seconds 0.5 "$dir/r2.wav") || fail "record --gen 2: $out"
+info=$("$zelmar" info "$dir/r2.wav" 2>&1)
+grep -q "16000 bytes, 0.500 s" <<<"$info" || fail "second-generation recording length: $info"
 
 out=$(on_device "Zelmar virtual capture" "$zelmar" record --aec --render -1 --seconds 0.5 "$dir/aec.wav") ||
   fail "record --aec: $out"
@@ -38,6 +41,8 @@ grep -q "16000 bytes, 0.500 s" <<<"$("$zelmar" info "$dir/aec.wav" 2>&1)" || fai
 "$zelmar" tone -o "$dir/t.wav" --seconds 0.3 --rate 16000 >/dev/null 2>&1 || fail "tone"
 out=$(on_device "Zelmar virtual playback" "$zelmar" play "$dir/t.wav")
 grep -q "played 0.30 s" <<<"$out" || fail "play: $out"
+out=$(on_device "Zelmar virtual playback" "$zelmar" play --gen 2 "$dir/t.wav")
+grep -q "played 0.30 s" <<<"$out" || fail "play --gen 2: $out"
 
 out=$("$zelmar" play --device 16 "$dir/t.wav" 2>&1) && fail "device 16 accepted"
 grep -q "between -1 and 15" <<<"$out" || fail "device range message: $out"

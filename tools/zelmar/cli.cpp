@@ -102,12 +102,12 @@ ComponentSetup DeviceSetup(const char* name, const char* bufferTime, const char*
 
 }  // namespace
 
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks) {
-    return DeviceSetup("DSoundAudioIn", "InBufferTime", "InDeviceNo", blocks);
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioIn2" : "DSoundAudioIn", "InBufferTime", "InDeviceNo", blocks);
 }
 
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks) {
-    return DeviceSetup("DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation) {
+    return DeviceSetup(generation == 2 ? "DSoundAudioOut2" : "DSoundAudioOut", "OutBufferTime", "OutDeviceNo", blocks);
 }
 
 ComponentSetup Siren14Setup(int32_t rate, int32_t bitRate, Coding coding) {

@@ -108,8 +108,10 @@ struct DeviceBlocks {
     int32_t bufferMs;
     int32_t device;  // -1: the default device
 };
-ComponentSetup CaptureSetup(const DeviceBlocks& blocks);
-ComponentSetup PlaybackSetup(const DeviceBlocks& blocks);
+// Capture and playback by the first generation ("DSoundAudioIn", "DSoundAudioOut") or the
+// second ("DSoundAudioIn2", "DSoundAudioOut2").
+ComponentSetup CaptureSetup(const DeviceBlocks& blocks, int generation = 1);
+ComponentSetup PlaybackSetup(const DeviceBlocks& blocks, int generation = 1);
 // "Siren14AudioFilter" coding 16-bit mono PCM at `rate` (16000 or 32000 Hz) to `bitRate`,
 // or decoding it back.
 enum class Coding { kEncode = 0, kDecode = 1 };

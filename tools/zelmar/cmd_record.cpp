@@ -15,7 +15,7 @@
 namespace cli {
 
 const char kRecordUsage[] =
-    "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] OUT.wav\n"
+    "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] [--gen 1|2] OUT.wav\n"
     "       zelmar record --aec [--capture N] [--render M] [--seconds S] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
     "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
@@ -25,6 +25,8 @@ const char kRecordUsage[] =
     "  --seconds S    duration, 0.1..36000 (default 5)\n"
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
     "  --channels C   1 or 2 (default 1)\n"
+    "  --gen G        1: DSoundAudioIn, polling the device (default); 2: DSoundAudioIn2, woken by\n"
+    "                 the device at every block (devices numbered in waveIn order)\n"
     "  --aec          record echo-cancelled speech at 16 kHz mono (DMOAECAudioIn): the echo of\n"
     "                 what plays on the render device is removed; the meter shows the raw\n"
     "                 capture's peak beside the cleaned one\n"
@@ -52,7 +54,8 @@ int RecordEchoCancelled(const Options& options, const std::string& output, doubl
                         .Set("AESValue", 2)
                         .Start(&error);
     if (!aec) return Fail("cannot record echo-cancelled audio: " + error);
-    Component raw = CaptureSetup({16000, 1, 16, kBlockSamples, 200, static_cast<int32_t>(captureNo)}).Start(&error);
+    // Numbered in waveIn order, as DMOAECAudioIn numbers its devices.
+    Component raw = CaptureSetup({16000, 1, 16, kBlockSamples, 200, static_cast<int32_t>(captureNo)}, 2).Start(&error);
     std::fprintf(stderr, "recording from device %d with the echo of device %d removed\n", static_cast<int>(captureNo),
                  static_cast<int>(renderNo));
     const WAVEFORMATEX format = Mono16Format(16000);
@@ -98,15 +101,17 @@ int RecordEchoCancelled(const Options& options, const std::string& output, doubl
 int RunRecord(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels", "--capture", "--render"},
-                       {"--aec"}, &error)) {
+    if (!options.Parse("record", argc, argv,
+                       {"--device", "--seconds", "--rate", "--channels", "--gen", "--capture", "--render"}, {"--aec"},
+                       &error)) {
         return Fail(error);
     }
     if (options.Positional().size() != 1) return Fail("record takes one output file (see zelmar record --help)");
     const std::string output = options.Positional()[0];
-    double device = -1, seconds = 5, rate = 16000, channels = 1;
+    double device = -1, seconds = 5, rate = 16000, channels = 1, generation = 1;
     if (!options.Number("--device", -1, 15, &device, &error) || !options.Number("--seconds", 0.1, 36000, &seconds, &error) ||
-        !options.Number("--rate", 8000, 96000, &rate, &error) || !options.Number("--channels", 1, 2, &channels, &error)) {
+        !options.Number("--rate", 8000, 96000, &rate, &error) || !options.Number("--channels", 1, 2, &channels, &error) ||
+        !options.Number("--gen", 1, 2, &generation, &error)) {
         return Fail(error);
     }
     if (options.Has("--aec")) return RecordEchoCancelled(options, output, seconds);
@@ -116,7 +121,9 @@ int RunRecord(int argc, char** argv) {
     const int32_t blockSamples = sampleRate / 100;  // 10 ms blocks
     constexpr int32_t kBufferMs = 200;
     const int32_t deviceNo = static_cast<int32_t>(device);
-    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo}).Build(&error);
+    Component capture = CaptureSetup({sampleRate, channelCount, 16, blockSamples, kBufferMs, deviceNo},
+                                     static_cast<int>(generation))
+                            .Build(&error);
     if (!capture) return Fail("cannot record from device " + std::to_string(deviceNo) + ": " + error);
     std::fprintf(stderr, "%s\n", DeviceLine(capture.get(), true, deviceNo).c_str());
     WAVEFORMATEX format{};
@@ -129,6 +136,7 @@ int RunRecord(int argc, char** argv) {
     int32_t code;
     if ((code = capture->Start()) != 0) return Fail("cannot start capturing: " + ResultText(code));
     std::fprintf(stderr, "recording %s (Ctrl-C stops)\n", target.name().c_str());
+    PrintCaptureVolume(deviceNo);
 
     const bool meter = isatty(STDERR_FILENO) != 0;
     const int32_t blockBytes = blockSamples * channelCount * 2;

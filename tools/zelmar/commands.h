@@ -1,6 +1,8 @@
 // The commands of the zelmar host.  Each takes the arguments after its name.
 #pragma once
 
+#include <cstdint>
+
 namespace cli {
 
 struct Command {
@@ -20,6 +22,10 @@ int RunRecord(int argc, char** argv);
 int RunPlay(int argc, char** argv);
 int RunVoice(int argc, char** argv);
 int RunRepair(int argc, char** argv);
+int RunVolume(int argc, char** argv);
+
+// On stderr: capture device N's volume and mute switch (nothing for -1 or a device without).
+void PrintCaptureVolume(int32_t device);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
@@ -31,5 +37,6 @@ extern const char kRecordUsage[];
 extern const char kPlayUsage[];
 extern const char kVoiceUsage[];
 extern const char kRepairUsage[];
+extern const char kVolumeUsage[];
 
 }  // namespace cli

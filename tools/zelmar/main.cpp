@@ -21,6 +21,7 @@ const cli::Command kCommands[] = {
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},
     {"voice", "run speech through the voice path (codec, network, jitter buffer)", cli::kVoiceUsage, cli::RunVoice},
+    {"volume", "list or change the capture devices' volume and mute switch", cli::kVolumeUsage, cli::RunVolume},
     {"repair", "write the sizes of a WAV file whose recording never finished", cli::kRepairUsage, cli::RunRepair},
 };
 

@@ -61,6 +61,7 @@ struct VirtualAudioService::Hub {
     bool loopback = true;
     bool stalled = false;
     bool reportStopped = false;
+    uint32_t playbackCapsFlags = 0;
     int failTimes[static_cast<int>(Operation::kCount)] = {};
     DsResult failResult[static_cast<int>(Operation::kCount)] = {};
     std::vector<VirtualStream*> streams;
@@ -536,7 +537,8 @@ public:
     }
     DsResult GetCaps(DeviceCaps* caps) override {
         if (caps == nullptr) return kDsErrInvalidParam;
-        *caps = DeviceCaps{0, 1, 384000, 8};
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        *caps = DeviceCaps{hub_->playbackCapsFlags, 1, 384000, 8};
         return kDsOk;
     }
     DsResult CreateSoundBuffer(const PlaybackBufferDesc& desc, std::unique_ptr<IPlaybackBuffer>* buffer) override {
@@ -621,6 +623,10 @@ void VirtualAudioService::FailNext(Operation operation, DsResult result, int tim
     const int i = static_cast<int>(operation);
     hub_->failTimes[i] = times;
     hub_->failResult[i] = result;
+}
+void VirtualAudioService::SetPlaybackCapsFlags(uint32_t flags) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->playbackCapsFlags = flags;
 }
 uint32_t VirtualAudioService::LastBufferBytes() const {
     std::lock_guard<std::mutex> lock(hub_->mutex);

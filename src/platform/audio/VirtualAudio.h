@@ -60,6 +60,9 @@ public:
     void SetCursorsReportStopped(bool stopped); // both cursors report the same place
     void LoseBuffers();                         // every playback buffer becomes lost
     void FailNext(Operation operation, DsResult result, int times = 1);
+    // Caps flags the playback device reports from now on (kDeviceCapsEmulated: a driver
+    // emulated in software).
+    void SetPlaybackCapsFlags(uint32_t flags);
 
     // Cursor lead of capture and playback buffers: what the device holds between its cursors.
     static constexpr uint32_t kCursorLeadMs = 10;

@@ -1,0 +1,295 @@
+// Records with "RIFFAudioOut" on the in-memory file system: formats of any tag, channel count,
+// width and extra data; PutData and the two-buffer PutDataSplit with any byte counts (odd
+// ones, blocks split anywhere); Start and Stop in any order; sometimes a disk that fills up.
+// The target keeps its own account of what the file must hold, and after every Stop checks
+// the file byte by byte:
+//
+//   - "RIFF", size = file length - 8, "WAVE", "fmt ", F (18 for PCM, 18 + cbSize otherwise),
+//     the format as set before Start (PCM with cbSize 0), "data", size = file length - 28 - F;
+//   - the data are exactly the bytes the writer said it took, in order: PutData's answers,
+//     and for PutDataSplit the interleaved whole samples of both channels (a trailing byte
+//     of a 16-bit channel is no sample and is not written);
+//   - "TotalOut" counts the PutData bytes since Start;
+//   - "RIFFAudioIn" finds the same format and reads back exactly the data (for two-channel
+//     PCM also through its split read).
+//
+// A writer destroyed while recording leaves both size fields zero.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <zelmar/zelmar.h>
+#include <zelmar/zelmar_split.h>
+
+#include "platform/MemoryFileSystem.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
+constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
+constexpr int32_t kMaxBlock = 1 << 15;
+constexpr int kMaxOperations = 64;
+const char* const kNames[] = {"rec.wav", "day.2\\take", "a/b\\c.d/rec.wav"};
+
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Done() const { return at_ >= size_; }
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint16_t Half() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
+    uint32_t Word() { return Half() | (uint32_t{Half()} << 16); }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+void Check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24);
+}
+uint16_t U16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
+
+// The writer as its host sees it.
+struct Model {
+    std::vector<uint8_t> pendingFormat = std::vector<uint8_t>(146, 0);  // "WaveFormat" as set
+    std::vector<uint8_t> fileFormat;  // the first F bytes written at Start
+    bool open = false;
+    std::vector<uint8_t> data;  // what the current file's data chunk holds
+    uint32_t totalOut = 0;
+    uint64_t room = UINT64_MAX;  // what the disk still takes
+
+    // The split call reads the format as last set, even one that waits for the next Start.
+    uint16_t Tag() const { return U16(pendingFormat.data()); }
+    uint16_t Channels() const { return U16(pendingFormat.data() + 2); }
+    uint16_t Bits() const { return U16(pendingFormat.data() + 14); }
+};
+
+// Sets a fuzzed "WaveFormat"; returns the answer the writer must give.
+int32_t SetFormat(IAudioIO* writer, Model& m, Reader& in) {
+    uint8_t wfx[146] = {};
+    const uint8_t kind = in.Byte();
+    const uint16_t tag = kind % 3 == 0 ? static_cast<uint16_t>(in.Half()) : 1;
+    const uint16_t channels = static_cast<uint16_t>(kind % 5 == 4 ? in.Byte() : 1 + (kind >> 3) % 2);
+    const uint16_t bits = static_cast<uint16_t>(kind % 7 == 6 ? in.Byte() : ((kind >> 4) % 2 == 0 ? 16 : 8));
+    const uint32_t rate = 8000 * (1 + in.Byte() % 6);
+    const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
+    const uint32_t perSec = rate * align;
+    const uint16_t extra = static_cast<uint16_t>(kind % 11 == 10 ? in.Half() : in.Byte() % 24);
+    std::memcpy(wfx + 0, &tag, 2);
+    std::memcpy(wfx + 2, &channels, 2);
+    std::memcpy(wfx + 4, &rate, 4);
+    std::memcpy(wfx + 8, &perSec, 4);
+    std::memcpy(wfx + 12, &align, 2);
+    std::memcpy(wfx + 14, &bits, 2);
+    std::memcpy(wfx + 16, &extra, 2);
+    for (int i = 18; i < 146; ++i) wfx[i] = static_cast<uint8_t>(i * 7 + kind);
+    const int32_t answer = writer->SetProperty("WaveFormat", 0, wfx);
+    if (tag == 1) {  // PCM: the plain structure, recorded with cbSize 0
+        Check(answer == 0);
+        m.pendingFormat.assign(146, 0);
+        std::memcpy(m.pendingFormat.data(), wfx, 16);
+    } else if (extra > 128) {  // extra data the format block cannot hold
+        Check(answer == kErrArg);
+    } else {
+        Check(answer == 0);
+        m.pendingFormat.assign(146, 0);
+        std::memcpy(m.pendingFormat.data(), wfx, 18u + extra);
+    }
+    return answer;
+}
+
+// What the writer may still put on a disk whose room is `room`: `bytes`, or what fits.
+uint64_t Fits(const Model& m, uint64_t bytes) { return bytes < m.room ? bytes : m.room; }
+
+void CheckFile(zelmar::platform::MemoryFileSystem& files, const std::string& name, const Model& m, bool finished) {
+    const std::vector<uint8_t> file = files.Contents(name);
+    const size_t f = m.fileFormat.size();
+    Check(files.SizeOf(name) == file.size());
+    Check(file.size() == 28 + f + m.data.size());
+    Check(std::memcmp(file.data(), "RIFF", 4) == 0 && std::memcmp(file.data() + 8, "WAVEfmt ", 8) == 0);
+    Check(U32(file, 16) == f && std::memcmp(file.data() + 20, m.fileFormat.data(), f) == 0);
+    Check(std::memcmp(file.data() + 20 + f, "data", 4) == 0);
+    Check(U32(file, 4) == (finished ? file.size() - 8 : 0));
+    Check(U32(file, 24 + f) == (finished ? m.data.size() : 0));
+    Check(m.data.empty() || std::memcmp(file.data() + 28 + f, m.data.data(), m.data.size()) == 0);
+}
+
+// The engine's own reader must find the same format and the same data.
+void ReadBack(const std::string& name, const Model& m) {
+    IAudioIO* reader = ZelmarCreateComponent("RIFFAudioIn");
+    Check(reader != nullptr);
+    Check(reader->SetProperty("Filename", 0, const_cast<char*>(name.c_str())) == 0);
+    const int32_t built = reader->Build();
+    if (m.data.empty()) {
+        Check(built == kErrArg);
+    } else {
+        Check(built == 0);
+        uint8_t format[146];
+        Check(reader->GetProperty("WaveFormat", 146, format) == 0);
+        Check(std::memcmp(format, m.fileFormat.data(), m.fileFormat.size()) == 0);
+        Check(reader->Start() == 0);
+        std::vector<uint8_t> got(m.data.size() + 1, 0xEE);
+        const auto size = static_cast<int32_t>(m.data.size());
+        Check(reader->GetData(got.data(), size) == size);
+        Check(std::memcmp(got.data(), m.data.data(), m.data.size()) == 0 && got[m.data.size()] == 0xEE);
+        Check(reader->Stop() == 0);
+        const uint8_t* f = m.fileFormat.data();
+        if (U16(f) == 1 && U16(f + 2) != 1) {  // PCM of two channels: the split read takes them apart
+            const uint32_t width = U16(f + 14) == 16 ? 2 : 1;
+            const int32_t each = size / 2;
+            std::vector<uint8_t> left(each + 1), right(each + 1);
+            Check(reader->Start() == 0);
+            auto* source = static_cast<IAudioIOSplitSource*>(reader);
+            const int32_t answer = source->GetDataSplit(left.data(), right.data(), each);
+            Check(answer == (each > 0 ? each : kErrArg));
+            for (uint32_t i = 0; i + width <= static_cast<uint32_t>(each); i += width) {
+                Check(std::memcmp(left.data() + i, m.data.data() + 2 * i, width) == 0);
+                Check(std::memcmp(right.data() + i, m.data.data() + 2 * i + width, width) == 0);
+            }
+            Check(reader->Stop() == 0);
+        }
+    }
+    ZelmarDisposeComponent(reader);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Reader in(data, size);
+    zelmar::platform::MemoryFileSystem files;
+    zelmar::platform::Services services{};
+    services.files = &files;
+    zelmar::platform::ScopedPlatform scope(services);
+
+    const uint8_t setup = in.Byte();
+    const std::string name = kNames[setup % 3];
+    // The part file's name on the in-memory disk, where '\' separates directories as '/' does.
+    std::string stored = name;
+    for (char& c : stored) c = c == '\\' ? '/' : c;
+    Model m;
+    if (setup % 4 == 3) {  // a disk that fills up: room for the header and a little more
+        m.room = 28 + 146 + in.Half();
+        files.SetCapacity(m.room);
+    }
+
+    IAudioIO* writer = ZelmarCreateComponent("RIFFAudioOut");
+    Check(writer != nullptr);
+    auto* split = static_cast<IAudioIOSplitSink*>(writer);
+    Check(writer->SetProperty("Filename", 0, const_cast<char*>(name.c_str())) == 0);
+    std::vector<uint8_t> left(kMaxBlock), right(kMaxBlock);
+    uint32_t next = 1;
+
+    for (int op = 0; op < kMaxOperations && !in.Done(); ++op) {
+        const uint8_t kind = in.Byte();
+        switch (kind % 8) {
+            case 0: SetFormat(writer, m, in); break;
+            case 1: {
+                const uint64_t old = files.Exists(stored) ? files.SizeOf(stored) : 0;  // Start deletes it
+                const int32_t answer = writer->Start();
+                if (m.open) {
+                    Check(answer == kErrState);
+                    break;
+                }
+                Check(answer == 0);
+                m.open = true;
+                const uint16_t tag = U16(m.pendingFormat.data());
+                const size_t f = tag == 1 ? 18 : 18 + U16(m.pendingFormat.data() + 16);
+                if (m.room != UINT64_MAX) m.room += old;
+                m.fileFormat.assign(m.pendingFormat.begin(), m.pendingFormat.begin() + static_cast<long>(f));
+                Check(m.room >= 28 + f);
+                m.room -= 28 + f;
+                m.data.clear();
+                m.totalOut = 0;
+                break;
+            }
+            case 2: {
+                const int32_t answer = writer->Stop();
+                Check(answer == (m.open ? 0 : kErrState));
+                if (m.open) {
+                    m.open = false;
+                    CheckFile(files, stored, m, true);
+                    ReadBack(name, m);
+                }
+                break;
+            }
+            case 3:
+            case 4:
+            case 5: {  // PutData: audio-sized blocks, or any count
+                const uint16_t pick = in.Half();
+                const int32_t bytes = pick % 3 == 0 ? pick % kMaxBlock : 2 * (pick % 400) + (pick >> 15);
+                for (int32_t i = 0; i < bytes; ++i) left[i] = static_cast<uint8_t>((next++ * 2654435761u) >> 24);
+                const int32_t answer = writer->PutData(left.data(), bytes);
+                if (!m.open) {
+                    Check(answer == kErrState);
+                } else if (bytes < 1) {
+                    Check(answer == kErrArg);
+                } else {
+                    const uint64_t fits = Fits(m, static_cast<uint64_t>(bytes));
+                    Check(answer == static_cast<int32_t>(fits));
+                    m.data.insert(m.data.end(), left.begin(), left.begin() + static_cast<long>(fits));
+                    m.room -= fits;
+                    m.totalOut += static_cast<uint32_t>(fits);
+                }
+                break;
+            }
+            case 6: {  // PutDataSplit: one buffer per channel
+                const uint16_t pick = in.Half();
+                const int32_t bytes = pick % 3 == 0 ? pick % (kMaxBlock / 2) : 2 * (pick % 300) + (pick >> 15);
+                for (int32_t i = 0; i < bytes; ++i) {
+                    left[i] = static_cast<uint8_t>((next++ * 2654435761u) >> 24);
+                    right[i] = static_cast<uint8_t>((next++ * 2654435761u) >> 24);
+                }
+                const int32_t answer = split->PutDataSplit(left.data(), right.data(), bytes);
+                if (!m.open || m.Tag() != 1) {
+                    Check(answer == kErrState);
+                } else if (m.Channels() == 1) {  // a mono stream is a plain PutData
+                    if (bytes < 1) {
+                        Check(answer == kErrArg);
+                        break;
+                    }
+                    const uint64_t fits = Fits(m, static_cast<uint64_t>(bytes));
+                    Check(answer == static_cast<int32_t>(fits));
+                    m.data.insert(m.data.end(), left.begin(), left.begin() + static_cast<long>(fits));
+                    m.room -= fits;
+                    m.totalOut += static_cast<uint32_t>(fits);
+                } else if (bytes < 1) {
+                    Check(answer == kErrArg);
+                } else {
+                    const uint32_t width = m.Bits() == 16 ? 2 : 1;
+                    std::vector<uint8_t> frames;
+                    for (int32_t i = 0; i + static_cast<int32_t>(width) <= bytes; i += static_cast<int32_t>(width)) {
+                        frames.insert(frames.end(), left.begin() + i, left.begin() + i + width);
+                        frames.insert(frames.end(), right.begin() + i, right.begin() + i + width);
+                    }
+                    const uint64_t fits = Fits(m, frames.size());
+                    // A disk that fills up takes whole samples per channel back as the answer.
+                    const int32_t want =
+                        fits == frames.size() ? bytes : static_cast<int32_t>(fits / (2 * width) * width);
+                    Check(answer == want);
+                    m.data.insert(m.data.end(), frames.begin(), frames.begin() + static_cast<long>(fits));
+                    m.room -= fits;
+                }
+                break;
+            }
+            default: {  // what a host gets wrong
+                const int32_t refusal = m.open ? kErrArg : kErrState;
+                if (kind % 2 == 0) Check(writer->PutData(nullptr, 16) == refusal);
+                else Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
+                break;
+            }
+        }
+        uint32_t totalOut = 0xDEADBEEF;
+        Check(writer->GetProperty("TotalOut", 0, &totalOut) == 0 && totalOut == m.totalOut);
+        if (m.open) CheckFile(files, stored, m, false);
+    }
+    ZelmarDisposeComponent(writer);
+    if (m.open) CheckFile(files, stored, m, false);  // never stopped: the sizes stay zero
+    return 0;
+}

@@ -1,0 +1,333 @@
+// "DSoundAudioIn2" on the virtual device in virtual time (buffer size, block order and
+// skipping, stalls, the self-restart before "TotalIn" wraps, effects, failure texts, a second
+// thread's Stop), and on the suite's private PulseAudio server (a tone from a sink's monitor).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices/DSoundAudioIn2.h"
+#include "framework/Result.h"
+#include "support/TestPlatform.h"
+#include "support/VirtualSound.h"
+
+namespace zelmar {
+namespace {
+
+namespace pa = platform::audio;
+constexpr int32_t kRate = 16000;
+
+test::ComponentPtr Capture(int32_t rate, int32_t channels, int32_t blockSamples, int32_t bufferMs) {
+    test::ComponentPtr in = test::Make("DSoundAudioIn2");
+    for (const auto& [name, value] : {std::pair{"SamplesPerSec", rate}, std::pair{"Channels", channels},
+                                      std::pair{"BlockSamples", blockSamples}, std::pair{"InBufferTime", bufferMs}}) {
+        EXPECT_EQ(in->SetProperty(name, value, nullptr), kOk) << name;
+    }
+    return in;
+}
+
+// 2 × the input buffer time (raised to whole blocks of whole ms), more until 800 ms, rounded up
+// to whole blocks; blocks under 1 ms or no input buffer time are not opened.
+TEST(DSoundIn2, BufferOfAtLeast800MsInWholeBlocks) {
+    struct Case {
+        int32_t rate, channels, blockSamples, bufferMs;
+        uint32_t bufferBytes;  // 0: Build refuses
+    };
+    for (const Case& c : {Case{16000, 1, 40, 200, 25600},     // 2.5 ms blocks counted as 2 ms: 800 ms
+                          Case{16000, 1, 320, 50, 26880},     // 20 ms blocks: 50 -> 60 ms, 840 ms
+                          Case{44100, 1, 1000, 200, 78000},   // 22 ms: 220 ms, 880 ms = 38.8 blocks -> 39
+                          Case{16000, 1, 15, 200, 0}, Case{16000, 1, 160, 0, 0}}) {
+        test::VirtualSound sound;
+        test::ComponentPtr in = Capture(c.rate, c.channels, c.blockSamples, c.bufferMs);
+        EXPECT_EQ(in->Build(), c.bufferBytes != 0 ? kOk : kErrPlatform) << c.blockSamples;
+        EXPECT_EQ(c.bufferBytes != 0 ? sound.audio.LastBufferBytes() : 0u, c.bufferBytes) << c.blockSamples;
+    }
+}
+
+// Each captured sample is its frame's number in the stream (mod 2^16).  A reader that keeps up
+// gets every block once in order; after a pause of up to N blocks it catches up in order; after
+// a longer one it gets the newest complete block (the one before the read cursor's) and goes on
+// from there.  N = 1 works too.
+TEST(DSoundIn2, BlocksComeInOrderAndAReaderFarBehindSkipsToTheNewest) {
+    constexpr int32_t kBlock = 160;  // 10 ms
+    struct Case {
+        int32_t bufferMs;  // N = bufferMs / 10
+        uint32_t pauseMs;
+        bool skips;
+    };
+    for (const Case& c : {Case{100, 50, false}, Case{100, 300, true}, Case{10, 30, true}, Case{200, 150, false}}) {
+        SCOPED_TRACE(testing::Message() << c.bufferMs << " ms, pause " << c.pauseMs);
+        test::VirtualSound sound;
+        sound.audio.SetScriptedInput([](uint64_t at, uint8_t* target, uint32_t bytes) {
+            for (uint64_t b = at; b < at + bytes; ++b) target[b - at] = static_cast<uint8_t>(b % 2 ? b / 512 : b / 2);
+        });
+        test::ComponentPtr in = Capture(kRate, 1, kBlock, c.bufferMs);
+        ASSERT_EQ(in->Build(), kOk);
+        const uint32_t startMs = sound.platform.time.NowMs();
+        ASSERT_EQ(in->Start(), kOk);
+        std::vector<uint16_t> block(kBlock);
+        auto read = [&]() -> uint16_t {
+            EXPECT_EQ(in->GetData(block.data(), kBlock * 2), kBlock * 2);
+            for (int i = 1; i < kBlock; ++i) EXPECT_EQ(uint16_t(block[i] - block[0]), i) << "a torn block";
+            return block[0];
+        };
+        // The first notification comes as the cursor leaves position 0: the newest complete
+        // block is then the ring's last, not captured yet (silence); block 0 follows.
+        ASSERT_EQ(in->GetData(block.data(), kBlock * 2), kBlock * 2);
+        EXPECT_EQ(std::count(block.begin(), block.end(), 0), kBlock);
+        uint16_t last = read();
+        ASSERT_EQ(last, 0);
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(uint16_t(read() - last), kBlock * (i + 1)) << "block " << i;
+        last = static_cast<uint16_t>(last + 40 * kBlock);
+        sound.platform.time.SleepMs(c.pauseMs);
+        const uint32_t capturedFrames = (sound.platform.time.NowMs() - startMs) * (kRate / 1000);
+        const uint16_t after = read();
+        EXPECT_EQ(after, c.skips ? uint16_t((capturedFrames / kBlock - 1) * kBlock) : uint16_t(last + kBlock));
+        for (int i = 1; i <= 5; ++i) EXPECT_EQ(uint16_t(read() - after), kBlock * i);
+    }
+}
+
+// Cursors that stop: the read waits 30 s of virtual time (milliseconds of real time) and fails
+// with the platform code; the trace says why; the capture goes on once the device moves.
+TEST(DSoundIn2, AStalledDeviceFailsTheReadAfterThirtySeconds) {
+    struct Case {
+        bool reportStopped;  // both cursors at one place: the poll itself sees the stall
+        const char* trace;
+        uint32_t maxMs;      // a poll every 6 ms for 5 ms of standing still
+    };
+    for (const Case& c : {Case{false, "GetData short 80000005\n", 30100}, Case{true, "GetData short 80000007\n", 36100}}) {
+        test::VirtualSound sound;
+        test::CapturedTraces traces;
+        test::ComponentPtr in = Capture(kRate, 1, 160, 100);
+        ASSERT_EQ(in->Build(), kOk);
+        ASSERT_EQ(in->Start(), kOk);
+        std::vector<int16_t> block(160);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(in->GetData(block.data(), 320), 320);
+        sound.audio.SetCursorsStalled(true);
+        sound.audio.SetCursorsReportStopped(c.reportStopped);
+        const uint32_t from = sound.platform.time.NowMs();
+        EXPECT_EQ(in->GetData(block.data(), 320), kErrPlatform);
+        EXPECT_GE(sound.platform.time.NowMs() - from, CDSoundAudioIn2::kStallMs);
+        EXPECT_LE(sound.platform.time.NowMs() - from, c.maxMs);
+        EXPECT_EQ(traces.texts().back(), std::string("CDSoundAudioIn2::") + c.trace);
+        sound.audio.SetCursorsStalled(false);
+        sound.audio.SetCursorsReportStopped(false);
+        EXPECT_EQ(in->GetData(block.data(), 320), 320);
+    }
+}
+
+// 96 kHz stereo in 100 ms blocks: 3.456e9 bytes are 2.5 hours of virtual capture.  The block
+// read once "TotalIn" exceeds 3456000000 (the 90002nd) restarts the component, which counts
+// from that block again and keeps capturing.
+TEST(DSoundIn2, RestartsItselfBeforeTheByteCounterWraps) {
+    constexpr uint32_t kBlockBytes = 9600 * 4;
+    constexpr uint32_t kQuietBlocks = 3456000000u / kBlockBytes + 1;  // then "TotalIn" first exceeds the limit
+    test::VirtualSound sound;
+    test::CapturedTraces traces;
+    test::ComponentPtr in = Capture(96000, 2, 9600, 200);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    std::vector<uint8_t> blocks(kBlockBytes * 10);
+    uint32_t total = 0;
+    for (uint32_t read = 0, now = 10; read < kQuietBlocks; read += now, now = read + 10 <= kQuietBlocks ? 10 : 1) {
+        ASSERT_EQ(in->GetData(blocks.data(), int32_t(now * kBlockBytes)), int32_t(kBlockBytes)) << read;
+    }
+    ASSERT_EQ(in->GetProperty("TotalIn", 0, &total), kOk);
+    ASSERT_EQ(total, kQuietBlocks * kBlockBytes);
+    ASSERT_TRUE(traces.texts().empty());
+    for (uint32_t expected : {kBlockBytes, 2 * kBlockBytes}) {
+        ASSERT_EQ(in->GetData(blocks.data(), kBlockBytes), int32_t(kBlockBytes));
+        ASSERT_EQ(in->GetProperty("TotalIn", 0, &total), kOk);
+        EXPECT_EQ(total, expected);
+    }
+    ASSERT_EQ(traces.texts().size(), 1u);
+    EXPECT_EQ(traces.texts()[0], "Zelmar, CDSoundAudioIn2, Reset, count=1, size=" +
+                                     std::to_string(uint64_t{kQuietBlocks} * kBlockBytes) + " \n");
+}
+
+// A buffer made with both effects and handed over: its effects follow the switches whenever
+// one is set while capturing (both are brought in line), and are left alone otherwise.
+TEST(DSoundIn2, BothEffectsOfAHandedOverBufferFollowTheSwitches) {
+    test::VirtualSound sound;
+    std::unique_ptr<pa::ICaptureDevice> device;
+    ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
+    pa::CaptureBufferDesc desc;
+    desc.flags = pa::kCaptureBufferCtrlFx;
+    desc.bufferBytes = 25600;  // 800 ms of 16 kHz mono
+    desc.format = {1, 1, kRate, 2 * kRate, 2, 16, 0};
+    desc.echoCancellation = desc.noiseSuppression = true;
+    std::unique_ptr<pa::ICaptureBuffer> made;
+    ASSERT_EQ(device->CreateCaptureBuffer(desc, &made), pa::kDsOk);
+    pa::ICaptureBuffer* buffer = made.get();
+    test::ComponentPtr in = Capture(kRate, 1, 160, 200);
+    ASSERT_EQ(in->SetProperty("DSCaptureBuffer", 0, made.release()), kOk);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    auto enabled = [&](pa::CaptureEffect kind) {
+        std::unique_ptr<pa::ICaptureEffect> effect;
+        bool on = false;
+        EXPECT_EQ(buffer->GetObjectInPath(kind, &effect), pa::kDsOk);
+        EXPECT_EQ(effect->GetEnable(&on), pa::kDsOk);
+        return on;
+    };
+    EXPECT_TRUE(enabled(pa::CaptureEffect::kEchoCancellation));  // as made: Start applies nothing
+    // Capturing is state 3: only the effect switches are taken now.
+    EXPECT_EQ(in->SetProperty("SamplesPerSec", 8000, nullptr), kErrState);
+    EXPECT_EQ(in->SetProperty("NoSuchName", 0, nullptr), kErrState);
+    struct Step {
+        const char* name;
+        int32_t effect, result;
+        bool echoCancellation, noiseSuppression;
+    };
+    std::vector<int16_t> block(160);
+    for (const Step& s : {Step{"EnableEffect", 1, kOk, false, true},  // echo cancellation's switch is still 0
+                          Step{"DisableEffect", 1, kOk, false, false}, Step{"EnableEffect", 0, kOk, true, false},
+                          Step{"EnableEffect", 2, kErrInvalidArg, true, false}}) {
+        SCOPED_TRACE(testing::Message() << s.name << " " << s.effect);
+        EXPECT_EQ(in->SetProperty(s.name, s.effect, nullptr), s.result);
+        EXPECT_EQ(enabled(pa::CaptureEffect::kEchoCancellation), s.echoCancellation);
+        EXPECT_EQ(enabled(pa::CaptureEffect::kNoiseSuppression), s.noiseSuppression);
+        EXPECT_EQ(in->GetData(block.data(), 320), 320);
+    }
+    ASSERT_EQ(in->Stop(), kOk);
+    EXPECT_EQ(in->SetProperty("DisableEffect", 0, nullptr), kOk);
+    EXPECT_TRUE(enabled(pa::CaptureEffect::kEchoCancellation));
+}
+
+// A failing device call is kept as "DXErrorCode"; "DXErrorString" copies its text as strncpy
+// does ("n/a" for a code without one, nothing for no code; no NUL when the text fills `arg`).
+TEST(DSoundIn2, DeviceFailuresAreKeptWithTheirText) {
+    test::VirtualSound sound;
+    test::ComponentPtr in = test::Make("DSoundAudioIn2");
+    char text[8];
+    auto errorString = [&](int32_t bytes) {
+        std::memset(text, 'x', sizeof text);
+        EXPECT_EQ(in->GetProperty("DXErrorString", bytes, text), kOk);
+        return std::string(text, sizeof text);
+    };
+    EXPECT_EQ(errorString(8), std::string(8, '\0'));
+    EXPECT_EQ(in->GetProperty("DXErrorString", 0, text), kErrInvalidArg);
+    ASSERT_EQ(in->Build(), kOk);
+    for (const int32_t code : {pa::kDsErrBufferLost, static_cast<int32_t>(0x88780999u)}) {
+        sound.audio.FailNext(pa::VirtualAudioService::Operation::kStart, code);
+        EXPECT_EQ(in->Start(), kErrPlatform);
+        int32_t kept = 0;
+        ASSERT_EQ(in->GetProperty("DXErrorCode", 0, &kept), kOk);
+        EXPECT_EQ(kept, code);
+        EXPECT_EQ(errorString(5), code == pa::kDsErrBufferLost ? "The bxxx" : std::string("n/a\0\0xxx", 8));
+    }
+}
+
+// Stop on a second thread while a reader waits in GetData: the reader wakes at once, with no
+// virtual time passing, and fails with the platform code; Stop returns 0 after its 100 ms.
+TEST(DSoundIn2, StopFromASecondThreadWakesABlockedReader) {
+    test::VirtualSound sound(/*autoAdvance=*/false);
+    test::ComponentPtr in = Capture(kRate, 1, 160, 100);
+    ASSERT_EQ(in->Build(), kOk);
+    ASSERT_EQ(in->Start(), kOk);
+    const uint32_t startMs = sound.platform.time.NowMs();
+    std::atomic<int32_t> got{0}, stopped{1};
+    std::thread reader([&] {
+        std::vector<int16_t> block(160);
+        got = in->GetData(block.data(), 320);
+    });
+    while (sound.platform.time.BlockedWaiters() == 0) std::this_thread::yield();
+    std::thread stopper([&] { stopped = in->Stop(); });
+    reader.join();
+    EXPECT_EQ(got.load(), kErrPlatform);
+    EXPECT_EQ(sound.platform.time.NowMs(), startMs);
+    while (sound.platform.time.BlockedWaiters() == 0) std::this_thread::yield();  // Stop's grace
+    sound.platform.time.Advance(100);
+    stopper.join();
+    EXPECT_EQ(stopped.load(), kOk);
+}
+
+// On the private PulseAudio server: a 1 kHz tone played by "DSoundAudioOut" into a null sink
+// of this test's own comes back from its monitor through "DSoundAudioIn2" at its frequency and
+// level, in 10 ms and 20 ms blocks.  The monitor is found by name in the waveIn numbering.
+TEST(SoundServerIn2, CapturesAToneFromANullSinksMonitor) {
+    const char* sink = std::getenv("ZELMAR_TEST_SINK");
+    if (sink == nullptr) GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts one)";
+    const std::string id = std::to_string(getpid()), description = "ZelmarIn2Sink" + id;
+    FILE* pipe = popen(("pactl load-module module-null-sink sink_name=" + std::string(sink) + "_in2_" + id +
+                        " sink_properties=device.description=" + description).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char module[64] = {};
+    ASSERT_TRUE(std::fgets(module, sizeof module, pipe) != nullptr);
+    ASSERT_EQ(pclose(pipe), 0);
+    constexpr double kAmplitude = 10000.0, kToneHz = 1000.0, kTwoPi = 6.283185307179586;
+    for (const int32_t blockSamples : {160, 320}) {
+        SCOPED_TRACE(blockSamples);
+        auto open = [&](const char* component, const char* side, const std::string& device) {
+            test::ComponentPtr io = test::Make(component);
+            int32_t count = 0, number = -1;
+            EXPECT_EQ(io->GetProperty((side + std::string("DeviceNum")).c_str(), 0, &count), kOk);
+            for (int32_t i = 0; i < count; ++i) {
+                char name[512] = {};
+                if (io->GetProperty((side + std::string("DeviceName")).c_str(), i, name) == kOk && device == name) number = i;
+            }
+            EXPECT_GE(number, 0) << device << " is not listed";
+            for (const auto& [name, value] : {std::pair{std::string(side) + "DeviceNo", number}, std::pair{std::string("SamplesPerSec"), kRate},
+                                              std::pair{std::string("BlockSamples"), blockSamples}, std::pair{std::string(side) + "BufferTime", 100}}) {
+                EXPECT_EQ(io->SetProperty(name.c_str(), value, nullptr), kOk) << name;
+            }
+            EXPECT_EQ(io->Build(), kOk);
+            EXPECT_EQ(io->Start(), kOk);
+            return io;
+        };
+        test::ComponentPtr out = open("DSoundAudioOut", "Out", description);
+        test::ComponentPtr in = open("DSoundAudioIn2", "In", "Monitor of " + description);
+        ASSERT_FALSE(HasFailure());
+        std::atomic<bool> done{false};
+        std::thread player([&] {
+            std::vector<int16_t> block(blockSamples);
+            for (uint64_t n = 0; !done;) {
+                for (int16_t& s : block) s = int16_t(std::lround(kAmplitude * std::sin(kTwoPi * kToneHz * double(n++) / kRate)));
+                for (int tries = 0; tries < 200 && out->PutData(block.data(), blockSamples * 2) == kErrTimeout; ++tries) {
+                }
+            }
+        });
+        // A fresh null sink may hold the first audio back for up to 2 s: 4 s captured, the last 1 s measured.
+        std::vector<int16_t> captured(size_t{4} * kRate);
+        int failures = 0;
+        for (size_t at = 0; at < captured.size(); at += blockSamples) {
+            failures += in->GetData(captured.data() + at, blockSamples * 2) != blockSamples * 2;
+        }
+        done = true;
+        player.join();
+        EXPECT_EQ(failures, 0);
+        // The level: the median over 10 ms pieces (a player late on a loaded machine leaves a gap).
+        const std::vector<int16_t> last(captured.end() - kRate, captured.end());
+        std::vector<double> levels;
+        for (size_t at = 0; at < last.size(); at += kRate / 100) {
+            double sum = 0;
+            for (size_t i = at; i < at + kRate / 100; ++i) sum += double(last[i]) * last[i];
+            levels.push_back(10 * std::log10(sum / (kRate / 100) + 1e-9));
+        }
+        std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+        EXPECT_NEAR(levels[levels.size() / 2], 20 * std::log10(kAmplitude / std::sqrt(2.0)), 0.5);
+        // Rising zero crossings, placed between samples; the median period (a glitch of a
+        // loaded machine moves a few) is the tone's.
+        std::vector<double> crossings, periods;
+        for (size_t i = 1; i < last.size(); ++i) {
+            if (last[i - 1] < 0 && last[i] >= 0) crossings.push_back(double(i - 1) - double(last[i - 1]) / (last[i] - last[i - 1]));
+            if (crossings.size() > 1 && periods.size() + 1 < crossings.size()) periods.push_back(crossings.back() - crossings[crossings.size() - 2]);
+        }
+        ASSERT_GT(periods.size(), 900u);
+        std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+        EXPECT_NEAR(kRate / periods[periods.size() / 2], kToneHz, 1.0);
+    }
+    EXPECT_EQ(std::system(("pactl unload-module " + std::to_string(std::atoi(module))).c_str()), 0);
+}
+
+}  // namespace
+}  // namespace zelmar
