@@ -9,7 +9,9 @@ namespace zelmar {
 
 using namespace platform::audio;
 
-bool ArrangeInWaveOrder(IWaveDevices& wave, WaveDirection direction, std::vector<DeviceDescription>* devices) {
+bool ArrangeInWaveOrder(IWaveDevices& wave, WaveDirection direction, std::vector<DeviceDescription>* devices,
+                        std::size_t* matchesOut) {
+    if (matchesOut != nullptr) *matchesOut = 0;
     if (devices == nullptr) return false;
     const std::size_t listed = std::min<std::size_t>(devices->size(), DeviceList::kMaxDevices);
     const uint32_t waveCount = std::min<uint32_t>(wave.Count(direction), DeviceList::kMaxDevices);
@@ -31,6 +33,7 @@ bool ArrangeInWaveOrder(IWaveDevices& wave, WaveDirection direction, std::vector
             }
         }
     }
+    if (matchesOut != nullptr) *matchesOut = matches;
     if (matches != listed) return false;
     arranged.resize(listed);
     *devices = std::move(arranged);

@@ -7,6 +7,7 @@
 // strncmp(description(e), name(d), n) == 0 with n = min(strlen(name(d)), 32).
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "platform/audio/AudioDevice.h"
@@ -22,11 +23,12 @@ namespace zelmar {
 // goes to position d.  Only when every listed device found a place this way (the matches
 // count equals the list's size) does the list take the new order, keeping its size: positions
 // no multimedia device filled hold an empty description and a zero id.  Otherwise the list
-// stays as it was.  Returns true when the list was reordered.
+// stays as it was.  Returns true when the list was reordered; `matches`, when given,
+// receives how many multimedia devices found an entry.
 //
 // Two multimedia devices may match the same entry (one name a prefix of another's first 31
 // characters); both positions then hold that entry, as the multimedia numbering does.
 bool ArrangeInWaveOrder(platform::audio::IWaveDevices& wave, platform::audio::WaveDirection direction,
-                        std::vector<platform::audio::DeviceDescription>* devices);
+                        std::vector<platform::audio::DeviceDescription>* devices, std::size_t* matches = nullptr);
 
 }  // namespace zelmar

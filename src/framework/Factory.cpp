@@ -3,6 +3,7 @@
 #include "codecs/ACMAudioFilter.h"
 #include "codecs/ResampleAudioFilter.h"
 #include "codecs/Siren14AudioFilter.h"
+#include "devices/DMOAECAudioIn.h"
 #include "devices/DSoundAudioIn.h"
 #include "devices/DSoundAudioIn2.h"
 #include "devices/DSoundAudioInOut.h"
@@ -71,7 +72,7 @@ constexpr FactoryEntry kFactoryTable[] = {
     Entry<CVolumeControlAudioFilter>("VolumeControlAudioFilter"),
     Entry<CPreProcessAudioFilter>("PreProcessAudioFilter"),
     Entry<CSiren14AudioFilter>("Siren14AudioFilter"),
-    {"DMOAECAudioIn", nullptr, nullptr},
+    Entry<CDMOAECAudioIn>("DMOAECAudioIn"),
     Entry<CUDPAudioIn>("UDPAudioIn"),
     Entry<CUDPAudioOut>("UDPAudioOut"),
 };

@@ -33,6 +33,11 @@ out=$(on_device "Zelmar virtual capture" "$zelmar" record --gen 2 --seconds 0.5 
 info=$("$zelmar" info "$dir/r2.wav" 2>&1)
 grep -q "16000 bytes, 0.500 s" <<<"$info" || fail "second-generation recording length: $info"
 
+out=$(on_device "Zelmar virtual capture" "$zelmar" record --aec --render -1 --seconds 0.5 "$dir/aec.wav") ||
+  fail "record --aec: $out"
+grep -q "echo-cancelled" <<<"$out" || fail "record --aec report: $out"
+grep -q "16000 bytes, 0.500 s" <<<"$("$zelmar" info "$dir/aec.wav" 2>&1)" || fail "echo-cancelled recording length"
+
 "$zelmar" tone -o "$dir/t.wav" --seconds 0.3 --rate 16000 >/dev/null 2>&1 || fail "tone"
 out=$(on_device "Zelmar virtual playback" "$zelmar" play "$dir/t.wav")
 grep -q "played 0.30 s" <<<"$out" || fail "play: $out"

@@ -1,4 +1,5 @@
 // zelmar record: a capture device recorded into a WAV file, with a level meter.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -15,6 +16,7 @@ namespace cli {
 
 const char kRecordUsage[] =
     "usage: zelmar record [--device N] [--seconds S] [--rate HZ] [--channels C] [--gen 1|2] OUT.wav\n"
+    "       zelmar record --aec [--capture N] [--render M] [--seconds S] OUT.wav\n"
     "Records 16-bit PCM from a capture device (DSoundAudioIn) into OUT.wav (RIFFAudioOut),\n"
     "showing the peak level on a terminal.  Ctrl-C (or SIGTERM) ends the recording early;\n"
     "whatever ends it, OUT.wav is a finished WAV file of what was recorded.  OUT.wav of -\n"
@@ -24,12 +26,84 @@ const char kRecordUsage[] =
     "  --rate HZ      sample rate, 8000..96000 (default 16000)\n"
     "  --channels C   1 or 2 (default 1)\n"
     "  --gen G        1: DSoundAudioIn, polling the device (default); 2: DSoundAudioIn2, woken by\n"
-    "                 the device at every block (devices numbered in waveIn order)\n";
+    "                 the device at every block (devices numbered in waveIn order)\n"
+    "  --aec          record echo-cancelled speech at 16 kHz mono (DMOAECAudioIn): the echo of\n"
+    "                 what plays on the render device is removed; the meter shows the raw\n"
+    "                 capture's peak beside the cleaned one\n"
+    "  --capture N    with --aec: capture device number (default --device, else -1)\n"
+    "  --render M     with --aec: playback device whose sound is the echo (default 0)\n";
+
+namespace {
+
+// The echo-cancelled recording: DMOAECAudioIn for the cleaned audio, a plain capture of the
+// same device beside it for the raw level the meter shows.
+int RecordEchoCancelled(const Options& options, const std::string& output, double seconds) {
+    std::string error;
+    double captureNo = -1, renderNo = 0;
+    // --device names the capture device too, as for a plain recording.
+    const char* captureOption = options.Has("--capture") ? "--capture" : "--device";
+    if (!options.Number(captureOption, -1, 15, &captureNo, &error) || !options.Number("--render", -1, 15, &renderNo, &error)) {
+        return Fail(error);
+    }
+    ZelmarSetTimeMode(ZELMAR_TIME_REAL);
+    constexpr int32_t kBlockSamples = 320;  // 20 ms at 16 kHz
+    constexpr int32_t kBlockBytes = kBlockSamples * 2;
+    Component aec = ComponentSetup("DMOAECAudioIn")
+                        .Set("InDeviceNo", static_cast<int32_t>(captureNo))
+                        .Set("OutDeviceNo", static_cast<int32_t>(renderNo))
+                        .Set("AESValue", 2)
+                        .Start(&error);
+    if (!aec) return Fail("cannot record echo-cancelled audio: " + error);
+    // Numbered in waveIn order, as DMOAECAudioIn numbers its devices.
+    Component raw = CaptureSetup({16000, 1, 16, kBlockSamples, 200, static_cast<int32_t>(captureNo)}, 2).Start(&error);
+    std::fprintf(stderr, "recording from device %d with the echo of device %d removed\n", static_cast<int>(captureNo),
+                 static_cast<int>(renderNo));
+    const WAVEFORMATEX format = Mono16Format(16000);
+    CatchStopSignals();
+    OutputFile target;
+    if (!(error = target.Open(output)).empty()) return Fail(error);
+    WavRecording recording;
+    if (!(error = recording.Open(target.path(), format)).empty()) return Fail(error);
+
+    const bool meter = isatty(STDERR_FILENO) != 0;
+    const int64_t blocks = static_cast<int64_t>(seconds * 50 + 0.5);
+    std::vector<int16_t> block(kBlockSamples), rawBlock(kBlockSamples);
+    int peak = 0, rawPeak = 0;
+    for (int64_t b = 0; b < blocks && !StopRequested();) {
+        const int32_t code = aec->GetData(block.data(), kBlockBytes);
+        if (code != 0) return FailKeeping(recording, "capture failed: " + ResultText(code));
+        if (!(error = recording.Write(block.data(), kBlockBytes)).empty()) {
+            return FailKeeping(recording, "writing " + target.name() + " failed: " + error);
+        }
+        for (int16_t s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
+        // The raw capture only feeds the meter: a block it does not have yet is skipped.
+        if (raw && raw->GetData(rawBlock.data(), kBlockBytes) == kBlockBytes) {
+            for (int16_t s : rawBlock) rawPeak = std::max(rawPeak, std::abs(static_cast<int>(s)));
+        }
+        ++b;
+        if (meter && b % 5 == 0) {
+            std::fprintf(stderr, "\r%6.1f s  raw %6.1f dBFS  cleaned %6.1f dBFS", b / 50.0, PeakDbfs(rawPeak),
+                         PeakDbfs(peak));
+            peak = rawPeak = 0;
+        }
+    }
+    if (meter) std::fprintf(stderr, "\n");
+    aec->Stop();
+    if (raw) raw->Stop();
+    if (!(error = recording.Finish()).empty() || !(error = target.Finish()).empty()) return Fail(error);
+    std::fprintf(Report(), "%s: %.2f s of %s, echo-cancelled%s\n", target.name().c_str(), recording.seconds(),
+                 DescribeFormat(format).c_str(), StoppedNote());
+    return StopRequested() ? StoppedStatus() : 0;
+}
+
+}  // namespace
 
 int RunRecord(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!options.Parse("record", argc, argv, {"--device", "--seconds", "--rate", "--channels", "--gen"}, {}, &error)) {
+    if (!options.Parse("record", argc, argv,
+                       {"--device", "--seconds", "--rate", "--channels", "--gen", "--capture", "--render"}, {"--aec"},
+                       &error)) {
         return Fail(error);
     }
     if (options.Positional().size() != 1) return Fail("record takes one output file (see zelmar record --help)");
@@ -40,6 +114,7 @@ int RunRecord(int argc, char** argv) {
         !options.Number("--gen", 1, 2, &generation, &error)) {
         return Fail(error);
     }
+    if (options.Has("--aec")) return RecordEchoCancelled(options, output, seconds);
     ZelmarSetTimeMode(ZELMAR_TIME_REAL);
     const int32_t sampleRate = static_cast<int32_t>(rate);
     const int32_t channelCount = static_cast<int32_t>(channels);

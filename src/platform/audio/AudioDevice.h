@@ -215,6 +215,14 @@ public:
     // default the service's own lists in their order; a service whose multimedia order differs
     // answers its own.
     virtual std::unique_ptr<IWaveDevices> OpenWaveDevices();
+    // The id of the capture device that hears what playback device `playbackId` plays (a
+    // sink's monitor); a null id means the first playback device.  kDsErrUnsupported where
+    // playback cannot be heard back.
+    virtual DsResult MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) {
+        (void)playbackId;
+        (void)monitorId;
+        return kDsErrUnsupported;
+    }
 };
 
 // Owner handles: made on the calling thread, valid until destroyed.  Process-wide, like the

@@ -44,7 +44,9 @@ public:
     }
 
     DsResult CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) override {
-        if (id != nullptr && *id == VirtualAudioService::CaptureGuid()) return virtual_.CreateCapture(id, device);
+        if (id != nullptr && (*id == VirtualAudioService::CaptureGuid() || *id == VirtualAudioService::MonitorGuid())) {
+            return virtual_.CreateCapture(id, device);
+        }
         // The default device is the server's default, or the virtual one when no server answers.
         const DsResult result = pulse_->CreateCapture(id, device);
         if (id == nullptr && Failed(result)) return virtual_.CreateCapture(nullptr, device);
@@ -64,6 +66,13 @@ public:
                               std::unique_ptr<IPlaybackBuffer>* playbackBuffer) override {
         return CreateFullDuplexFromDevices(*this, captureId, playbackId, captureDesc, playbackDesc,
                                            owner, level, duplex, captureBuffer, playbackBuffer);
+    }
+
+    DsResult MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) override {
+        if (playbackId != nullptr && *playbackId == VirtualAudioService::PlaybackGuid()) {
+            return virtual_.MonitorOf(playbackId, monitorId);
+        }
+        return pulse_->MonitorOf(playbackId, monitorId);
     }
 
 private:

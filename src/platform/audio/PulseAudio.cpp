@@ -158,6 +158,7 @@ struct ListedDevice {
     uint32_t index;
     std::string name;
     std::string description;
+    std::string monitor;  // sinks: the source that hears what the sink plays
 };
 
 struct ListRequest {
@@ -167,14 +168,15 @@ struct ListRequest {
 void OnSourceInfo(pa_context*, const pa_source_info* info, int eol, void* request) {
     if (eol == 0 && info != nullptr) {
         static_cast<ListRequest*>(request)->devices.push_back(
-            {info->index, info->name ? info->name : "", info->description ? info->description : ""});
+            {info->index, info->name ? info->name : "", info->description ? info->description : "", ""});
     }
 }
 
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* request) {
     if (eol == 0 && info != nullptr) {
         static_cast<ListRequest*>(request)->devices.push_back(
-            {info->index, info->name ? info->name : "", info->description ? info->description : ""});
+            {info->index, info->name ? info->name : "", info->description ? info->description : "",
+             info->monitor_source_name ? info->monitor_source_name : ""});
     }
 }
 
@@ -630,6 +632,21 @@ public:
                               std::unique_ptr<IPlaybackBuffer>* playbackBuffer) override {
         return CreateFullDuplexFromDevices(*this, captureId, playbackId, captureDesc, playbackDesc, owner, level,
                                            duplex, captureBuffer, playbackBuffer);
+    }
+
+    DsResult MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) override {
+        if (monitorId == nullptr) return kDsErrInvalidParam;
+        std::shared_ptr<Connection> connection;
+        if (DsResult result = Connection::Open(server_, &connection)) return result;
+        std::vector<ListedDevice> sinks;
+        if (DsResult result = ListDevices(*connection, false, &sinks)) return result;
+        for (const ListedDevice& sink : sinks) {
+            if (playbackId != nullptr && GuidFromName("sink:", sink.name) != *playbackId) continue;
+            if (sink.monitor.empty()) return kDsErrUnsupported;
+            *monitorId = GuidFromName("source:", sink.monitor);
+            return kDsOk;
+        }
+        return kDsErrNoDriver;
     }
 
 private:

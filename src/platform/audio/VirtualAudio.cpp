@@ -19,6 +19,8 @@ constexpr DeviceGuid kCaptureGuid{{0x5a, 0x65, 0x6c, 0x6d, 0x61, 0x72, 0x56, 0x4
                                    0x61, 0x70, 0x74, 0x75, 0x72, 0x65, 0x00, 0x01}};
 constexpr DeviceGuid kPlaybackGuid{{0x5a, 0x65, 0x6c, 0x6d, 0x61, 0x72, 0x56, 0x50,
                                     0x6c, 0x61, 0x79, 0x62, 0x61, 0x63, 0x6b, 0x01}};
+constexpr DeviceGuid kMonitorGuid{{0x5a, 0x65, 0x6c, 0x6d, 0x61, 0x72, 0x56, 0x4d,
+                                   0x6f, 0x6e, 0x69, 0x74, 0x6f, 0x72, 0x00, 0x01}};
 // DirectSound's own limits on a secondary buffer's size.
 constexpr uint32_t kMinBufferBytes = 4;
 constexpr uint32_t kMaxBufferBytes = 0x0FFFFFFF;
@@ -54,6 +56,7 @@ class VirtualStream;
 struct VirtualAudioService::Hub {
     std::mutex mutex;
     ScriptedInput script;
+    ScriptedInput monitorScript;
     PlaybackTap tap;
     bool loopback = true;
     bool stalled = false;
@@ -305,6 +308,7 @@ public:
     }
 
     std::shared_ptr<CaptureEffects> effects;        // capture buffers made with effects
+    bool monitor = false;                           // captures the monitor input
     std::shared_ptr<CaptureEffects> echoReference;  // playback buffers of a full-duplex pair
 
 private:
@@ -328,7 +332,8 @@ private:
     void Produce(uint64_t from, uint64_t to) {
         const uint64_t size = ring_.size();
         auto& hub = *hub_;
-        const bool looped = hub.loopback && !hub.script && SameFormat(hub.loopFormat, format_);
+        const VirtualAudioService::ScriptedInput& script = monitor ? hub.monitorScript : hub.script;
+        const bool looped = !monitor && hub.loopback && !hub.script && SameFormat(hub.loopFormat, format_);
         if (to - from > size) {
             const uint64_t skipped = to - size - from;
             if (looped) hub.loop.erase(hub.loop.begin(), hub.loop.begin() + std::min<uint64_t>(skipped, hub.loop.size()));
@@ -338,8 +343,8 @@ private:
             const uint32_t at = static_cast<uint32_t>(from % size);
             const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(to - from, size - at));
             uint8_t* target = ring_.data() + at;
-            if (hub.script) {
-                hub.script(from, target, chunk);
+            if (script) {
+                script(from, target, chunk);
             } else {
                 uint32_t copied = 0;
                 if (looped) {
@@ -486,7 +491,8 @@ public:
 
 class VirtualCaptureDevice final : public ICaptureDevice {
 public:
-    explicit VirtualCaptureDevice(std::shared_ptr<VirtualAudioService::Hub> hub) : hub_(std::move(hub)) {}
+    VirtualCaptureDevice(std::shared_ptr<VirtualAudioService::Hub> hub, bool monitor)
+        : hub_(std::move(hub)), monitor_(monitor) {}
 
     DsResult GetCaps(DeviceCaps* caps) override {
         if (caps == nullptr) return kDsErrInvalidParam;
@@ -506,6 +512,7 @@ public:
         auto created = std::make_unique<VirtualCaptureBuffer>(hub_);
         // The effects are in place before the stream joins the hub and starts to move.
         created->stream().effects = std::move(effects);
+        created->stream().monitor = monitor_;
         if (DsResult result = created->stream().Init(desc.bufferBytes, desc.format)) return result;
         *buffer = std::move(created);
         return kDsOk;
@@ -513,6 +520,7 @@ public:
 
 private:
     std::shared_ptr<VirtualAudioService::Hub> hub_;
+    const bool monitor_;
 };
 
 class VirtualPlaybackDevice final : public IPlaybackDevice {
@@ -568,12 +576,17 @@ VirtualAudioService::~VirtualAudioService() = default;
 
 DeviceGuid VirtualAudioService::CaptureGuid() { return kCaptureGuid; }
 DeviceGuid VirtualAudioService::PlaybackGuid() { return kPlaybackGuid; }
+DeviceGuid VirtualAudioService::MonitorGuid() { return kMonitorGuid; }
 const char* VirtualAudioService::CaptureDescription() { return "Zelmar virtual capture (loopback)"; }
 const char* VirtualAudioService::PlaybackDescription() { return "Zelmar virtual playback"; }
 
 void VirtualAudioService::SetScriptedInput(ScriptedInput input) {
     std::lock_guard<std::mutex> lock(hub_->mutex);
     hub_->script = std::move(input);
+}
+void VirtualAudioService::SetMonitorInput(ScriptedInput input) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->monitorScript = std::move(input);
 }
 void VirtualAudioService::SetPlaybackTap(PlaybackTap tap) {
     std::lock_guard<std::mutex> lock(hub_->mutex);
@@ -643,8 +656,8 @@ DsResult VirtualAudioService::EnumeratePlayback(std::vector<DeviceDescription>* 
 DsResult VirtualAudioService::CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) {
     if (device == nullptr) return kDsErrInvalidParam;
     if (DsResult fault = hub_->Fault(Operation::kCreateDevice)) return fault;
-    if (id != nullptr && *id != kCaptureGuid) return kDsErrNoDriver;
-    *device = std::make_unique<VirtualCaptureDevice>(hub_);
+    if (id != nullptr && *id != kCaptureGuid && *id != kMonitorGuid) return kDsErrNoDriver;
+    *device = std::make_unique<VirtualCaptureDevice>(hub_, id != nullptr && *id == kMonitorGuid);
     return kDsOk;
 }
 
@@ -653,6 +666,13 @@ DsResult VirtualAudioService::CreatePlayback(const DeviceGuid* id, std::unique_p
     if (DsResult fault = hub_->Fault(Operation::kCreateDevice)) return fault;
     if (id != nullptr && *id != kPlaybackGuid) return kDsErrNoDriver;
     *device = std::make_unique<VirtualPlaybackDevice>(hub_);
+    return kDsOk;
+}
+
+DsResult VirtualAudioService::MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) {
+    if (monitorId == nullptr) return kDsErrInvalidParam;
+    if (playbackId != nullptr && *playbackId != kPlaybackGuid) return kDsErrNoDriver;
+    *monitorId = kMonitorGuid;
     return kDsOk;
 }
 

@@ -35,6 +35,9 @@ public:
     // Device ids of the virtual devices (the lists hold exactly these, in this order).
     static DeviceGuid CaptureGuid();
     static DeviceGuid PlaybackGuid();
+    // The monitor of the virtual playback device (MonitorOf): a capture device of its own,
+    // not listed, that captures the monitor input.
+    static DeviceGuid MonitorGuid();
     static const char* CaptureDescription();
     static const char* PlaybackDescription();
 
@@ -42,6 +45,8 @@ public:
     // since the buffer was made) and the region to fill.
     using ScriptedInput = std::function<void(uint64_t streamByte, uint8_t* target, uint32_t bytes)>;
     void SetScriptedInput(ScriptedInput input);
+    // What the monitor captures, as SetScriptedInput for the capture device (silence without).
+    void SetMonitorInput(ScriptedInput input);
     // Receives every byte a playback buffer plays, in order.
     using PlaybackTap = std::function<void(const uint8_t* played, uint32_t bytes)>;
     void SetPlaybackTap(PlaybackTap tap);
@@ -72,6 +77,7 @@ public:
     DsResult EnumeratePlayback(std::vector<DeviceDescription>* devices) override;
     DsResult CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) override;
     DsResult CreatePlayback(const DeviceGuid* id, std::unique_ptr<IPlaybackDevice>* device) override;
+    DsResult MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) override;
     DsResult CreateFullDuplex(const DeviceGuid* captureId, const DeviceGuid* playbackId,
                               const CaptureBufferDesc& captureDesc,
                               const PlaybackBufferDesc& playbackDesc, OwnerHandle owner,
