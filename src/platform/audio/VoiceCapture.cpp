@@ -38,7 +38,6 @@ HResult MoFreeMediaType(DmoMediaType* type) {
 namespace {
 
 constexpr uint32_t kChunkSamples = kVoiceFrameSamples;
-constexpr uint32_t kChunkBytes = kChunkSamples * 2;
 // Each capture buffer holds 1 s; collected audio waits at most that long too.
 constexpr uint32_t kRingMs = 1000;
 constexpr uint32_t kQueueSamples = kVoiceRateHz * kRingMs / 1000;
