@@ -25,3 +25,14 @@ cases() {  # cases < TABLE: one `STATUS | PATTERN | ARGS...` line a command (ARG
     expect "zelmar ${args[*]}" "${status// }" "$pattern" -- "$zelmar" "${args[@]}"
   done
 }
+device_number() {  # device_number NAME: the number `zelmar devices` gives NAME now.  Other tests
+                   # add and remove null sinks on the same server, which renumbers those after.
+  "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'
+}
+own_null_sink() {  # own_null_sink NAME DESCRIPTION: a null sink of this script's own on the
+                   # suite's server, so tests running in parallel do not hear each other;
+                   # unloaded on exit.
+  module=$(pactl load-module module-null-sink sink_name="$1" sink_properties=device.description="$2") ||
+    { echo "FAIL: cannot load a null sink"; exit 1; }
+  trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
+}

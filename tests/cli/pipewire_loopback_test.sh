@@ -20,8 +20,7 @@ pactl info 2>/dev/null | grep -q "Server Name: PulseAudio (on PipeWire" || { ech
 pactl load-module module-null-sink sink_name=zelmar_pipewire sink_properties=device.description=ZelmarPipeWire >/dev/null ||
   { echo "FAIL: no null sink"; exit 1; }
 for _ in $(seq 50); do "$zelmar" devices 2>&1 | grep -q "Monitor of ZelmarPipeWire" && break; sleep 0.1; done
-number() { "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'; }
-sink=$(number ZelmarPipeWire) monitor=$(number "Monitor of ZelmarPipeWire")
+sink=$(device_number ZelmarPipeWire) monitor=$(device_number "Monitor of ZelmarPipeWire")
 [ -n "$sink" ] && [ -n "$monitor" ] || { echo "FAIL: the null sink is not listed"; "$zelmar" devices; exit 1; }
 
 "$zelmar" tone -o "$dir/tone.wav" --freq 1000 --amplitude 50 --seconds 3 > /dev/null

@@ -13,12 +13,9 @@ if [ -z "${ZELMAR_TEST_SINK:-}" ]; then
 fi
 sink=${ZELMAR_TEST_SINK}_aec_$$
 description=AecSink$$
-module=$(pactl load-module module-null-sink sink_name="$sink" sink_properties=device.description="$description") ||
-  { echo "FAIL: cannot load a null sink"; exit 1; }
-trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
-number() { "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'; }
-monitor=$(number "Monitor of $description")
-output=$(number "$description")
+own_null_sink "$sink" "$description"
+monitor=$(device_number "Monitor of $description")
+output=$(device_number "$description")
 [ -n "$monitor" ] && [ -n "$output" ] || { echo "FAIL: $description or its monitor not listed"; exit 1; }
 
 sox -n -r 32000 -c 1 -b 16 "$dir/noise.wav" synth 10 whitenoise vol 0.1

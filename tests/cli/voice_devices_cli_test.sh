@@ -14,9 +14,7 @@ fi
 # A sink of this script's own, so tests running in parallel do not hear each other.
 sink=${ZELMAR_TEST_SINK}_voice_$$
 description=VoiceSink$$
-module=$(pactl load-module module-null-sink sink_name="$sink" sink_properties=device.description="$description") ||
-  { echo "FAIL: cannot load a null sink"; exit 1; }
-trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
+own_null_sink "$sink" "$description"
 
 cd "$dir"  # a file written where it should not be lands here
 
@@ -24,9 +22,6 @@ cd "$dir"  # a file written where it should not be lands here
 expect "record names the server's device" 0 "^recording from the sound server's default source \(PulseAudio\)" -- \
   "$zelmar" record --seconds 0.2 "$dir/default.wav"
 
-# number NAME: the device number `zelmar devices` gives NAME now.  Other tests add and remove
-# null sinks of their own on the same server, which renumbers the devices after theirs.
-number() { "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'; }
 # voice_on OPTION NAME ARGS...: zelmar voice with OPTION set to NAME's number; the output
 # names the device opened, and a run that opened another one (renumbered meanwhile) is made
 # again.
@@ -34,15 +29,15 @@ voice_on() {
   local option=$1 name=$2; shift 2
   local try out
   for try in 1 2 3; do
-    out=$("$zelmar" voice "$option" "$(number "$name")" "$@" 2>&1)
+    out=$("$zelmar" voice "$option" "$(device_number "$name")" "$@" 2>&1)
     local status=$?
     if grep -qF "($name)" <<<"$out"; then echo "$out"; return $status; fi
   done
   echo "$out"
   return 1
 }
-monitor=$(number "Monitor of $description")
-output=$(number "$description")
+monitor=$(device_number "Monitor of $description")
+output=$(device_number "$description")
 [ -n "$monitor" ] && [ -n "$output" ] || { echo "FAIL: $description or its monitor not listed"; exit 1; }
 
 # measure FILE [sox effects...]: "FREQUENCY RMS" of the file's audio (sox's rough frequency);
