@@ -1,5 +1,7 @@
 #include "platform/audio/VoiceCapture.h"
 
+#include "dsp/blocks/EchoDelayFinder.h"
+
 #include <webrtc/common.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
@@ -70,8 +72,6 @@ WAVEFORMATEX VoiceFormat() {
 }
 
 // A fixed queue of samples; the oldest go when it overflows, as a device overruns.
-class EchoDelayFinder;
-
 class SampleQueue {
 public:
     void Init(uint32_t capacity) {
@@ -87,7 +87,7 @@ public:
             ++count_;
         }
     }
-    void PushBytes(const uint8_t* bytes, uint32_t n, EchoDelayFinder* finder = nullptr);
+    void PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder = nullptr);
     void Pop(int16_t* out, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) out[i] = samples_[(first_ + i) % samples_.size()];
         Drop(n);
@@ -104,91 +104,7 @@ private:
     uint32_t count_ = 0;
 };
 
-// Finds where the far end's echo lies in the capture, so the far end can be held back until
-// its echo falls early in the canceller's filter (whose span is short: 48 ms, or 128 ms with
-// the extended filter) and the canceller need not find a long delay itself, which it does
-// only after many seconds.  Both signals are taken down to 2 kHz (means of 8 samples) and
-// correlated over every lag up to the echo length, each lag's sum forgetting with a time
-// constant of kForgetSamples; the strongest lag counts once it stands kPeakOverMean times
-// above the mean and kMinSamples have been seen.
-class EchoDelayFinder {
-public:
-    static constexpr uint32_t kDecimation = 8;
-    static constexpr uint32_t kRingSamples = 8192;  // 4 s at 2 kHz: lags and a far end running ahead
-    static constexpr float kForget = 1.0f - 1.0f / 1000.0f;  // 0.5 s at 2 kHz
-    static constexpr float kPeakOverMean = 6.0f;
-    static constexpr uint64_t kMinSamples = 1000;
-
-    void Reset(uint32_t maxLagMs) {
-        maxLag_ = std::min<uint32_t>(maxLagMs * (kVoiceRateHz / kDecimation) / 1000, kRingSamples / 2);
-        sums_.assign(maxLag_ + 1, 0.0f);
-        far_.assign(kRingSamples, 0.0f);
-        farCount_ = micCount_ = 0;
-        farAcc_ = micAcc_ = 0;
-        farFill_ = micFill_ = 0;
-    }
-    // Far and captured samples in stream order; they line up by position.
-    void AddFar(const int16_t* in, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) {
-            farAcc_ += in[i];
-            if (++farFill_ < kDecimation) continue;
-            far_[farCount_ % kRingSamples] = static_cast<float>(farAcc_) / kDecimation;
-            ++farCount_;
-            farAcc_ = 0;
-            farFill_ = 0;
-        }
-    }
-    void AddCaptured(const int16_t* in, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) {
-            micAcc_ += in[i];
-            if (++micFill_ < kDecimation) continue;
-            const float m = static_cast<float>(micAcc_) / kDecimation;
-            micAcc_ = 0;
-            micFill_ = 0;
-            // A far end that lags, or one that ran too far ahead, gives nothing to compare.
-            if (micCount_ < farCount_ && farCount_ - micCount_ < kRingSamples / 2 && micCount_ >= maxLag_) {
-                for (uint32_t lag = 0; lag <= maxLag_; ++lag) {
-                    sums_[lag] = sums_[lag] * kForget + m * far_[(micCount_ - lag) % kRingSamples];
-                }
-                ++seen_;
-            }
-            ++micCount_;
-        }
-    }
-    // Both streams were emptied at the same moment: they line up again from here.
-    void Resync() {
-        micCount_ = farCount_;
-        micFill_ = farFill_ = 0;
-        micAcc_ = farAcc_ = 0;
-    }
-    // The echo's delay in ms, or -1 while it is not clear.
-    int32_t DelayMs() const {
-        if (seen_ < kMinSamples || sums_.empty()) return -1;
-        double total = 0;
-        uint32_t best = 0;
-        for (uint32_t lag = 0; lag <= maxLag_; ++lag) {
-            total += std::fabs(sums_[lag]);
-            if (std::fabs(sums_[lag]) > std::fabs(sums_[best])) best = lag;
-        }
-        const double mean = total / (maxLag_ + 1);
-        if (mean <= 0 || std::fabs(sums_[best]) < kPeakOverMean * mean) return -1;
-        return static_cast<int32_t>(best * 1000 / (kVoiceRateHz / kDecimation));
-    }
-
-private:
-    uint32_t maxLag_ = 0;
-    std::vector<float> sums_;
-    std::vector<float> far_;
-    uint64_t farCount_ = 0;
-    uint64_t micCount_ = 0;
-    uint64_t seen_ = 0;
-    int32_t farAcc_ = 0;
-    int32_t micAcc_ = 0;
-    uint32_t farFill_ = 0;
-    uint32_t micFill_ = 0;
-};
-
-void SampleQueue::PushBytes(const uint8_t* bytes, uint32_t n, EchoDelayFinder* finder) {
+void SampleQueue::PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder) {
     for (uint32_t i = 0; i + 1 < n; i += 2) {
         int16_t s;
         std::memcpy(&s, bytes + i, 2);
@@ -204,7 +120,7 @@ struct CaptureStream {
     uint32_t ringBytes = 0;
     uint32_t readAt = 0;
     SampleQueue queue;
-    EchoDelayFinder* finder = nullptr;  // told every far-end sample collected
+    CEchoDelayFinder* finder = nullptr;  // told every far-end sample collected
 
     bool open() const { return buffer != nullptr; }
 
@@ -415,7 +331,7 @@ private:
             far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * 1024 / 1000);
             far_stream_.finder = &finder_;
         }
-        finder_.Reset(static_cast<uint32_t>(Wanted().echoLengthMs));
+        finder_.Reset(kVoiceRateHz, static_cast<uint32_t>(Wanted().echoLengthMs));
         farFed_ = micDone_ = farHeld_ = 0;
         output_.Clear();
         return kHrOk;
@@ -584,7 +500,7 @@ private:
     std::vector<float> near_;
     std::vector<float> far_;
     uint32_t noise_ = 22222;
-    EchoDelayFinder finder_;
+    CEchoDelayFinder finder_;
     uint64_t farFed_ = 0;   // far-end chunks given to the canceller
     uint64_t micDone_ = 0;  // captured chunks processed
     uint64_t farHeld_ = 0;  // captured chunks a far chunk waits for, to align its echo
