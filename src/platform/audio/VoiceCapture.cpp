@@ -50,6 +50,11 @@ constexpr uint32_t kReferenceWaitChunks = 4;
 // far end, early in the canceller's filter.
 constexpr uint64_t kAlignEveryChunks = 50;
 constexpr int32_t kEchoAfterFarMs = 30;
+// Echo delays are looked for up to this far, whatever the echo length: the delay is the
+// path's latency (the sound server's buffers and the air), the echo length the room's tail
+// after it, which the canceller's filter models.  Half a second covers the latency of any
+// sound server setup seen, and the search starts only once this much capture has come.
+constexpr uint32_t kDelaySearchMs = 500;
 // Suppressed stretches are filled with noise this far down (RMS of a uniform distribution
 // of +-kNoiseFillPeak: peak / sqrt(3) = 2.9 LSB, about -81 dBFS) so they never fall to digital
 // silence, which listeners take for a dropped line.
@@ -327,11 +332,11 @@ private:
         if (DsResult result = mic_.Open(service_, captureDefault ? nullptr : &captureId); Failed(result)) return result;
         // Without a monitor of the render device the canceller hears no far end.
         if (!Failed(service_.MonitorOf(renderDefault ? nullptr : &renderId, &monitorId))) {
-            // Room for a far end held back by the longest echo, and a second more.
-            far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * 1024 / 1000);
+            // Room for a far end held back by the longest delay, and a second more.
+            far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * kDelaySearchMs / 1000);
             far_stream_.finder = &finder_;
         }
-        finder_.Reset(kVoiceRateHz, static_cast<uint32_t>(Wanted().echoLengthMs));
+        finder_.Reset(kVoiceRateHz, kDelaySearchMs);
         farFed_ = micDone_ = farHeld_ = 0;
         output_.Clear();
         return kHrOk;
