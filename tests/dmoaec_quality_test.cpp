@@ -90,7 +90,7 @@ TEST(DMOAECAudioInQuality, CancelsFarEndSpeechThroughARoom) {
         bool canceller;
         double minErleDb, maxErleDb;
     } cases[] = {
-        {30, 0, false, -1, 1}, {30, 0, true, 30, 99},    {120, 0, true, 30, 99},
+        {30, 0, false, -1, 1},  {0, 0, true, 30, 99},     {30, 0, true, 30, 99},     {120, 0, true, 30, 99},
         {250, 0, true, 30, 99}, {250, 128, true, 30, 99}, {120, 1024, true, 30, 99},
     };
     for (const Case& c : cases) {
