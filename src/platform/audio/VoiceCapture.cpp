@@ -337,7 +337,8 @@ private:
             far_stream_.finder = &finder_;
         }
         finder_.Reset(kVoiceRateHz, kDelaySearchMs);
-        farFed_ = micDone_ = farHeld_ = 0;
+        farFed_ = micDone_ = 0;
+        farHeld_ = 0;
         output_.Clear();
         return kHrOk;
     }
@@ -416,16 +417,19 @@ private:
     void ProcessReady() {
         const webrtc::StreamConfig mono(static_cast<int>(kVoiceRateHz), 1);
         while (mic_.queue.count() >= kChunkSamples && output_.count() + kChunkSamples <= kQueueSamples) {
-            // Far chunk k goes to the canceller with captured chunk k + farHeld_.
-            while (far_stream_.open() && farFed_ + farHeld_ <= micDone_ && far_stream_.queue.count() >= kChunkSamples) {
+            // Far chunk k goes to the canceller with captured chunk k + farHeld_ (which is
+            // negative when the far end must run ahead of the capture).
+            const auto farDue = [this] { return static_cast<int64_t>(farFed_) + farHeld_ <= static_cast<int64_t>(micDone_); };
+            while (far_stream_.open() && farDue() && far_stream_.queue.count() >= kChunkSamples) {
                 far_stream_.queue.Pop(chunk_.data(), kChunkSamples);
                 ToFloat(chunk_.data(), far_.data());
                 float* channels[1] = {far_.data()};
                 apm_->ProcessReverseStream(channels, mono, mono, channels);
                 ++farFed_;
             }
-            const bool farBehind = far_stream_.open() && farFed_ + farHeld_ <= micDone_;
-            if (farBehind && mic_.queue.count() < kChunkSamples * kReferenceWaitChunks) break;
+            // A far end that must run ahead makes the capture wait that much longer for it.
+            const uint32_t waitChunks = kReferenceWaitChunks + static_cast<uint32_t>(std::max<int64_t>(0, -farHeld_));
+            if (far_stream_.open() && farDue() && mic_.queue.count() < kChunkSamples * waitChunks) break;
             mic_.queue.Pop(chunk_.data(), kChunkSamples);
             ++micDone_;
             if (current_.echoCancellation) {
@@ -445,14 +449,18 @@ private:
     }
 
     // Holds the far end back so that its echo starts kEchoAfterFarMs after the far end
-    // reaches the canceller; a move of less than two chunks is left alone, as every move
-    // makes the canceller's filter start over.
+    // reaches the canceller, or, for an echo sooner than that (a sink's monitor heard
+    // directly, a low-latency device), holds the capture back instead: the canceller expects
+    // an echo some 20 ms after its far end at the least, and finds one that comes sooner only
+    // after many seconds.  That costs the output kEchoAfterFarMs - delay of latency.  A move
+    // of less than two chunks is left alone, as every move makes the filter start over.
     void Align() {
         const int32_t delayMs = finder_.DelayMs();
         if (delayMs < 0) return;
-        const int64_t wanted = std::max<int64_t>(0, (delayMs - kEchoAfterFarMs) / 10);
-        if (std::llabs(wanted - static_cast<int64_t>(farHeld_)) < 2) return;
-        farHeld_ = static_cast<uint64_t>(wanted);
+        const int64_t offsetMs = delayMs - kEchoAfterFarMs;
+        const int64_t wanted = offsetMs >= 0 ? offsetMs / 10 : -((9 - offsetMs) / 10);  // rounded down
+        if (std::llabs(wanted - farHeld_) < 2) return;
+        farHeld_ = wanted;
     }
 
     void FillNoise() {
@@ -508,7 +516,7 @@ private:
     CEchoDelayFinder finder_;
     uint64_t farFed_ = 0;   // far-end chunks given to the canceller
     uint64_t micDone_ = 0;  // captured chunks processed
-    uint64_t farHeld_ = 0;  // captured chunks a far chunk waits for, to align its echo
+    int64_t farHeld_ = 0;   // captured chunks a far chunk waits for (< 0: runs ahead by), to align its echo
 };
 
 // The service's devices of one flow.
