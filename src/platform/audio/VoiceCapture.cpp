@@ -85,21 +85,42 @@ public:
     }
     void Clear() { first_ = count_ = 0; }
     uint32_t count() const { return count_; }
-    void Push(const int16_t* in, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) {
-            if (count_ == samples_.size()) Drop(1);
-            samples_[(first_ + count_) % samples_.size()] = in[i];
-            ++count_;
+    void Push(const int16_t* in, uint32_t n) { PushBytes(reinterpret_cast<const uint8_t*>(in), 2 * n); }
+    // The whole 16-bit samples of `bytes` (in the host's order); `finder` is told them as
+    // far-end samples.  Copied in at most two pieces, as the ring wraps.
+    void PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder = nullptr) {
+        const auto size = static_cast<uint32_t>(samples_.size());
+        uint32_t samples = n / 2;
+        if (size == 0 || samples == 0) return;
+        if (samples > size) {  // only the newest fit
+            bytes += 2 * (samples - size);
+            samples = size;
+        }
+        if (count_ + samples > size) Drop(count_ + samples - size);
+        const uint32_t at = (first_ + count_) % size;
+        const uint32_t head = std::min(samples, size - at);
+        std::memcpy(&samples_[at], bytes, 2 * std::size_t{head});
+        std::memcpy(samples_.data(), bytes + 2 * head, 2 * std::size_t{samples - head});
+        count_ += samples;
+        if (finder != nullptr) {
+            finder->AddFar(&samples_[at], head);
+            finder->AddFar(samples_.data(), samples - head);
         }
     }
-    void PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder = nullptr);
-    void Pop(int16_t* out, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) out[i] = samples_[(first_ + i) % samples_.size()];
+    void Pop(int16_t* out, uint32_t n) { PopBytes(reinterpret_cast<uint8_t*>(out), n); }
+    // The oldest `n` samples (at most what is held) as bytes.
+    void PopBytes(uint8_t* out, uint32_t n) {
+        n = std::min(n, count_);
+        const auto size = static_cast<uint32_t>(samples_.size());
+        const uint32_t head = std::min(n, size - first_);
+        std::memcpy(out, &samples_[first_], 2 * std::size_t{head});
+        std::memcpy(out + 2 * head, samples_.data(), 2 * std::size_t{n - head});
         Drop(n);
     }
     void Drop(uint32_t n) {
         n = std::min(n, count_);
-        first_ = (first_ + n) % samples_.size();
+        if (n == 0) return;
+        first_ = (first_ + n) % static_cast<uint32_t>(samples_.size());
         count_ -= n;
     }
 
@@ -108,15 +129,6 @@ private:
     uint32_t first_ = 0;
     uint32_t count_ = 0;
 };
-
-void SampleQueue::PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder) {
-    for (uint32_t i = 0; i + 1 < n; i += 2) {
-        int16_t s;
-        std::memcpy(&s, bytes + i, 2);
-        Push(&s, 1);
-        if (finder != nullptr) finder->AddFar(&s, 1);
-    }
-}
 
 // One capture buffer the object reads from, and what it has read but not yet used.
 struct CaptureStream {
@@ -491,11 +503,7 @@ private:
         if (output_.count() == 0) return kHrFalse;
         const uint32_t room = maxLength > length ? (maxLength - length) / 2 : 0;
         const uint32_t n = std::min(room, output_.count());
-        for (uint32_t i = 0; i < n; ++i) {
-            int16_t s;
-            output_.Pop(&s, 1);
-            std::memcpy(data + length + 2 * i, &s, 2);
-        }
+        output_.PopBytes(data + length, n);
         out.pBuffer->SetLength(length + 2 * n);
         if (output_.count() > 0) out.dwStatus |= kDmoOutputIncomplete;
         return kHrOk;
