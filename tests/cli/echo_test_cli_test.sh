@@ -38,4 +38,6 @@ cases <<TABLE
 1 | --seconds .*4                        | echo-test --seconds 2
 1 | echo-test takes no file              | echo-test out.wav
 TABLE
+expect "no sound server" 1 "no sound server answered.*measures real devices" -- \
+  env PULSE_SERVER=unix:/nonexistent "$zelmar" echo-test
 finish "echo-test"
