@@ -1,0 +1,57 @@
+// CEchoDelayFinder: where a far end's echo lies in a captured signal.
+//
+// An echo canceller models only a short span after each far-end sample (48 ms, or 128 ms with
+// an extended filter) and finds a longer delay by itself only after many seconds, if at all.
+// Holding the far end back by the delay found here puts each echo early in that span.
+//
+// Both signals are taken down to about 2 kHz (means of sampleRateHz / 2000 samples: the
+// energy of speech lies low) and correlated over every lag up to the longest delay looked
+// for, each lag's sum forgetting with a time constant of kForget (0.5 s at 2 kHz).  The
+// strongest lag counts once it stands kPeakOverMean times above the mean of all lags and
+// kMinSamples correlated samples have been seen.  The sign of a lag's sum is ignored: an
+// inverted echo path is still an echo.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace zelmar {
+
+class CEchoDelayFinder {
+public:
+    static constexpr uint32_t kAnalysisRateHz = 2000;
+    // 4 s at 2 kHz: room for the lags and for a far end running ahead of the capture.
+    static constexpr uint32_t kRingSamples = 8192;
+    static constexpr float kForget = 1.0f - 1.0f / 1000.0f;  // 1 - 1 / (0.5 s * 2 kHz)
+    static constexpr float kPeakOverMean = 6.0f;
+    static constexpr uint64_t kMinSamples = 1000;  // 0.5 s at 2 kHz
+
+    // Forgets everything and looks for delays of 0..maxLagMs (at most half the ring) in
+    // signals sampled at sampleRateHz (at least 2 kHz).
+    void Reset(uint32_t sampleRateHz, uint32_t maxLagMs);
+    // Far-end and captured samples in stream order: sample k of one lines up with sample k
+    // of the other.
+    void AddFar(const int16_t* in, uint32_t n);
+    void AddCaptured(const int16_t* in, uint32_t n);
+    // Both streams were emptied at the same moment: they line up again from here.
+    void Resync();
+    // The echo's delay in ms (a multiple of 0.5 ms, rounded down), or -1 while it is unclear.
+    int32_t DelayMs() const;
+    // The longest delay looked for, in analysis samples.
+    uint32_t MaxLag() const { return maxLag_; }
+
+private:
+    uint32_t decimation_ = 8;
+    uint32_t maxLag_ = 0;
+    std::vector<float> sums_;
+    std::vector<float> far_;
+    uint64_t farCount_ = 0;
+    uint64_t micCount_ = 0;
+    uint64_t seen_ = 0;
+    int32_t farAcc_ = 0;
+    int32_t micAcc_ = 0;
+    uint32_t farFill_ = 0;
+    uint32_t micFill_ = 0;
+};
+
+}  // namespace zelmar
