@@ -16,6 +16,7 @@
 
 #include "platform/Platform.h"
 #include "platform/audio/VirtualAudio.h"
+#include "support/SoundServerSink.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -259,32 +260,12 @@ TEST(DMOAECAudioIn, OddByteCountsDeliverTheSameStream) {
 TEST(DMOAECAudioIn, CapturesANullSinkMonitorWithAnotherSinkAsReference) {
     const char* sink = std::getenv("ZELMAR_TEST_SINK");
     const char* description = std::getenv("ZELMAR_TEST_SINK_DESCRIPTION");
-    if (sink == nullptr || description == nullptr) {
-        GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts one)";
-    }
-    FILE* loaded = popen("pactl load-module module-null-sink sink_name=zelmar_aec_reference "
-                         "sink_properties=device.description=ZelmarAecReference 2>/dev/null", "r");
-    int module = -1;
-    if (loaded == nullptr || std::fscanf(loaded, "%d", &module) != 1) module = -1;
-    if (loaded != nullptr) pclose(loaded);
-    ASSERT_GE(module, 0) << "pactl could not load a second null sink";
-    struct Unload {
-        int module;
-        ~Unload() { std::system(("pactl unload-module " + std::to_string(module)).c_str()); }
-    } unload{module};
-
+    if (sink == nullptr || description == nullptr) GTEST_SKIP() << test::kNoSoundServer;
+    test::OwnNullSink reference("AecReference");
+    ASSERT_GE(reference.module, 0) << "pactl could not load a second null sink";
     test::ComponentPtr io = test::Make("DMOAECAudioIn");
-    auto find = [&](const char* count, const char* nameProperty, const std::string& wanted) {
-        int32_t n = 0;
-        io->GetProperty(count, 0, &n);
-        char name[600];
-        for (int32_t i = 0; i < n; ++i) {
-            if (io->GetProperty(nameProperty, i, name) == 0 && wanted == name) return i;
-        }
-        return -1;
-    };
-    const int32_t capture = find("InDeviceNum", "InDeviceName", std::string("Monitor of ") + description);
-    const int32_t render = find("OutDeviceNum", "OutDeviceName", "ZelmarAecReference");
+    const int32_t capture = test::DeviceNumber(io.get(), "In", std::string("Monitor of ") + description);
+    const int32_t render = test::DeviceNumber(io.get(), "Out", reference.description);
     ASSERT_GE(capture, 0);
     ASSERT_GE(render, 0);
     ASSERT_EQ(io->SetProperty("InDeviceNo", capture, nullptr), 0);

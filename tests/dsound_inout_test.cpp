@@ -5,12 +5,9 @@
 // sink and its monitor, whose server is then killed under the running pair.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -20,6 +17,7 @@
 #include "framework/Result.h"
 #include "platform/audio/PulseAudio.h"
 #include "support/PrivateSoundServer.h"
+#include "support/SoundServerSink.h"
 #include "support/VirtualSound.h"
 
 namespace zelmar {
@@ -203,24 +201,12 @@ TEST(DSoundInOut, ThePairsCancellerRemovesTheLoopbackEcho) {
     EXPECT_NEAR(LevelDb(captured, 11, 12), off, 0.5);
 }
 
-// The number of the device named `name`, read through the container, or -1.
-int32_t FindDevice(IAudioIO* io, bool capture, const std::string& name) {
-    const int32_t count = Get(io, capture ? "InDeviceNum" : "OutDeviceNum");
-    for (int32_t i = 0; i < count; ++i) {
-        char text[512] = {};
-        if (io->GetProperty(capture ? "InDeviceName" : "OutDeviceName", i, text) == kOk && name == text) return i;
-    }
-    return -1;
-}
-
 // On a PulseAudio server of the test's own: far-end noise played into its null sink comes back
 // on the monitor; the canceller, switched on after 4 s, takes it down.  Then the server is
 // killed: both sides answer the platform code within a few calls, a Build fails, and one after
 // the server's return plays and captures.
 TEST(SoundServerInOut, TheMonitorsEchoIsCancelledAndAKilledServerGivesResultCodes) {
-    if (std::getenv("ZELMAR_TEST_SINK") == nullptr) {
-        GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts PulseAudio)";
-    }
+    if (!test::HaveSoundServer()) GTEST_SKIP() << test::kNoSoundServer;
     test::PrivateSoundServer server("inout_sink", "InOutSink");
     ASSERT_EQ(server.Start(), "");
     const auto service = pa::CreatePulseAudioService(server.Address());
@@ -229,8 +215,8 @@ TEST(SoundServerInOut, TheMonitorsEchoIsCancelledAndAKilledServerGivesResultCode
     platform::ScopedPlatform scope(services);
 
     test::ComponentPtr io = MakeInOut({{"BlockSamples", kBlockSamples}, {"OutBufferTime", 60}, {"UseDuplexBuffer", 1}});
-    ASSERT_EQ(io->SetProperty("InDeviceNo", FindDevice(io.get(), true, "Monitor of InOutSink"), nullptr), kOk);
-    ASSERT_EQ(io->SetProperty("OutDeviceNo", FindDevice(io.get(), false, "InOutSink"), nullptr), kOk);
+    ASSERT_EQ(io->SetProperty("InDeviceNo", test::DeviceNumber(io.get(), "In", "Monitor of InOutSink"), nullptr), kOk);
+    ASSERT_EQ(io->SetProperty("OutDeviceNo", test::DeviceNumber(io.get(), "Out", "InOutSink"), nullptr), kOk);
     ASSERT_EQ(io->Build(), kOk);
     StartInner(io.get());
     ASSERT_EQ(io->SetProperty("DisableEffect", 0, nullptr), kOk);
