@@ -1,6 +1,6 @@
 // "DSoundAudioIn2" on the virtual device in virtual time: buffer size, block order and
-// skipping, stalls, the self-restart before "TotalIn" wraps, effects, failure texts, a second
-// thread's Stop.  On a real server: dsound_pulse_test.cpp.
+// skipping, stalls, the self-restart before "TotalIn" wraps, failure texts, a second thread's
+// Stop.  Effects: dsound_test.cpp; on a real server: dsound_pulse_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "devices/DSoundAudioIn2.h"
 #include "framework/Result.h"
+#include "support/Devices.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualSound.h"
 
@@ -22,12 +23,8 @@ namespace pa = platform::audio;
 constexpr int32_t kRate = 16000;
 
 test::ComponentPtr Capture(int32_t rate, int32_t channels, int32_t blockSamples, int32_t bufferMs) {
-    test::ComponentPtr in = test::Make("DSoundAudioIn2");
-    for (const auto& [name, value] : {std::pair{"SamplesPerSec", rate}, std::pair{"Channels", channels},
-                                      std::pair{"BlockSamples", blockSamples}, std::pair{"InBufferTime", bufferMs}}) {
-        EXPECT_EQ(in->SetProperty(name, value, nullptr), kOk) << name;
-    }
-    return in;
+    return test::MakeWith("DSoundAudioIn2", {{"SamplesPerSec", rate}, {"Channels", channels}, {"BlockSamples", blockSamples},
+                                             {"InBufferTime", bufferMs}});
 }
 
 // 2 × the input buffer time (raised to whole blocks of whole ms), more until 800 ms, rounded up
@@ -147,55 +144,6 @@ TEST(DSoundIn2, RestartsItselfBeforeTheByteCounterWraps) {
     ASSERT_EQ(traces.texts().size(), 1u);
     EXPECT_EQ(traces.texts()[0], "Zelmar, CDSoundAudioIn2, Reset, count=1, size=" +
                                      std::to_string(uint64_t{kQuietBlocks} * kBlockBytes) + " \n");
-}
-
-// A buffer made with both effects and handed over: its effects follow the switches whenever
-// one is set while capturing (both are brought in line), and are left alone otherwise.
-TEST(DSoundIn2, BothEffectsOfAHandedOverBufferFollowTheSwitches) {
-    test::VirtualSound sound;
-    std::unique_ptr<pa::ICaptureDevice> device;
-    ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
-    pa::CaptureBufferDesc desc;
-    desc.flags = pa::kCaptureBufferCtrlFx;
-    desc.bufferBytes = 25600;  // 800 ms of 16 kHz mono
-    desc.format = {1, 1, kRate, 2 * kRate, 2, 16, 0};
-    desc.echoCancellation = desc.noiseSuppression = true;
-    std::unique_ptr<pa::ICaptureBuffer> made;
-    ASSERT_EQ(device->CreateCaptureBuffer(desc, &made), pa::kDsOk);
-    pa::ICaptureBuffer* buffer = made.get();
-    test::ComponentPtr in = Capture(kRate, 1, 160, 200);
-    ASSERT_EQ(in->SetProperty("DSCaptureBuffer", 0, made.release()), kOk);
-    ASSERT_EQ(in->Build(), kOk);
-    ASSERT_EQ(in->Start(), kOk);
-    auto enabled = [&](pa::CaptureEffect kind) {
-        std::unique_ptr<pa::ICaptureEffect> effect;
-        bool on = false;
-        EXPECT_EQ(buffer->GetObjectInPath(kind, &effect), pa::kDsOk);
-        EXPECT_EQ(effect->GetEnable(&on), pa::kDsOk);
-        return on;
-    };
-    EXPECT_TRUE(enabled(pa::CaptureEffect::kEchoCancellation));  // as made: Start applies nothing
-    // Capturing is state 3: only the effect switches are taken now.
-    EXPECT_EQ(in->SetProperty("SamplesPerSec", 8000, nullptr), kErrState);
-    EXPECT_EQ(in->SetProperty("NoSuchName", 0, nullptr), kErrState);
-    struct Step {
-        const char* name;
-        int32_t effect, result;
-        bool echoCancellation, noiseSuppression;
-    };
-    std::vector<int16_t> block(160);
-    for (const Step& s : {Step{"EnableEffect", 1, kOk, false, true},  // echo cancellation's switch is still 0
-                          Step{"DisableEffect", 1, kOk, false, false}, Step{"EnableEffect", 0, kOk, true, false},
-                          Step{"EnableEffect", 2, kErrInvalidArg, true, false}}) {
-        SCOPED_TRACE(testing::Message() << s.name << " " << s.effect);
-        EXPECT_EQ(in->SetProperty(s.name, s.effect, nullptr), s.result);
-        EXPECT_EQ(enabled(pa::CaptureEffect::kEchoCancellation), s.echoCancellation);
-        EXPECT_EQ(enabled(pa::CaptureEffect::kNoiseSuppression), s.noiseSuppression);
-        EXPECT_EQ(in->GetData(block.data(), 320), 320);
-    }
-    ASSERT_EQ(in->Stop(), kOk);
-    EXPECT_EQ(in->SetProperty("DisableEffect", 0, nullptr), kOk);
-    EXPECT_TRUE(enabled(pa::CaptureEffect::kEchoCancellation));
 }
 
 // A failing device call is kept as "DXErrorCode"; "DXErrorString" copies its text as strncpy

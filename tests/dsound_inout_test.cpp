@@ -16,6 +16,7 @@
 
 #include "framework/Result.h"
 #include "platform/audio/PulseAudio.h"
+#include "support/Devices.h"
 #include "support/PrivateSoundServer.h"
 #include "support/SoundServerSink.h"
 #include "support/VirtualSound.h"
@@ -26,12 +27,6 @@ namespace {
 namespace pa = platform::audio;
 using Op = pa::VirtualAudioService::Operation;
 constexpr int32_t kRate = 16000, kBlockSamples = 160, kBlockBytes = 2 * kBlockSamples;  // 10 ms blocks
-
-int32_t Get(IAudioIO* io, const char* name) {
-    int32_t value = -12345;
-    EXPECT_EQ(io->GetProperty(name, 0, &value), kOk) << name;
-    return value;
-}
 
 IAudioIO* Inner(IAudioIO* io, const char* side) {
     intptr_t address = 0;
@@ -44,9 +39,7 @@ void StartInner(IAudioIO* io) {
 }
 
 test::ComponentPtr MakeInOut(std::initializer_list<std::pair<const char*, int32_t>> settings) {
-    test::ComponentPtr io = test::Make("DSoundAudioInOut");
-    for (const auto& [name, value] : settings) EXPECT_EQ(io->SetProperty(name, value, nullptr), kOk) << name;
-    return io;
+    return test::MakeWith("DSoundAudioInOut", settings);
 }
 
 // The median level of 100 ms windows over seconds [from, to): a glitch of a loaded machine
@@ -77,9 +70,9 @@ TEST(DSoundInOut, SettingsReachBothSidesAndTheHostStartsThem) {
         IAudioIO* in = Inner(io.get(), "AudioIn");
         IAudioIO* out = Inner(io.get(), "AudioOut");
         EXPECT_EQ(io->SetProperty("InDeviceNo", 1, nullptr), kErrInvalidArg);  // the capture side's answer
-        EXPECT_EQ(Get(in, "InDeviceNo") + Get(out, "OutDeviceNo"), 0);
-        EXPECT_EQ(Get(out, "DXErrorCodeSub"), 0);  // a DSoundAudioOut2
-        EXPECT_EQ(Get(io.get(), "NotifySize"), 0);
+        EXPECT_EQ(test::IntProperty(in, "InDeviceNo") + test::IntProperty(out, "OutDeviceNo"), 0);
+        EXPECT_EQ(test::IntProperty(out, "DXErrorCodeSub"), 0);  // a DSoundAudioOut2
+        EXPECT_EQ(test::IntProperty(io.get(), "NotifySize"), 0);
         ASSERT_EQ(io->Build(), kOk);
         ASSERT_EQ(io->Build(), kOk);  // the same inner components, the same owner of its own
         EXPECT_EQ(Inner(io.get(), "AudioIn"), in);
@@ -89,7 +82,7 @@ TEST(DSoundInOut, SettingsReachBothSidesAndTheHostStartsThem) {
             WAVEFORMATEX format{};
             ASSERT_EQ(side->GetProperty("WaveFormat", sizeof format, &format), kOk);
             EXPECT_EQ(std::memcmp(&format, &expected, sizeof format), 0);
-            EXPECT_EQ(Get(side, "NotifySize"), 320);
+            EXPECT_EQ(test::IntProperty(side, "NotifySize"), 320);
         }
         // Its own Start starts nothing: the data calls answer the idle inner components.
         ASSERT_EQ(io->Start(), kOk);
@@ -101,7 +94,7 @@ TEST(DSoundInOut, SettingsReachBothSidesAndTheHostStartsThem) {
         StartInner(io.get());
         EXPECT_EQ(io->PutData(block.data(), 320), 320);
         EXPECT_EQ(io->GetData(block.data(), 320), 320);
-        EXPECT_EQ(Get(io.get(), "TotalIn") + Get(io.get(), "TotalOut"), 640);
+        EXPECT_EQ(test::IntProperty(io.get(), "TotalIn") + test::IntProperty(io.get(), "TotalOut"), 640);
     }
     EXPECT_EQ(pa::LiveOwnerHandleCount(), owners);
 }
