@@ -25,10 +25,8 @@ using test::CaptureBuffer;
 TEST(AudioLayer, LocksSplitAtTheWrapAndRefuseWhatIsNotTheBuffer) {
     test::VirtualSound sound;
     auto buffer = CaptureBuffer(sound.audio, 1000);
-    void* p1 = nullptr;
-    void* p2 = nullptr;
-    uint32_t n1 = 0;
-    uint32_t n2 = 0;
+    void *p1 = nullptr, *p2 = nullptr;
+    uint32_t n1 = 0, n2 = 0;
     ASSERT_EQ(buffer->Lock(900, 300, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
     EXPECT_EQ(n1, 100u);
     EXPECT_EQ(n2, 200u);
@@ -80,18 +78,15 @@ TEST(AudioLayer, LostBuffersComeBackSilentAfterRestore) {
     EXPECT_EQ(device->SetCooperativeLevel(0, pa::kCooperativePriority), pa::kDsErrInvalidParam);
     ASSERT_EQ(device->SetCooperativeLevel(pa::CreateOwnerHandle(), pa::kCooperativePriority), pa::kDsOk);
     ASSERT_EQ(device->CreateSoundBuffer(desc, &buffer), pa::kDsOk);
-    void* p1;
-    void* p2;
-    uint32_t n1;
-    uint32_t n2;
+    void *p1, *p2;
+    uint32_t n1, n2;
     ASSERT_EQ(buffer->Lock(0, 640, &p1, &n1, &p2, &n2, 0), pa::kDsOk);
     std::memset(p1, 0x55, n1);
     ASSERT_EQ(buffer->Unlock(p1, n1, p2, n2), pa::kDsOk);
     ASSERT_EQ(buffer->Play(pa::kPlayLooping), pa::kDsOk);
 
     sound.audio.LoseBuffers();
-    uint32_t play;
-    uint32_t write;
+    uint32_t play, write;
     EXPECT_EQ(buffer->GetCurrentPosition(&play, &write), pa::kDsErrBufferLost);
     EXPECT_EQ(buffer->Lock(0, 640, &p1, &n1, &p2, &n2, 0), pa::kDsErrBufferLost);
     EXPECT_EQ(buffer->Play(pa::kPlayLooping), pa::kDsErrBufferLost);
@@ -157,8 +152,7 @@ TEST(VirtualNotifications, AWaitingCaptureThreadWakesWhenTheCursorPassesItsBlock
     EXPECT_EQ(wokenAtUs, (std::vector<int64_t>{50000, 100000, 150000, 200000})) << "a wait timed out";
     EXPECT_EQ(which, (std::vector<size_t>{0, 1, 0, 1}));
     // At 200 ms the read cursor has gone round twice; the capture cursor runs 10 ms ahead.
-    uint32_t capturePos = 0;
-    uint32_t readPos = 0;
+    uint32_t capturePos = 0, readPos = 0;
     ASSERT_EQ(capture.buffer->GetCurrentPosition(&capturePos, &readPos), pa::kDsOk);
     EXPECT_EQ(readPos, 0u);
     EXPECT_EQ(capturePos, 320u);
@@ -214,8 +208,7 @@ TEST(VirtualNotifications, StalledOrStoppedCursorsLetTheWaitTimeOutAndStopNotifi
     EXPECT_EQ(capture.stopped->Wait(0), platform::WaitResult::kTimedOut);
     ASSERT_EQ(capture.buffer->Stop(), pa::kDsOk);
     EXPECT_EQ(capture.stopped->Wait(0), platform::WaitResult::kSignaled);
-    uint32_t capturePos = 0;
-    uint32_t readPos = 1;
+    uint32_t capturePos = 0, readPos = 1;
     ASSERT_EQ(capture.buffer->GetCurrentPosition(&capturePos, &readPos), pa::kDsOk);
     EXPECT_EQ(capturePos, readPos);  // a stopped buffer reports one place
 }
