@@ -166,11 +166,7 @@ TEST(PreProcessWithoutCompanion, LevelsAndTheLevelGateWorkAsWithIt) {
     const auto loud = Tone(rate, 9000, 500, rate);
     input.insert(input.end(), loud.begin(), loud.end());
 
-    struct Call {
-        int32_t level;
-        bool consumed;
-        int32_t outputPeak;
-    };
+    struct Call { int32_t level; bool consumed; int32_t outputPeak; };
     auto run = [&](bool withCompanion) {
         test::VirtualPlatform platform;
         if (withCompanion) {

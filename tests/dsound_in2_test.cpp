@@ -27,21 +27,29 @@ test::ComponentPtr Capture(int32_t rate, int32_t channels, int32_t blockSamples,
                                              {"InBufferTime", bufferMs}});
 }
 
-// 2 × the input buffer time (raised to whole blocks of whole ms), more until 800 ms, rounded up
-// to whole blocks; blocks under 1 ms or no input buffer time are not opened.
-TEST(DSoundIn2, BufferOfAtLeast800MsInWholeBlocks) {
-    struct Case {
-        int32_t rate, channels, blockSamples, bufferMs;
-        uint32_t bufferBytes;  // 0: Build refuses
-    };
-    for (const Case& c : {Case{16000, 1, 40, 200, 25600},     // 2.5 ms blocks counted as 2 ms: 800 ms
-                          Case{16000, 1, 320, 50, 26880},     // 20 ms blocks: 50 -> 60 ms, 840 ms
-                          Case{44100, 1, 1000, 200, 78000},   // 22 ms: 220 ms, 880 ms = 38.8 blocks -> 39
-                          Case{16000, 1, 15, 200, 0}, Case{16000, 1, 160, 0, 0}}) {
+// DSoundAudioIn2's buffer: 2 x the input buffer time (raised to whole blocks of whole ms, D),
+// more until 800 ms, rounded up to whole blocks.  A DSoundAudioInOut pair's two buffers: ten
+// output buffer times (raised to whole blocks of D ms), more until at least 1000 ms.  Blocks
+// under 1 ms and a buffer time of 0 are not opened.
+TEST(DSoundIn2, BufferSizesOfTheCaptureAndOfAPairInWholeBlocks) {
+    struct Case { bool pair; int32_t rate, blockSamples, bufferMs; uint32_t bytes; };  // bytes 0: refused
+    for (const Case& c : {Case{false, 16000, 40, 200, 25600},   // 2.5 ms blocks counted as 2 ms: 800 ms
+                          Case{false, 16000, 320, 50, 26880},   // 20 ms blocks: 50 -> 60 ms, 840 ms
+                          Case{false, 44100, 1000, 200, 78000}, // 22 ms: 220 ms, 880 ms = 38.8 blocks -> 39
+                          Case{false, 16000, 15, 200, 0}, Case{false, 16000, 160, 0, 0},
+                          Case{true, 16000, 40, 200, 64000},    // D 2 ms: 2000 ms
+                          Case{true, 16000, 320, 60, 32640},    // D 20 ms: 600, 660 ... 1020 ms
+                          Case{true, 16000, 160, 35, 32000},    // 35 ms raised to 40: 400, 440 ... 1000 ms
+                          Case{true, 16000, 160, 150, 48000},   // 1500 ms
+                          Case{true, 16000, 10, 200, 0}, Case{true, 16000, 160, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << (c.pair ? "pair " : "capture ") << c.blockSamples << " samples, " << c.bufferMs << " ms");
         test::VirtualSound sound;
-        test::ComponentPtr in = Capture(c.rate, c.channels, c.blockSamples, c.bufferMs);
-        EXPECT_EQ(in->Build(), c.bufferBytes != 0 ? kOk : kErrPlatform) << c.blockSamples;
-        EXPECT_EQ(c.bufferBytes != 0 ? sound.audio.LastBufferBytes() : 0u, c.bufferBytes) << c.blockSamples;
+        test::ComponentPtr io = test::MakeWith(c.pair ? "DSoundAudioInOut" : "DSoundAudioIn2",
+                                               {{"SamplesPerSec", c.rate}, {"BlockSamples", c.blockSamples},
+                                                {c.pair ? "OutBufferTime" : "InBufferTime", c.bufferMs}});
+        ASSERT_EQ(io->SetProperty(c.pair ? "UseDuplexBuffer" : "Channels", 1, nullptr), kOk);
+        EXPECT_EQ(io->Build(), c.bytes != 0 ? kOk : kErrPlatform);
+        EXPECT_EQ(c.bytes != 0 ? sound.audio.LastBufferBytes() : 0u, c.bytes);
     }
 }
 

@@ -41,10 +41,7 @@ int32_t Retried(IAudioIO* io, bool plays, int16_t* block, int32_t bytes) {
 // null sink may hold the first audio back for up to 2 s), in 100 ms windows.
 TEST(SoundServer, AToneComesBackWholeThroughANullSinksMonitor) {
     if (!test::HaveSoundServer()) GTEST_SKIP() << test::kNoSoundServer;
-    struct Row {
-        const char *out, *in;
-        int32_t blockSamples;
-    };
+    struct Row { const char *out, *in; int32_t blockSamples; };
     for (const Row& row : {Row{"DSoundAudioOut", "DSoundAudioIn", 160}, Row{"DSoundAudioOut", "DSoundAudioIn2", 320},
                            Row{"DSoundAudioOut2", "DSoundAudioIn2", 160}, Row{"DSoundAudioOut2", "DSoundAudioIn", 320}}) {
         SCOPED_TRACE(testing::Message() << row.out << " -> " << row.in << ", " << row.blockSamples << " samples");
