@@ -126,25 +126,30 @@ TEST(CaptureEffects, SwitchedOffTheyDelayTheStreamByExactlyTheirLatency) {
     for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i < kLatencySamples ? 0 : stream[i - kLatencySamples]) << i;
 }
 
+// The processing takes 16-bit mono or stereo at 8, 16, 32 or 48 kHz; asked for effects in any
+// other format the device makes no buffer, and without the effects flag a plain one.
 TEST(CaptureEffects, FormatsTheProcessingCannotTakeGetNoEffects) {
     test::VirtualSound sound;
     std::unique_ptr<pa::ICaptureDevice> device;
     ASSERT_EQ(sound.audio.CreateCapture(nullptr, &device), pa::kDsOk);
-    pa::CaptureBufferDesc desc;
-    desc.flags = pa::kCaptureBufferCtrlFx;
-    desc.bufferBytes = 8000;
-    desc.echoCancellation = true;
-    std::unique_ptr<pa::ICaptureBuffer> buffer;
-    desc.format = WAVEFORMATEX{1, 1, 11025, 22050, 2, 16, 0};  // no 11.025 kHz processing
-    EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsErrFxUnavailable);
-    desc.format = WAVEFORMATEX{1, 1, 16000, 16000, 1, 8, 0};  // 8-bit
-    EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsErrFxUnavailable);
-    EXPECT_EQ(buffer, nullptr);
-    // Without the effects flag the same format makes a plain buffer.
-    desc.flags = 0;
-    EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), pa::kDsOk);
-    std::unique_ptr<pa::ICaptureEffect> effect;
-    EXPECT_EQ(buffer->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect), pa::kDsErrNoInterface);
+    struct Case { WAVEFORMATEX format; bool processed; };
+    for (const Case& c : {Case{{1, 1, 11025, 22050, 2, 16, 0}, false}, Case{{1, 1, 16000, 16000, 1, 8, 0}, false},
+                          Case{{1, 2, 48000, 192000, 4, 16, 0}, true}, Case{{1, 1, 8000, 16000, 2, 16, 0}, true}}) {
+        SCOPED_TRACE(testing::Message() << c.format.nSamplesPerSec << " Hz x " << c.format.nChannels);
+        pa::CaptureBufferDesc desc;
+        desc.flags = pa::kCaptureBufferCtrlFx;
+        desc.bufferBytes = 8000;
+        desc.format = c.format;
+        desc.echoCancellation = true;
+        std::unique_ptr<pa::ICaptureBuffer> buffer;
+        std::unique_ptr<pa::ICaptureEffect> effect;
+        EXPECT_EQ(device->CreateCaptureBuffer(desc, &buffer), c.processed ? pa::kDsOk : pa::kDsErrFxUnavailable);
+        EXPECT_EQ(buffer != nullptr, c.processed);
+        desc.flags = 0;
+        ASSERT_TRUE(c.processed || device->CreateCaptureBuffer(desc, &buffer) == pa::kDsOk);
+        EXPECT_EQ(buffer->GetObjectInPath(pa::CaptureEffect::kEchoCancellation, &effect),
+                  c.processed ? pa::kDsOk : pa::kDsErrNoInterface);
+    }
 }
 
 }  // namespace
