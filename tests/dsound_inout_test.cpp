@@ -3,7 +3,7 @@
 // inner components itself, and the echo of what plays removed from what is captured: on the
 // virtual device's loopback (virtual time) and through a PulseAudio null sink and its monitor,
 // whose server is then killed under the running pair.  The pair's buffer sizes are checked
-// with the capture's in dsound_in2_test.cpp.
+// with the capture's in dsound_gen2_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
