@@ -135,7 +135,7 @@ TEST(CaptureEffects, FormatsTheProcessingCannotTakeGetNoEffects) {
     struct Case { WAVEFORMATEX format; bool processed; };
     for (const Case& c : {Case{{1, 1, 11025, 22050, 2, 16, 0}, false}, Case{{1, 1, 16000, 16000, 1, 8, 0}, false},
                           Case{{1, 2, 48000, 192000, 4, 16, 0}, true}, Case{{1, 1, 8000, 16000, 2, 16, 0}, true}}) {
-        SCOPED_TRACE(testing::Message() << c.format.nSamplesPerSec << " Hz x " << c.format.nChannels);
+        SCOPED_TRACE(testing::Message() << uint32_t{c.format.nSamplesPerSec} << " Hz x " << int{c.format.nChannels});
         pa::CaptureBufferDesc desc;
         desc.flags = pa::kCaptureBufferCtrlFx;
         desc.bufferBytes = 8000;
