@@ -3,8 +3,9 @@
 // tone through the canceller, steady noise with and without suppression), and on a private
 // PulseAudio server with a null sink the generator tone's round trip through the sink's
 // monitor (frequency and level) and a full-duplex pair's echo cancellation.  The tests hold
-// these to bounds (tests/capture_effects_test.cpp, tests/dsound_pulse_test.cpp); round-trip
-// latency and CPU are bench/devices_bench.cpp's.  Without pulseaudio the server part says so.
+// these to bounds (tests/capture_effects_test.cpp, tests/dsound_inout_test.cpp,
+// tests/dsound_pulse_test.cpp); round-trip latency and CPU are bench/devices_bench.cpp's.
+// Without pulseaudio the server part says so.
 #include <zelmar/zelmar.h>
 
 #include <algorithm>

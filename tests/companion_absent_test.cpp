@@ -114,53 +114,29 @@ TEST(CompanionLoading, DamagedFilesAreRefusedBeforeTheyAreMapped) {
     EXPECT_NE(why.find(empty.path), std::string::npos) << why;
 }
 
-// ZelmarCompanionStatus names what the engine would run without: a damaged file, missing
-// functions; and says nothing when all is there.  The text is cut to the caller's buffer.
+// ZelmarCompanionStatus names the functions the engine would run without, and says nothing
+// when all it requires is there; the text is cut to the caller's buffer.  (A damaged file is
+// named too: the command line's recordings test reads that from zelmar chain.)
 TEST(CompanionLoading, StatusNamesWhatIsMissing) {
-    const auto image = ReadAll(ZELMAR_COMPANION_PATH);
-    ASSERT_GT(image.size(), 4096u);
     struct Case {
-        const char* what;
         std::set<std::string> omitted;  // from the real library, through a virtual loader
-        bool truncated;                 // a cut copy on disk instead
         const char* expected;           // part of the text; "" when all is there
     };
-    const Case cases[] = {
-        {"complete", {}, false, ""},
-        {"without NR_Filter and IPPS_IIR", {"NR_Filter", "IPPS_IIR"}, false, "lacks NR_Filter, IPPS_IIR"},
-        {"without an optional name", {"NR_Configure", "IPPS_AutoCorrNorm32f"}, false, ""},
-        {"cut short", {}, true, "is cut short"},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        std::unique_ptr<platform::ILibraryLoader> onDisk;
+    for (const Case& c : {Case{{}, ""}, Case{{"NR_Filter", "IPPS_IIR"}, "lacks NR_Filter, IPPS_IIR"},
+                          Case{{"NR_Configure", "IPPS_AutoCorrNorm32f"}, ""}}) {
         test::VirtualPlatform platform;
-        std::unique_ptr<platform::ScopedPlatform> useDisk;
-        if (c.truncated) {
-            WriteAll(dir.path + "/" + companion::kLibraryFileName, image.data(), 2000);
-            onDisk = platform::CreateDlopenLibraryLoader({dir.path});
-            platform::Services services{};
-            services.libraries = onDisk.get();
-            useDisk = std::make_unique<platform::ScopedPlatform>(services);
-        } else {
-            ASSERT_TRUE(test::RegisterRealCompanion(platform.libraries, c.omitted));
-        }
+        ASSERT_TRUE(test::RegisterRealCompanion(platform.libraries, c.omitted));
         char text[512];
         std::memset(text, 'z', sizeof text);
-        const int32_t code = ZelmarCompanionStatus(text, sizeof text);
-        EXPECT_EQ(code, *c.expected == 0 ? ZELMAR_OK : ZELMAR_E_PLATFORM) << c.what << ": " << text;
-        EXPECT_NE(std::string(text).find(c.expected), std::string::npos) << c.what << ": " << text;
-        if (*c.expected == 0) {
-            EXPECT_STREQ(text, "") << c.what;
-        }
-        if (*c.expected != 0) {
-            char small[8];
-            std::memset(small, 'z', sizeof small);
-            EXPECT_EQ(ZelmarCompanionStatus(small, 6), ZELMAR_E_PLATFORM);
-            EXPECT_EQ(std::strlen(small), 5u) << c.what;
-            EXPECT_EQ(small[6], 'z') << "wrote past the size given";
-            EXPECT_EQ(ZelmarCompanionStatus(nullptr, 100), ZELMAR_E_PLATFORM);
-        }
+        EXPECT_EQ(ZelmarCompanionStatus(text, sizeof text), *c.expected == 0 ? ZELMAR_OK : ZELMAR_E_PLATFORM) << text;
+        EXPECT_TRUE(*c.expected == 0 ? *text == 0 : std::string(text).find(c.expected) != std::string::npos) << text;
+        if (*c.expected == 0) continue;
+        char small[8];
+        std::memset(small, 'z', sizeof small);
+        EXPECT_EQ(ZelmarCompanionStatus(small, 6), ZELMAR_E_PLATFORM);
+        EXPECT_EQ(std::strlen(small), 5u);
+        EXPECT_EQ(small[6], 'z') << "wrote past the size given";
+        EXPECT_EQ(ZelmarCompanionStatus(nullptr, 100), ZELMAR_E_PLATFORM);
     }
 }
 
@@ -190,11 +166,7 @@ TEST(PreProcessWithoutCompanion, LevelsAndTheLevelGateWorkAsWithIt) {
     const auto loud = Tone(rate, 9000, 500, rate);
     input.insert(input.end(), loud.begin(), loud.end());
 
-    struct Call {
-        int32_t level;
-        bool consumed;
-        int32_t outputPeak;
-    };
+    struct Call { int32_t level; bool consumed; int32_t outputPeak; };
     auto run = [&](bool withCompanion) {
         test::VirtualPlatform platform;
         if (withCompanion) {

@@ -14,8 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "platform/audio/VirtualAudio.h"
+#include "support/Devices.h"
+#include "support/SoundServerSink.h"
+#include "support/VirtualSound.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -26,35 +27,27 @@ namespace pa = platform::audio;
 constexpr int32_t kBlockBytes = 640;  // 20 ms at 16 kHz mono
 constexpr uint32_t kRate = 16000;
 
-// A virtual world for one component: auto-advancing time and the virtual sound device.
-struct World {
-    explicit World(std::function<void(uint64_t, uint8_t*, uint32_t)> mic = nullptr,
-                   std::function<void(uint64_t, uint8_t*, uint32_t)> far = nullptr) {
+// The virtual device with `mic` as what it captures (a ramp if none) and `far` as its playback
+// monitor, on auto-advancing time.
+struct World : test::VirtualSound {
+    explicit World(pa::VirtualAudioService::ScriptedInput mic = nullptr, pa::VirtualAudioService::ScriptedInput far = nullptr) {
         audio.SetLoopback(false);
         audio.SetScriptedInput(mic ? mic : [](uint64_t at, uint8_t* target, uint32_t bytes) {
             for (uint32_t i = 0; i < bytes; ++i) target[i] = static_cast<uint8_t>((at + i) * 37 / 5);
         });
         if (far) audio.SetMonitorInput(far);
     }
-    test::VirtualPlatform platform;
-    pa::VirtualAudioService audio;
-    platform::ScopedPlatform scope{[this] {
-        platform::Services services{};
-        services.audio = &audio;
-        return services;
-    }()};
 };
 
 test::ComponentPtr Running(std::initializer_list<std::pair<const char*, int32_t>> settings = {}) {
-    test::ComponentPtr io = test::Make("DMOAECAudioIn");
-    for (const auto& [name, value] : settings) EXPECT_EQ(io->SetProperty(name, value, nullptr), 0) << name;
+    test::ComponentPtr io = test::MakeWith("DMOAECAudioIn", settings);
     EXPECT_EQ(io->Build(), 0);
     EXPECT_EQ(io->Start(), 0);
     return io;
 }
 
 // Plays `signal` (16-bit samples) as the virtual device's byte stream.
-std::function<void(uint64_t, uint8_t*, uint32_t)> Play(const std::vector<int16_t>& signal) {
+pa::VirtualAudioService::ScriptedInput Play(const std::vector<int16_t>& signal) {
     return [&signal](uint64_t at, uint8_t* target, uint32_t bytes) {
         for (uint32_t i = 0; i < bytes; ++i) {
             const uint64_t n = (at + i) / 2;
@@ -225,9 +218,6 @@ TEST(DMOAECAudioIn, FaultsAndBadInputGiveACodeNotAHang) {
                                         [&](const std::string& t) { return t.find(c.trace) != std::string::npos; });
         EXPECT_TRUE(traced) << c.what;
     }
-    World world;
-    test::ComponentPtr io = test::Make("DMOAECAudioIn");
-    EXPECT_EQ(io->SetProperty("OutDeviceNo", 1, nullptr), static_cast<int32_t>(0x80000003u));  // one render device
 }
 
 // Odd byte counts cut the stream anywhere: put together, the pieces are the stream a reader
@@ -259,32 +249,12 @@ TEST(DMOAECAudioIn, OddByteCountsDeliverTheSameStream) {
 TEST(DMOAECAudioIn, CapturesANullSinkMonitorWithAnotherSinkAsReference) {
     const char* sink = std::getenv("ZELMAR_TEST_SINK");
     const char* description = std::getenv("ZELMAR_TEST_SINK_DESCRIPTION");
-    if (sink == nullptr || description == nullptr) {
-        GTEST_SKIP() << "no sound server: ZELMAR_TEST_SINK is not set (./run test starts one)";
-    }
-    FILE* loaded = popen("pactl load-module module-null-sink sink_name=zelmar_aec_reference "
-                         "sink_properties=device.description=ZelmarAecReference 2>/dev/null", "r");
-    int module = -1;
-    if (loaded == nullptr || std::fscanf(loaded, "%d", &module) != 1) module = -1;
-    if (loaded != nullptr) pclose(loaded);
-    ASSERT_GE(module, 0) << "pactl could not load a second null sink";
-    struct Unload {
-        int module;
-        ~Unload() { std::system(("pactl unload-module " + std::to_string(module)).c_str()); }
-    } unload{module};
-
+    if (sink == nullptr || description == nullptr) GTEST_SKIP() << test::kNoSoundServer;
+    test::OwnNullSink reference("AecReference");
+    ASSERT_GE(reference.module, 0) << "pactl could not load a second null sink";
     test::ComponentPtr io = test::Make("DMOAECAudioIn");
-    auto find = [&](const char* count, const char* nameProperty, const std::string& wanted) {
-        int32_t n = 0;
-        io->GetProperty(count, 0, &n);
-        char name[600];
-        for (int32_t i = 0; i < n; ++i) {
-            if (io->GetProperty(nameProperty, i, name) == 0 && wanted == name) return i;
-        }
-        return -1;
-    };
-    const int32_t capture = find("InDeviceNum", "InDeviceName", std::string("Monitor of ") + description);
-    const int32_t render = find("OutDeviceNum", "OutDeviceName", "ZelmarAecReference");
+    const int32_t capture = test::DeviceNumber(io.get(), "In", std::string("Monitor of ") + description);
+    const int32_t render = test::DeviceNumber(io.get(), "Out", reference.description);
     ASSERT_GE(capture, 0);
     ASSERT_GE(render, 0);
     ASSERT_EQ(io->SetProperty("InDeviceNo", capture, nullptr), 0);

@@ -70,11 +70,7 @@ TEST(Limits, PreProcessorOwnConversionSaturatesAtSixteenBits) {
 // target / peak; in speech it rises upSpeed of that way, five times faster but at most 0.1
 // while below unity; in silence it holds; the result stays within the limits.
 TEST(Limits, AutomaticGainRisesAtMostATenthPerFrameBelowUnity) {
-    struct Case {
-        float gain, peak, target, upSpeed;
-        bool silent;
-        float expected;
-    };
+    struct Case { float gain, peak, target, upSpeed; bool silent; float expected; };
     const Case cases[] = {
         {0.5f, 0.01f, 0.5f, 0.0005f, false, 0.6f},        // (50 - 0.5) x 0.0025 = 0.124, capped
         {0.95f, 0.01f, 0.5f, 0.0005f, false, 1.05f},      // capped, crossing unity

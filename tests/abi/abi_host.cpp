@@ -1,42 +1,24 @@
-// A host that knows only the public headers and the shared library: creates every component
-// the library offers by name, checks the split interfaces' slot layout, traces through the
-// debug sink, and disposes of everything.
+// A host that knows only the public headers and the shared library: the format block's size
+// and the split interfaces' slot layout, through a stereo WAV round trip.  (Names, the null
+// component and disposal of null are the unit tests' Factory and Contract cases.)
 #include <zelmar/zelmar.h>
 #include <zelmar/zelmar_split.h>
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
 int failures = 0;
 
 void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::printf("FAIL: %s\n", what);
-        ++failures;
-    }
+    if (!ok) std::printf("FAIL: %s\n", what), ++failures;
 }
 
 }  // namespace
 
 int main() {
     Check(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
-    Check(ZelmarCreateComponent("NoSuchComponent") == nullptr, "unknown name gives null");
-    Check(ZelmarDisposeComponent(nullptr) == 0, "disposing null returns 0");
-
-    IAudioIO* null = ZelmarCreateComponent("null");
-    Check(null != nullptr, "NULL is created case-insensitively");
-    if (null) {
-        Check(null->Start() == ZELMAR_E_NOTIMPL, "NULL Start is not implemented");
-        Check(ZelmarDisposeComponent(null) == 0, "dispose returns 0");
-    }
-
-    std::string traced;
-    ZelmarSetDebugOutput([](const char* text, void* context) { *static_cast<std::string*>(context) += text; },
-                         &traced);
-
     // A WAV round trip through the split interfaces, as a host would write it.
     const char* path = "abi_host_roundtrip.wav";
     auto* writer = static_cast<IAudioIOSplitSink*>(ZelmarCreateComponent("RIFFAudioOut"));
@@ -59,10 +41,8 @@ int main() {
         Check(std::memcmp(l, left, sizeof l) == 0 && std::memcmp(r, right, sizeof r) == 0, "channels round trip");
         reader->Stop();
     }
-    ZelmarDisposeComponent(writer);
-    ZelmarDisposeComponent(reader);
+    Check(ZelmarDisposeComponent(writer) == 0 && ZelmarDisposeComponent(reader) == 0, "disposed");
     std::remove(path);
-    ZelmarSetDebugOutput(nullptr, nullptr);
 
     std::printf("%s\n", failures == 0 ? "abi host: all checks passed" : "abi host: failures");
     return failures == 0 ? 0 : 1;

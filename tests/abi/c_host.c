@@ -10,10 +10,7 @@
 static int failures = 0;
 
 static void check(int ok, const char* what) {
-    if (!ok) {
-        printf("FAIL: %s\n", what);
-        ++failures;
-    }
+    if (!ok) printf("FAIL: %s\n", what), ++failures;
 }
 
 int main(void) {

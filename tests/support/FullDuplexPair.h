@@ -46,22 +46,18 @@ public:
             if ((r = Write(ringBytes_ / 2)) != pa::kDsOk || (r = out->Play(pa::kPlayLooping)) != pa::kDsOk) return r;
             return in->Start(pa::kCaptureStartLooping);
         }
-        uint32_t play = 0;
-        uint32_t write = 0;
+        uint32_t play = 0, write = 0;
         if ((r = out->GetCurrentPosition(&play, &write)) != pa::kDsOk) return r;
         played_ += (play + ringBytes_ - playedAt_) % ringBytes_ / 2;
         playedAt_ = play;
         // What was just played is refilled with what plays one ring later.
         while (r == pa::kDsOk && written_ < played_ + ringBytes_ / 2) r = Write(160);
-        uint32_t capturePos = 0;
-        uint32_t readPos = 0;
+        uint32_t capturePos = 0, readPos = 0;
         if (r != pa::kDsOk || (r = in->GetCurrentPosition(&capturePos, &readPos)) != pa::kDsOk) return r;
         const uint32_t bytes = (readPos + ringBytes_ - readAt_) % ringBytes_;
         if (bytes == 0) return pa::kDsOk;
-        void* p1;
-        void* p2;
-        uint32_t n1;
-        uint32_t n2;
+        void *p1, *p2;
+        uint32_t n1, n2;
         if ((r = in->Lock(readAt_, bytes, &p1, &n1, &p2, &n2, 0)) != pa::kDsOk) return r;
         const size_t at = captured.size();
         captured.resize(at + (n1 + n2) / 2);
@@ -80,10 +76,8 @@ public:
 
 private:
     platform::audio::DsResult Write(uint32_t samples) {
-        void* p1;
-        void* p2;
-        uint32_t n1;
-        uint32_t n2;
+        void *p1, *p2;
+        uint32_t n1, n2;
         const auto offset = static_cast<uint32_t>(written_ * 2 % ringBytes_);
         const platform::audio::DsResult r = out->Lock(offset, samples * 2, &p1, &n1, &p2, &n2, 0);
         if (r != platform::audio::kDsOk) return r;
