@@ -210,7 +210,14 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
     finder_.AddCaptured(finderCaptured_.data(), chunkFrames_);
     if (++chunksDone_ % kAlignEveryChunks != 0) return;
     const int32_t delayMs = finder_.DelayMs();
-    if (delayMs >= 0 && std::llabs(delayMs - heldMs_) >= kRealignMs) heldMs_ = delayMs;
+    // A peak of a moment (a vowel's period, a pause's onset) moves nothing: the hold moves
+    // only to a delay found at kSteadyChecks checks in a row.
+    if (delayMs < 0 || std::llabs(delayMs - candidateMs_) > kSteadyWithinMs) {
+        candidateMs_ = delayMs;
+        candidateChecks_ = 0;
+    }
+    if (delayMs < 0 || ++candidateChecks_ < kSteadyChecks) return;
+    if (std::llabs(delayMs - heldMs_) >= kRealignMs) heldMs_ = delayMs;
 }
 
 int32_t CaptureEffects::HeldBackMs() {

@@ -52,6 +52,8 @@ public:
     static constexpr uint32_t kMaxEchoDelayMs = 700;   // the longest echo delay looked for
     static constexpr uint32_t kAlignEveryChunks = 10;  // 100 ms
     static constexpr int64_t kRealignMs = 15;
+    static constexpr uint32_t kSteadyChecks = 3;
+    static constexpr int64_t kSteadyWithinMs = 2;
     static_assert(kMaxEchoDelayMs < (kFarChunks - kLatencyChunks) * kChunkMs - 2 * kFarLeadMs,
                   "the far end held back by the longest delay must fit the queue");
 
@@ -131,6 +133,8 @@ private:
     std::vector<int16_t> finderCaptured_;
     uint64_t chunksDone_ = 0;
     int64_t heldMs_ = 0;                 // the echo delay the far end is held back by
+    int64_t candidateMs_ = -1;           // the delay found at the last checks
+    uint32_t candidateChecks_ = 0;       // how many in a row
 };
 
 }  // namespace zelmar::platform::audio
