@@ -60,8 +60,8 @@ CaptureEffects::~CaptureEffects() { delete apm_; }
 
 bool CaptureEffects::Init() {
     webrtc::Config config;
-    // The reported delay is only an estimate (a sound server's latency moves): the extended
-    // filter (128 ms) and the canceller's own delay estimate cope with that.
+    // The echo lands about kFarLeadMs into the filter and slides as the path or the clocks
+    // move: the extended filter (128 ms) leaves it room to.
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
     // The far end is aligned here (FindDelayLocked): the canceller's own delay search, which
     // would move the filter under that alignment, stays off.
