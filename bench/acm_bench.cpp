@@ -5,7 +5,10 @@
 #include <benchmark/benchmark.h>
 #include <zelmar/zelmar.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -179,38 +182,94 @@ int BlockAlign(const Codec& codec) {
 // libavcodec's decoders take one block per packet; G.711's, one second.
 int PacketBytes(const Codec& codec) { return codec.tag == 6 || codec.tag == 7 ? codec.rate : BlockAlign(codec); }
 
+// ---- one conversion, two ways ----
+
+// The same conversion by the bridge and by libavcodec alone, prepared as the throughput
+// benchmarks prepare it.
+struct Pair {
+    const Codec* codec = nullptr;
+    bool encode = true;
+    std::vector<int16_t> speech;
+    std::vector<uint8_t> pcm, coded, out;
+    ComponentPtr bridge;
+    AvCoder av;
+
+    bool Prepare(const Codec& c, bool toCoded) {
+        codec = &c, encode = toCoded, speech = Speech(c.rate);
+        pcm.resize(speech.size() * 2), out.resize(std::size_t(c.rate) * 4);
+        std::memcpy(pcm.data(), speech.data(), pcm.size());
+        ComponentPtr encoder = Bridge(c, true);
+        if (!encoder) return false;
+        coded = BridgePass(encoder.get(), pcm, std::size_t(c.rate) * 2, out);
+        bridge = Bridge(c, encode);
+        return bridge && OpenAv(av, c, encode, BlockAlign(c));
+    }
+    std::size_t ViaBridge() {
+        const std::vector<uint8_t>& in = encode ? pcm : coded;
+        const std::size_t buffer = encode ? std::size_t(codec->rate) * 2 : coded.size() / kSpeechSeconds;
+        return BridgePass(bridge.get(), in, buffer, out).size();
+    }
+    std::size_t ViaLibavcodec() {
+        return encode ? AvEncode(av, speech).size() : AvDecode(av, coded, PacketBytes(*codec)).size() * 2;
+    }
+};
+
 // ---- throughput ----
 
 void BridgeBench(benchmark::State& state, Codec codec, bool encode) {
-    const std::vector<int16_t> speech = Speech(codec.rate);
-    std::vector<uint8_t> pcm(speech.size() * 2);
-    std::memcpy(pcm.data(), speech.data(), pcm.size());
-    ComponentPtr encoder = Bridge(codec, true), io = Bridge(codec, encode);
-    if (!encoder || !io) return state.SkipWithError("Build failed");
-    std::vector<uint8_t> out(std::size_t(codec.rate) * 4);
-    const std::vector<uint8_t> coded = BridgePass(encoder.get(), pcm, std::size_t(codec.rate) * 2, out);
-    const std::vector<uint8_t>& in = encode ? pcm : coded;
-    const std::size_t buffer = encode ? std::size_t(codec.rate) * 2 : coded.size() / kSpeechSeconds;
-    for (auto _ : state) benchmark::DoNotOptimize(BridgePass(io.get(), in, buffer, out).data());
-    SetRealTimeCounter(state, double(speech.size()) / codec.rate);
+    Pair pair;
+    if (!pair.Prepare(codec, encode)) return state.SkipWithError("Build failed or libavcodec refused");
+    for (auto _ : state) benchmark::DoNotOptimize(pair.ViaBridge());
+    SetRealTimeCounter(state, double(pair.speech.size()) / codec.rate);
 }
 
 void AvBench(benchmark::State& state, Codec codec, bool encode) {
-    const std::vector<int16_t> speech = Speech(codec.rate);
-    const int align = BlockAlign(codec);
-    AvCoder encoder, decoder;
-    if (!OpenAv(encoder, codec, true, align) || !OpenAv(decoder, codec, false, align)) {
-        return state.SkipWithError("libavcodec refused");
-    }
-    const std::vector<uint8_t> coded = AvEncode(encoder, speech);
-    for (auto _ : state) {
-        if (encode) {
-            benchmark::DoNotOptimize(AvEncode(encoder, speech).data());
-        } else {
-            benchmark::DoNotOptimize(AvDecode(decoder, coded, PacketBytes(codec)).data());
+    Pair pair;
+    if (!pair.Prepare(codec, encode)) return state.SkipWithError("Build failed or libavcodec refused");
+    for (auto _ : state) benchmark::DoNotOptimize(pair.ViaLibavcodec());
+    SetRealTimeCounter(state, double(pair.speech.size()) / codec.rate);
+}
+
+// ---- paired timing ----
+
+double ThreadSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// `acm_bench --paired ROUNDS`: each round times one bridge pass and one libavcodec pass back to
+// back in this thread's CPU time, so both see the same machine; the table gives the median of
+// the rounds' ratios and its spread (quartiles), which a loaded machine moves far less than it
+// moves separate timings.
+int PairedTable(int rounds) {
+    std::printf("Conversion of %d s of speech, thread CPU time, %d paired rounds:\n\n", kSpeechSeconds, rounds);
+    std::printf("| codec | direction | bridge x real time | libavcodec x real time | bridge / libavcodec "
+                "(median) | quartiles |\n|---|---|---|---|---|---|\n");
+    for (const Codec& codec : kCodecs) {
+        for (bool encode : {true, false}) {
+            Pair pair;
+            if (!pair.Prepare(codec, encode)) continue;
+            std::vector<double> ratios, bridgeTimes, avTimes;
+            for (int round = 0; round < rounds; ++round) {
+                const double t0 = ThreadSeconds();
+                benchmark::DoNotOptimize(pair.ViaBridge());
+                const double t1 = ThreadSeconds();
+                benchmark::DoNotOptimize(pair.ViaLibavcodec());
+                const double t2 = ThreadSeconds();
+                bridgeTimes.push_back(t1 - t0), avTimes.push_back(t2 - t1);
+                ratios.push_back((t2 - t1) / (t1 - t0));
+            }
+            auto quantile = [](std::vector<double> v, double q) {
+                std::sort(v.begin(), v.end());
+                return v[std::size_t(q * double(v.size() - 1) + 0.5)];
+            };
+            std::printf("| %s | %s | %.0f | %.0f | %.2f | %.2f-%.2f |\n", codec.name, encode ? "encode" : "decode",
+                        kSpeechSeconds / quantile(bridgeTimes, 0.5), kSpeechSeconds / quantile(avTimes, 0.5),
+                        quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75));
         }
     }
-    SetRealTimeCounter(state, double(speech.size()) / codec.rate);
+    return 0;
 }
 
 // ---- quality ----
@@ -246,6 +305,7 @@ void QualityTable() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--paired") return PairedTable(std::max(1, std::atoi(argv[2])));
     benchmark::Initialize(&argc, argv);
     for (const Codec& codec : kCodecs) {
         for (bool encode : {true, false}) {
@@ -269,6 +329,8 @@ int main(int argc, char** argv) {
         }
     }
     QualityTable();
+    std::printf("\n");
+    PairedTable(21);
     benchmark::Shutdown();
     return 0;
 }

@@ -33,14 +33,20 @@ struct Codec {
     const char* ffmpegDecoder;   // ffmpeg -c:a when reading (libgsm for GSM: the reference coder)
     int tolerance;               // largest difference from each tool's decode, in LSB
     double soxSnrDb;             // else, for sox's own decoder: our decode against sox's, at least
+    bool soxAlwaysBySnr;         // sox's decoder computes differently on every file, not only its own
 };
 const Codec kCodecs[] = {
-    {"GSM 6.10", 49, "gsm-full-rate", "libgsm_ms", "libgsm_ms", 0, 0},
+    {"GSM 6.10", 49, "gsm-full-rate", "libgsm_ms", "libgsm_ms", 0, 0, false},
     // sox predicts with an arithmetic shift where libavcodec divides: on sox's own files the
     // two decoders drift apart inside a block.
-    {"Microsoft ADPCM", 2, "ms-adpcm", "adpcm_ms", "adpcm_ms", 1, 40},
-    {"A-law", 6, "a-law", "pcm_alaw", "pcm_alaw", 0, 0},
-    {"mu-law", 7, "u-law", "pcm_mulaw", "pcm_mulaw", 0, 0},
+    {"Microsoft ADPCM", 2, "ms-adpcm", "adpcm_ms", "adpcm_ms", 1, 40, false},
+    {"A-law", 6, "a-law", "pcm_alaw", "pcm_alaw", 0, 0, false},
+    {"mu-law", 7, "u-law", "pcm_mulaw", "pcm_mulaw", 0, 0, false},
+    // sox's IMA ADPCM decoder and libavcodec's (the bridge's driver) do not agree sample for
+    // sample on any file: on this speech their decodes are 41 to 48 dB apart.
+    {"IMA ADPCM", 17, "ima-adpcm", "adpcm_ima_wav", "adpcm_ima_wav", 0, 40, true},
+    // sox neither reads nor writes G.723.1.
+    {"G.723.1", 66, nullptr, "g723_1", "g723_1", 0, 0, false},
 };
 
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
@@ -173,16 +179,20 @@ TEST_P(CodedFiles, WrittenByTheEngineDecodeWithSoxAndFfmpegAsTheBridgeDecodes) {
     ASSERT_EQ(writer->Start(), kOkay);
     ASSERT_EQ(writer->PutData(stream.data(), int32_t(stream.size())), int32_t(stream.size()));
     ASSERT_EQ(writer->Stop(), kOkay);
-    ExpectSame(ours, Sox(wav), codec.tolerance, "sox");
+    if (codec.soxEncoding != nullptr) {
+        ExpectSame(ours, Sox(wav), codec.tolerance, "sox", codec.soxAlwaysBySnr ? codec.soxSnrDb : 0);
+    }
     ExpectSame(ours, Ffmpeg(wav), codec.tolerance, "ffmpeg");
 }
 
 TEST_P(CodedFiles, WrittenBySoxAndFfmpegDecodeThroughTheReaderAndTheBridgeAsTheToolsDecode) {
     const Codec& codec = GetParam();
     const std::string speech = test::SpeechPath(kRate);
-    const std::vector<std::string> makers = {
-        std::string("sox ") + speech + " -e " + codec.soxEncoding + " " + Path("sox.wav"),
+    std::vector<std::string> makers = {
         std::string("ffmpeg -nostdin -y -i ") + speech + " -c:a " + codec.ffmpegEncoder + " " + Path("ffmpeg.wav")};
+    if (codec.soxEncoding != nullptr) {
+        makers.push_back(std::string("sox ") + speech + " -e " + codec.soxEncoding + " " + Path("sox.wav"));
+    }
     for (const std::string& make : makers) {
         SCOPED_TRACE(make);
         ASSERT_TRUE(Shell(make));
@@ -199,7 +209,9 @@ TEST_P(CodedFiles, WrittenBySoxAndFfmpegDecodeThroughTheReaderAndTheBridgeAsTheT
         const std::vector<uint8_t> decoded = Pass(decoder.get(), stream);
         std::vector<int16_t> ours(decoded.size() / 2);
         std::memcpy(ours.data(), decoded.data(), decoded.size());
-        ExpectSame(ours, Sox(wav), codec.tolerance, "sox", make.rfind("sox", 0) == 0 ? codec.soxSnrDb : 0);
+        if (codec.soxEncoding != nullptr) {
+            ExpectSame(ours, Sox(wav), codec.tolerance, "sox", make.rfind("sox", 0) == 0 || codec.soxAlwaysBySnr ? codec.soxSnrDb : 0);
+        }
         ExpectSame(ours, Ffmpeg(wav), codec.tolerance, "ffmpeg");
     }
 }

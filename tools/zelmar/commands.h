@@ -27,6 +27,7 @@ int RunVolume(int argc, char** argv);
 // On stderr: capture device N's volume and mute switch (nothing for -1 or a device without).
 void PrintCaptureVolume(int32_t device);
 int RunConvert(int argc, char** argv);
+int RunEchoTest(int argc, char** argv);
 
 extern const char kToneUsage[];
 extern const char kInfoUsage[];
@@ -40,5 +41,6 @@ extern const char kVoiceUsage[];
 extern const char kRepairUsage[];
 extern const char kVolumeUsage[];
 extern const char kConvertUsage[];
+extern const char kEchoTestUsage[];
 
 }  // namespace cli

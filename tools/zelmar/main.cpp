@@ -21,6 +21,7 @@ const cli::Command kCommands[] = {
     {"devices", "list the capture and playback devices, numbered as hosts number them", cli::kDevicesUsage, cli::RunDevices},
     {"record", "record a capture device into a WAV file, with a level meter", cli::kRecordUsage, cli::RunRecord},
     {"play", "play a WAV file through a playback device", cli::kPlayUsage, cli::RunPlay},
+    {"echo-test", "play a test signal, record it back: the echo's delay, level and ERLE", cli::kEchoTestUsage, cli::RunEchoTest},
     {"voice", "run speech through the voice path (codec, network, jitter buffer)", cli::kVoiceUsage, cli::RunVoice},
     {"volume", "list or change the capture devices' volume and mute switch", cli::kVolumeUsage, cli::RunVolume},
     {"repair", "write the sizes of a WAV file whose recording never finished", cli::kRepairUsage, cli::RunRepair},

@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace zelmar {
+
+namespace {
+// Four floats in one vector register (SSE on x86-64, NEON on ARM).
+typedef float Float4 __attribute__((vector_size(16)));
+}  // namespace
 
 void CEchoDelayFinder::Reset(uint32_t sampleRateHz, uint32_t maxLagMs) {
     decimation_ = std::max<uint32_t>(1, sampleRateHz / kAnalysisRateHz);
     const uint64_t lag = uint64_t{maxLagMs} * kAnalysisRateHz / 1000;
     maxLag_ = static_cast<uint32_t>(std::min<uint64_t>(lag, kRingSamples / 2));
     sums_.assign(maxLag_ + 1, 0.0f);
-    far_.assign(kRingSamples, 0.0f);
+    far_.assign(2 * kRingSamples, 0.0f);
     farCount_ = micCount_ = seen_ = 0;
     farAcc_ = micAcc_ = 0;
     farFill_ = micFill_ = 0;
@@ -21,7 +27,10 @@ void CEchoDelayFinder::AddFar(const int16_t* in, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
         farAcc_ += in[i];
         if (++farFill_ < decimation_) continue;
-        far_[farCount_ % kRingSamples] = static_cast<float>(farAcc_) / static_cast<float>(decimation_);
+        // Stored backwards, and twice: the samples before any one of them then lie after it, in
+        // one straight run whatever the ring's wrap (see AddCaptured).
+        const uint32_t at = kRingSamples - 1 - static_cast<uint32_t>(farCount_ % kRingSamples);
+        far_[at] = far_[at + kRingSamples] = static_cast<float>(farAcc_) / static_cast<float>(decimation_);
         ++farCount_;
         farAcc_ = 0;
         farFill_ = 0;
@@ -38,9 +47,22 @@ void CEchoDelayFinder::AddCaptured(const int16_t* in, uint32_t n) {
         micFill_ = 0;
         // A far end that lags, or one that ran too far ahead, gives nothing to compare.
         if (micCount_ < farCount_ && farCount_ - micCount_ < kRingSamples / 2 && micCount_ >= maxLag_) {
-            for (uint32_t lag = 0; lag <= maxLag_; ++lag) {
-                sums_[lag] = sums_[lag] * kForget + m * far_[(micCount_ - lag) % kRingSamples];
+            // before[lag] is the far-end sample `lag` steps before this one.  This loop is the
+            // finder's whole cost (1 001 lags for 500 ms, 2 000 times a second), so it runs four
+            // lags at a time in the compiler's vector type; the products are the same.
+            const float* before = &far_[kRingSamples - 1 - static_cast<uint32_t>(micCount_ % kRingSamples)];
+            float* sums = sums_.data();
+            const uint32_t count = maxLag_ + 1;
+            const Float4 forget = {kForget, kForget, kForget, kForget}, mic = {m, m, m, m};
+            uint32_t lag = 0;
+            for (; lag + 4 <= count; lag += 4) {
+                Float4 sum, far;
+                std::memcpy(&sum, sums + lag, sizeof sum);
+                std::memcpy(&far, before + lag, sizeof far);
+                sum = sum * forget + mic * far;
+                std::memcpy(sums + lag, &sum, sizeof sum);
             }
+            for (; lag < count; ++lag) sums[lag] = sums[lag] * kForget + m * before[lag];
             ++seen_;
         }
         ++micCount_;

@@ -44,7 +44,7 @@ private:
     uint32_t decimation_ = 8;
     uint32_t maxLag_ = 0;
     std::vector<float> sums_;
-    std::vector<float> far_;
+    std::vector<float> far_;  // the far end at 2 kHz, newest first, the ring held twice over
     uint64_t farCount_ = 0;
     uint64_t micCount_ = 0;
     uint64_t seen_ = 0;

@@ -50,6 +50,11 @@ constexpr uint32_t kReferenceWaitChunks = 4;
 // far end, early in the canceller's filter.
 constexpr uint64_t kAlignEveryChunks = 50;
 constexpr int32_t kEchoAfterFarMs = 30;
+// Echo delays are looked for up to this far, whatever the echo length: the delay is the
+// path's latency (the sound server's buffers and the air), the echo length the room's tail
+// after it, which the canceller's filter models.  Half a second covers the latency of any
+// sound server setup seen, and the search starts only once this much capture has come.
+constexpr uint32_t kDelaySearchMs = 500;
 // Suppressed stretches are filled with noise this far down (RMS of a uniform distribution
 // of +-kNoiseFillPeak: peak / sqrt(3) = 2.9 LSB, about -81 dBFS) so they never fall to digital
 // silence, which listeners take for a dropped line.
@@ -80,21 +85,42 @@ public:
     }
     void Clear() { first_ = count_ = 0; }
     uint32_t count() const { return count_; }
-    void Push(const int16_t* in, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) {
-            if (count_ == samples_.size()) Drop(1);
-            samples_[(first_ + count_) % samples_.size()] = in[i];
-            ++count_;
+    void Push(const int16_t* in, uint32_t n) { PushBytes(reinterpret_cast<const uint8_t*>(in), 2 * n); }
+    // The whole 16-bit samples of `bytes` (in the host's order); `finder` is told them as
+    // far-end samples.  Copied in at most two pieces, as the ring wraps.
+    void PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder = nullptr) {
+        const auto size = static_cast<uint32_t>(samples_.size());
+        uint32_t samples = n / 2;
+        if (size == 0 || samples == 0) return;
+        if (samples > size) {  // only the newest fit
+            bytes += 2 * (samples - size);
+            samples = size;
+        }
+        if (count_ + samples > size) Drop(count_ + samples - size);
+        const uint32_t at = (first_ + count_) % size;
+        const uint32_t head = std::min(samples, size - at);
+        std::memcpy(&samples_[at], bytes, 2 * std::size_t{head});
+        std::memcpy(samples_.data(), bytes + 2 * head, 2 * std::size_t{samples - head});
+        count_ += samples;
+        if (finder != nullptr) {
+            finder->AddFar(&samples_[at], head);
+            finder->AddFar(samples_.data(), samples - head);
         }
     }
-    void PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder = nullptr);
-    void Pop(int16_t* out, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i) out[i] = samples_[(first_ + i) % samples_.size()];
+    void Pop(int16_t* out, uint32_t n) { PopBytes(reinterpret_cast<uint8_t*>(out), n); }
+    // The oldest `n` samples (at most what is held) as bytes.
+    void PopBytes(uint8_t* out, uint32_t n) {
+        n = std::min(n, count_);
+        const auto size = static_cast<uint32_t>(samples_.size());
+        const uint32_t head = std::min(n, size - first_);
+        std::memcpy(out, &samples_[first_], 2 * std::size_t{head});
+        std::memcpy(out + 2 * head, samples_.data(), 2 * std::size_t{n - head});
         Drop(n);
     }
     void Drop(uint32_t n) {
         n = std::min(n, count_);
-        first_ = (first_ + n) % samples_.size();
+        if (n == 0) return;
+        first_ = (first_ + n) % static_cast<uint32_t>(samples_.size());
         count_ -= n;
     }
 
@@ -103,15 +129,6 @@ private:
     uint32_t first_ = 0;
     uint32_t count_ = 0;
 };
-
-void SampleQueue::PushBytes(const uint8_t* bytes, uint32_t n, CEchoDelayFinder* finder) {
-    for (uint32_t i = 0; i + 1 < n; i += 2) {
-        int16_t s;
-        std::memcpy(&s, bytes + i, 2);
-        Push(&s, 1);
-        if (finder != nullptr) finder->AddFar(&s, 1);
-    }
-}
 
 // One capture buffer the object reads from, and what it has read but not yet used.
 struct CaptureStream {
@@ -327,12 +344,13 @@ private:
         if (DsResult result = mic_.Open(service_, captureDefault ? nullptr : &captureId); Failed(result)) return result;
         // Without a monitor of the render device the canceller hears no far end.
         if (!Failed(service_.MonitorOf(renderDefault ? nullptr : &renderId, &monitorId))) {
-            // Room for a far end held back by the longest echo, and a second more.
-            far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * 1024 / 1000);
+            // Room for a far end held back by the longest delay, and a second more.
+            far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * kDelaySearchMs / 1000);
             far_stream_.finder = &finder_;
         }
-        finder_.Reset(kVoiceRateHz, static_cast<uint32_t>(Wanted().echoLengthMs));
-        farFed_ = micDone_ = farHeld_ = 0;
+        finder_.Reset(kVoiceRateHz, kDelaySearchMs);
+        farFed_ = micDone_ = 0;
+        farHeld_ = 0;
         output_.Clear();
         return kHrOk;
     }
@@ -411,16 +429,19 @@ private:
     void ProcessReady() {
         const webrtc::StreamConfig mono(static_cast<int>(kVoiceRateHz), 1);
         while (mic_.queue.count() >= kChunkSamples && output_.count() + kChunkSamples <= kQueueSamples) {
-            // Far chunk k goes to the canceller with captured chunk k + farHeld_.
-            while (far_stream_.open() && farFed_ + farHeld_ <= micDone_ && far_stream_.queue.count() >= kChunkSamples) {
+            // Far chunk k goes to the canceller with captured chunk k + farHeld_ (which is
+            // negative when the far end must run ahead of the capture).
+            const auto farDue = [this] { return static_cast<int64_t>(farFed_) + farHeld_ <= static_cast<int64_t>(micDone_); };
+            while (far_stream_.open() && farDue() && far_stream_.queue.count() >= kChunkSamples) {
                 far_stream_.queue.Pop(chunk_.data(), kChunkSamples);
                 ToFloat(chunk_.data(), far_.data());
                 float* channels[1] = {far_.data()};
                 apm_->ProcessReverseStream(channels, mono, mono, channels);
                 ++farFed_;
             }
-            const bool farBehind = far_stream_.open() && farFed_ + farHeld_ <= micDone_;
-            if (farBehind && mic_.queue.count() < kChunkSamples * kReferenceWaitChunks) break;
+            // A far end that must run ahead makes the capture wait that much longer for it.
+            const uint32_t waitChunks = kReferenceWaitChunks + static_cast<uint32_t>(std::max<int64_t>(0, -farHeld_));
+            if (far_stream_.open() && farDue() && mic_.queue.count() < kChunkSamples * waitChunks) break;
             mic_.queue.Pop(chunk_.data(), kChunkSamples);
             ++micDone_;
             if (current_.echoCancellation) {
@@ -440,14 +461,18 @@ private:
     }
 
     // Holds the far end back so that its echo starts kEchoAfterFarMs after the far end
-    // reaches the canceller; a move of less than two chunks is left alone, as every move
-    // makes the canceller's filter start over.
+    // reaches the canceller, or, for an echo sooner than that (a sink's monitor heard
+    // directly, a low-latency device), holds the capture back instead: the canceller expects
+    // an echo some 20 ms after its far end at the least, and finds one that comes sooner only
+    // after many seconds.  That costs the output kEchoAfterFarMs - delay of latency.  A move
+    // of less than two chunks is left alone, as every move makes the filter start over.
     void Align() {
         const int32_t delayMs = finder_.DelayMs();
         if (delayMs < 0) return;
-        const int64_t wanted = std::max<int64_t>(0, (delayMs - kEchoAfterFarMs) / 10);
-        if (std::llabs(wanted - static_cast<int64_t>(farHeld_)) < 2) return;
-        farHeld_ = static_cast<uint64_t>(wanted);
+        const int64_t offsetMs = delayMs - kEchoAfterFarMs;
+        const int64_t wanted = offsetMs >= 0 ? offsetMs / 10 : -((9 - offsetMs) / 10);  // rounded down
+        if (std::llabs(wanted - farHeld_) < 2) return;
+        farHeld_ = wanted;
     }
 
     void FillNoise() {
@@ -478,11 +503,7 @@ private:
         if (output_.count() == 0) return kHrFalse;
         const uint32_t room = maxLength > length ? (maxLength - length) / 2 : 0;
         const uint32_t n = std::min(room, output_.count());
-        for (uint32_t i = 0; i < n; ++i) {
-            int16_t s;
-            output_.Pop(&s, 1);
-            std::memcpy(data + length + 2 * i, &s, 2);
-        }
+        output_.PopBytes(data + length, n);
         out.pBuffer->SetLength(length + 2 * n);
         if (output_.count() > 0) out.dwStatus |= kDmoOutputIncomplete;
         return kHrOk;
@@ -503,7 +524,7 @@ private:
     CEchoDelayFinder finder_;
     uint64_t farFed_ = 0;   // far-end chunks given to the canceller
     uint64_t micDone_ = 0;  // captured chunks processed
-    uint64_t farHeld_ = 0;  // captured chunks a far chunk waits for, to align its echo
+    int64_t farHeld_ = 0;   // captured chunks a far chunk waits for (< 0: runs ahead by), to align its echo
 };
 
 // The service's devices of one flow.
