@@ -15,4 +15,13 @@ for program in "$build"/bin/*_bench; do
   "$program" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
              --benchmark_display_aggregates_only=true
 done
+# The echo canceller's report (its data files go to a scratch folder; docs/make_echo_figures.sh
+# keeps them as plots).
+if [ -x "$build/bin/echo_report" ] && { [ -z "$filter" ] || [[ echo_report == *"$filter"* ]]; }; then
+  found=1
+  echo "=== echo_report"
+  data=$(mktemp -d)
+  "$build/bin/echo_report" "$data"
+  rm -rf "$data"
+fi
 [ $found -eq 1 ] || echo "no benchmark programs${filter:+ matching '$filter'} in $build/bin"

@@ -4,6 +4,7 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace zelmar::platform::audio {
@@ -59,10 +60,12 @@ CaptureEffects::~CaptureEffects() { delete apm_; }
 
 bool CaptureEffects::Init() {
     webrtc::Config config;
-    // The reported delay is only an estimate (a sound server's latency moves): the extended
-    // filter (128 ms) and the canceller's own delay estimate cope with that.
+    // The echo lands about kFarLeadMs into the filter and slides as the path or the clocks
+    // move: the extended filter (128 ms) leaves it room to.
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    // The far end is aligned here (FindDelayLocked): the canceller's own delay search, which
+    // would move the filter under that alignment, stays off.
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
     apm_ = webrtc::AudioProcessing::Create(config);
     if (apm_ == nullptr) return false;
     chunkFrames_ = format_.nSamplesPerSec * kChunkMs / 1000;
@@ -72,6 +75,9 @@ bool CaptureEffects::Init() {
     output_.assign(size_t{chunkBytes_} * (kLatencyChunks + 1), 0);
     outputFill_ = chunkBytes_ * kLatencyChunks;
     for (auto& channel : channels_) channel.assign(chunkFrames_, 0.0f);
+    finder_.Reset(format_.nSamplesPerSec, kMaxEchoDelayMs);
+    finderFar_.assign(chunkFrames_, 0);
+    finderCaptured_.assign(chunkFrames_, 0);
     const webrtc::StreamConfig stream(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
     const webrtc::ProcessingConfig processing{{stream, stream, stream, stream}};
     if (apm_->Initialize(processing) != webrtc::AudioProcessing::kNoError) return false;
@@ -143,7 +149,7 @@ void CaptureEffects::Render(const WAVEFORMATEX& format, const uint8_t* bytes, ui
         farInput_.assign(farChunkBytes_, 0);
         farQueue_.assign(size_t{farChunkBytes_} * kFarChunks, 0);
         farFill_ = 0;
-        farCount_ = 0;
+        farToCanceller_ = farToFinder_ = farWritten_;
         for (auto& channel : farChannels_) channel.assign(farChunkBytes_ / format.nBlockAlign, 0.0f);
     }
     const uint32_t bytesPerSecond = format.nAvgBytesPerSec;
@@ -155,14 +161,12 @@ void CaptureEffects::Render(const WAVEFORMATEX& format, const uint8_t* bytes, ui
         done += n;
         if (farFill_ < farChunkBytes_) continue;
         farFill_ = 0;
-        if (farCount_ == kFarChunks) {  // nobody captures: the oldest is dropped
-            farFirst_ = (farFirst_ + 1) % kFarChunks;
-            --farCount_;
-        }
-        const uint32_t slot = (farFirst_ + farCount_) % kFarChunks;
+        // Nobody captures: the oldest is dropped.
+        if (farWritten_ - std::min(farToCanceller_, farToFinder_) == kFarChunks) DropOldestFarLocked();
+        const auto slot = static_cast<uint32_t>(farWritten_ % kFarChunks);
         std::memcpy(farQueue_.data() + size_t{slot} * farChunkBytes_, farInput_.data(), farChunkBytes_);
         farHeardAtUs_[slot] = farInputAtUs_;
-        ++farCount_;
+        ++farWritten_;
         farEndUntilUs_ = farInputAtUs_ + int64_t{kChunkMs} * 1000;
     }
 }
@@ -170,13 +174,55 @@ void CaptureEffects::Render(const WAVEFORMATEX& format, const uint8_t* bytes, ui
 void CaptureEffects::FeedFarEndLocked(int64_t untilUs) {
     const webrtc::StreamConfig config(static_cast<int>(farFormat_.nSamplesPerSec), farFormat_.nChannels);
     const uint32_t frames = farFormat_.nBlockAlign == 0 ? 0 : farChunkBytes_ / farFormat_.nBlockAlign;
-    while (farCount_ > 0 && farHeardAtUs_[farFirst_] <= untilUs) {
-        Deinterleave(farQueue_.data() + size_t{farFirst_} * farChunkBytes_, frames, farFormat_.nChannels, farChannels_);
+    while (farToCanceller_ < farWritten_ && farHeardAtUs_[farToCanceller_ % kFarChunks] <= untilUs) {
+        const size_t slot = farToCanceller_ % kFarChunks;
+        Deinterleave(farQueue_.data() + slot * farChunkBytes_, frames, farFormat_.nChannels, farChannels_);
         float* data[2] = {farChannels_[0].data(), farChannels_[1].data()};
         apm_->ProcessReverseStream(data, config, config, data);
-        farFirst_ = (farFirst_ + 1) % kFarChunks;
-        --farCount_;
+        ++farToCanceller_;
     }
+}
+
+void CaptureEffects::DropOldestFarLocked() {
+    const uint64_t oldest = std::min(farToCanceller_, farToFinder_);
+    farToCanceller_ = std::max(farToCanceller_, oldest + 1);
+    farToFinder_ = std::max(farToFinder_, oldest + 1);
+}
+
+void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs) {
+    // Stream positions must line up for the finder: each captured chunk goes with exactly one
+    // far-end chunk, the last one heard by the time it was captured (silence when none came
+    // since the last); the chunks' starts differ by less than a chunk, always by the same.
+    bool found = false;
+    while (farToFinder_ < farWritten_ && farHeardAtUs_[farToFinder_ % kFarChunks] <= capturedAtUs) {
+        const size_t slot = farToFinder_ % kFarChunks;
+        for (uint32_t i = 0; i < chunkFrames_; ++i) {
+            std::memcpy(&finderFar_[i], farQueue_.data() + slot * farChunkBytes_ + size_t{i} * farFormat_.nBlockAlign, 2);
+        }
+        found = true;
+        ++farToFinder_;
+    }
+    if (!found) std::fill(finderFar_.begin(), finderFar_.end(), int16_t{0});
+    for (uint32_t i = 0; i < chunkFrames_; ++i) {
+        std::memcpy(&finderCaptured_[i], chunk + size_t{i} * format_.nBlockAlign, 2);
+    }
+    finder_.AddFar(finderFar_.data(), chunkFrames_);
+    finder_.AddCaptured(finderCaptured_.data(), chunkFrames_);
+    if (++chunksDone_ % kAlignEveryChunks != 0) return;
+    const int32_t delayMs = finder_.DelayMs();
+    // A peak of a moment (a vowel's period, a pause's onset) moves nothing: the hold moves
+    // only to a delay found at kSteadyChecks checks in a row.
+    if (delayMs < 0 || std::llabs(delayMs - candidateMs_) > kSteadyWithinMs) {
+        candidateMs_ = delayMs;
+        candidateChecks_ = 0;
+    }
+    if (delayMs < 0 || ++candidateChecks_ < kSteadyChecks) return;
+    if (std::llabs(delayMs - heldMs_) >= kRealignMs) heldMs_ = delayMs;
+}
+
+int32_t CaptureEffects::HeldBackMs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int32_t>(heldMs_);
 }
 
 void CaptureEffects::Process(uint8_t* bytes, uint32_t count, int64_t capturedAtUs) {
@@ -217,13 +263,15 @@ bool CaptureEffects::FarEndReadyLocked(int64_t capturedAtUs) const {
     // Without echo cancellation nothing is waited for; with it, the far end must have come
     // up to kFarLeadMs past the chunk (a stopped far end never does: the chunk then waits
     // its longest).
-    return !hasEcho_ || !echoOn_ || farEndUntilUs_ >= capturedAtUs + kFarLeadMs * 1000;
+    return !hasEcho_ || !echoOn_ || farEndUntilUs_ >= capturedAtUs + FarLeadUsLocked();
 }
 
 void CaptureEffects::ProcessChunkLocked(uint8_t* chunk, int64_t capturedAtUs) {
-    // The far end this chunk may hold the echo of, and kFarLeadMs more: the canceller then
-    // sees each echo a steady kFarLeadMs (plus the echo path's own delay) after its source.
-    if (hasEcho_) FeedFarEndLocked(capturedAtUs + kFarLeadMs * 1000);
+    // The far end this chunk may hold the echo of (the hold keeps back what is heard in
+    // it only later), and kFarLeadMs more: the canceller then sees each echo a steady
+    // kFarLeadMs after its source.
+    if (hasEcho_ && echoOn_ && farFormat_.nSamplesPerSec == format_.nSamplesPerSec) FindDelayLocked(chunk, capturedAtUs);
+    if (hasEcho_) FeedFarEndLocked(capturedAtUs + FarLeadUsLocked());
     if (echoOn_ || noiseOn_) {
         Deinterleave(chunk, chunkFrames_, format_.nChannels, channels_);
         float* data[2] = {channels_[0].data(), channels_[1].data()};

@@ -8,13 +8,22 @@
 // switching never breaks the stream.  Far-end audio and captured audio arrive on different threads (each
 // PulseAudio stream has its own main loop): one mutex serialises them.
 //
-// The canceller wants the far end a steady, short time before its echo.  A sound server takes
-// playback audio in bursts well before it is heard, so far-end chunks wait here with the time
-// they will be heard and are handed on in step with the capture: before each captured chunk,
-// the far end heard up to kFarLeadMs after that chunk was captured.  A captured chunk waits
-// (up to the latency) for that far end to arrive: a sink's monitor, for one, returns the
-// audio almost as soon as the server takes it.  Both times are on one clock, which the
-// backend chooses (microseconds).
+// The canceller wants the far end a steady, short time before its echo: its filter spans only
+// 128 ms after the far end, and it finds a longer delay by itself only after many seconds, if
+// ever.  A sound server takes playback audio in bursts well before it is heard, so far-end
+// chunks wait here with the time they will be heard and are handed on in step with the
+// capture.  The echo path adds its own delay (the distance from loudspeaker to microphone, a
+// device's buffering the backend does not see): a delay finder correlates the far end heard
+// at each captured chunk's time with that chunk, and the far end is held back by the delay it
+// finds, so each echo lands about kFarLeadMs after its far end reaches the canceller.  It keeps
+// looking (every kAlignEveryChunks) and moves the hold when the echo has slid more than
+// kRealignMs away (the path changed, or the two clocks drift apart); every move makes the
+// canceller's filter start over, so small slides are left to the filter to follow.
+//
+// Before each captured chunk the canceller gets the far end heard up to kFarLeadMs - hold
+// after that chunk was captured.  A captured chunk waits (up to the latency) for that far end
+// to arrive: a sink's monitor, for one, returns the audio almost as soon as the server takes
+// it.  Both times are on one clock, which the backend chooses (microseconds).
 #pragma once
 
 #include <zelmar/zelmar.h>
@@ -24,6 +33,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dsp/blocks/EchoDelayFinder.h"
 #include "platform/audio/AudioDevice.h"
 
 namespace webrtc {
@@ -37,7 +47,15 @@ public:
     static constexpr uint32_t kChunkMs = 10;
     static constexpr int64_t kFarLeadMs = 30;
     static constexpr uint32_t kLatencyChunks = 4;  // 40 ms
-    static constexpr uint32_t kFarChunks = 100;  // far end waiting: at most 1 s
+    // Far end waiting: the longest hold and the lead, with room to spare.
+    static constexpr uint32_t kFarChunks = 150;
+    static constexpr uint32_t kMaxEchoDelayMs = 700;   // the longest echo delay looked for
+    static constexpr uint32_t kAlignEveryChunks = 10;  // 100 ms
+    static constexpr int64_t kRealignMs = 15;
+    static constexpr uint32_t kSteadyChecks = 3;
+    static constexpr int64_t kSteadyWithinMs = 2;
+    static_assert(kMaxEchoDelayMs < (kFarChunks - kLatencyChunks) * kChunkMs - 2 * kFarLeadMs,
+                  "the far end held back by the longest delay must fit the queue");
 
     // Null when the format cannot be processed: 16-bit PCM, one or two channels, at 8, 16, 32
     // or 48 kHz.  The effects asked for start switched on.
@@ -61,12 +79,18 @@ public:
     // the processed stream one chunk behind.
     void Process(uint8_t* bytes, uint32_t count, int64_t capturedAtUs);
 
+    // The echo delay the far end is held back by now, in ms (0 before one was found).
+    int32_t HeldBackMs();
+
 private:
     CaptureEffects(const WAVEFORMATEX& format, bool echoCancellation, bool noiseSuppression);
     bool Init();
     void ProcessChunkLocked(uint8_t* chunk, int64_t capturedAtUs);
     bool FarEndReadyLocked(int64_t capturedAtUs) const;
     void FeedFarEndLocked(int64_t untilUs);
+    void FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs);
+    void DropOldestFarLocked();
+    int64_t FarLeadUsLocked() const { return (kFarLeadMs - heldMs_) * 1000; }
 
     std::mutex mutex_;
     webrtc::AudioProcessing* apm_ = nullptr;
@@ -94,12 +118,23 @@ private:
     std::vector<uint8_t> farInput_;    // the far-end chunk being gathered
     uint32_t farFill_ = 0;
     int64_t farInputAtUs_ = 0;
-    std::vector<uint8_t> farQueue_;    // kFarChunks chunks waiting to be handed on, a ring
+    // Far-end chunks by number (chunk n in slot n % kFarChunks), kept until both the canceller
+    // and the delay finder are past them.
+    std::vector<uint8_t> farQueue_;
     int64_t farHeardAtUs_[kFarChunks] = {};
     int64_t farEndUntilUs_ = INT64_MIN;  // when the far end received so far ends
-    uint32_t farFirst_ = 0;
-    uint32_t farCount_ = 0;
+    uint64_t farWritten_ = 0;            // chunks received
+    uint64_t farToCanceller_ = 0;        // the next chunk for the canceller
+    uint64_t farToFinder_ = 0;           // the next chunk for the delay finder
     std::vector<float> farChannels_[2];
+
+    zelmar::CEchoDelayFinder finder_;
+    std::vector<int16_t> finderFar_;     // one chunk of each stream's first channel
+    std::vector<int16_t> finderCaptured_;
+    uint64_t chunksDone_ = 0;
+    int64_t heldMs_ = 0;                 // the echo delay the far end is held back by
+    int64_t candidateMs_ = -1;           // the delay found at the last checks
+    uint32_t candidateChecks_ = 0;       // how many in a row
 };
 
 }  // namespace zelmar::platform::audio

@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/Platform.h"
@@ -69,6 +70,19 @@ struct VirtualAudioService::Hub {
     std::deque<uint8_t> loop;
     WAVEFORMATEX loopFormat{};
     uint32_t loopDelayMs = 0;
+    std::optional<LoopbackRoom> room;
+    VirtualRoom roomPath;
+    WAVEFORMATEX roomFormat{};
+    std::deque<uint8_t> nothingPlayed;  // what the room hears before anything played
+
+    // Locked.  Silence the loop starts with: the echo path's delay, less what the room's
+    // interpolator adds.
+    uint64_t LoopDelayFrames(const WAVEFORMATEX& f) const {
+        const uint64_t frames = uint64_t{f.nSamplesPerSec} * loopDelayMs / 1000;
+        const uint64_t interpolation = room ? VirtualRoom::kInterpolatorTaps / 2 : 0;
+        return frames > interpolation ? frames - interpolation : 0;
+    }
+    bool RoomHears(const WAVEFORMATEX& f) const { return room && f.wFormatTag == 1 && f.wBitsPerSample == 16; }
 
     std::thread pump;
     std::atomic<bool> pumpStop{false};
@@ -333,7 +347,12 @@ private:
         const uint64_t size = ring_.size();
         auto& hub = *hub_;
         const VirtualAudioService::ScriptedInput& script = monitor ? hub.monitorScript : hub.script;
-        const bool looped = !monitor && hub.loopback && !hub.script && SameFormat(hub.loopFormat, format_);
+        const bool roomed = !monitor && hub.loopback && hub.RoomHears(format_);
+        const bool looped = !monitor && hub.loopback && (!hub.script || roomed) && SameFormat(hub.loopFormat, format_);
+        if (roomed && !SameFormat(hub.roomFormat, format_)) {
+            hub.roomPath.Configure(*hub.room, format_.nSamplesPerSec, format_.nChannels);
+            hub.roomFormat = format_;
+        }
         if (to - from > size) {
             const uint64_t skipped = to - size - from;
             if (looped) hub.loop.erase(hub.loop.begin(), hub.loop.begin() + std::min<uint64_t>(skipped, hub.loop.size()));
@@ -343,7 +362,15 @@ private:
             const uint32_t at = static_cast<uint32_t>(from % size);
             const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(to - from, size - at));
             uint8_t* target = ring_.data() + at;
-            if (script) {
+            if (roomed) {
+                // The near-end talker, then the room's echo and noise on top.
+                if (script) {
+                    script(from, target, chunk);
+                } else {
+                    std::fill(target, target + chunk, SilenceByte(format_));
+                }
+                hub.roomPath.Capture(looped ? &hub.loop : &hub.nothingPlayed, target, chunk / format_.nBlockAlign);
+            } else if (script) {
                 script(from, target, chunk);
             } else {
                 uint32_t copied = 0;
@@ -366,8 +393,7 @@ private:
         if (hub.loopback) {
             if (!SameFormat(hub.loopFormat, format_)) {
                 // The echo path's delay: silence the capture side hears first.
-                const uint64_t delayFrames = uint64_t{format_.nSamplesPerSec} * hub.loopDelayMs / 1000;
-                hub.loop.assign(delayFrames * format_.nBlockAlign, SilenceByte(format_));
+                hub.loop.assign(hub.LoopDelayFrames(format_) * format_.nBlockAlign, SilenceByte(format_));
                 hub.loopFormat = format_;
             }
         }
@@ -600,8 +626,33 @@ void VirtualAudioService::SetLoopback(bool enabled) {
 void VirtualAudioService::SetLoopbackDelayMs(uint32_t delayMs) {
     std::lock_guard<std::mutex> lock(hub_->mutex);
     hub_->loopDelayMs = std::min(delayMs, kLoopbackMaxMs / 2);
+    hub_->room.reset();
     hub_->loop.clear();
     hub_->loopFormat = WAVEFORMATEX{};  // the next audio played starts the delayed loop afresh
+}
+void VirtualAudioService::SetLoopbackRoom(const std::optional<LoopbackRoom>& room) {
+    Hub::OperationLock lock(*hub_);
+    // Everything up to now went through the old path.
+    hub_->AdvanceAllLocked(true);
+    hub_->AdvanceAllLocked(false);
+    const bool running = hub_->room && room && hub_->loopFormat.nBlockAlign != 0;
+    const uint64_t before = running ? hub_->LoopDelayFrames(hub_->loopFormat) : 0;
+    hub_->room = room;
+    hub_->loopDelayMs = room ? std::min(room->delayMs, kLoopbackMaxMs / 2) : 0;
+    hub_->roomFormat = WAVEFORMATEX{};  // the path is made anew at the next capture
+    if (!running) {
+        hub_->loop.clear();
+        hub_->loopFormat = WAVEFORMATEX{};
+        return;
+    }
+    const uint32_t align = hub_->loopFormat.nBlockAlign;
+    const uint64_t after = hub_->LoopDelayFrames(hub_->loopFormat);
+    auto& loop = hub_->loop;
+    if (after > before) {
+        loop.insert(loop.begin(), (after - before) * align, SilenceByte(hub_->loopFormat));
+    } else {
+        loop.erase(loop.begin(), loop.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>((before - after) * align, loop.size())));
+    }
 }
 void VirtualAudioService::SetCursorsStalled(bool stalled) {
     Hub::OperationLock lock(*hub_);

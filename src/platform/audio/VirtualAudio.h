@@ -3,6 +3,7 @@
 //
 // - Capture buffers receive, in order of preference: the scripted input a test installed, the
 //   audio that a playing virtual playback buffer plays (loopback; same format only), silence.
+//   With a room set, they receive the loopback through the room with the scripted input added.
 // - Playback buffers "play" by moving their play cursor; what they play goes to the loopback
 //   and to an optional tap a test installs.
 // - Faults: cursors that stop moving, cursors that report a stopped device, a lost playback
@@ -16,8 +17,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/audio/AudioDevice.h"
+#include "platform/audio/VirtualRoom.h"
 
 namespace zelmar::platform::audio {
 
@@ -54,6 +57,12 @@ public:
     // Delay of the loopback (default 0: what plays is captured at once).  A real echo path
     // always takes some time, and an echo canceller is tried on one that does.
     void SetLoopbackDelayMs(uint32_t delayMs);
+    // The loopback through a simulated room instead (VirtualRoom.h: delay, reflections, echo
+    // level, noise, clock drift), for 16-bit formats; the scripted input, if any, is then the
+    // near-end talker, mixed in rather than replacing the loopback.  Set while audio plays,
+    // the echo path changes under the running stream (a longer delay inserts silence, a
+    // shorter one drops what would have been heard).  nullopt: the plain loopback again.
+    void SetLoopbackRoom(const std::optional<LoopbackRoom>& room);
 
     // Fault injection.
     void SetCursorsStalled(bool stalled);       // cursors keep their place, the device "runs"

@@ -1,0 +1,197 @@
+// The simulated room of the virtual device, and the full-duplex capture effects cancelling
+// its echo without being told the echo path's delay.  Virtual time throughout; every signal
+// comes from fixed seeds or the speech recording made at build time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/audio/AudioDevice.h"
+#include "support/FullDuplexPair.h"
+#include "support/SpeechMaterial.h"
+#include "support/VirtualSound.h"
+
+namespace zelmar {
+namespace {
+
+namespace pa = platform::audio;
+constexpr uint32_t kRate = 16000;
+constexpr size_t kFrame = kRate / 100;
+constexpr size_t kEffectsLatency = kRate * 40 / 1000;  // the capture effects' fixed delay
+constexpr double kNoiseDbfs = -60.0;
+
+struct Scene {
+    pa::LoopbackRoom room;
+    bool effects = true;          // the pair has echo cancellation (switched on)
+    std::vector<int16_t> far;     // played from the start
+    std::vector<int16_t> nearEnd; // the near-end talker
+    uint32_t ms = 0;
+    uint32_t changeAtMs = UINT32_MAX;
+    pa::LoopbackRoom changedRoom;
+};
+
+// What the capture side got, the effects' latency taken off.
+std::vector<int16_t> Record(const Scene& scene) {
+    test::VirtualSound sound(/*autoAdvance=*/false);
+    sound.audio.SetLoopbackRoom(scene.room);
+    const std::vector<int16_t>& nearEnd = scene.nearEnd;
+    if (!nearEnd.empty()) {
+        sound.audio.SetScriptedInput([&nearEnd](uint64_t byte, uint8_t* target, uint32_t bytes) {
+            for (uint32_t i = 0; i + 1 < bytes; i += 2) {
+                const uint64_t n = (byte + i) / 2;
+                const int16_t v = n < nearEnd.size() ? nearEnd[n] : int16_t{0};
+                std::memcpy(target + i, &v, 2);
+            }
+        });
+    }
+    test::FullDuplexPair pair(sound.audio, nullptr, nullptr, kRate, scene.effects, false);
+    EXPECT_EQ(pair.result, pa::kDsOk);
+    pair.far = [&scene](uint64_t n) { return n < scene.far.size() ? scene.far[n] : int16_t{0}; };
+    EXPECT_EQ(pair.Step(), pa::kDsOk);
+    for (uint32_t t = 0; t < scene.ms; t += 10) {
+        if (t == scene.changeAtMs) sound.audio.SetLoopbackRoom(scene.changedRoom);
+        sound.platform.time.Advance(10);
+        EXPECT_EQ(pair.Step(), pa::kDsOk);
+    }
+    const size_t skip = std::min(scene.effects ? kEffectsLatency : 0, pair.captured.size());
+    return std::vector<int16_t>(pair.captured.begin() + static_cast<std::ptrdiff_t>(skip), pair.captured.end());
+}
+
+std::vector<int16_t> Slice(const std::vector<int16_t>& x, double fromS, double toS) {
+    return std::vector<int16_t>(x.begin() + static_cast<std::ptrdiff_t>(fromS * kRate),
+                                x.begin() + static_cast<std::ptrdiff_t>(std::min<double>(toS * kRate, x.size())));
+}
+
+double PowerDb(const std::vector<int16_t>& x) {
+    double sum = 0;
+    for (int16_t s : x) sum += double(s) * s;
+    return 10 * std::log10(sum / static_cast<double>(x.size()) + 1e-12);
+}
+
+// The far end: speech made louder (active level about -18 dBFS), so that its -10 dB echo stands
+// about 30 dB above the room's noise.
+std::vector<int16_t> FarSpeech(double seconds) {
+    std::vector<int16_t> speech = test::LoadSpeech(kRate);
+    speech.resize(static_cast<size_t>(seconds * kRate));
+    for (int16_t& s : speech) s = static_cast<int16_t>(std::clamp(s * 1.35, -32768.0, 32767.0));
+    return speech;
+}
+
+// ERLE of each `windowMs`: echo power over residual power over the 10 ms frames whose echo
+// stands 20 dB above the noise; NaN for a window without such frames.
+std::vector<double> ErleDb(const std::vector<int16_t>& echo, const std::vector<int16_t>& residual, uint32_t windowMs) {
+    const double noise = std::pow(32768.0, 2) * std::pow(10.0, kNoiseDbfs / 10);
+    const size_t window = kRate * windowMs / 1000;
+    std::vector<double> erle;
+    for (size_t w = 0; w + window <= std::min(echo.size(), residual.size()); w += window) {
+        double in = 0, out = 0;
+        for (size_t f = w; f + kFrame <= w + window; f += kFrame) {
+            double e = 0, r = 0;
+            for (size_t i = f; i < f + kFrame; ++i) {
+                e += double(echo[i]) * echo[i];
+                r += double(residual[i]) * residual[i];
+            }
+            if (e < 100 * noise * kFrame) continue;
+            in += e;
+            out += r;
+        }
+        erle.push_back(in == 0 ? NAN : 10 * std::log10(in / std::max(out, 1.0)));
+    }
+    return erle;
+}
+
+// Seconds from `fromS` until the first window with ERLE >= 20 dB.
+double SecondsTo20Db(const std::vector<double>& erle, uint32_t windowMs, double fromS) {
+    for (size_t w = static_cast<size_t>(fromS * 1000 / windowMs); w < erle.size(); ++w) {
+        if (erle[w] >= 20.0) return (w + 1) * windowMs / 1000.0 - fromS;
+    }
+    return 1e9;
+}
+
+// The room against straight computations on white noise: the echo's delay (cross-correlation),
+// its level, the slide of a drifting clock, a path changed under the running stream, and the
+// near-end talker and noise added to the echo.
+TEST(VirtualRoom, DelayLevelDriftPathChangeNearEndAndNoise) {
+    struct Case {
+        uint32_t delayMs;
+        double driftPpm;
+        uint32_t changedDelayMs;  // from 6 s on
+    };
+    std::vector<int16_t> noise(12 * kRate);
+    const std::vector<float> white = test::WhiteNoise(noise.size(), 5);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<int16_t>(std::lround(white[i] * 3000));
+    for (const Case c : {Case{30, 0, 30}, Case{250, 0, 100}, Case{100, 100, 100}, Case{100, -100, 250}}) {
+        SCOPED_TRACE(testing::Message() << c.delayMs << " ms, " << c.driftPpm << " ppm, then " << c.changedDelayMs << " ms");
+        Scene scene;
+        scene.effects = false;
+        scene.room.delayMs = c.delayMs;
+        scene.room.driftPpm = c.driftPpm;
+        scene.room.noiseDbfs = -300;
+        scene.far = noise;
+        scene.ms = 12000;
+        scene.changeAtMs = 6000;
+        scene.changedRoom = scene.room;
+        scene.changedRoom.delayMs = c.changedDelayMs;
+        const std::vector<int16_t> captured = Record(scene);
+        // The delay at 1..3 s and at 9..11 s: the drift moves the echo by drift * time.
+        for (const double at : {1.0, 9.0}) {
+            const double expectedMs = (at < 6 ? c.delayMs : c.changedDelayMs) + c.driftPpm * 1e-6 * (at + 1) * 1000;
+            const std::vector<int16_t> echo = Slice(captured, at, at + 2);
+            const size_t delay = test::BestDelay(Slice(noise, at, at + 1.6), echo, kRate * 3 / 10);
+            EXPECT_NEAR(static_cast<double>(delay), expectedMs * kRate / 1000, 1.0) << at << " s";
+            // The whole path's gain is the echo level: -10 dB.
+            EXPECT_NEAR(PowerDb(echo) - PowerDb(Slice(noise, at, at + 2)), -10.0, 0.5) << at << " s";
+        }
+    }
+    // Nothing played: the capture is the near-end talker exactly, plus noise at -60 dBFS.
+    Scene scene;
+    scene.effects = false;
+    scene.nearEnd = noise;
+    scene.ms = 2000;
+    scene.room.noiseDbfs = -300;
+    EXPECT_EQ(Slice(Record(scene), 0, 1.9), Slice(noise, 0, 1.9));
+    scene.room.noiseDbfs = kNoiseDbfs;
+    std::vector<int16_t> added = Record(scene);
+    for (size_t i = 0; i < added.size(); ++i) added[i] = static_cast<int16_t>(added[i] - noise[i]);
+    EXPECT_NEAR(PowerDb(added) - 20 * std::log10(32768.0), kNoiseDbfs, 0.5);
+}
+
+// Far-end speech through rooms with echo delays the canceller is not told: ERLE >= 20 dB within
+// 2 s of the first echo and >= 30 dB once converged; after the path changes under the running
+// stream (100 ms to 250 ms), >= 20 dB again within 2 s.
+TEST(EchoCancellation, FindsTheEchoPathItselfConvergesAndFollowsAChange) {
+    struct Case {
+        uint32_t delayMs;
+        uint32_t changedDelayMs;  // at 10 s
+    };
+    const std::vector<int16_t> far = FarSpeech(16);
+    const double firstEchoS = 1.0;  // the recording starts with a second of silence
+    for (const Case c : {Case{100, 100}, Case{250, 250}, Case{100, 250}}) {
+        SCOPED_TRACE(testing::Message() << c.delayMs << " ms, then " << c.changedDelayMs << " ms");
+        Scene scene;
+        scene.room.delayMs = c.delayMs;
+        scene.far = far;
+        scene.ms = 16000;
+        scene.changeAtMs = 10000;
+        scene.changedRoom = scene.room;
+        scene.changedRoom.delayMs = c.changedDelayMs;
+        scene.changedRoom.seed = 2;
+        scene.effects = false;
+        const std::vector<int16_t> echo = Record(scene);
+        scene.effects = true;
+        const std::vector<int16_t> residual = Record(scene);
+        const std::vector<double> erle = ErleDb(echo, residual, 250);
+        EXPECT_LT(SecondsTo20Db(erle, 250, firstEchoS + c.delayMs / 1000.0), 2.0);
+        // Converged: from 4 s to the change, taken as one.
+        const std::vector<double> converged = ErleDb(Slice(echo, 4, 10), Slice(residual, 4, 10), 6000);
+        EXPECT_GE(converged[0], 30.0);
+        if (c.changedDelayMs != c.delayMs) {
+            EXPECT_LT(SecondsTo20Db(erle, 250, 10.0), 2.0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zelmar
