@@ -29,6 +29,11 @@ device_number() {  # device_number NAME: the number `zelmar devices` gives NAME 
                    # add and remove null sinks on the same server, which renumbers those after.
   "$zelmar" devices 2>&1 | grep -E "^ +[0-9]+  $1\$" | head -1 | awk '{print $1}'
 }
+require_sound_server() {  # skips the script (status 77) without the suite's private server
+  [ -n "${ZELMAR_TEST_SINK:-}" ] && return 0
+  echo "SKIP: no sound server (ZELMAR_TEST_SINK is unset; ./run test starts one)"
+  exit 77
+}
 own_null_sink() {  # own_null_sink NAME DESCRIPTION: a null sink of this script's own on the
                    # suite's server, so tests running in parallel do not hear each other;
                    # unloaded on exit.

@@ -7,10 +7,7 @@
 set -u
 zelmar=$1
 source "$(dirname "$0")/checks.sh"
-if [ -z "${ZELMAR_TEST_SINK:-}" ]; then
-  echo "SKIP: no sound server (ZELMAR_TEST_SINK is unset; ./run test starts one)"
-  exit 77
-fi
+require_sound_server
 sink=${ZELMAR_TEST_SINK}_echo_$$
 own_null_sink "$sink" "EchoSink$$"
 quiet=$(pactl load-module module-null-sink sink_name="${sink}_quiet" sink_properties=device.description="QuietSink$$") ||

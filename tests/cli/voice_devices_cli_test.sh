@@ -6,10 +6,7 @@
 set -u
 zelmar=$1
 source "$(dirname "$0")/checks.sh"
-if [ -z "${ZELMAR_TEST_SINK:-}" ]; then
-  echo "SKIP: no sound server (ZELMAR_TEST_SINK is unset; ./run test starts one)"
-  exit 77
-fi
+require_sound_server
 
 # A sink of this script's own, so tests running in parallel do not hear each other.
 sink=${ZELMAR_TEST_SINK}_voice_$$

@@ -9,7 +9,7 @@ source "$here/checks.sh"
 source "$here/../sound_server.sh"
 start_sound_server
 trap 'stop_sound_server; rm -rf "$dir"' EXIT
-if [ -z "${ZELMAR_TEST_SINK:-}" ]; then echo "SKIP: no sound server could be started"; exit 77; fi
+require_sound_server
 pactl load-module module-null-source source_name=cli_source description=VolumeCli >/dev/null ||
   { echo "FAIL: cannot load a null source"; exit 1; }
 n=$("$zelmar" volume | grep -E "  VolumeCli\$" | awk '{print $1}')
