@@ -49,13 +49,17 @@ read -r hz rms < <(rms_hz "$dir/voice-source.wav" trim 3)
 echo "DSoundAudioIn2 delivered ${hz} Hz, RMS ${rms} (sent 0.3536)"
 within "$hz" 980 1020 && within "$rms" 0.334 0.374 || fail "captured ${hz} Hz, RMS ${rms}"
 
-# Playback: the path's 440 Hz test tone through DSoundAudioOut2, recorded from the monitor; its
-# level must be the offline run's (2 dB), so the 50 muted blocks took silence, not the tone.
+# Playback: the path's 440 Hz test tone through DSoundAudioOut2, recorded from the monitor: all
+# of it, at the offline run's level (2 dB).
 parec --device="$sink.monitor" --format=s16le --rate=16000 --channels=1 --raw >"$dir/heard.raw" &
 recorder=$!
 out=$(voice_on --playback "$description" --generator --seconds 4) || fail "voice --gen 2 --playback: $out"
 kill "$recorder" 2>/dev/null; wait "$recorder" 2>/dev/null
 grep -q "^playback  *DSoundAudioOut2 " <<<"$out" || fail "the playback stage is not DSoundAudioOut2: $out"
+# All 4 s of the tone were heard: none of it went into the muted blocks.
+heard=$(sox -t raw -r 16000 -e signed -b 16 -c 1 "$dir/heard.raw" -n silence 1 0.005 0.5% reverse silence 1 0.005 0.5% \
+        reverse stat 2>&1 | awk '/Length/ {print $3}')
+within "$heard" 3.9 4.3 || fail "the tone was heard for ${heard} s, not 4 s"
 seconds=$(awk -v b="$(stat -c %s "$dir/heard.raw")" 'BEGIN { print b / 32000 }')
 read -r hz rms < <(rms_hz "$dir/heard.raw" trim "$(awk -v s="$seconds" 'BEGIN { print s - 2.5 }')" 1)
 "$zelmar" voice --generator --seconds 4 -o "$dir/generated.wav" >/dev/null 2>&1 || fail "offline generator run"
