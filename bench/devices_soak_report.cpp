@@ -138,6 +138,12 @@ public:
     bool Put(const int16_t* block) override { return Call([&] { return out_->PutData(const_cast<int16_t*>(block), kBlockBytes); }); }
     bool Get(int16_t* block) override { return Call([&] { return in_->GetData(block, kBlockBytes); }); }
     const char* Name() const override { return "DSoundAudioOut2/In2"; }
+    // The playback's look-ahead limit N in blocks, which late writes widen.
+    int32_t LookAheadBlocks() const {
+        int32_t ms = 0;  // N blocks of their true length
+        out_->GetProperty("InternalLimitSize", 0, &ms);
+        return ms / kBlockMs;
+    }
 
 private:
     // A time-out is "not yet": asked again, for 5 s at most.
@@ -390,6 +396,8 @@ int main(int argc, char** argv) {
         }
         runs[0] = Stream(components, seconds);
         Print(components.Name(), seconds, runs[0]);
+        std::printf("%-20s playback look-ahead at the end: %d blocks (%d at Build)\n", "", components.LookAheadBlocks(),
+                    kBufferMs / kBlockMs);
         std::fflush(stdout);
     }
     {
