@@ -1,9 +1,9 @@
 // zelmar voice: the engine's voice path end to end, built from its components (voice.h
 // shows the stages and threads).  Here: the command line, turned into the path's settings.
 //
-// The source may be a capture device (DSoundAudioIn) and the listener may play to a playback
-// device (DSoundAudioOut), or both may be one echo-cancelling pair (DSoundAudioInOut); a
-// device paces its side of the path in real time.
+// The source may be a capture device (DSoundAudioIn, or DSoundAudioIn2 with --gen 2) and the
+// listener may play to a playback device (DSoundAudioOut or DSoundAudioOut2), or both may be
+// one echo-cancelling pair (DSoundAudioInOut); a device paces its side of the path in real time.
 #include <sstream>
 #include <string>
 
@@ -20,7 +20,7 @@ const char kVoiceUsage[] =
     "                    [--network channel|udp] [--jitter MS] [--loss PERCENT] [--seed N]\n"
     "                    [--port N] [--bitrate 24000|32000|48000] [--buffer-ms MS]\n"
     "                    [--drift PPM] [--record-at STAGE[,STAGE...]] [--agc] [--realtime]\n"
-    "                    [--capture N] [--playback N] [--aec]\n"
+    "                    [--capture N] [--playback N] [--gen 1|2] [--aec]\n"
     "Runs speech through the voice path: pre-processing, resampling to 32 kHz, Siren14\n"
     "encoding, a network between two threads, Siren14 decoding with loss concealment, and a\n"
     "jitter-absorbing ring buffer read on the listener's own clock; records the result.\n"
@@ -49,6 +49,9 @@ const char kVoiceUsage[] =
     "  --playback N      play the listener's audio on playback device N (-1: the default);\n"
     "                    the device's clock paces the listener, so no --drift; the file is\n"
     "                    written only when -o is given\n"
+    "  --gen G           the device components of --capture and --playback: 1 DSoundAudioIn /\n"
+    "                    DSoundAudioOut (default), 2 DSoundAudioIn2 / DSoundAudioOut2 (woken\n"
+    "                    by the device's block notifications)\n"
     "  --aec             with --capture and --playback: both devices as one full-duplex pair\n"
     "                    (DSoundAudioInOut) at 32 kHz whose capture side cancels the echo\n"
     "                    of what the listener plays\n"
@@ -60,7 +63,7 @@ int RunVoice(int argc, char** argv) {
     std::string error;
     if (!options.Parse("voice", argc, argv,
                        {"-o", "--input", "--seconds", "--network", "--jitter", "--loss", "--seed", "--port", "--bitrate",
-                        "--buffer-ms", "--drift", "--record-at", "--capture", "--playback"},
+                        "--buffer-ms", "--drift", "--record-at", "--capture", "--playback", "--gen"},
                        {"--generator", "--realtime", "--agc", "--aec"}, &error)) {
         return Fail(error);
     }
@@ -94,11 +97,20 @@ int RunVoice(int argc, char** argv) {
     for (std::string stage; std::getline(stages, stage, ',');) {
         if (!stage.empty()) settings.recordAt.push_back(stage);
     }
-    double captureDevice = 0, playbackDevice = 0;
+    double captureDevice = 0, playbackDevice = 0, generation = 1;
     if (!options.Number("--capture", -1, 15, &captureDevice, &error) ||
-        !options.Number("--playback", -1, 15, &playbackDevice, &error)) {
+        !options.Number("--playback", -1, 15, &playbackDevice, &error) ||
+        !options.Number("--gen", 1, 2, &generation, &error)) {
         return Fail(error);
     }
+    if (generation != 1 && generation != 2) return Fail("--gen takes 1 or 2");
+    if (options.Has("--gen") && !options.Has("--capture") && !options.Has("--playback")) {
+        return Fail("--gen picks the device components: give --capture or --playback");
+    }
+    if (options.Has("--gen") && options.Has("--aec") && generation != 2) {
+        return Fail("--aec's pair (DSoundAudioInOut) is made of the second generation: --gen 1 does not go with it");
+    }
+    settings.generation = static_cast<int>(generation);
     if (options.Has("--capture")) {
         if (settings.generator || !settings.input.empty()) return Fail("--capture is the source: no --input or --generator with it");
         settings.captureDevice = static_cast<int32_t>(captureDevice);

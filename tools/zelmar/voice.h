@@ -24,6 +24,8 @@ constexpr int32_t kFrameMs = 20;
 constexpr int64_t kFrameUs = kFrameMs * 1000;
 constexpr int32_t kFramesPerDatagram = 2;  // 40 ms per UDP datagram
 constexpr int32_t kPlaybackBufferMs = 200;
+// "DSoundAudioOut2" plays this many blocks after Start as silence, whatever it is given.
+constexpr int32_t kSecondGenerationMutedBlocks = 50;
 constexpr int32_t kCaptureBufferMs = 200;
 
 // The threads, as the path clock numbers them.
@@ -44,6 +46,9 @@ struct Settings {
     bool writeFile = true;
     int32_t captureDevice = kNoDevice;
     int32_t playbackDevice = kNoDevice;
+    // Which device components --capture and --playback use: 1 "DSoundAudioIn" / "DSoundAudioOut",
+    // 2 "DSoundAudioIn2" / "DSoundAudioOut2".
+    int generation = 1;
     // Capture and playback as one "DSoundAudioInOut" pair at the codec's rate, whose capture
     // side cancels the echo of what the listener plays.
     bool aec = false;

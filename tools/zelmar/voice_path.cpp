@@ -167,8 +167,20 @@ std::string VoicePath::PrepareSinks() {
     const int32_t device = settings_.playbackDevice;
     if (device != Settings::kNoDevice) {
         if (!duplex_) {
-            player_ = PlaybackSetup({pathRate_, 1, 16, pathRate_ * kFrameMs / 1000, kPlaybackBufferMs, device}).Start(&error);
+            const int32_t blockSamples = pathRate_ * kFrameMs / 1000;
+            player_ = PlaybackSetup({pathRate_, 1, 16, blockSamples, kPlaybackBufferMs, device}, settings_.generation)
+                          .Start(&error);
             if (!player_) return "cannot open playback device " + std::to_string(device) + ": " + error;
+            if (settings_.generation == 2) {
+                // The second generation mutes the first blocks after Start: silence goes there,
+                // before the path's clock starts, so none of the listener's audio is lost.
+                stages_.playback.component = "DSoundAudioOut2";
+                const std::vector<int16_t> silence(static_cast<std::size_t>(blockSamples), 0);
+                for (int32_t b = 0; b < kSecondGenerationMutedBlocks; ++b) {
+                    const int32_t code = PutDeviceBlock(player_.get(), silence.data(), blockSamples * 2);
+                    if (code != blockSamples * 2) return "playback device " + std::to_string(device) + " failed: " + ResultText(code);
+                }
+            }
         }
         playback_ = duplex_ ? Side(duplex_.get(), "AudioOut") : player_.get();
         if (duplex_) stages_.playback.component = "DSoundAudioInOut";

@@ -114,7 +114,7 @@ private:
     int64_t remaining_;
 };
 
-// A capture device: DSoundAudioIn delivering 20 ms blocks in real time.
+// A capture device: DSoundAudioIn (or DSoundAudioIn2) delivering 20 ms blocks in real time.
 class DeviceSource final : public Source {
 public:
     // `device` is `owned`, or a capture side owned elsewhere (`owned` then empty).
@@ -151,7 +151,9 @@ std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter,
     info->samples = Lasting(settings, kCaptureSeconds, info->rate);
     Component capture;
     if (paired == nullptr) {
-        capture = CaptureSetup({info->rate, 1, 16, info->rate * kFrameMs / 1000, kCaptureBufferMs, device}).Start(error);
+        capture = CaptureSetup({info->rate, 1, 16, info->rate * kFrameMs / 1000, kCaptureBufferMs, device},
+                               settings.generation)
+                      .Start(error);
         if (!capture) {
             *error = "cannot open capture device " + std::to_string(device) + ": " + *error;
             return nullptr;
@@ -164,7 +166,9 @@ std::unique_ptr<Source> OpenCapture(const Settings& settings, LevelMeter& meter,
     if (device >= 0 && TextProperty(input, "InDeviceName", device, &description) && !description.empty()) {
         info->name += " (" + description + ")";
     }
-    info->component = paired != nullptr ? "DSoundAudioInOut (echo cancelled)" : "DSoundAudioIn";
+    info->component = paired != nullptr ? "DSoundAudioInOut (echo cancelled)"
+                      : settings.generation == 2 ? "DSoundAudioIn2"
+                                                 : "DSoundAudioIn";
     info->device = true;
     return std::make_unique<DeviceSource>(std::move(capture), input, info->samples, meter);
 }
