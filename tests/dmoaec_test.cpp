@@ -111,6 +111,30 @@ TEST(DMOAECAudioIn, AnEffectSwitchedWhileRunningIsWrittenAtTheNextRead) {
                                                          "SetPropertyInt(0): NS is     1(0) \n"}));
 }
 
+// A multimedia view that cannot place every endpoint leaves the endpoints in their own order
+// and says so, per direction: found of listed.
+TEST(DMOAECAudioIn, EndpointsTheMultimediaViewCannotPlaceAreTraced) {
+    const std::string capture = pa::VirtualAudioService::CaptureDescription();
+    const std::string playback = pa::VirtualAudioService::PlaybackDescription();
+    struct Case {
+        std::vector<std::string> in, out, traces;
+    };
+    const Case cases[] = {
+        {{capture}, {playback}, {}},
+        {{"Another microphone"}, {playback}, {"In Count MisMatch: 0:1\n"}},
+        {{capture}, {}, {"Out Count MisMatch: 0:1\n"}},
+        {{}, {"Speakers", "Headset"}, {"In Count MisMatch: 0:1\n", "Out Count MisMatch: 0:1\n"}},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.audio.SetWaveNames(c.in, c.out);
+        test::CapturedTraces traces;
+        test::ComponentPtr io = test::Make("DMOAECAudioIn");
+        EXPECT_EQ(traces.texts(), c.traces) << c.in.size() << " capture, " << c.out.size() << " playback names";
+        EXPECT_EQ(test::IntProperty(io.get(), "InDeviceNum"), 1);
+    }
+}
+
 // Faults and bad input end in a code (and a trace where the engine has one), never a hang.
 TEST(DMOAECAudioIn, FaultsAndBadInputGiveACodeNotAHang) {
     using Op = pa::VirtualAudioService::Operation;

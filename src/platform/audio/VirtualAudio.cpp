@@ -10,6 +10,7 @@
 
 #include "platform/Platform.h"
 #include "platform/audio/BufferRing.h"
+#include "platform/audio/WaveDevices.h"
 #include "platform/audio/CaptureEffects.h"
 #include "platform/audio/StreamBuffer.h"
 
@@ -63,6 +64,7 @@ struct VirtualAudioService::Hub {
     bool stalled = false;
     bool reportStopped = false;
     uint32_t playbackCapsFlags = 0;
+    std::optional<std::pair<std::vector<std::string>, std::vector<std::string>>> waveNames;
     int failTimes[static_cast<int>(Operation::kCount)] = {};
     DsResult failResult[static_cast<int>(Operation::kCount)] = {};
     std::vector<VirtualStream*> streams;
@@ -678,6 +680,17 @@ void VirtualAudioService::FailNext(Operation operation, DsResult result, int tim
 void VirtualAudioService::SetPlaybackCapsFlags(uint32_t flags) {
     std::lock_guard<std::mutex> lock(hub_->mutex);
     hub_->playbackCapsFlags = flags;
+}
+void VirtualAudioService::SetWaveNames(std::vector<std::string> captureNames, std::vector<std::string> playbackNames) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->waveNames.emplace(std::move(captureNames), std::move(playbackNames));
+}
+std::unique_ptr<IWaveDevices> VirtualAudioService::OpenWaveDevices() {
+    {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        if (hub_->waveNames) return MakeWaveDevices(hub_->waveNames->first, hub_->waveNames->second);
+    }
+    return IAudioService::OpenWaveDevices();
 }
 uint32_t VirtualAudioService::LastBufferBytes() const {
     std::lock_guard<std::mutex> lock(hub_->mutex);

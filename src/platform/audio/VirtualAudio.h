@@ -18,6 +18,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/audio/AudioDevice.h"
 #include "platform/audio/VirtualRoom.h"
@@ -69,6 +71,9 @@ public:
     void SetCursorsReportStopped(bool stopped); // both cursors report the same place
     void LoseBuffers();                         // every playback buffer becomes lost
     void FailNext(Operation operation, DsResult result, int times = 1);
+    // The waveIn / waveOut names OpenWaveDevices answers from now on, in place of the device
+    // lists' own: a multimedia view that does not match the lists.
+    void SetWaveNames(std::vector<std::string> captureNames, std::vector<std::string> playbackNames);
     // Caps flags the playback device reports from now on (kDeviceCapsEmulated: a driver
     // emulated in software).
     void SetPlaybackCapsFlags(uint32_t flags);
@@ -87,6 +92,7 @@ public:
     DsResult CreateCapture(const DeviceGuid* id, std::unique_ptr<ICaptureDevice>* device) override;
     DsResult CreatePlayback(const DeviceGuid* id, std::unique_ptr<IPlaybackDevice>* device) override;
     DsResult MonitorOf(const DeviceGuid* playbackId, DeviceGuid* monitorId) override;
+    std::unique_ptr<IWaveDevices> OpenWaveDevices() override;
     DsResult CreateFullDuplex(const DeviceGuid* captureId, const DeviceGuid* playbackId,
                               const CaptureBufferDesc& captureDesc,
                               const PlaybackBufferDesc& playbackDesc, OwnerHandle owner,
