@@ -83,12 +83,6 @@ Pcm RandomPcm(int channels, int bits, int rate, int frames, std::mt19937& random
     return pcm;
 }
 
-int32_t Read(IAudioIO* mixer, const char* name) {
-    int32_t value = -1;
-    EXPECT_EQ(mixer->GetProperty(name, 0, &value), 0) << name;
-    return value;
-}
-
 void SetFormats(IAudioIO* mixer, const Pcm& in, const Pcm& out) {
     WAVEFORMATEX inFormat = MakePcmFormat(in.rate, in.channels, in.bits);
     WAVEFORMATEX outFormat = MakePcmFormat(out.rate, out.channels, out.bits);
@@ -153,8 +147,8 @@ TEST(Mixer, AnglePlacesAMonoSourceWithLevelAndTimeDifferenceAcrossBlocks) {
     SetFormats(mixer.get(), in, bus);
     int32_t data = 0;
     ASSERT_EQ(mixer->SetProperty("Angle", 100, &data), 0);
-    EXPECT_EQ(Read(mixer.get(), "Amplitude"), 1177 * 100 / 1024);
-    EXPECT_EQ(Read(mixer.get(), "Amplitude2"), 870 * 100 / 1024);
+    EXPECT_EQ(test::Read(mixer.get(), "Amplitude"), 1177 * 100 / 1024);
+    EXPECT_EQ(test::Read(mixer.get(), "Amplitude2"), 870 * 100 / 1024);
 
     // Several seconds in blocks of varying length: the right ear hears the source 10 samples
     // late and quieter, continuously across blocks.
@@ -180,9 +174,9 @@ TEST(Mixer, AnglePlacesAMonoSourceWithLevelAndTimeDifferenceAcrossBlocks) {
 
     // Angle 0 mirrors it; 50 is the centre with no delay.
     ASSERT_EQ(mixer->SetProperty("Angle", 0, &data), 0);
-    EXPECT_EQ(Read(mixer.get(), "Amplitude"), 870 * 100 / 1024);
+    EXPECT_EQ(test::Read(mixer.get(), "Amplitude"), 870 * 100 / 1024);
     ASSERT_EQ(mixer->SetProperty("Angle", 50, nullptr), ZELMAR_E_INVALIDARG);  // stored nonetheless
-    EXPECT_EQ(Read(mixer.get(), "Amplitude2"), 100);
+    EXPECT_EQ(test::Read(mixer.get(), "Amplitude2"), 100);
 }
 
 TEST(Mixer, NullInputClearsTheBusAndShortInputsAreRefused) {
@@ -207,7 +201,7 @@ TEST(Mixer, NullInputClearsTheBusAndShortInputsAreRefused) {
     EXPECT_EQ(up->Process(source, &inBytes, mixed, &outBytes), ZELMAR_E_INVALIDARG);
 
     ASSERT_EQ(up->SetProperty("Amplitude", 50, nullptr), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(Read(up.get(), "Amplitude"), 50);  // stored nonetheless
+    EXPECT_EQ(test::Read(up.get(), "Amplitude"), 50);  // stored nonetheless
 }
 
 TEST(Mixer, FormatsAndWhatIsMixedBeforeAndAfterBuild) {
@@ -224,7 +218,7 @@ TEST(Mixer, FormatsAndWhatIsMixedBeforeAndAfterBuild) {
     ASSERT_EQ(mixer->SetProperty("OutWaveFormat", 18, &stereo), 0);
     // Formats set but not built: nothing is mixed.
     ASSERT_EQ(mixer->Process(buffer, &inBytes, buffer, &outBytes), 0);
-    EXPECT_EQ(Read(mixer.get(), "TotalOut"), 0);
+    EXPECT_EQ(test::Read(mixer.get(), "TotalOut"), 0);
     ASSERT_EQ(mixer->Build(), 0);
     // Formats changed without a rebuild no longer match the mixing modes.
     ASSERT_EQ(mixer->SetProperty("OutWaveFormat", 18, &mono), 0);

@@ -125,14 +125,7 @@ std::vector<int16_t> GateSignal(int rate, double seconds, uint32_t seed) {
     return signal;
 }
 
-// A running gate with the given settings.
-ComponentPtr Gate(const std::vector<std::pair<const char*, int32_t>>& settings) {
-    ComponentPtr gate = Make("NoiseGateAudioFilter");
-    for (const auto& [name, value] : settings) EXPECT_EQ(gate->SetProperty(name, value, nullptr), 0) << name;
-    EXPECT_EQ(gate->Build(), 0);
-    EXPECT_EQ(gate->Start(), 0);
-    return gate;
-}
+ComponentPtr Gate(const test::Settings& settings) { return test::Running("NoiseGateAudioFilter", settings); }
 
 struct GateCase {
     bool automatic;

@@ -18,20 +18,10 @@ using test::ComponentPtr;
 constexpr int32_t kEncode = 0, kDecode = 1;  // "Direction"
 
 ComponentPtr MakeFilter(int32_t bitRate, int32_t samplesPerSec, int32_t direction) {
-    ComponentPtr filter = test::Make("Siren14AudioFilter");
-    EXPECT_EQ(filter->SetProperty("Bitrate", bitRate, nullptr), kOk);
-    EXPECT_EQ(filter->SetProperty("SamplesPerSec", samplesPerSec, nullptr), kOk);
-    EXPECT_EQ(filter->SetProperty("Direction", direction, nullptr), kOk);
-    EXPECT_EQ(filter->Build(), kOk);
-    EXPECT_EQ(filter->Start(), kOk);
-    return filter;
+    return test::Running("Siren14AudioFilter", {{"Bitrate", bitRate}, {"SamplesPerSec", samplesPerSec}, {"Direction", direction}});
 }
 
-uint32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) {
-    uint32_t value = 0xDEADBEEF;
-    EXPECT_EQ(io->GetProperty(name, arg, &value), kOk) << name;
-    return value;
-}
+uint32_t Get(IAudioIO* io, const char* name, int32_t arg = 0) { return uint32_t(test::Read(io, name, arg)); }
 
 TEST(Siren14AudioFilter, SettingsAreCheckedByBuildAndFixedOnceBuilt) {
     ComponentPtr io = test::Make("Siren14AudioFilter");

@@ -26,29 +26,16 @@ std::vector<uint8_t> Stream(std::size_t bytes, uint32_t seed = 0) {
     return out;
 }
 
-test::ComponentPtr Sender(uint16_t port) {
-    test::ComponentPtr out = test::Make("UDPAudioOut");
-    EXPECT_EQ(out->SetProperty("PortNo", port, nullptr), kOk);
-    EXPECT_EQ(out->Build(), kOk);
-    EXPECT_EQ(out->Start(), kOk);
-    return out;
-}
+test::ComponentPtr Sender(uint16_t port) { return test::Running("UDPAudioOut", {{"PortNo", port}}); }
 
 struct Pair {
-    explicit Pair(uint16_t port) : in(test::Make("UDPAudioIn")), out(Sender(port)) {
-        EXPECT_EQ(in->SetProperty("PortNo", port, nullptr), kOk);
-        EXPECT_EQ(in->Build(), kOk);
-        EXPECT_EQ(in->Start(), kOk);
+    explicit Pair(uint16_t port) : in(test::Running("UDPAudioIn", {{"PortNo", port}})), out(Sender(port)) {
         CUDPAudioOut::ResetPacingClock();
     }
     void Send(const std::vector<uint8_t>& stream, std::size_t from, int32_t bytes) {
         ASSERT_EQ(out->PutData(stream.data() + from, bytes), bytes);
     }
-    uint32_t TotalIn() {
-        uint32_t value = 0;
-        EXPECT_EQ(in->GetProperty("TotalIn", 0, &value), kOk);
-        return value;
-    }
+    uint32_t TotalIn() { return uint32_t(test::Read(in.get(), "TotalIn")); }
     test::ComponentPtr in, out;
 };
 
