@@ -376,6 +376,7 @@ TEST(ACMAudioFilter, BadFormatsBytesAndCountsGetResultCodes) {
         int32_t in, out, result, inAfter, outAfter;
     };
     for (const Count& c : {Count{0, 640, kOkay, 0, 0}, Count{65, 0, kOkay, 0, 0}, Count{64, 640, kOkay, 64, 0},
+                           Count{195, 1300, kOkay, 130, 1280},  // as many blocks as the room holds
                            Count{-1, 640, ZELMAR_E_INVALIDARG, -1, 640}, Count{65, -640, ZELMAR_E_INVALIDARG, 65, -640}}) {
         SCOPED_TRACE(testing::Message() << c.in << " in, room " << c.out);
         ASSERT_EQ(io->Stop(), kOkay);

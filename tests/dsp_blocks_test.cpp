@@ -103,22 +103,20 @@ TEST(BiquadFilter, RedesignKeepsTheStateSoTheOutputStaysContinuous) {
     EXPECT_NEAR(filter.y1, reference.y1, 0.05);
 }
 
-TEST(EnvelopeDetector, ClosesOneMinusOneOverEOfAStepInItsTime) {
+// The envelope closes 1 - 1/e of a step in its time, the limiter's followers 99 %.
+TEST(EnvelopeDetector, FollowersCloseTheirShareOfAStepInTheirTime) {
     EnvelopeDetector<float> detector(5.0f, 16000);  // 5 ms = 80 samples
     float state = 0.0f;
     for (int n = 0; n < 80; ++n) detector.Smooth(1.0f, state);
     EXPECT_NEAR(state, 1.0 - std::exp(-1.0), 1e-4);
     detector.SetSampleRate(32000);
     EXPECT_FLOAT_EQ(detector.coefficient, static_cast<float>(std::exp(-1000.0 / (5.0 * 32000))));
-}
-
-TEST(Limiter, FollowersCloseNinetyNinePercentOfAStepInTheirTime) {
     CLimiter limiter;
     EXPECT_NEAR(limiter.attack.coefficient, std::pow(0.01, 0.03125), 1e-6);
     EXPECT_NEAR(limiter.release.coefficient, std::pow(0.01, 0.003125), 1e-6);
     limiter.SetSampleRate(16000);
     limiter.SetReleaseTime(20.0f);  // 320 samples at 16 kHz
-    float state = 0.0f;
+    state = 0.0f;
     for (int n = 0; n < 320; ++n) limiter.release.Smooth(1.0f, state);
     EXPECT_NEAR(state, 0.99, 1e-4);
     EXPECT_EQ(limiter.sampleRate, 32000u);  // the look-ahead still counts 32 samples per ms
