@@ -162,7 +162,11 @@ std::vector<Contract> Contracts() {
          .nullName = state, .unknownName = state, .readOnly = {"MaxLevel", "TotalIn", "TotalOut"},
          .writeOnly = {"ReadOnly", "Auto"},
          .roundTrips = {Same("Threshold_db", 4000), Same("Threshold", 51), Same("GateTime", 300),
-                        Same("SamplesPerSec", 8000), Same("CutOff", 120), Same("FadeoutTime", 50)},
+                        Same("SamplesPerSec", 8000), Same("CutOff", 120), Same("FadeoutTime", 50),
+                        // Each threshold read through the other name: 0.01 is 3/255, 0.2 is -13.98 dB; none
+                        // is infinite attenuation, saturated.
+                        {"Threshold_db", 4000, "Threshold", 3}, {"Threshold_db", 10000, "Threshold", 0},
+                        {"Threshold_db", 10000, "Threshold_db", INT32_MAX}, {"Threshold", 51, "Threshold_db", 1397}},
          .refused = {{"GateTime", -1}, {"FadeoutTime", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
          .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {

@@ -44,7 +44,6 @@ TEST(Siren14AudioFilter, SettingsAreCheckedByBuildAndFixedOnceBuilt) {
         EXPECT_EQ(io->Build(), mode.result) << mode.rate << " " << mode.bitRate;
         if (mode.result == kOk && &mode != &modes[8]) io = test::Make("Siren14AudioFilter");
     }
-    EXPECT_EQ(io->Build(), kErrState);
     EXPECT_EQ(io->SetProperty("Bitrate", 32000, nullptr), kErrState);
     EXPECT_EQ(Get(io.get(), "Bitrate"), 24000u);
     EXPECT_EQ(io->SetProperty("Direction", 1, nullptr), kErrState);
