@@ -48,7 +48,7 @@ TEST(Amplifier, DefaultsBypassAndMeasureThePeak) {
     int32_t inBytes = 20, outBytes = 18;
     EXPECT_EQ(amp->Process(input.data(), &inBytes, input.data(), &outBytes), ZELMAR_E_INVALIDARG);
     outBytes = 20;
-    EXPECT_GE(amp->Process(input.data(), &inBytes, input.data(), &outBytes), 0);
+    EXPECT_EQ(amp->Process(input.data(), &inBytes, input.data(), &outBytes), 0);
     EXPECT_EQ(inBytes, 20);  // counts are left as they are
 }
 

@@ -113,6 +113,7 @@ TEST(UdpAudio, SocketsPortsAndFailures) {
     EXPECT_EQ(rival->Build(), kOk);  // the port is free again
 
     test::ComponentPtr out = test::Make("UDPAudioOut");
+    EXPECT_EQ(test::Read(out.get(), "NotifySize"), kDatagram);  // reported only
     EXPECT_EQ(out->PutData(buffer, 64), -1);  // not built
     ASSERT_EQ(out->Build(), kOk);
     EXPECT_EQ(out->Build(), kErrState);
