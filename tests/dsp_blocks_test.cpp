@@ -9,6 +9,7 @@
 #include "dsp/blocks/BiquadFilter.h"
 #include "dsp/blocks/BiquadFilter2.h"
 #include "dsp/blocks/EnvelopeDetector.h"
+#include "dsp/blocks/LevelGate.h"
 #include "dsp/blocks/Limiter.h"
 #include "support/DspReference.h"
 
@@ -120,6 +121,19 @@ TEST(EnvelopeDetector, FollowersCloseTheirShareOfAStepInTheirTime) {
     for (int n = 0; n < 320; ++n) limiter.release.Smooth(1.0f, state);
     EXPECT_NEAR(state, 0.99, 1e-4);
     EXPECT_EQ(limiter.sampleRate, 32000u);  // the look-ahead still counts 32 samples per ms
+}
+
+// A restarted level gate knows no threshold: the first frame, however loud, only sets the
+// starting threshold (100) and noise (30) and counts as silent; the next loud one is heard.
+TEST(LevelGate, TheFirstFrameAfterARestartTeachesTheStartingThreshold) {
+    CLevelGate gate;
+    for (int pass = 0; pass < 2; ++pass, gate.Restart()) {
+        EXPECT_EQ(gate.Threshold(), 0);
+        EXPECT_TRUE(gate.Update(0.5f));
+        EXPECT_EQ(gate.Threshold(), 100);
+        EXPECT_EQ(gate.Noise(), 30.0f);
+        EXPECT_FALSE(gate.Update(0.5f));  // the second loud frame in a row opens it
+    }
 }
 
 TEST(Limiter, LookAheadAndRingSizeFollowTheAttackTime) {
