@@ -86,8 +86,8 @@ TEST(Amplifier, CompressorSettlesAtHalfTheExcessAndTracesEachChange) {
     float exRatio = 2.0f, floorDb = -60.0f;
     amp->SetProperty("ExRatio", 0, &exRatio);
     amp->SetProperty("Floor", 0, &floorDb);
-    test::ProcessBlocks(amp.get(), std::vector<int16_t>(320, 0), 320);
-    ASSERT_EQ(traces.texts().size(), 8u);
+    test::ProcessBlocks(amp.get(), std::vector<int16_t>(640, 0), 320);
+    ASSERT_EQ(traces.texts().size(), 8u);  // once for two blocks
     const float t = -60.0f + (-20.0f + 60.0f) * 0.3f;
     char line[128];
     std::snprintf(line, sizeof line, "Setup [2] %f(%d),%f(%d)\n", double(std::pow(10.0f, t / 20.0f)),
