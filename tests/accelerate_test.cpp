@@ -49,14 +49,8 @@ std::vector<int16_t> ReferenceAccelerate(const std::vector<int16_t>& in, int rat
     return out;
 }
 
-ComponentPtr MakeStarted(int rate, int speed, int windowMs = 80) {
-    ComponentPtr accelerate = Make("AccelerateAudioFilter");
-    EXPECT_EQ(accelerate->SetProperty("SamplesPerSec", rate, nullptr), 0);
-    EXPECT_EQ(accelerate->SetProperty("Speed", speed, nullptr), 0);
-    EXPECT_EQ(accelerate->SetProperty("WindowTime", windowMs, nullptr), 0);
-    EXPECT_EQ(accelerate->Build(), 0);
-    EXPECT_EQ(accelerate->Start(), 0);
-    return accelerate;
+ComponentPtr MakeStarted(int rate, int speed) {
+    return test::Running("AccelerateAudioFilter", {{"SamplesPerSec", rate}, {"Speed", speed}, {"WindowTime", 80}});
 }
 
 // Feeds all of `in` in blocks of `inBlock` samples with `outCapacity` samples of output

@@ -2,8 +2,6 @@
 // writes from the codec bridge, sox and ffmpeg decode to the PCM the bridge decodes; what sox
 // and ffmpeg write, "RIFFAudioIn" and the bridge decode to the PCM the tools decode.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -51,17 +49,7 @@ const Codec kCodecs[] = {
 
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<int16_t> ReadRaw(const std::string& path) {
-    const std::vector<uint8_t> bytes = ReadAll(path);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
+std::vector<int16_t> ReadRaw(const std::string& path) { return test::Recast<int16_t>(test::ReadFile(path)); }
 
 // The length of a WAV file's data chunk, read from the file itself.
 uint32_t DataBytes(const std::vector<uint8_t>& file) {
@@ -94,12 +82,7 @@ std::vector<uint8_t> Pass(IAudioIO* io, const std::vector<uint8_t>& input) {
     return output;
 }
 
-std::vector<uint8_t> PcmBlock() {
-    std::vector<uint8_t> block(18);
-    const WAVEFORMATEX pcm{1, 1, kRate, 2 * kRate, 2, 16, 0};
-    std::memcpy(block.data(), &pcm, 18);
-    return block;
-}
+std::vector<uint8_t> PcmBlock() { return test::Recast<uint8_t>(std::vector<WAVEFORMATEX>{{1, 1, kRate, 2 * kRate, 2, 16, 0}}); }
 
 // The coded format the compression manager suggests for the codec at 8000 mono.
 std::vector<uint8_t> CodedBlock(uint16_t tag) {
@@ -138,14 +121,9 @@ class CodedFiles : public ::testing::TestWithParam<Codec> {
 protected:
     void SetUp() override {
         if (!Shell("command -v sox") || !Shell("command -v ffmpeg")) GTEST_SKIP() << "sox and ffmpeg are needed";
-        char pattern[] = "/tmp/zelmar-acm-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.path.empty());
     }
-    void TearDown() override {
-        if (!dir_.empty()) Shell("rm -rf " + dir_);
-    }
-    std::string Path(const char* name) const { return dir_ + "/" + name; }
+    std::string Path(const char* name) const { return dir_.path + "/" + name; }
     // sox's and ffmpeg's PCM of a coded WAV file.
     std::vector<int16_t> Sox(const std::string& wav) {
         EXPECT_TRUE(Shell("sox " + wav + " -t raw -e signed -b 16 " + Path("sox.raw")));
@@ -156,21 +134,18 @@ protected:
                         " -f s16le " + Path("ffmpeg.raw")));
         return ReadRaw(Path("ffmpeg.raw"));
     }
-    std::string dir_;
+    test::TempDir dir_;
 };
 
 TEST_P(CodedFiles, WrittenByTheEngineDecodeWithSoxAndFfmpegAsTheBridgeDecodes) {
     const Codec& codec = GetParam();
     const std::vector<int16_t> speech = test::LoadSpeech(kRate);
     ASSERT_GE(speech.size(), size_t(3 * kRate));
-    std::vector<uint8_t> pcm(3 * kRate * 2);
-    std::memcpy(pcm.data(), speech.data(), pcm.size());
+    const auto pcm = test::Recast<uint8_t>(std::vector<int16_t>(speech.begin(), speech.begin() + 3 * kRate));
     const std::vector<uint8_t> coded = CodedBlock(codec.tag);
     test::ComponentPtr encoder = Bridge(PcmBlock(), coded), decoder = Bridge(coded, PcmBlock());
     const std::vector<uint8_t> stream = Pass(encoder.get(), pcm);
-    const std::vector<uint8_t> decoded = Pass(decoder.get(), stream);
-    std::vector<int16_t> ours(decoded.size() / 2);
-    std::memcpy(ours.data(), decoded.data(), decoded.size());
+    const std::vector<int16_t> ours = test::Recast<int16_t>(Pass(decoder.get(), stream));
 
     const std::string wav = Path("engine.wav");
     test::ComponentPtr writer = test::Make("RIFFAudioOut");
@@ -203,12 +178,10 @@ TEST_P(CodedFiles, WrittenBySoxAndFfmpegDecodeThroughTheReaderAndTheBridgeAsTheT
         ASSERT_EQ(reader->Start(), kOkay);
         std::vector<uint8_t> format(ZELMAR_FORMAT_BLOCK_BYTES);
         ASSERT_EQ(reader->GetProperty("WaveFormat", ZELMAR_FORMAT_BLOCK_BYTES, format.data()), kOkay);
-        std::vector<uint8_t> stream(DataBytes(ReadAll(wav)));
+        std::vector<uint8_t> stream(DataBytes(test::ReadFile(wav)));
         ASSERT_EQ(reader->GetData(stream.data(), int32_t(stream.size())), int32_t(stream.size()));
         test::ComponentPtr decoder = Bridge(format, PcmBlock());
-        const std::vector<uint8_t> decoded = Pass(decoder.get(), stream);
-        std::vector<int16_t> ours(decoded.size() / 2);
-        std::memcpy(ours.data(), decoded.data(), decoded.size());
+        const std::vector<int16_t> ours = test::Recast<int16_t>(Pass(decoder.get(), stream));
         if (codec.soxEncoding != nullptr) {
             ExpectSame(ours, Sox(wav), codec.tolerance, "sox", make.rfind("sox", 0) == 0 || codec.soxAlwaysBySnr ? codec.soxSnrDb : 0);
         }

@@ -5,11 +5,9 @@
 // heap traffic in a thousand data calls after Start, and what Stop and Start do to the stream.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -39,18 +37,12 @@ platform::Services Services(platform::ITimeService* t, platform::ILibraryLoader*
 // writes make no heap traffic of their own.
 struct Env {
     Env() {
-        char pattern[] = "/tmp/zelmar-contract-XXXXXX";
-        dir = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
         audio.SetLoopback(false);
         audio.SetScriptedInput([](uint64_t at, uint8_t* target, uint32_t bytes) {
             for (uint32_t i = 0; i < bytes; ++i) target[i] = static_cast<uint8_t>((at + i) * 37 / 5);
         });
     }
-    ~Env() {
-        for (const std::string& file : files) unlink(file.c_str());
-        rmdir(dir.c_str());
-    }
-    std::string File(const char* name) { return files.emplace_back(dir + "/" + name); }
+    std::string File(const char* name) { return dir.path + "/" + name; }
 
     platform::VirtualTimeService time{true};
     platform::VirtualLibraryLoader libraries;
@@ -58,8 +50,7 @@ struct Env {
     platform::ScopedPlatform scope{Services(&time, &libraries, &network, nullptr)};
     platform::audio::VirtualAudioService audio;  // made on the virtual clock
     platform::ScopedPlatform audioScope{Services(nullptr, nullptr, nullptr, &audio)};
-    std::string dir;
-    std::vector<std::string> files;
+    test::TempDir dir;
 };
 
 // 16-bit samples that differ with every seed: a tone under noise, loud or near silence.
@@ -158,7 +149,8 @@ std::vector<Contract> Contracts() {
          .nullName = state, .unknownName = state, .readOnly = {"MaxLevel", "TotalIn", "TotalOut"}, .floats = curve,
          .roundTrips = {Same("Gain", 250), Same("AttackTime", 7), Same("DelayTime", 3), Same("SamplesPerSec", 16000),
                         Same("LoPassCutOff", 3000)},
-         .refused = {{"Gain", -1}, {"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", 0}},
+         .refused = {{"Gain", -1}, {"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", 0}, {"DelayTime", 10001},
+                     {"DelayTime", INT_MAX}},
          .restart = Restart::kReplays, .blockBytes = 320, .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -170,7 +162,11 @@ std::vector<Contract> Contracts() {
          .nullName = state, .unknownName = state, .readOnly = {"MaxLevel", "TotalIn", "TotalOut"},
          .writeOnly = {"ReadOnly", "Auto"},
          .roundTrips = {Same("Threshold_db", 4000), Same("Threshold", 51), Same("GateTime", 300),
-                        Same("SamplesPerSec", 8000), Same("CutOff", 120), Same("FadeoutTime", 50)},
+                        Same("SamplesPerSec", 8000), Same("CutOff", 120), Same("FadeoutTime", 50),
+                        // Each threshold read through the other name: 0.01 is 3/255, 0.2 is -13.98 dB; none
+                        // is infinite attenuation, saturated.
+                        {"Threshold_db", 4000, "Threshold", 3}, {"Threshold_db", 10000, "Threshold", 0},
+                        {"Threshold_db", 10000, "Threshold_db", INT32_MAX}, {"Threshold", 51, "Threshold_db", 1397}},
          .refused = {{"GateTime", -1}, {"FadeoutTime", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
          .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
@@ -184,9 +180,10 @@ std::vector<Contract> Contracts() {
                        "NSFactor", "EnableNS", "VADType", "NGParam", "NGParam2"},
          .floats = curve,
          .roundTrips = {Same("Gain", 80), Same("GateTime", 300), Same("HiPassCutOff2", 75), Same("GateThreshold", 128),
-                        Same("DelayTime", 0), Same("FadeoutTime", 0)},
-         .refused = {{"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", -1}, {"GateTime", 0}, {"FadeoutTime", -1},
-                     {"AntiClipping", -1}},
+                        Same("GateThreshold", 255), {"GateThreshold", 256, "GateThreshold", 255},  // in 1/255 steps
+                        {"GateThreshold", INT_MAX, "GateThreshold", 255}, Same("DelayTime", 0), Same("FadeoutTime", 0)},
+         .refused = {{"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", -1}, {"DelayTime", 10001}, {"DelayTime", INT_MAX},
+                     {"GateTime", 0}, {"FadeoutTime", -1}, {"AntiClipping", -1}},
          .restart = Restart::kReplays, .outBytes = 640, .sizesOnFirstCall = true,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -197,7 +194,7 @@ std::vector<Contract> Contracts() {
         // "TotalIn" and "TotalOut" are named but count nothing: refused both ways.
         {.name = "AccelerateAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictBuildOnce, .nullName = state,
          .unknownName = state, .readOnly = totals, .writeOnly = totals,
-         .roundTrips = {Same("Speed", 150), Same("WindowTime", 60), Same("SamplesPerSec", 16000)},
+         .roundTrips = {Same("Speed", 150), Same("WindowTime", 60), Same("WindowTime", INT_MAX), Same("SamplesPerSec", 16000)},
          .refused = {{"Speed", 99}, {"Speed", -5}, {"WindowTime", 0}}, .restart = Restart::kReplays, .outBytes = 4096,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -206,7 +203,10 @@ std::vector<Contract> Contracts() {
         {.name = "MixerAudioFilter", .kind = Kind::kFilter, .lifecycle = kNoStateCheck, .counter = "TotalIn",
          .nullName = {kArg, kState}, .unknownName = state, .readOnly = {"InBufferSize", "TotalIn", "TotalOut"},
          .writeOnly = {"Angle"},
-         .roundTrips = {Same("Amplitude", 50), {"Amplitude", 33, "Amplitude", 32}, Same("Amplitude2", 75), Same("Mode", 1)},
+         // Gains are percent x 1024 / 100 in unsigned 32-bit arithmetic, read back x 100 / 1024.
+         .roundTrips = {Same("Amplitude", 50), {"Amplitude", 33, "Amplitude", 32}, Same("Amplitude2", 75), Same("Mode", 1),
+                        {"Amplitude", 4194302, "Amplitude", 4194301}, {"Amplitude2", 4194303, "Amplitude2", 4194302},
+                        {"Amplitude", 4194304, "Amplitude", 0}, {"Amplitude", -1, "Amplitude", 4194302}},
          .refused = {{"Mode", 2}, {"Angle", 101}, {"Angle", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
          .outBytes = 640,
          .configure = [](IAudioIO* io, Env&) {
@@ -226,7 +226,8 @@ std::vector<Contract> Contracts() {
         {.name = "ToneControlAudioFilter", .kind = Kind::kFilter, .lifecycle = kNoStateCheck, .counter = "TotalOut",
          .nullName = {kArg, kState}, .unknownName = state, .readOnly = totals,
          .roundTrips = {{"Gain", 70, "Gain", 69}, Same("Gain", 50), Same("LowGain", 600), Same("MidGain", -300),
-                        Same("LowPassCutOff", 3400)},
+                        Same("LowPassCutOff", 3400), {"MidGain", INT_MAX, "MidGain", 2147483600},
+                        {"MidGain", INT_MIN, "MidGain", -2147483600}},
          .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 320,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 16000);
@@ -274,7 +275,7 @@ std::vector<Contract> Contracts() {
              ASSERT_EQ(writer->Start(), kOkay);
              ASSERT_EQ(writer->PutData(audio.data(), 48000), 48000);
              ASSERT_EQ(writer->Stop(), kOkay);
-             SetFile(io, env.files.back(), false);
+             SetFile(io, env.File("in.wav"), false);
          }},
         {.name = "RIFFAudioOut", .kind = Kind::kSink, .lifecycle = kFile, .counter = "TotalOut",
          .counterResetByStart = true, .nullName = arg, .unknownName = state, .readOnly = {"TotalOut"},
@@ -429,12 +430,6 @@ Reading Read(IAudioIO* io, const char* name) {
     return r;
 }
 
-int32_t ReadInt(IAudioIO* io, const char* name) {
-    int32_t value = 0;
-    EXPECT_EQ(io->GetProperty(name, 0, &value), kOkay) << name;
-    return value;
-}
-
 class ComponentContract : public ::testing::TestWithParam<Contract> {
 protected:
     test::ComponentPtr Configured() {
@@ -474,7 +469,7 @@ TEST_P(ComponentContract, PropertiesAnswerNullUnknownAndCaseChangedNames) {
         const std::string changed = ChangeCase(trip.set);
         if (row.namesIgnoreCase) {
             EXPECT_EQ(fresh->SetProperty(changed.c_str(), trip.value, &data), kOkay) << changed;
-            EXPECT_EQ(ReadInt(fresh.get(), ChangeCase(trip.get).c_str()), trip.expected) << changed;
+            EXPECT_EQ(test::Read(fresh.get(), ChangeCase(trip.get).c_str()), trip.expected) << changed;
         } else {
             EXPECT_EQ(fresh->SetProperty(changed.c_str(), trip.value, &data), row.unknownName.set) << changed;
             EXPECT_EQ(Read(fresh.get(), ChangeCase(trip.get).c_str()).result, row.unknownName.get) << changed;
@@ -510,7 +505,7 @@ TEST_P(ComponentContract, ReadOnlyWriteOnlyRefusedFloatsNullOutAndRoundTrips) {
     for (const RoundTrip& trip : row.roundTrips) {
         test::ComponentPtr fresh = test::Make(row.name);
         ASSERT_EQ(fresh->SetProperty(trip.set, trip.value, &data), kOkay) << trip.set;
-        EXPECT_EQ(ReadInt(fresh.get(), trip.get), trip.expected) << trip.set << " " << trip.value;
+        EXPECT_EQ(test::Read(fresh.get(), trip.get), trip.expected) << trip.set << " " << trip.value;
         EXPECT_EQ(fresh->GetProperty(trip.get, 0, nullptr), kArg) << trip.get;
     }
 }
@@ -577,10 +572,10 @@ TEST_P(ComponentContract, TheByteCounterCountsEachCallAndStartResetsItOrNot) {
     test::ComponentPtr io = Started();
     Driver driver(row);
     for (uint32_t call = 1; call <= 10; ++call) driver.Call(io.get(), call);
-    EXPECT_EQ(ReadInt(io.get(), row.counter), 10 * row.blockBytes);
+    EXPECT_EQ(test::Read(io.get(), row.counter), 10 * row.blockBytes);
     ASSERT_EQ(io->Stop(), kOkay);
     ASSERT_EQ(io->Start(), kOkay);
-    EXPECT_EQ(ReadInt(io.get(), row.counter), row.counterResetByStart ? 0 : 10 * row.blockBytes);
+    EXPECT_EQ(test::Read(io.get(), row.counter), row.counterResetByStart ? 0 : 10 * row.blockBytes);
 }
 
 TEST_P(ComponentContract, StopAndStartReplayOrContinueTheStream) {

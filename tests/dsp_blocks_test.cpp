@@ -9,6 +9,7 @@
 #include "dsp/blocks/BiquadFilter.h"
 #include "dsp/blocks/BiquadFilter2.h"
 #include "dsp/blocks/EnvelopeDetector.h"
+#include "dsp/blocks/LevelGate.h"
 #include "dsp/blocks/Limiter.h"
 #include "support/DspReference.h"
 
@@ -103,25 +104,36 @@ TEST(BiquadFilter, RedesignKeepsTheStateSoTheOutputStaysContinuous) {
     EXPECT_NEAR(filter.y1, reference.y1, 0.05);
 }
 
-TEST(EnvelopeDetector, ClosesOneMinusOneOverEOfAStepInItsTime) {
+// The envelope closes 1 - 1/e of a step in its time, the limiter's followers 99 %.
+TEST(EnvelopeDetector, FollowersCloseTheirShareOfAStepInTheirTime) {
     EnvelopeDetector<float> detector(5.0f, 16000);  // 5 ms = 80 samples
     float state = 0.0f;
     for (int n = 0; n < 80; ++n) detector.Smooth(1.0f, state);
     EXPECT_NEAR(state, 1.0 - std::exp(-1.0), 1e-4);
     detector.SetSampleRate(32000);
     EXPECT_FLOAT_EQ(detector.coefficient, static_cast<float>(std::exp(-1000.0 / (5.0 * 32000))));
-}
-
-TEST(Limiter, FollowersCloseNinetyNinePercentOfAStepInTheirTime) {
     CLimiter limiter;
     EXPECT_NEAR(limiter.attack.coefficient, std::pow(0.01, 0.03125), 1e-6);
     EXPECT_NEAR(limiter.release.coefficient, std::pow(0.01, 0.003125), 1e-6);
     limiter.SetSampleRate(16000);
     limiter.SetReleaseTime(20.0f);  // 320 samples at 16 kHz
-    float state = 0.0f;
+    state = 0.0f;
     for (int n = 0; n < 320; ++n) limiter.release.Smooth(1.0f, state);
     EXPECT_NEAR(state, 0.99, 1e-4);
     EXPECT_EQ(limiter.sampleRate, 32000u);  // the look-ahead still counts 32 samples per ms
+}
+
+// A restarted level gate knows no threshold: the first frame, however loud, only sets the
+// starting threshold (100) and noise (30) and counts as silent; the next loud one is heard.
+TEST(LevelGate, TheFirstFrameAfterARestartTeachesTheStartingThreshold) {
+    CLevelGate gate;
+    for (int pass = 0; pass < 2; ++pass, gate.Restart()) {
+        EXPECT_EQ(gate.Threshold(), 0);
+        EXPECT_TRUE(gate.Update(0.5f));
+        EXPECT_EQ(gate.Threshold(), 100);
+        EXPECT_EQ(gate.Noise(), 30.0f);
+        EXPECT_FALSE(gate.Update(0.5f));  // the second loud frame in a row opens it
+    }
 }
 
 TEST(Limiter, LookAheadAndRingSizeFollowTheAttackTime) {

@@ -141,20 +141,6 @@ TEST(RecordingSafety, SplitWritesCountOnlyWhatReachedTheFile) {
     }
 }
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/zelmar-recording-XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-};
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 mode_t LinkMode(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
@@ -165,7 +151,8 @@ mode_t LinkMode(const std::string& path) {
 // FIFO stays a FIFO and carries the stream (with zero sizes: it cannot be patched) to its
 // reader, or is refused at once when it has none; a device is written as it is.
 TEST(RecordingSafety, LinksFifosAndDevicesAreWrittenNeverReplaced) {
-    TempDir dir;
+    test::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
     const WAVEFORMATEX format = MakePcmFormat(16000, 1, 16);
     const auto audio = Pattern(640, 3);
     const std::string stale(5000, 'x');  // longer than the recording: must not survive
@@ -175,46 +162,23 @@ TEST(RecordingSafety, LinksFifosAndDevicesAreWrittenNeverReplaced) {
         return file;
     }();
 
-    struct Case {
-        const char* name;
-        std::string (*prepare)(const std::string& dir, const std::string& stale);  // the name to record to
-        mode_t kind;  // what the name must still be afterwards
-    };
-    const Case cases[] = {
-        {"regular file", [](const std::string& d, const std::string& s) {
-             std::ofstream(d + "/plain.wav") << s;
-             return d + "/plain.wav";
-         }, S_IFREG},
-        {"link to a file", [](const std::string& d, const std::string& s) {
-             std::ofstream(d + "/target.wav") << s;
-             EXPECT_EQ(::symlink((d + "/target.wav").c_str(), (d + "/link.wav").c_str()), 0);
-             return d + "/link.wav";
-         }, S_IFLNK},
-        {"link to /dev/null", [](const std::string& d, const std::string&) {
-             EXPECT_EQ(::symlink("/dev/null", (d + "/null.wav").c_str()), 0);
-             return d + "/null.wav";
-         }, S_IFLNK},
-        {"link to /dev/full", [](const std::string& d, const std::string&) {
-             EXPECT_EQ(::symlink("/dev/full", (d + "/full.wav").c_str()), 0);
-             return d + "/full.wav";
-         }, S_IFLNK},
-    };
-    for (const Case& c : cases) {
-        const std::string name = c.prepare(dir.path, stale);
+    // Each name is a plain file or a link to a file or a device, made in the temporary directory.
+    const std::pair<const char*, const char*> cases[] = {
+        {"plain.wav", nullptr}, {"link.wav", "target.wav"}, {"null.wav", "/dev/null"}, {"full.wav", "/dev/full"}};
+    for (const auto& [base, target] : cases) {
+        const std::string name = dir.path + "/" + base, file = target == nullptr ? name : dir.path + "/" + target;
+        const bool device = target != nullptr && target[0] == '/';
+        if (!device) std::ofstream(file) << stale;
+        if (target != nullptr) { ASSERT_EQ(::symlink(device ? target : file.c_str(), name.c_str()), 0); }
         auto writer = Writer(name, format);
-        ASSERT_EQ(writer->Build(), 0) << c.name;
-        ASSERT_EQ(writer->Start(), 0) << c.name;
+        ASSERT_EQ(writer->Build(), 0) << base;
+        ASSERT_EQ(writer->Start(), 0) << base;
         const int32_t put = writer->PutData(audio.data(), static_cast<int32_t>(audio.size()));
-        ASSERT_EQ(writer->Stop(), 0) << c.name;
-        EXPECT_EQ(LinkMode(name), c.kind) << c.name;
-        if (std::string(c.name) == "link to /dev/full") {
-            EXPECT_EQ(put, 0) << "a full device takes nothing";
-        } else {
-            EXPECT_EQ(put, static_cast<int32_t>(audio.size())) << c.name;
-        }
-        if (c.kind == S_IFREG || std::string(c.name) == "link to a file") {
-            EXPECT_EQ(ReadAll(name), finished) << c.name;
-        }
+        ASSERT_EQ(writer->Stop(), 0) << base;
+        EXPECT_EQ(LinkMode(name), static_cast<mode_t>(target == nullptr ? S_IFREG : S_IFLNK)) << base;
+        // A full device takes nothing.
+        EXPECT_EQ(put, std::string(base) == "full.wav" ? 0 : static_cast<int32_t>(audio.size())) << base;
+        if (!device) { EXPECT_EQ(test::ReadFile(name), finished) << base; }
     }
     struct stat full {};
     ASSERT_EQ(::stat("/dev/full", &full), 0);

@@ -40,12 +40,7 @@ std::vector<int16_t> ReferenceResample(const std::vector<int16_t>& in, int inRat
 }
 
 ComponentPtr MakeResampler(int inRate, int outRate) {
-    ComponentPtr resampler = Make("ResampleAudioFilter");
-    int dummy = 0;
-    EXPECT_EQ(resampler->SetProperty("InSamplesPerSec", inRate, &dummy), 0);
-    EXPECT_EQ(resampler->SetProperty("OutSamplesPerSec", outRate, &dummy), 0);
-    EXPECT_EQ(resampler->Build(), 0);
-    return resampler;
+    return test::Running("ResampleAudioFilter", {{"InSamplesPerSec", inRate}, {"OutSamplesPerSec", outRate}});
 }
 
 // Feeds `in` in the given blocks and collects the output.

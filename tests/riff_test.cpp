@@ -180,7 +180,7 @@ TEST_F(RiffTest, OversizedFmtChunkFillsTheBlockAndTheScanGoesOn) {
 }
 
 TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
-    const WAVEFORMATEX stereo16 = MakePcmFormat(16000, 2, 16), stereo8 = MakePcmFormat(8000, 2, 8);
+    const WAVEFORMATEX stereo16 = MakePcmFormat(16000, 2, 16);
     auto writer = Writer("st.wav", &stereo16);
     auto* sink = static_cast<IAudioIOSplitSink*>(writer.get());
     ASSERT_EQ(writer->Start(), 0);
@@ -204,20 +204,11 @@ TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
     ASSERT_EQ(reader->GetProperty("TotalIn", 0, &total), 0);
     EXPECT_EQ(total, 0u);  // split reads are not counted
 
-    // 8-bit stereo interleaves bytes.
-    auto narrow = Writer("st8.wav", &stereo8);
-    ASSERT_EQ(narrow->Start(), 0);
-    const uint8_t l8[3] = {1, 2, 3}, r8[3] = {9, 8, 7};
-    EXPECT_EQ(static_cast<IAudioIOSplitSink*>(narrow.get())->PutDataSplit(l8, r8, 3), 3);
-    ASSERT_EQ(narrow->Stop(), 0);
-    const auto bytes = platform.files.Contents("st8.wav");
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 46, bytes.end()), (std::vector<uint8_t>{1, 9, 2, 8, 3, 7}));
-
     // Split operations need PCM.
     const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 0};
     auto coded = Writer("c.wav", &gsm);
     ASSERT_EQ(coded->Start(), 0);
-    EXPECT_EQ(static_cast<IAudioIOSplitSink*>(coded.get())->PutDataSplit(l8, r8, 3), ZELMAR_E_STATE);
+    EXPECT_EQ(static_cast<IAudioIOSplitSink*>(coded.get())->PutDataSplit(left, right, 4), ZELMAR_E_STATE);
 }
 
 TEST_F(RiffTest, PartFileNames) {
@@ -293,8 +284,8 @@ TEST_F(RiffTest, NamesAndFormatArguments) {
 }
 
 // Whatever the header claims, the reader reads only what the file holds and never writes past
-// the caller's buffer (ASan checks the latter).
-TEST_F(RiffTest, TruncatedAndRandomFilesNeverReadPastTheFileOrWritePastTheBuffer) {
+// the caller's buffer (ASan checks the latter; riff_reader_fuzzer tries arbitrary files).
+TEST_F(RiffTest, ATruncatedFileIsNeverReadPastItsEndNorWrittenPastTheBuffer) {
     // A data chunk that claims more than the file holds plays what is there, then wraps.
     auto truncated = WavFile({{"fmt ", Pcm8000()}, {"data", Ramp(100)}});
     const uint32_t claimed = 1000000;
@@ -304,28 +295,11 @@ TEST_F(RiffTest, TruncatedAndRandomFilesNeverReadPastTheFileOrWritePastTheBuffer
     ASSERT_EQ(reader->Build(), 0);
     ASSERT_EQ(reader->Start(), 0);
     std::vector<uint8_t> got(64 + 16, 0xCC);
-    for (int call = 0; call < 50; ++call) ASSERT_EQ(reader->GetData(got.data(), 64), 64);
-    for (int i = 64; i < 80; ++i) EXPECT_EQ(got[i], 0xCC);  // guard bytes untouched
-
-    // Random bytes behind a valid RIFF/WAVE header: Build either finds data or refuses, and
-    // reading whatever it found stays inside the buffer.
-    uint32_t seed = 12345;
-    auto next = [&seed] { seed = seed * 1664525u + 1013904223u; return seed >> 24; };
-    for (int trial = 0; trial < 500; ++trial) {
-        std::vector<uint8_t> file = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-        const int length = 8 + static_cast<int>(next() % 200);
-        for (int i = 0; i < length; ++i) file.push_back(static_cast<uint8_t>(next()));
-        if (trial % 3 == 0) std::memcpy(&file[12], "fmt ", 4);
-        if (trial % 5 == 0 && file.size() > 40) std::memcpy(&file[32], "data", 4);
-        platform.files.Put("random.wav", file);
-        auto random = Reader("random.wav");
-        if (random->Build() != 0) continue;
-        ASSERT_EQ(random->Start(), 0);
-        std::vector<uint8_t> buffer(333);
-        ASSERT_EQ(random->GetData(buffer.data(), 333), 333) << "trial " << trial;
-        uint8_t format[146];
-        ASSERT_EQ(random->GetProperty("WaveFormat", 146, format), 0);
+    for (int call = 0; call < 50; ++call) {
+        ASSERT_EQ(reader->GetData(got.data(), 64), 64);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(got[i], Ramp(100)[(call * 64 + i) % 100]) << call << ":" << i;
     }
+    for (int i = 64; i < 80; ++i) EXPECT_EQ(got[i], 0xCC);  // guard bytes untouched
 }
 
 }  // namespace

@@ -162,21 +162,13 @@ TEST(RingBufferShort4, SmallFillsAreCountedButLeftAlone) {
 // The component
 
 struct Running {
-    explicit Running(int32_t bufferTimeMs, int32_t bytesPerSec = 64000) : io(test::Make("RingBufferAudioInOut")) {
-        EXPECT_EQ(io->SetProperty("AvgBytesPerSec", bytesPerSec, nullptr), kOk);
-        EXPECT_EQ(io->SetProperty("BufferTime", bufferTimeMs, nullptr), kOk);
-        EXPECT_EQ(io->Build(), kOk);
-        EXPECT_EQ(io->Start(), kOk);
-    }
+    explicit Running(int32_t bufferTimeMs, int32_t bytesPerSec = 64000)
+        : io(test::Running("RingBufferAudioInOut", {{"AvgBytesPerSec", bytesPerSec}, {"BufferTime", bufferTimeMs}})) {}
     void SeeConsumer() {
         int16_t none[1];
         io->GetData(none, 0);
     }
-    uint32_t Get(const char* name) {
-        uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(io->GetProperty(name, 0, &value), kOk) << name;
-        return value;
-    }
+    uint32_t Get(const char* name) { return uint32_t(test::Read(io.get(), name)); }
     // Expansions are counted only in the statistics a verbose ring reports when destroyed.
     uint32_t ExpansionsWhenDestroyed() {
         test::CapturedTraces traces;

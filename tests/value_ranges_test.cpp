@@ -15,7 +15,6 @@
 
 #include "framework/AudioComponent.h"
 #include "framework/GuardedComponent.h"
-#include "platform/Platform.h"
 #include "support/DspReference.h"
 #include "support/TestPlatform.h"
 
@@ -74,7 +73,6 @@ struct Setting {
 };
 
 enum class Then {
-    kReadBack,         // GetProperty of the tried name gives `expected`
     kStart,            // Build gives 0, Start gives `expected`
     kProcess,          // Build and Start give 0; Process of a sine gives `reference` (if any),
                        // then `readAfter` (if any) reads `expected`
@@ -84,8 +82,7 @@ enum class Then {
 struct Case {
     const char* component;
     std::vector<Setting> setup;  // set first, each accepted
-    Setting tried;
-    int32_t setResult;
+    Setting tried;  // accepted
     Then then;
     int32_t expected = 0;
     std::function<Samples(const Samples&)> reference = nullptr;
@@ -96,66 +93,44 @@ constexpr int32_t kInvalid = ZELMAR_E_INVALIDARG;
 
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
-        // The look-ahead ("DelayTime", ms) is sized at Start: 1..10 000 for the amplifier,
-        // 0..10 000 for the pre-processor; the defaults (10) stay when a value is refused.
-        {"AmplifierAudioFilter", {}, {"DelayTime", INT_MAX}, kInvalid, Then::kReadBack, 10},
-        {"AmplifierAudioFilter", {}, {"DelayTime", 10001}, kInvalid, Then::kReadBack, 10},
-        {"AmplifierAudioFilter", {}, {"DelayTime", 0}, kInvalid, Then::kReadBack, 10},
-        {"AmplifierAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, 0, Then::kStart, 0},
-        {"AmplifierAudioFilter", {}, {"DelayTime", 1}, 0, Then::kStart, 0},
-        {"PreProcessAudioFilter", {}, {"DelayTime", INT_MAX}, kInvalid, Then::kReadBack, 10},
-        {"PreProcessAudioFilter", {}, {"DelayTime", 10001}, kInvalid, Then::kReadBack, 10},
-        {"PreProcessAudioFilter", {}, {"DelayTime", -1}, kInvalid, Then::kReadBack, 10},
-        {"PreProcessAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, 0, Then::kStart, 0},
-        {"PreProcessAudioFilter", {}, {"DelayTime", 0}, 0, Then::kStart, 0},
+        // The look-ahead ("DelayTime", ms) is sized at Start: up to 10 000 ms at the highest rate.
+        {"AmplifierAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"DelayTime", 1}, Then::kStart, 0},
+        {"PreProcessAudioFilter", {{"SamplesPerSec", 384000}}, {"DelayTime", 10000}, Then::kStart, 0},
+        {"PreProcessAudioFilter", {}, {"DelayTime", 0}, Then::kStart, 0},
         // The rates the dynamics can be set up for, 1 000..384 000 Hz, checked by Start.
-        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 999}, 0, Then::kStart, kInvalid},
-        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 1000}, 0, Then::kStart, 0},
-        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 8000}, 0, Then::kStart, 0},
-        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384000}, 0, Then::kStart, 0},
-        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384001}, 0, Then::kStart, kInvalid},
-        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 999}, 0, Then::kStart, kInvalid},
-        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 384001}, 0, Then::kStart, kInvalid},
-        // The manual gate threshold in 1/255 steps reads back at most 255, however far above
-        // full scale it was set.
-        {"PreProcessAudioFilter", {}, {"GateThreshold", INT_MAX}, 0, Then::kReadBack, 255},
-        {"PreProcessAudioFilter", {}, {"GateThreshold", 256}, 0, Then::kReadBack, 255},
-        {"PreProcessAudioFilter", {}, {"GateThreshold", 255}, 0, Then::kReadBack, 255},
-        {"PreProcessAudioFilter", {}, {"GateThreshold", 254}, 0, Then::kReadBack, 254},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 999}, Then::kStart, kInvalid},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 1000}, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 8000}, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384000}, Then::kStart, 0},
+        {"AmplifierAudioFilter", {}, {"SamplesPerSec", 384001}, Then::kStart, kInvalid},
+        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 999}, Then::kStart, kInvalid},
+        {"PreProcessAudioFilter", {}, {"SamplesPerSec", 384001}, Then::kStart, kInvalid},
         // A kept-only table of value / 10 bytes, the value taken as unsigned: 429 MB asked.
-        {"PreProcessAudioFilter", {}, {"NGParam", -1}, 0, Then::kNoLargeMapping},
-        {"PreProcessAudioFilter", {}, {"NGParam", INT_MAX}, 0, Then::kNoLargeMapping},
+        {"PreProcessAudioFilter", {}, {"NGParam", -1}, Then::kNoLargeMapping},
+        {"PreProcessAudioFilter", {}, {"NGParam", INT_MAX}, Then::kNoLargeMapping},
         // Designs no rate can carry still give defined samples.
-        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 12000}, 0, Then::kProcess, 0,
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 12000}, Then::kProcess, 0,
          [](const Samples& in) { return GateHighPass(in, 12000, 16000); }},
-        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 7999}, 0, Then::kProcess, 0,
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 7999}, Then::kProcess, 0,
          [](const Samples& in) { return GateHighPass(in, 7999, 16000); }},
         // The automatic threshold follows that overflow to infinity, and reads as full scale.
-        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}, {"Auto", 1}}, {"CutOff", 12000}, 0, Then::kProcess, 255,
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}, {"Auto", 1}}, {"CutOff", 12000}, Then::kProcess, 255,
          nullptr, "Threshold"},
         // A fade as long as any setting makes it, 2^52 samples: each sample after the first
         // comes back one step nearer zero (a block shorter than a 10 ms frame always fades).
-        {"NoiseGateAudioFilter", {{"SamplesPerSec", INT_MAX}}, {"FadeoutTime", INT_MAX}, 0, Then::kProcess, 0,
+        {"NoiseGateAudioFilter", {{"SamplesPerSec", INT_MAX}}, {"FadeoutTime", INT_MAX}, Then::kProcess, 0,
          [](const Samples& in) {
              Samples out = in;
              for (size_t i = 1; i < out.size(); ++i) out[i] = int16_t(out[i] - (out[i] > 0) + (out[i] < 0));
              return out;
          }},
-        {"AccelerateAudioFilter", {}, {"WindowTime", INT_MAX}, 0, Then::kReadBack, INT_MAX},
-        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MAX}, 0, Then::kProcess, 0,
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MAX}, Then::kProcess, 0,
          [](const Samples& in) { return TonePeaking(in, float(INT_MAX / 100.0), 16000); }},
-        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MIN}, 0, Then::kProcess, 0,
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MIN}, Then::kProcess, 0,
          [](const Samples& in) { return TonePeaking(in, float(INT_MIN / 100.0), 16000); }},
-        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", -9600}, 0, Then::kProcess, 0,
+        {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", -9600}, Then::kProcess, 0,
          [](const Samples& in) { return TonePeaking(in, -96.0f, 16000); }},
-        {"ToneControlAudioFilter", {}, {"MidGain", INT_MAX}, 0, Then::kReadBack, 2147483600},
-        {"ToneControlAudioFilter", {}, {"MidGain", INT_MIN}, 0, Then::kReadBack, -2147483600},
-        // Mixer gains: percent x 1024 / 100 in unsigned 32-bit arithmetic, read back x 100 /
-        // 1024; past 4 194 303 % the product wraps, as that arithmetic does.
-        {"MixerAudioFilter", {}, {"Amplitude", 4194302}, 0, Then::kReadBack, 4194301},
-        {"MixerAudioFilter", {}, {"Amplitude2", 4194303}, 0, Then::kReadBack, 4194302},
-        {"MixerAudioFilter", {}, {"Amplitude", 4194304}, 0, Then::kReadBack, 0},
-        {"MixerAudioFilter", {}, {"Amplitude", -1}, 0, Then::kReadBack, 4194302},
     };
     return cases;
 }
@@ -170,18 +145,8 @@ TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
         int32_t scratch = 0;  // a setting may write its previous value through `data`
         for (const Setting& s : c.setup) ASSERT_EQ(io->SetProperty(s.name, s.value, &scratch), 0) << s.name;
         const long mappedBefore = VirtualBytes();
-        const int32_t set = io->SetProperty(c.tried.name, c.tried.value, &scratch);
-        if (set != c.setResult) {  // what follows would build on a value that should not be there
-            ADD_FAILURE() << "SetProperty gave " << set << ", expected " << c.setResult;
-            continue;
-        }
+        ASSERT_EQ(io->SetProperty(c.tried.name, c.tried.value, &scratch), 0);
         switch (c.then) {
-            case Then::kReadBack: {
-                int32_t value = 0;
-                ASSERT_EQ(io->GetProperty(c.tried.name, 0, &value), 0);
-                EXPECT_EQ(value, c.expected);
-                break;
-            }
             case Then::kStart:
                 ASSERT_EQ(io->Build(), 0);
                 EXPECT_EQ(io->Start(), c.expected);
@@ -208,25 +173,6 @@ TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
                 break;
         }
     }
-}
-
-// A request for nothing takes nothing, even with bytes carried and no buffer.
-TEST(ValueRanges, UdpReceiverTakesNothingForARequestOfNothing) {
-    test::VirtualPlatform platform;
-    test::ComponentPtr rx = test::Make("UDPAudioIn");
-    ASSERT_EQ(rx->SetProperty("PortNo", 5110, nullptr), 0);
-    ASSERT_EQ(rx->Build(), 0);
-    ASSERT_EQ(rx->Start(), 0);
-    std::vector<uint8_t> datagram(2560);
-    for (size_t i = 0; i < datagram.size(); ++i) datagram[i] = uint8_t(i * 5 + 1);
-    auto sender = platform::Current().network->OpenSocket();
-    ASSERT_EQ(sender->SendToLoopback(5110, datagram.data(), 2560), 2560);
-    std::vector<uint8_t> got(2560);
-    ASSERT_EQ(rx->GetData(got.data(), 1000), 1000);
-    EXPECT_EQ(rx->GetData(nullptr, 0), 0);
-    EXPECT_EQ(rx->GetData(got.data() + 1000, 0), 0);
-    ASSERT_EQ(rx->GetData(got.data() + 1000, 1560), 1560);
-    EXPECT_EQ(got, datagram);
 }
 
 // Whatever a component throws is a result code at the interface, for every operation; a
