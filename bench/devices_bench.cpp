@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "DevicePair.h"
 #include "framework/Result.h"
 #include "platform/Platform.h"
 #include "platform/audio/PulseAudio.h"
@@ -43,7 +44,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace devicebench;
 namespace pa = zelmar::platform::audio;
 
 constexpr int kRate = 16000;
@@ -59,33 +60,8 @@ constexpr double kCpuSeconds = 8.0;
 constexpr int kCpuRuns = 5;
 const char* const kSinkDescription = "BenchSink";
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// One capture+playback pair as the measurement drives it: each call moves one 10 ms block
-// and returns false on a failure the pair cannot recover from.
-class Pair {
-public:
-    virtual ~Pair() = default;
-    virtual bool Put(const int16_t* block) = 0;
-    virtual bool Get(int16_t* block) = 0;
-    virtual const char* Name() const = 0;
-};
-
-struct ComponentDeleter {
-    void operator()(IAudioIO* io) const { ZelmarDisposeComponent(io); }
-};
-using ComponentPtr = std::unique_ptr<IAudioIO, ComponentDeleter>;
-
-int32_t FindDevice(IAudioIO* io, const char* countName, const char* nameName, const std::string& wanted) {
-    int32_t count = 0;
-    io->GetProperty(countName, 0, &count);
-    for (int32_t i = 0; i < count; ++i) {
-        char name[512] = {};
-        if (io->GetProperty(nameName, i, name) == 0 && wanted == name) return i;
-    }
-    return -1;
-}
-
+// The engine's pair, one 10 ms block a call: "DSoundAudioOut" into the bench sink and a
+// capture component on its monitor.
 class ComponentPair final : public Pair {
 public:
     // `capture` is "DSoundAudioIn" or "DSoundAudioIn2".

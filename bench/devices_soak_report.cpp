@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "DevicePair.h"
 #include "framework/Result.h"
 #include "platform/Platform.h"
 #include "platform/audio/PulseAudio.h"
@@ -46,7 +47,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace devicebench;
 namespace pa = zelmar::platform::audio;
 
 constexpr int kRate = 16000;
@@ -66,8 +67,6 @@ constexpr int kClickThreshold = 20000;
 const char* const kSinkName = "soak_sink";
 const char* const kSinkDescription = "SoakSink";
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
 double CpuMs() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -86,30 +85,8 @@ void Stamp(uint32_t sequence, int16_t* block) {
     }
 }
 
-// One capture + playback pair moving 20 ms blocks; false on a failure it cannot get past.
-class Pair {
-public:
-    virtual ~Pair() = default;
-    virtual bool Put(const int16_t* block) = 0;
-    virtual bool Get(int16_t* block) = 0;
-    virtual const char* Name() const = 0;
-};
-
-struct ComponentDeleter {
-    void operator()(IAudioIO* io) const { ZelmarDisposeComponent(io); }
-};
-using ComponentPtr = std::unique_ptr<IAudioIO, ComponentDeleter>;
-
-int32_t FindDevice(IAudioIO* io, const char* countName, const char* nameName, const std::string& wanted) {
-    int32_t count = 0;
-    io->GetProperty(countName, 0, &count);
-    for (int32_t i = 0; i < count; ++i) {
-        char name[512] = {};
-        if (io->GetProperty(nameName, i, name) == 0 && wanted == name) return i;
-    }
-    return -1;
-}
-
+// The second-generation pair, one 20 ms block a call: "DSoundAudioOut2" into the soak sink,
+// "DSoundAudioIn2" on its monitor.
 class ComponentPair final : public Pair {
 public:
     std::string Open() {
