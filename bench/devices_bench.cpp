@@ -121,49 +121,6 @@ private:
     ComponentPtr in_;
 };
 
-class SimplePair final : public Pair {
-public:
-    std::string Open(const std::string& server) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
-        const uint32_t bytesPerMs = kRate * 2 / 1000;
-        // The same buffering the components ask for: a 60 ms playback target, 10 ms record
-        // fragments.
-        pa_buffer_attr playback;
-        playback.maxlength = static_cast<uint32_t>(-1);
-        playback.tlength = kBufferMs * bytesPerMs;
-        playback.prebuf = static_cast<uint32_t>(-1);
-        playback.minreq = static_cast<uint32_t>(-1);
-        playback.fragsize = static_cast<uint32_t>(-1);
-        pa_buffer_attr record = playback;
-        record.fragsize = 10 * bytesPerMs;
-        int error = 0;
-        out_ = pa_simple_new(server.c_str(), "zelmar-bench", PA_STREAM_PLAYBACK, "bench_sink", "anchor playback",
-                             &spec, nullptr, &playback, &error);
-        if (out_ == nullptr) return std::string("pa_simple playback: ") + pa_strerror(error);
-        in_ = pa_simple_new(server.c_str(), "zelmar-bench", PA_STREAM_RECORD, "bench_sink.monitor", "anchor record",
-                            &spec, nullptr, &record, &error);
-        if (in_ == nullptr) return std::string("pa_simple record: ") + pa_strerror(error);
-        return {};
-    }
-    ~SimplePair() override {
-        if (in_ != nullptr) pa_simple_free(in_);
-        if (out_ != nullptr) pa_simple_free(out_);
-    }
-    bool Put(const int16_t* block) override {
-        int error = 0;
-        return pa_simple_write(out_, block, kBlockBytes, &error) == 0;
-    }
-    bool Get(int16_t* block) override {
-        int error = 0;
-        return pa_simple_read(in_, block, kBlockBytes, &error) == 0;
-    }
-    const char* Name() const override { return "pa_simple"; }
-
-private:
-    pa_simple* out_ = nullptr;
-    pa_simple* in_ = nullptr;
-};
-
 struct LatencyResult {
     std::vector<double> ms;  // one per matched block, sorted
     int lostBlocks = 0;
@@ -308,8 +265,8 @@ int main() {
             error = components->Open();
             *pair = std::move(components);
         } else {
-            auto simple = std::make_unique<SimplePair>();
-            error = simple->Open(server.Address());
+            auto simple = std::make_unique<SimplePair>(kRate, kBlockBytes, kBufferMs, "zelmar-bench");
+            error = simple->Open(server.Address(), "bench_sink");
             *pair = std::move(simple);
         }
         if (!error.empty()) std::printf("devices_bench: %s: %s\n", which < 2 ? "components" : "pa_simple", error.c_str());

@@ -141,49 +141,6 @@ private:
     ComponentPtr in_;
 };
 
-class SimplePair final : public Pair {
-public:
-    std::string Open(const std::string& server) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
-        const uint32_t bytesPerMs = kRate * 2 / 1000;
-        // The components' buffering: a playback target of one buffer time, record fragments of
-        // 10 ms (what the engine's PulseAudio backend asks for).
-        pa_buffer_attr playback;
-        playback.maxlength = static_cast<uint32_t>(-1);
-        playback.tlength = kBufferMs * bytesPerMs;
-        playback.prebuf = static_cast<uint32_t>(-1);
-        playback.minreq = static_cast<uint32_t>(-1);
-        playback.fragsize = static_cast<uint32_t>(-1);
-        pa_buffer_attr record = playback;
-        record.fragsize = 10 * bytesPerMs;
-        int error = 0;
-        out_ = pa_simple_new(server.c_str(), "zelmar-soak", PA_STREAM_PLAYBACK, kSinkName, "anchor playback", &spec,
-                             nullptr, &playback, &error);
-        if (out_ == nullptr) return std::string("pa_simple playback: ") + pa_strerror(error);
-        in_ = pa_simple_new(server.c_str(), "zelmar-soak", PA_STREAM_RECORD, (std::string(kSinkName) + ".monitor").c_str(),
-                            "anchor record", &spec, nullptr, &record, &error);
-        if (in_ == nullptr) return std::string("pa_simple record: ") + pa_strerror(error);
-        return {};
-    }
-    ~SimplePair() override {
-        if (in_ != nullptr) pa_simple_free(in_);
-        if (out_ != nullptr) pa_simple_free(out_);
-    }
-    bool Put(const int16_t* block) override {
-        int error = 0;
-        return pa_simple_write(out_, block, kBlockBytes, &error) == 0;
-    }
-    bool Get(int16_t* block) override {
-        int error = 0;
-        return pa_simple_read(in_, block, kBlockBytes, &error) == 0;
-    }
-    const char* Name() const override { return "pa_simple"; }
-
-private:
-    pa_simple* out_ = nullptr;
-    pa_simple* in_ = nullptr;
-};
-
 struct RunResult {
     uint32_t written = 0;
     uint32_t found = 0;  // stamped blocks read back
@@ -378,8 +335,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     {
-        SimplePair simple;
-        const std::string error = simple.Open(server.Address());
+        SimplePair simple(kRate, kBlockBytes, kBufferMs, "zelmar-soak");
+        const std::string error = simple.Open(server.Address(), kSinkName);
         if (!error.empty()) {
             std::printf("devices_soak_report: %s\n", error.c_str());
             return 1;
