@@ -16,6 +16,7 @@ void CEchoDelayFinder::Reset(uint32_t sampleRateHz, uint32_t maxLagMs) {
     const uint64_t lag = uint64_t{maxLagMs} * kAnalysisRateHz / 1000;
     maxLag_ = static_cast<uint32_t>(std::min<uint64_t>(lag, kRingSamples / 2));
     sums_.assign(maxLag_ + 1, 0.0f);
+    sumsScale_ = 1.0f;
     far_.assign(2 * kRingSamples, 0.0f);
     farCount_ = micCount_ = seen_ = 0;
     farAcc_ = micAcc_ = 0;
@@ -48,22 +49,36 @@ void CEchoDelayFinder::AddCaptured(const int16_t* in, uint32_t n) {
         // A far end that lags, or one that ran too far ahead, gives nothing to compare.
         if (micCount_ < farCount_ && farCount_ - micCount_ < kRingSamples / 2 && micCount_ >= maxLag_) {
             // before[lag] is the far-end sample `lag` steps before this one.  This loop is the
-            // finder's whole cost (1 001 lags for 500 ms, 2 000 times a second), so it runs four
-            // lags at a time in the compiler's vector type; the products are the same.
+            // finder's whole cost (1 001 lags for 500 ms, 1 000 times a second), so it runs four
+            // lags at a time in the compiler's vector type, and the forgetting is not done
+            // here: the sums are kept divided by kForget^t, so that each new product is
+            // scaled up instead, once, and the stored sums are brought back down now and then.
+            sumsScale_ /= kForget;
+            ++seen_;
+            // Every second captured sample is enough: the lags keep their 0.5 ms step (the far
+            // end is there at the full analysis rate), only the sums gather half the products.
+            if (micCount_ % kCorrelateEvery != 0) {
+                ++micCount_;
+                continue;
+            }
+            const float scaled = m * sumsScale_;
             const float* before = &far_[kRingSamples - 1 - static_cast<uint32_t>(micCount_ % kRingSamples)];
             float* sums = sums_.data();
             const uint32_t count = maxLag_ + 1;
-            const Float4 forget = {kForget, kForget, kForget, kForget}, mic = {m, m, m, m};
+            const Float4 mic = {scaled, scaled, scaled, scaled};
             uint32_t lag = 0;
             for (; lag + 4 <= count; lag += 4) {
                 Float4 sum, far;
                 std::memcpy(&sum, sums + lag, sizeof sum);
                 std::memcpy(&far, before + lag, sizeof far);
-                sum = sum * forget + mic * far;
+                sum += mic * far;
                 std::memcpy(sums + lag, &sum, sizeof sum);
             }
-            for (; lag < count; ++lag) sums[lag] = sums[lag] * kForget + m * before[lag];
-            ++seen_;
+            for (; lag < count; ++lag) sums[lag] += scaled * before[lag];
+            if (sumsScale_ > kRescaleAbove) {
+                for (float& sum : sums_) sum /= sumsScale_;
+                sumsScale_ = 1.0f;
+            }
         }
         ++micCount_;
     }

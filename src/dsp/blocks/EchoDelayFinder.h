@@ -6,9 +6,10 @@
 //
 // Both signals are taken down to about 2 kHz (means of sampleRateHz / 2000 samples: the
 // energy of speech lies low) and correlated over every lag up to the longest delay looked
-// for, each lag's sum forgetting with a time constant of kForget (0.5 s at 2 kHz).  The
-// strongest lag counts once it stands kPeakOverMean times above the mean of all lags and
-// kMinSamples correlated samples have been seen.  The sign of a lag's sum is ignored: an
+// for, each lag's sum forgetting with a time constant of kForget (0.5 s at 2 kHz); every
+// kCorrelateEvery-th captured sample is correlated.  The strongest lag counts once it stands
+// kPeakOverMean times above the mean of all lags and kMinSamples captured samples (0.5 s)
+// have been compared.  The sign of a lag's sum is ignored: an
 // inverted echo path is still an echo.
 #pragma once
 
@@ -25,6 +26,7 @@ public:
     static constexpr float kForget = 1.0f - 1.0f / 1000.0f;  // 1 - 1 / (0.5 s * 2 kHz)
     static constexpr float kPeakOverMean = 6.0f;
     static constexpr uint64_t kMinSamples = 1000;  // 0.5 s at 2 kHz
+    static constexpr uint64_t kCorrelateEvery = 2;  // captured samples per one correlated
 
     // Forgets everything and looks for delays of 0..maxLagMs (at most half the ring) in
     // signals sampled at sampleRateHz (at least 2 kHz).
@@ -43,7 +45,12 @@ public:
 private:
     uint32_t decimation_ = 8;
     uint32_t maxLag_ = 0;
+    // The lags' sums, all divided by the same sumsScale_ (kForget to the power of the samples
+    // since they were last brought back to scale); only their ratios are ever read.
     std::vector<float> sums_;
+    float sumsScale_ = 1.0f;
+    // About 4.8 s of samples: far from where a float's range or precision would matter.
+    static constexpr float kRescaleAbove = 16384.0f;
     std::vector<float> far_;  // the far end at 2 kHz, newest first, the ring held twice over
     uint64_t farCount_ = 0;
     uint64_t micCount_ = 0;

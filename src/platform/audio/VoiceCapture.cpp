@@ -478,7 +478,8 @@ private:
     void FillNoise() {
         for (int16_t& s : chunk_) {
             noise_ = noise_ * 1664525u + 1013904223u;
-            const int32_t n = static_cast<int32_t>(noise_ >> 16) % (2 * kNoiseFillPeak + 1) - kNoiseFillPeak;
+            // The top 16 bits scaled onto 0..2 * peak: a multiply where a remainder would divide.
+            const int32_t n = static_cast<int32_t>(((noise_ >> 16) * (2 * kNoiseFillPeak + 1)) >> 16) - kNoiseFillPeak;
             s = static_cast<int16_t>(std::clamp<int32_t>(s + n, INT16_MIN, INT16_MAX));
         }
     }
