@@ -9,8 +9,8 @@
 // for, each lag's sum forgetting with a time constant of kForget (0.5 s at 2 kHz); every
 // kCorrelateEvery-th captured sample is correlated.  The strongest lag counts once it stands
 // kPeakOverMean times above the mean of all lags and kMinSamples captured samples (0.5 s)
-// have been compared.  The sign of a lag's sum is ignored: an
-// inverted echo path is still an echo.
+// have been compared.  The sign of a lag's sum is ignored: an inverted echo path is still an
+// echo.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +45,8 @@ public:
 private:
     uint32_t decimation_ = 8;
     uint32_t maxLag_ = 0;
-    // The lags' sums, all divided by the same sumsScale_ (kForget to the power of the samples
-    // since they were last brought back to scale); only their ratios are ever read.
+    // The lags' sums, all multiplied by the same sumsScale_ (1 / kForget to the power of the
+    // samples since they were last brought back to scale); only their ratios are ever read.
     std::vector<float> sums_;
     float sumsScale_ = 1.0f;
     // About 4.8 s of samples: far from where a float's range or precision would matter.
