@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,27 +25,13 @@
 namespace zelmar {
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/zelmar-companion-XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-};
-
-std::vector<char> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void WriteAll(const std::string& path, const char* bytes, std::size_t count) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes, static_cast<std::streamsize>(count));
 }
 
 // Where the last byte of any segment the program headers place lies, read here from the
 // header fields directly.
-std::size_t EndOfSegments(const std::vector<char>& image) {
+std::size_t EndOfSegments(const std::vector<uint8_t>& image) {
     ElfW(Ehdr) header;
     std::memcpy(&header, image.data(), sizeof header);
     std::size_t end = 0;
@@ -63,7 +48,7 @@ std::size_t EndOfSegments(const std::vector<char>& image) {
 // on a file cut inside a segment).  A copy that lacks only what no segment holds (the section
 // headers at the end) still loads.
 TEST(CompanionLoading, DamagedFilesAreRefusedBeforeTheyAreMapped) {
-    const auto image = ReadAll(ZELMAR_COMPANION_PATH);
+    const auto image = test::ReadFile(ZELMAR_COMPANION_PATH);
     ASSERT_GT(image.size(), 4096u) << "libZelmarEC.so not built";
     const std::size_t segmentsEnd = EndOfSegments(image);
     ASSERT_LT(segmentsEnd, image.size());
@@ -86,13 +71,10 @@ TEST(CompanionLoading, DamagedFilesAreRefusedBeforeTheyAreMapped) {
          "not an ELF file"},
     };
     for (const Case& c : cases) {
-        TempDir dir;
+        test::TempDir dir;
         const std::string path = dir.path + "/" + companion::kLibraryFileName;
-        if (c.replaced != nullptr) {
-            WriteAll(path, c.replaced, std::strlen(c.replaced));
-        } else {
-            WriteAll(path, image.data(), c.keep);
-        }
+        WriteAll(path, c.replaced ? c.replaced : reinterpret_cast<const char*>(image.data()),
+                 c.replaced ? std::strlen(c.replaced) : c.keep);
         auto loader = platform::CreateDlopenLibraryLoader({dir.path});
         std::string why;
         auto library = loader->Load(companion::kLibraryFileName, &why);
@@ -107,7 +89,7 @@ TEST(CompanionLoading, DamagedFilesAreRefusedBeforeTheyAreMapped) {
         }
     }
     // Nothing there: the directories looked in are named.
-    TempDir empty;
+    test::TempDir empty;
     std::string why;
     EXPECT_EQ(platform::CreateDlopenLibraryLoader({empty.path})->Load(companion::kLibraryFileName, &why), nullptr);
     EXPECT_NE(why.find("was not found"), std::string::npos) << why;
