@@ -377,6 +377,24 @@ TEST(CaptureEffects, SwitchedOffTheyDelayTheStreamByExactlyTheirLatency) {
     for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i < kEffectsLatency ? 0 : stream[i - kEffectsLatency]) << i;
 }
 
+// Stereo through the noise suppressor, each channel on its own: steady noise in the left
+// channel comes down by 10 dB or more while the right channel, silent, stays silent.
+TEST(CaptureEffects, StereoChannelsAreProcessedEachOnItsOwn) {
+    auto effects = pa::CaptureEffects::Create(WAVEFORMATEX{1, 2, kRate, kRate * 4, 4, 16, 0}, false, true);
+    ASSERT_NE(effects, nullptr);
+    std::mt19937 random(9);
+    std::normal_distribution<double> noise(0.0, 1000.0);
+    std::vector<int16_t> stream(size_t{2} * 3 * kRate);  // 3 s, right channel silent
+    for (size_t i = 0; i < stream.size(); i += 2) stream[i] = static_cast<int16_t>(std::lround(noise(random)));
+    for (size_t at = 0; at < stream.size(); at += 2 * kFrame) {
+        effects->Process(reinterpret_cast<uint8_t*>(stream.data() + at), 4 * kFrame, static_cast<int64_t>(at / 2) * 1000000 / kRate);
+    }
+    std::vector<int16_t> left, right;  // the last second
+    for (size_t i = stream.size() - 2 * kRate; i < stream.size(); i += 2) left.push_back(stream[i]), right.push_back(stream[i + 1]);
+    EXPECT_LT(PowerDb(left), 20 * std::log10(1000.0) - 10.0);
+    EXPECT_EQ(std::count(right.begin(), right.end(), 0), static_cast<std::ptrdiff_t>(right.size()));
+}
+
 // The processing takes 16-bit mono or stereo at 8, 16, 32 or 48 kHz; asked for effects in any
 // other format the device makes no buffer, and without the effects flag a plain one.
 TEST(CaptureEffects, FormatsTheProcessingCannotTakeGetNoEffects) {
