@@ -1,6 +1,7 @@
 // The second-generation device components on the virtual device in virtual time.
 // "DSoundAudioIn2": buffer sizes (with a DSoundAudioInOut pair's), block order and skipping,
-// stalls, the self-restart before "TotalIn" wraps, failure texts, a second thread's Stop.
+// stalls, the self-restart before "TotalIn" wraps, failure texts, a second thread's Stop (of a
+// blocked and of a streaming reader).
 // "DSoundAudioOut2": the played stream against what was written (muted start, order,
 // look-ahead, a writer heard at the write cursor after a pause, silence after the last block,
 // the reference copy), the look-ahead widened by late writes, and the codes of failing, lost
@@ -251,7 +252,7 @@ TEST(DSoundAudioOut2, PlayedStreamAgainstWhatWasWritten) {
             writtenMs.push_back(sound.platform.time.NowMs());
         }
         sound.platform.time.SleepMs(300);
-        const uint32_t playPos = uint32_t(test::IntProperty(io.get(), "PlayPos"));
+        const uint32_t playPos = uint32_t(test::Read(io.get(), "PlayPos"));
         std::vector<size_t> heard(200, 0);  // where each block's first word was played
         for (size_t w = 0; w < played.size(); ++w) {
             const int k = (played[w] - 1) / kSamples;
@@ -280,7 +281,7 @@ TEST(DSoundAudioOut2, PlayedStreamAgainstWhatWasWritten) {
         const auto* reference = reinterpret_cast<const int16_t*>(address);
         ASSERT_NE(reference, nullptr);
         // The primary buffer is shorter than the copy: its offsets stay inside it.
-        const size_t ring = primary ? 1600 : size_t(test::IntProperty(io.get(), "RefBufferLen")) / 2;
+        const size_t ring = primary ? 1600 : size_t(test::Read(io.get(), "RefBufferLen")) / 2;
         EXPECT_EQ(playPos, played.size() * 2 % (ring * 2));
         for (size_t w = std::max(heard[150], end - ring); w < end; ++w) ASSERT_EQ(reference[w % ring], played[w]) << primary << " word " << w;
     }
@@ -303,13 +304,13 @@ TEST(DSoundAudioOut2, LateWritesWidenTheLookAheadUpToFiveBlocks) {
         sound.audio.SetPlaybackCapsFlags(row.emulated ? pa::kDeviceCapsEmulated : 0);
         test::ComponentPtr io = Playback({{"BlockSamples", 320}, {"OutBufferTime", 60}});
         ASSERT_EQ(io->Build(), kOk);
-        EXPECT_EQ(test::IntProperty(io.get(), "DriverEmulation"), row.emulated ? 1 : 0);
+        EXPECT_EQ(test::Read(io.get(), "DriverEmulation"), row.emulated ? 1 : 0);
         ASSERT_EQ(io->Start(), kOk);
         std::vector<int32_t> limits;
         while (sound.platform.time.NowMs() < 15000) {
             sound.platform.time.SleepMs(row.pauseMs);
             ASSERT_EQ(PutBlock(io.get(), 1, 320), 640);
-            const int32_t limit = test::IntProperty(io.get(), "InternalLimitSize");
+            const int32_t limit = test::Read(io.get(), "InternalLimitSize");
             if (limits.empty() || limits.back() != limit) limits.push_back(limit);
         }
         EXPECT_EQ(limits, row.limits) << "pause " << row.pauseMs;
@@ -351,18 +352,55 @@ TEST(DSoundAudioOut2, FailingLostAndStalledDevicesGiveTheirCodes) {
         const uint32_t before = sound.platform.time.NowMs();
         const int32_t got = row.at == 'B' ? io->Build() : row.at == 'S' ? io->Start() : PutBlock(io.get(), 1);
         EXPECT_EQ(got, row.result) << what;
-        EXPECT_EQ(test::IntProperty(io.get(), "DXErrorCodeSub"), row.step) << what;
-        EXPECT_EQ(test::IntProperty(io.get(), "DXErrorCode"), got == kErrPlatform ? kLost : 0) << what;
+        EXPECT_EQ(test::Read(io.get(), "DXErrorCodeSub"), row.step) << what;
+        EXPECT_EQ(test::Read(io.get(), "DXErrorCode"), got == kErrPlatform ? kLost : 0) << what;
         char text[80] = {};
         ASSERT_EQ(io->GetProperty("DXErrorString", sizeof text, text), kOk);
         EXPECT_EQ(std::string(text), got == kErrPlatform ? "The buffer memory has been lost and must be restored." : "");
         // 30 s of virtual time, in milliseconds of real time.
         EXPECT_TRUE(got != kErrStalled || sound.platform.time.NowMs() - before == 30000u) << what;
         if (row.at != 'L') continue;
-        EXPECT_EQ(test::IntProperty(io.get(), "PlayPos"), test::IntProperty(io.get(), "PlayPos"));
         ASSERT_EQ(io->Stop(), kOk);
         ASSERT_EQ(io->Start(), kOk);
         EXPECT_EQ(PutBlock(io.get(), 1), 320);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// DSoundAudioIn2 stopped by a second thread while a reader streams, the clock advancing on its
+// own: wherever the reader is (waiting for its first block, between blocks, deep in a run) it
+// leaves GetData with a failure, Stop succeeds, and the component captures again after Start.
+// `./run tsan` runs this with ThreadSanitizer.
+
+TEST(DSoundGen2Threads, StopFromASecondThreadEndsAStreamingReaderAndStartResumes) {
+    constexpr int32_t kBlockSamples = 320, kBlockBytes = kBlockSamples * 2;
+    for (const int blocksBeforeStop : {0, 1, 3, 40}) {
+        SCOPED_TRACE(blocksBeforeStop);
+        test::VirtualSound sound;  // the clock jumps to whatever a thread waits for
+        test::ComponentPtr in = test::Make("DSoundAudioIn2");
+        ASSERT_EQ(in->SetProperty("SamplesPerSec", 16000, nullptr), kOk);
+        ASSERT_EQ(in->SetProperty("BlockSamples", kBlockSamples, nullptr), kOk);
+        ASSERT_EQ(in->SetProperty("InBufferTime", 60, nullptr), kOk);
+        ASSERT_EQ(in->Build(), kOk);
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(in->Start(), kOk);
+            std::atomic<int> read{0};
+            std::atomic<int32_t> ended{0}, after{0};
+            std::thread reader([&] {
+                std::vector<int16_t> block(kBlockSamples);
+                int32_t r;
+                while ((r = in->GetData(block.data(), kBlockBytes)) == kBlockBytes) read.fetch_add(1);
+                ended = r;
+                after = in->GetData(block.data(), kBlockBytes);
+            });
+            while (read.load() < blocksBeforeStop) std::this_thread::yield();
+            EXPECT_EQ(in->Stop(), kOk);
+            reader.join();
+            // Caught inside GetData: the platform code; arriving after Stop began: a wrong state.
+            EXPECT_TRUE(ended == kErrPlatform || ended == kErrState) << std::hex << ended;
+            EXPECT_EQ(after.load(), kErrState);
+            EXPECT_GE(read.load(), blocksBeforeStop);
+        }
     }
 }
 

@@ -26,7 +26,6 @@ namespace {
 using platform::audio::VirtualAudioService;
 using Op = VirtualAudioService::Operation;
 namespace pa = platform::audio;
-using test::IntProperty;
 using test::MakeWith;
 
 // What differs between the two directions.
@@ -102,7 +101,7 @@ TEST(DSoundDevices, ListTheServicesDevicesUpToSixteenAndRefuseOtherNumbers) {
     for (const Side& side : kSides) {
         SCOPED_TRACE(side.component);
         auto io = test::Make(side.component);
-        EXPECT_EQ(IntProperty(io.get(), side.count), 16);
+        EXPECT_EQ(test::Read(io.get(), side.count), 16);
         char name[32] = {};
         ASSERT_EQ(io->GetProperty(side.name, 15, name), kOk);
         EXPECT_STREQ(name, "device 15");
@@ -168,9 +167,9 @@ TEST(DSoundDevices, RingLayoutNotificationsAndTheBlockWalkAcrossLapsAndRestarts)
         EXPECT_EQ(io->Stop(), kOk);
         sound.platform.time.SleepMs(1000);  // a stopped device moves nothing meanwhile
         ASSERT_EQ(io->Start(), kOk);
-        EXPECT_EQ(IntProperty(io.get(), side.total), 0);
+        EXPECT_EQ(test::Read(io.get(), side.total), 0);
         ASSERT_EQ(Move(side, io.get(), block.data(), 80), 80);
-        EXPECT_EQ(IntProperty(io.get(), side.total), 80);
+        EXPECT_EQ(test::Read(io.get(), side.total), 80);
         ASSERT_EQ(log.lockOffsets.size(), built + 83);
         for (uint32_t i = 0; i < 82; ++i) EXPECT_EQ(log.lockOffsets[built + i], (i % 80) * 80) << i;
         // A restarted capture carries on with the next block of the stream; a restarted
@@ -211,7 +210,7 @@ TEST(DSoundDevices, EveryBlockOnceInOrderAcrossLapsPacedByTheDevice) {
                                             {"BlockSamples", c.blockSamples}, {side.bufferTime, c.bufferMs}});
             ASSERT_EQ(io->Build(), kOk);
             EXPECT_EQ(sound.audio.LastBufferBytes(), c.bufferBytes);
-            const int32_t blockBytes = IntProperty(io.get(), "NotifySize");
+            const int32_t blockBytes = test::Read(io.get(), "NotifySize");
             ASSERT_EQ(blockBytes, static_cast<int32_t>(c.blockBytes));
             ASSERT_EQ(io->Start(), kOk);
             const uint32_t startMs = sound.platform.time.NowMs();
@@ -278,12 +277,12 @@ TEST(DSoundDevices, StalledOrFailingDevicesGiveTheirCodesAndTheBlockIsTriedAgain
             }
             EXPECT_TRUE(fault.tookMs < 0 || sound.platform.time.NowMs() - before == uint32_t(fault.tookMs)) << before;
             EXPECT_TRUE(!side.capture || block[0] == -1) << "copied " << block[0];
-            EXPECT_EQ(IntProperty(io.get(), side.total), 80);
+            EXPECT_EQ(test::Read(io.get(), side.total), 80);
             sound.audio.SetCursorsReportStopped(false);
             sound.audio.SetCursorsStalled(false);
             ASSERT_EQ(Move(side, io.get(), block.data(), 80), 80);
             EXPECT_TRUE(!side.capture || block[0] == RampWord(40)) << block[0];
-            EXPECT_EQ(IntProperty(io.get(), side.total), 160);
+            EXPECT_EQ(test::Read(io.get(), side.total), 160);
         }
     }
 }
@@ -327,10 +326,10 @@ TEST(DSoundDevices, FailedStartStopOrBuildStepsKeepTheirState) {
         EXPECT_EQ(io->Start(), kErrState);
         WAVEFORMATEX wfx;
         ASSERT_EQ(io->GetProperty("WaveFormat", 0, &wfx), kOk);
-        EXPECT_EQ(wfx.nSamplesPerSec * 1000 + IntProperty(io.get(), "NotifySize"), 16000u * 1000 + 80);
+        EXPECT_EQ(wfx.nSamplesPerSec * 1000 + test::Read(io.get(), "NotifySize"), 16000u * 1000 + 80);
         ASSERT_EQ(io->Build(), kOk);
         ASSERT_EQ(io->GetProperty("WaveFormat", 0, &wfx), kOk);
-        EXPECT_EQ(wfx.nSamplesPerSec * 1000 + IntProperty(io.get(), "NotifySize"), 8000u * 1000 + 320);
+        EXPECT_EQ(wfx.nSamplesPerSec * 1000 + test::Read(io.get(), "NotifySize"), 8000u * 1000 + 320);
     }
 }
 

@@ -4,8 +4,6 @@
 // one contract; the dynamic loader.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -16,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "platform/MemoryFileSystem.h"
 #include "platform/Time.h"
+#include "support/TestPlatform.h"
 
 namespace zelmar::platform {
 namespace {
@@ -113,15 +112,6 @@ TEST(RealTime, EventsWakeWaitersAndTimersTickWhenDue) {
     EXPECT_GT(time->NowMs(), start);  // the clock moved across three periods
 }
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/zelmar-files-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-};
-
 // The same contract, checked on both file systems.
 void CheckFileContract(IFileSystem& files, const std::string& dir) {
     const std::string name = dir + "\\data.bin";  // a Windows-style separator
@@ -160,7 +150,7 @@ void CheckFileContract(IFileSystem& files, const std::string& dir) {
 }
 
 TEST(Files, PosixFileSystemKeepsTheContract) {
-    TempDir dir;
+    test::TempDir dir;
     auto files = CreatePosixFileSystem();
     CheckFileContract(*files, dir.path);
     EXPECT_EQ(files->Open(dir.path.c_str(), OpenMode::kReadExisting), nullptr);  // a directory is no file

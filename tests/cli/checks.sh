@@ -41,3 +41,22 @@ own_null_sink() {  # own_null_sink NAME DESCRIPTION: a null sink of this script'
     { echo "FAIL: cannot load a null sink"; exit 1; }
   trap 'pactl unload-module "$module"; rm -rf "$dir"' EXIT
 }
+within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }  # within VALUE LOW HIGH
+within_2db() { within "$1" "$(awk -v e="$2" 'BEGIN { print e * 0.794 }')" "$(awk -v e="$2" 'BEGIN { print e * 1.259 }')"; }
+measure() {  # measure FILE [sox effects...]: "FREQUENCY RMS SECONDS" by sox (its rough frequency);
+             # a .raw file is 16 kHz 16-bit mono
+  local file=$1; shift
+  local format=()
+  [[ "$file" == *.raw ]] && format=(-t raw -r 16000 -e signed -b 16 -c 1)
+  sox "${format[@]}" "$file" -n "$@" stat 2>&1 | awk '/Rough/ {f=$3} /RMS +amp/ {r=$3} /Length/ {l=$3} END {print f, r, l}'
+}
+voice_on() {  # voice_on OPTION NAME ARGS...: zelmar voice with OPTION set to NAME's number; a run
+              # that opened another device (other tests renumbered them meanwhile) is made again
+  local option=$1 name=$2 try out status; shift 2
+  for try in 1 2 3; do
+    out=$("$zelmar" voice "$option" "$(device_number "$name")" "$@" 2>&1); status=$?
+    if grep -qF "($name)" <<<"$out"; then echo "$out"; return $status; fi
+  done
+  echo "$out"
+  return 1
+}

@@ -34,10 +34,8 @@ for gen in 1 2; do
   grep -q "played 3.00 s" "$dir/play.log" || fail "play (generation $gen): $(cat "$dir/play.log")"
   # PipeWire mixes the stereo sink's monitor down to a mono stream at +3 dB (PulseAudio at
   # 0 dB): the 50 % tone (RMS 0.354) comes back at 0.354 to 0.5.
-  read -r rms hz < <(sox "$dir/back$gen.wav" -n trim 1.8 1 stat 2>&1 |
-                     awk '/RMS +amplitude/ { r = $3 } /Rough +frequency/ { f = $3 } END { print r, f }')
-  awk -v r="$rms" -v f="$hz" 'BEGIN { exit !(r > 0.33 && r < 0.52 && f > 980 && f < 1020) }' ||
-    fail "generation $gen heard RMS $rms at $hz Hz, played RMS 0.354 at 1000 Hz"
+  read -r hz rms _ < <(measure "$dir/back$gen.wav" trim 1.8 1)
+  within "$rms" 0.33 0.52 && within "$hz" 980 1020 || fail "generation $gen heard RMS $rms at $hz Hz, played RMS 0.354 at 1000 Hz"
   echo "PipeWire loopback, generation $gen: heard RMS $rms at $hz Hz"
 done
 finish "PipeWire loopback"

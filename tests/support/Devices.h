@@ -1,5 +1,5 @@
-// Helpers for the sound-device tests: a component made with settings, an integer property,
-// and capture buffers of a service made as the components make theirs.
+// Helpers for the sound-device tests: a component made with settings, and capture buffers of a
+// service made as the components make theirs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,13 +19,6 @@ inline ComponentPtr MakeWith(const char* component, std::initializer_list<std::p
         EXPECT_EQ(io->SetProperty(name, value, nullptr), ZELMAR_OK) << component << " " << name;
     }
     return io;
-}
-
-// -12345 where the component refuses to answer.
-inline int32_t IntProperty(IAudioIO* io, const char* name, int32_t arg = 0) {
-    int32_t value = -12345;
-    EXPECT_EQ(io->GetProperty(name, arg, &value), ZELMAR_OK) << name;
-    return value;
 }
 
 inline constexpr WAVEFORMATEX kMono16k{1, 1, 16000, 32000, 2, 16, 0};
