@@ -128,9 +128,9 @@ TEST(PreProcess, DefaultsAndPlainGainThroughEitherConversion) {
 
 TEST(PreProcess, LimiterPathIsTheGainedInputThroughTheLookAheadLimiter) {
     const auto input = Tone(32000, 30000, 97, 32000);
-    for (bool attackSet : {true, false}) {
+    for (bool attackSet : {true, false}) {  // with attack and release set, or the limiter's own
         Fixture fx(true);
-        if (attackSet) fx.filter->SetProperty("AttackTime", 2, nullptr);
+        if (attackSet) fx.Set({{"AttackTime", 2}, {"ReleaseTime", 100}});
         fx.filter->SetProperty("Gain", 150, nullptr);
         fx.SetFloat("Ratio", 0.0f);
         fx.SetFloat("Threshold", -6.0f);
@@ -140,7 +140,7 @@ TEST(PreProcess, LimiterPathIsTheGainedInputThroughTheLookAheadLimiter) {
         CLimiter reference;
         reference.SetSampleRate(32000);
         reference.SetThreshold(-6.0f);
-        if (attackSet) reference.SetAttackTime(2.0f);
+        if (attackSet) reference.SetAttackTime(2.0f), reference.SetReleaseTime(100.0f);
         reference.Reset();
         for (size_t i = 0; i < out.size(); ++i) {
             const float y = reference.ProcessSample(1.5f * (input[i] / 32768.0f));
