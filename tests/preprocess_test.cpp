@@ -11,18 +11,13 @@
 #include "framework/Result.h"
 #include "support/AllocationCounter.h"
 #include "support/Companion.h"
+#include "support/DspReference.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
 namespace {
 
-std::vector<int16_t> Tone(size_t count, double amplitude, double hz, int rate, size_t phase = 0) {
-    std::vector<int16_t> s(count);
-    for (size_t i = 0; i < count; ++i) {
-        s[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i + phase) / rate)));
-    }
-    return s;
-}
+using test::Tone;
 
 // Every 16-bit value, then a ramp: covers both conversion directions and saturation.
 std::vector<int16_t> AllValues() {

@@ -30,12 +30,6 @@ int16_t AddHalfAndTruncate(double v) {
     return static_cast<int16_t>(v > 32767.0 ? 32767.0 : v < -32768.0 ? -32768.0 : std::trunc(v));
 }
 
-Samples Sine(int count, double amplitude, double hz, int rate) {
-    Samples s(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) s[size_t(i)] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * i / rate)));
-    return s;
-}
-
 // One section's samples, written back as trunc(x 32767 + 0.5): the noise gate's high-pass at
 // `hz` (kind 1) takes x = s / 32767, the tone control's 1 kHz peaking band at `gainDb` (kind 4)
 // x = s * (1 / 32767).  At 12 000 Hz and 16 000 samples/s the high-pass is unstable: the
@@ -132,7 +126,7 @@ const std::vector<Case>& Cases() {
 
 TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
     test::VirtualPlatform platform;  // no companion library: the components' own arithmetic
-    const Samples input = Sine(1600, 12000, 440, 16000);
+    const Samples input = test::Tone(1600, 12000, 440, 16000);
     for (const Case& c : Cases()) {
         SCOPED_TRACE(std::string(c.component) + " " + c.tried.name + "=" + std::to_string(c.tried.value));
         test::ComponentPtr io = test::Make(c.component);
