@@ -29,10 +29,8 @@
 
 namespace {
 
-using fuzz::Check;
+using fuzz::Check, fuzz::kErrArg, fuzz::kErrState;
 
-constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
-constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
 constexpr int32_t kMaxBlock = 1 << 15;
 constexpr int kMaxOperations = 64;
 const char* const kNames[] = {"rec.wav", "day.2\\take", "a/b\\c.d/rec.wav"};
@@ -267,8 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
         }
-        uint32_t totalOut = 0xDEADBEEF;
-        Check(writer->GetProperty("TotalOut", 0, &totalOut) == 0 && totalOut == m.totalOut);
+        Check(fuzz::Read(writer, "TotalOut") == m.totalOut);
         if (m.open) CheckFile(files, stored, m, false);
     }
     ZelmarDisposeComponent(writer);
