@@ -231,7 +231,7 @@ TEST(PreProcess, CompressorAndExpanderWithAndWithoutAutomaticGainMatchTheDefinit
 TEST(PreProcess, ManualGateFadesMutesAndPlaysThePreRollFirst) {
     const int rate = 16000;
     Fixture fx(true, rate);
-    fx.Set({{"GateThreshold", 26}, {"GateTime", 100}, {"FadeoutTime", 50}});  // about 0.1 of full scale
+    fx.Set({{"GateThreshold", 26}, {"GateTime", 100}, {"FadeoutTime", 55}});  // about 0.1 of full scale
     fx.Begin();
 
     const size_t block = 160;
@@ -243,8 +243,8 @@ TEST(PreProcess, ManualGateFadesMutesAndPlaysThePreRollFirst) {
         EXPECT_EQ(fx.Call(in, out, &inBytes), 12000);
         EXPECT_EQ(out, in);
     }
-    // Quiet: 10 frames within GateTime pass, then 5 blocks fade over 50 ms (800 samples) ending
-    // with level 1, then muted blocks return 0 without writing.
+    // Quiet: 10 frames within GateTime pass, then 5.5 blocks fade over 55 ms (880 samples), the
+    // rest of the last one silent, ending with level 1; then muted blocks return 0 without writing.
     std::vector<int32_t> levels;
     std::vector<std::vector<int16_t>> quietBlocks;
     for (int b = 0; b < 40; ++b) {
@@ -257,19 +257,19 @@ TEST(PreProcess, ManualGateFadesMutesAndPlaysThePreRollFirst) {
         if (b < 10) {
             EXPECT_EQ(out, in) << b;
         }
-        if (b >= 10 && b < 15) {
-            // Linear fade: sample k of the fade is scaled by (800 - k) / 800.
+        if (b >= 10 && b < 16) {
+            // Linear fade: sample k of the fade is scaled by (880 - k) / 880, then 0.
             for (size_t i = 0; i < block; ++i) {
                 const double k = double((b - 10) * block + i);
-                ASSERT_NEAR(out[i], std::nearbyint(in[i] * (800.0 - k) / 800.0), 1.0) << b << "," << i;
+                ASSERT_NEAR(out[i], std::nearbyint(in[i] * std::max(0.0, 880.0 - k) / 880.0), 1.0) << b << "," << i;
             }
         }
-        if (b >= 15) {
+        if (b >= 16) {
             EXPECT_EQ(out[0], 12345) << "muted output is left untouched";
         }
     }
-    EXPECT_EQ(levels[14], 1);
-    EXPECT_EQ(levels[15], 0);
+    EXPECT_EQ(levels[15], 1);
+    EXPECT_EQ(levels[16], 0);
     EXPECT_EQ(levels[39], 0);
 
     // Speech returns: the first call plays the oldest of the 40 ms pre-roll and keeps the block
