@@ -108,7 +108,7 @@ TEST(Accelerate, OutputDurationFollowsTheSpeedFrom101To300Percent) {
 }
 
 // Start refuses what gives no usable window or fade; the component stays built.  With no
-// output room a running filter takes nothing.
+// output room a running filter takes nothing; a negative room is refused.
 TEST(Accelerate, StartRefusesAWindowWithoutFadeOrTooLargeToHold) {
     ComponentPtr accelerate = Make("AccelerateAudioFilter");
     ASSERT_EQ(accelerate->SetProperty("SamplesPerSec", 16000, nullptr), 0);
@@ -122,6 +122,8 @@ TEST(Accelerate, StartRefusesAWindowWithoutFadeOrTooLargeToHold) {
     ASSERT_EQ(accelerate->Process(in.data(), &inBytes, out.data(), &outBytes), 0);
     EXPECT_EQ(inBytes, 0);
     EXPECT_EQ(outBytes, 0);
+    inBytes = 2560, outBytes = -1;
+    EXPECT_EQ(accelerate->Process(in.data(), &inBytes, out.data(), &outBytes), ZELMAR_E_INVALIDARG);
     ASSERT_EQ(accelerate->Stop(), 0);
     EXPECT_EQ(accelerate->SetProperty("SamplesPerSec", 0, nullptr), 0);
     EXPECT_EQ(accelerate->Start(), -1);  // no window at all
