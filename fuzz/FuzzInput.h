@@ -33,4 +33,15 @@ inline void Check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
+constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
+constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
+
+// An integer property that must be readable.
+template <typename Component>
+uint32_t Read(Component* io, const char* name) {
+    uint32_t value = 0xDEADBEEF;
+    Check(io->GetProperty(name, 0, &value) == 0);
+    return value;
+}
+
 }  // namespace fuzz

@@ -29,10 +29,8 @@
 
 namespace {
 
-using fuzz::Check;
+using fuzz::Check, fuzz::kErrArg, fuzz::kErrState;
 
-constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
-constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
 constexpr int32_t kMaxBlock = 1 << 15;
 constexpr int kMaxOperations = 64;
 const char* const kNames[] = {"rec.wav", "day.2\\take", "a/b\\c.d/rec.wav"};
@@ -95,6 +93,17 @@ int32_t SetFormat(IAudioIO* writer, Model& m, fuzz::Input& in) {
 
 // What the writer may still put on a disk whose room is `room`: `bytes`, or what fits.
 uint64_t Fits(const Model& m, uint64_t bytes) { return bytes < m.room ? bytes : m.room; }
+
+// A plain write of `bytes` from `from` on an open file: refused below one byte, else what the
+// disk takes, counted.
+void Plain(Model& m, const std::vector<uint8_t>& from, int32_t bytes, int32_t answer) {
+    if (bytes < 1) return Check(answer == kErrArg);
+    const uint64_t fits = Fits(m, static_cast<uint64_t>(bytes));
+    Check(answer == static_cast<int32_t>(fits));
+    m.data.insert(m.data.end(), from.begin(), from.begin() + static_cast<long>(fits));
+    m.room -= fits;
+    m.totalOut += static_cast<uint32_t>(fits);
+}
 
 void CheckFile(zelmar::platform::MemoryFileSystem& files, const std::string& name, const Model& m, bool finished) {
     const std::vector<uint8_t> file = files.Contents(name);
@@ -214,17 +223,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const int32_t bytes = pick % 3 == 0 ? pick % kMaxBlock : 2 * (pick % 400) + (pick >> 15);
                 for (int32_t i = 0; i < bytes; ++i) left[i] = static_cast<uint8_t>((next++ * 2654435761u) >> 24);
                 const int32_t answer = writer->PutData(left.data(), bytes);
-                if (!m.open) {
-                    Check(answer == kErrState);
-                } else if (bytes < 1) {
-                    Check(answer == kErrArg);
-                } else {
-                    const uint64_t fits = Fits(m, static_cast<uint64_t>(bytes));
-                    Check(answer == static_cast<int32_t>(fits));
-                    m.data.insert(m.data.end(), left.begin(), left.begin() + static_cast<long>(fits));
-                    m.room -= fits;
-                    m.totalOut += static_cast<uint32_t>(fits);
-                }
+                if (m.open) Plain(m, left, bytes, answer);
+                else Check(answer == kErrState);
                 break;
             }
             case 6: {  // PutDataSplit: one buffer per channel
@@ -238,15 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (!m.open || m.Tag() != 1) {
                     Check(answer == kErrState);
                 } else if (m.Channels() == 1) {  // a mono stream is a plain PutData
-                    if (bytes < 1) {
-                        Check(answer == kErrArg);
-                        break;
-                    }
-                    const uint64_t fits = Fits(m, static_cast<uint64_t>(bytes));
-                    Check(answer == static_cast<int32_t>(fits));
-                    m.data.insert(m.data.end(), left.begin(), left.begin() + static_cast<long>(fits));
-                    m.room -= fits;
-                    m.totalOut += static_cast<uint32_t>(fits);
+                    Plain(m, left, bytes, answer);
                 } else if (bytes < 1) {
                     Check(answer == kErrArg);
                 } else {
@@ -273,8 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
         }
-        uint32_t totalOut = 0xDEADBEEF;
-        Check(writer->GetProperty("TotalOut", 0, &totalOut) == 0 && totalOut == m.totalOut);
+        Check(fuzz::Read(writer, "TotalOut") == m.totalOut);
         if (m.open) CheckFile(files, stored, m, false);
     }
     ZelmarDisposeComponent(writer);

@@ -31,10 +31,8 @@
 
 namespace {
 
-using fuzz::Check;
+using fuzz::Check, fuzz::kErrArg, fuzz::kErrState, fuzz::Read;
 
-constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
-constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);
 constexpr int32_t kStoreSamples = 65536;
 constexpr int32_t kSamplesPerMs = 32;
 constexpr int32_t kMaxRequest = 6 * kStoreSamples + 1;  // up to three stores' worth per call
@@ -43,13 +41,6 @@ constexpr uint8_t kGuardByte = 0x5A;
 constexpr int32_t kUnknown = -100000;  // a sample whose value a time-scaling made
 constexpr int kMaxOperations = 128;
 
-
-
-uint32_t Read(IAudioIO* ring, const char* name) {
-    uint32_t value = 0xDEADBEEF;
-    Check(ring->GetProperty(name, 0, &value) == 0);
-    return value;
-}
 
 struct Model {
     enum State { kCreated, kBuilt, kRunning } state = kCreated;

@@ -33,7 +33,7 @@
 
 namespace {
 
-using fuzz::Check;
+using fuzz::Check, fuzz::kErrArg;
 
 constexpr int32_t kDatagram = 2560;
 constexpr int32_t kStore = 8192;
@@ -92,42 +92,24 @@ struct Model {
     }
 };
 
+// The in-memory network on a virtual clock, made afresh for every input.
 struct Platform {
-    Platform() : time(/*autoAdvance=*/true), network(time) {
+    Platform() : time(/*autoAdvance=*/true), network(time), scope(Services(time, network)) {}
+    static zelmar::platform::Services Services(zelmar::platform::ITimeService& time, zelmar::platform::IUdpNetwork& network) {
         zelmar::platform::Services services{};
-        services.time = &time;
-        services.network = &network;
-        scope = new zelmar::platform::ScopedPlatform(services);
+        services.time = &time, services.network = &network;
+        return services;
     }
     zelmar::platform::VirtualTimeService time;
     zelmar::platform::VirtualUdpNetwork network;
-    zelmar::platform::ScopedPlatform* scope = nullptr;  // for the process's life
+    zelmar::platform::ScopedPlatform scope;
 };
-
-Platform& Virtual() {
-    static Platform platform;
-    return platform;
-}
-
-
-uint32_t ReadTotalIn(IAudioIO* receiver) {
-    uint32_t value = 0xDEADBEEF;
-    // The receiver matches names without regard to letter case.
-    Check(receiver->GetProperty("totalin", 0, &value) == 0);
-    return value;
-}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Virtual();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
-    Platform& platform = Virtual();
-    platform.network.FailOpen(false);
+    Platform platform;
     auto sender = platform.network.OpenSocket();
     Check(sender != nullptr);
 
@@ -211,7 +193,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 6: {  // arguments a host gets wrong
                 const uint8_t which = in.Byte() % 3;
-                constexpr auto kErrArg = static_cast<int32_t>(0x80000003);
                 if (which == 0) Check(receiver->GetData(nullptr, 1 + in.Byte()) == kErrArg);
                 if (which == 1) Check(receiver->GetData(buffer.data(), -1 - in.Byte()) == kErrArg);
                 if (which == 2) {  // nothing asked: nothing taken, whatever the buffer
@@ -222,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default:
                 break;
         }
-        Check(ReadTotalIn(receiver) == model.totalIn);
+        Check(fuzz::Read(receiver, "totalin") == model.totalIn);  // names match in any letter case
     }
     ZelmarDisposeComponent(receiver);
     return 0;

@@ -296,6 +296,14 @@ TEST(ACMAudioFilter, TheHostsChooserPicksTheOutputFromWhatTheCodecsOffer) {
             return s->pick;
         },
         &seen);
+    // Room for 18 bytes holds plain PCM (and the G.711 laws), no format with extra bytes.
+    WAVEFORMATEX small{1, 1, 8000, 16000, 2, 16, 0};
+    acm::ChooseRequest request;
+    request.format = &small, request.formatBytes = 18;
+    EXPECT_EQ(acm::FormatChoose(&request), acm::kErrCanceled);  // no GSM among them
+    EXPECT_TRUE(std::any_of(seen.names.begin(), seen.names.end(),
+                            [](const std::string& name) { return name.find("PCM 16-bit mono") != std::string::npos; }));
+    seen.names.clear();
     test::ComponentPtr io = Filter(nullptr, 8000);
     EXPECT_EQ(io->SetProperty("OutWaveFormat", 0, nullptr), kOkay);
     ZelmarSetFormatChooser(nullptr, nullptr);

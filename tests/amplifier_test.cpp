@@ -130,13 +130,21 @@ TEST(Amplifier, SectionsFilterFromBuildHighPassFirst) {
 
 // A finite threshold far beyond full scale puts the knee at infinity: the curve is infinity
 // over infinity, not a number.  The output is then silence, never an undefined conversion
-// (the sanitizer build checks that).
+// (the sanitizer build checks that), in the amplifier and in the pre-processor with its own
+// conversions.
 TEST(Amplifier, ADegenerateCurveGivesSilence) {
-    ComponentPtr amp = Started({}, 1000.0f, 0.5f);
+    test::VirtualPlatform platform;  // no companion library
     std::vector<int16_t> input(3200);
     for (size_t i = 0; i < input.size(); ++i) input[i] = int16_t(10000 * std::sin(0.03 * double(i)));
-    const auto out = test::ProcessBlocks(amp.get(), input, 320);
-    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
+    for (const char* name : {"AmplifierAudioFilter", "PreProcessAudioFilter"}) {
+        ComponentPtr io = test::Running(name, {{"SamplesPerSec", 16000}}, false);
+        const float threshold = 1000.0f, ratio = 0.5f;
+        EXPECT_EQ(io->SetProperty("Threshold", 0, const_cast<float*>(&threshold)), 0);
+        EXPECT_EQ(io->SetProperty("Ratio", 0, const_cast<float*>(&ratio)), 0);
+        ASSERT_EQ(io->Build(), 0);
+        ASSERT_EQ(io->Start(), 0);
+        EXPECT_EQ(test::ProcessBlocks(io.get(), input, 160), std::vector<int16_t>(input.size(), 0)) << name;
+    }
 }
 
 }  // namespace

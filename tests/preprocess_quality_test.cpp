@@ -1,7 +1,7 @@
 // The capture pre-processor's voice-quality targets on espeak-ng speech with white noise: noise
-// suppression, voice detection, automatic gain (alone and through the limiter path) and the
-// limiter's overshoot.  bench/preprocess_quality_report.cpp prints the full figures that
-// docs/preprocess.md records.
+// suppression, voice detection and automatic gain (alone and through the limiter path).
+// bench/preprocess_quality_report.cpp prints the full figures that docs/preprocess.md records,
+// the limiter path's overshoot on speech among them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -139,24 +139,6 @@ TEST(PreProcessQuality, AutomaticGainReachesThePeakTargetAndTheLimiterPathBounds
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, AGCPeak " << c.agcPeak << (c.limiter ? ", limiter" : ""));
         EXPECT_NEAR(bestDb, 0.0, 3.0);
         EXPECT_LE(PeakDb(out, 5 * size_t(c.rate), out.size(), target), c.overshootDb);
-    }
-}
-
-// The limiter's peak hold expires one look-ahead after the peak was taken, so the tail of a
-// loud stretch leaves while the envelope releases: a bound, not a brick wall.
-TEST(PreProcessQuality, LimiterPathOvershootOnSpeechIsBounded) {
-    Material m(32000);
-    ASSERT_FALSE(m.clean.empty());
-    for (float releaseMs : {0.0f, 100.0f}) {
-        for (float gainPercent : {100.0f, 200.0f}) {
-            // The limiter's release is its own 10 ms until "ReleaseTime" is set.
-            std::vector<std::pair<const char*, float>> settings = {{"AttackTime", 2}, {"Gain", gainPercent}};
-            if (releaseMs != 0) settings.push_back({"ReleaseTime", releaseMs});
-            settings.insert(settings.end(), {{"Ratio", 0.0f}, {"Threshold", -6.0f}});
-            const auto out = Process(32000, settings, m.clean);
-            EXPECT_LE(PeakDb(out, 64, out.size(), std::pow(10.0, -6.0 / 20.0)), gainPercent == 100 ? 1.5 : 3.0)
-                << "gain " << gainPercent << ", release " << releaseMs;
-        }
     }
 }
 

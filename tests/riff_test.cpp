@@ -116,7 +116,7 @@ TEST_F(RiffTest, WriterLaysOutPlainAndCodedFormatsAndTheReaderReadsThemBack) {
     EXPECT_EQ(std::memcmp(kept, gsm, 20), 0);
 }
 
-TEST_F(RiffTest, ReaderSkipsForeignChunksAndLoopsTheData) {
+TEST_F(RiffTest, ReaderSkipsForeignChunksLoopsTheDataAndCutsAnOversizedFormat) {
     const auto data = Ramp(1000);
     platform.files.Put("in.wav", WavFile({{"LIST", std::vector<uint8_t>(13, 'L')},
                                           {"fmt ", Pcm8000()},
@@ -141,6 +141,21 @@ TEST_F(RiffTest, ReaderSkipsForeignChunksAndLoopsTheData) {
     EXPECT_EQ(big[800], data[0]);
     EXPECT_EQ(big[1799], data[999]);
     EXPECT_EQ(big[1800], 0x55);
+
+    // A fmt chunk longer than the format block fills the block, and the scan goes on.
+    std::vector<uint8_t> fmt(300, 0x77);
+    const WAVEFORMATEX odd{0x55, 2, 44100, 16000, 1, 0, 282};
+    std::memcpy(fmt.data(), &odd, sizeof odd);
+    platform.files.Put("big.wav", WavFile({{"fmt ", fmt}, {"data", Ramp(10)}}));
+    reader = Reader("big.wav");
+    ASSERT_EQ(reader->Build(), 0);
+    std::vector<uint8_t> block(200, 0);
+    ASSERT_EQ(reader->GetProperty("WaveFormat", 200, block.data()), 0);
+    EXPECT_EQ(block[145], 0x77);
+    EXPECT_EQ(block[146], 0);  // at most 146 bytes copied
+    ASSERT_EQ(reader->Start(), 0);
+    ASSERT_EQ(reader->GetData(got.data(), 10), 10);
+    EXPECT_EQ(got[9], Ramp(10)[9]);
 }
 
 TEST_F(RiffTest, ReaderRefusesFilesWithoutAudioAndNamesItCannotOpen) {
@@ -160,23 +175,6 @@ TEST_F(RiffTest, ReaderRefusesFilesWithoutAudioAndNamesItCannotOpen) {
     EXPECT_EQ(Make("RIFFAudioIn")->Build(), ZELMAR_E_INVALIDARG);  // no name
     EXPECT_EQ(Make("RIFFAudioIn")->Start(), ZELMAR_E_STATE);
     EXPECT_EQ(Reader("missing.wav")->Start(), ZELMAR_E_STATE);
-}
-
-TEST_F(RiffTest, OversizedFmtChunkFillsTheBlockAndTheScanGoesOn) {
-    std::vector<uint8_t> fmt(300, 0x77);
-    const WAVEFORMATEX wfx{0x55, 2, 44100, 16000, 1, 0, 282};
-    std::memcpy(fmt.data(), &wfx, sizeof wfx);
-    platform.files.Put("big.wav", WavFile({{"fmt ", fmt}, {"data", Ramp(10)}}));
-    auto reader = Reader("big.wav");
-    ASSERT_EQ(reader->Build(), 0);
-    std::vector<uint8_t> block(200, 0);
-    ASSERT_EQ(reader->GetProperty("WaveFormat", 200, block.data()), 0);
-    EXPECT_EQ(block[145], 0x77);
-    EXPECT_EQ(block[146], 0);  // at most 146 bytes copied
-    ASSERT_EQ(reader->Start(), 0);
-    uint8_t got[10];
-    ASSERT_EQ(reader->GetData(got, 10), 10);
-    EXPECT_EQ(got[9], Ramp(10)[9]);
 }
 
 TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
@@ -211,14 +209,6 @@ TEST_F(RiffTest, SplitChannelsInterleaveAndSeparate) {
     EXPECT_EQ(static_cast<IAudioIOSplitSink*>(coded.get())->PutDataSplit(left, right, 4), ZELMAR_E_STATE);
 }
 
-TEST_F(RiffTest, PartFileNames) {
-    EXPECT_EQ(CRIFFAudioOut::PartFileName("rec.wav", 0), "rec.wav");
-    EXPECT_EQ(CRIFFAudioOut::PartFileName("rec.wav", 1), "rec_01.wav");
-    EXPECT_EQ(CRIFFAudioOut::PartFileName("a.wav", 100), "a_100.wav");
-    EXPECT_EQ(CRIFFAudioOut::PartFileName("rec", 2), "rec_02");
-    EXPECT_EQ(CRIFFAudioOut::PartFileName("day.2/rec", 1), "day_01.2/rec");
-}
-
 TEST_F(RiffTest, RecordingRollsOverIntoPartFilesAtTwoBillionBytes) {
     test::VirtualPlatform sparse(true, /*storedBytesPerFile=*/4096);
     const WAVEFORMATEX format = MakePcmFormat(32000, 1, 16);
@@ -250,23 +240,14 @@ TEST_F(RiffTest, RecordingRollsOverIntoPartFilesAtTwoBillionBytes) {
     ASSERT_EQ(writer->Stop(), 0);
     EXPECT_EQ(sparse.files.SizeOf("long_01.wav"), 46u);
     EXPECT_EQ(sparse.files.SizeOf("long.wav"), 46u + inFirst);
+    // How parts are named: the index before the last extension of the last name.
+    EXPECT_EQ(CRIFFAudioOut::PartFileName("a.wav", 100), "a_100.wav");
+    EXPECT_EQ(CRIFFAudioOut::PartFileName("rec", 2), "rec_02");
+    EXPECT_EQ(CRIFFAudioOut::PartFileName("day.2/rec", 1), "day_01.2/rec");
 }
 
-TEST_F(RiffTest, WriterMakesTheDirectoriesOfItsNameShortestFirst) {
-    const WAVEFORMATEX format = MakePcmFormat(8000, 1, 8);
-    auto writer = Writer("rec\\day.2\\take.wav", &format);
-    ASSERT_EQ(writer->Build(), 0);
-    EXPECT_TRUE(platform.files.HasDirectory("rec"));
-    EXPECT_TRUE(platform.files.HasDirectory("rec/day.2"));
-    ASSERT_EQ(writer->Start(), 0);
-    ASSERT_EQ(writer->Stop(), 0);
-    EXPECT_TRUE(platform.files.Exists("rec/day.2/take.wav"));
-    const auto requests = platform.files.DirectoryRequests();
-    ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests[0], "rec");
-}
-
-TEST_F(RiffTest, NamesAndFormatArguments) {
+// Names and format arguments; the directories of a name are made shortest first.
+TEST_F(RiffTest, NamesFormatArgumentsAndDirectories) {
     auto writer = Make("RIFFAudioOut");
     char name[64];
     EXPECT_EQ(writer->Start(), ZELMAR_E_STATE);      // no name
@@ -281,6 +262,16 @@ TEST_F(RiffTest, NamesAndFormatArguments) {
     ASSERT_EQ(writer->Start(), 0);
     uint8_t byte = 0;
     EXPECT_EQ(writer->PutData(&byte, 0), ZELMAR_E_INVALIDARG);
+
+    const WAVEFORMATEX format = MakePcmFormat(8000, 1, 8);
+    auto nested = Writer("rec\\day.2\\take.wav", &format);
+    ASSERT_EQ(nested->Build(), 0);
+    EXPECT_TRUE(platform.files.HasDirectory("rec/day.2"));
+    ASSERT_EQ(nested->Start(), 0);
+    ASSERT_EQ(nested->Stop(), 0);
+    EXPECT_TRUE(platform.files.Exists("rec/day.2/take.wav"));
+    ASSERT_GE(platform.files.DirectoryRequests().size(), 2u);
+    EXPECT_EQ(platform.files.DirectoryRequests()[0], "rec");
 }
 
 // Whatever the header claims, the reader reads only what the file holds and never writes past

@@ -30,18 +30,15 @@ std::unique_ptr<Siren14EncoderState> Encoder(const Siren14Vector& v) {
     return state;
 }
 
-// Decodes a whole bit stream; frames listed in `erased` go through the frame error flag.
-std::vector<int16_t> DecodeStream(const Siren14Vector& v, const std::vector<uint8_t>& bits,
-                                  const std::vector<int>& erased = {}) {
+// Decodes a whole bit stream.
+std::vector<int16_t> DecodeStream(const Siren14Vector& v, const std::vector<uint8_t>& bits) {
     auto state = Decoder(v.bitRate, v.Bandwidth());
     const size_t frames = bits.size() / v.FrameBytes();
     std::vector<int16_t> pcm(frames * v.FrameSamples());
     for (size_t f = 0; f < frames; ++f) {
-        const bool lost = std::find(erased.begin(), erased.end(), static_cast<int>(f)) != erased.end();
-        state->frameErrorFlag = lost ? 1 : 0;
-        const int32_t used = siren14_decode(lost ? nullptr : bits.data() + f * v.FrameBytes(), v.FrameBytes(),
-                                            pcm.data() + f * v.FrameSamples(), v.FrameSamples() * 2, state.get());
-        EXPECT_EQ(used, v.FrameBytes());
+        EXPECT_EQ(siren14_decode(bits.data() + f * v.FrameBytes(), v.FrameBytes(), pcm.data() + f * v.FrameSamples(),
+                                 v.FrameSamples() * 2, state.get()),
+                  v.FrameBytes());
     }
     return pcm;
 }
@@ -204,7 +201,7 @@ TEST(Siren14Codec, OutputConversionRoundsHalfAwayFromZeroAndSaturatesLikeDoubleR
     EXPECT_EQ(wrong, 0) << "of " << checked;
 }
 
-TEST(Siren14Concealment, FirstLostFrameRepeatsSpectrumLaterOnesFadeAndNoiseDoesNotAdvance) {
+TEST(Siren14Concealment, FirstLostFrameRepeatsSpectrumLaterOnesFadeNoiseDoesNotAdvanceAndResetClears) {
     const Siren14Vector& v = kSpeech14k32;
     const std::vector<uint8_t> bits = test::ReadBytes(v.BitsPath());
     ASSERT_FALSE(bits.empty());
@@ -248,6 +245,10 @@ TEST(Siren14Concealment, FirstLostFrameRepeatsSpectrumLaterOnesFadeAndNoiseDoesN
     }
     EXPECT_EQ(lossy->concealedFrames, 3u);
     EXPECT_EQ(skipping->concealedFrames, 0u);
+    // A reset clears the overlap history and keeps the mode.
+    siren14_decoder_reset(lossy.get());
+    for (int k = 0; k < n / 2; ++k) ASSERT_EQ(lossy->overlap[k], 0.0f);
+    EXPECT_EQ(lossy->bitRate, v.bitRate);
 }
 
 TEST(Siren14Concealment, FrameWithAZeroFillBitIsConcealedLikeALostOne) {
@@ -264,18 +265,6 @@ TEST(Siren14Concealment, FrameWithAZeroFillBitIsConcealedLikeALostOne) {
     std::vector<int16_t> pcm(v.FrameSamples());
     EXPECT_EQ(siren14_decode(frame.data(), v.FrameBytes(), pcm.data(), v.FrameSamples() * 2, state.get()), v.FrameBytes());
     EXPECT_EQ(state->concealedFrames, 1u);
-}
-
-TEST(Siren14Codec, DecoderResetClearsTheHistoryButNotTheNoiseGenerator) {
-    const Siren14Vector& v = kSpeech14k32;
-    const std::vector<uint8_t> bits = test::ReadBytes(v.BitsPath());
-    ASSERT_FALSE(bits.empty());
-    auto decoder = Decoder(v.bitRate, v.Bandwidth());
-    std::vector<int16_t> out(v.FrameSamples());
-    siren14_decode(bits.data(), v.FrameBytes(), out.data(), v.FrameSamples() * 2, decoder.get());
-    siren14_decoder_reset(decoder.get());
-    for (int k = 0; k < v.FrameSamples() / 2; ++k) ASSERT_EQ(decoder->overlap[k], 0.0f);
-    EXPECT_EQ(decoder->bitRate, v.bitRate);
 }
 
 TEST(Siren14Codec, SevenAndFourteenKilohertzInstancesRunSideBySide) {

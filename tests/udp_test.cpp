@@ -47,13 +47,22 @@ struct Pair {
     test::ComponentPtr in, out;
 };
 
-TEST(UdpAudio, ReceiverCarriesTheRestOfEachDatagramIntoTheNextRequest) {
+// The rest of each datagram is carried into the next request; a wait for a datagram gives up
+// after 100 ms with 0 and keeps what the call had gathered.
+TEST(UdpAudio, ReceiverCarriesTheRestOfEachDatagramAndATimeOutLosesNothing) {
     test::VirtualPlatform platform;
     Pair pair(5004);
     const std::vector<uint8_t> stream = Stream(kDatagram * 12);
-    for (int i = 0; i < 12; ++i) pair.Send(stream, i * kDatagram, kDatagram);
-
     std::vector<uint8_t> got(stream.size() + 16, 0xEE);
+    const uint32_t before = platform.time.NowMs();
+    EXPECT_EQ(pair.in->GetData(got.data(), 1920), 0);
+    EXPECT_EQ(platform.time.NowMs() - before, 100u);
+    pair.Send(stream, 0, kDatagram);
+    // 5 120 bytes asked, one datagram there: 0 after 100 ms, the 2 560 bytes kept.
+    EXPECT_EQ(pair.in->GetData(got.data(), 5120), 0);
+    EXPECT_EQ(pair.TotalIn(), 0u);
+    for (int i = 1; i < 12; ++i) pair.Send(stream, i * kDatagram, kDatagram);
+
     std::size_t at = 0;
     // Whole datagrams: nothing carried.
     for (int i = 0; i < 2; ++i, at += kDatagram) ASSERT_EQ(pair.in->GetData(got.data() + at, kDatagram), kDatagram);
@@ -71,30 +80,6 @@ TEST(UdpAudio, ReceiverCarriesTheRestOfEachDatagramIntoTheNextRequest) {
     got.resize(at);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), stream.begin())) << "the byte stream has a gap or a repeat";
     EXPECT_EQ(pair.TotalIn(), at);
-}
-
-TEST(UdpAudio, TimeOutAfterOneHundredMillisecondsKeepsWhatTheCallGathered) {
-    test::VirtualPlatform platform;
-    Pair pair(5006);
-    const std::vector<uint8_t> stream = Stream(kDatagram * 3);
-    std::vector<uint8_t> got(stream.size());
-
-    const uint32_t before = platform.time.NowMs();
-    EXPECT_EQ(pair.in->GetData(got.data(), 1920), 0);
-    EXPECT_EQ(platform.time.NowMs() - before, 100u);
-
-    pair.Send(stream, 0, kDatagram);
-    ASSERT_EQ(pair.in->GetData(got.data(), 1920), 1920);  // 640 bytes carried
-    // A request of two datagrams with only one arriving: 0, and nothing lost.
-    pair.Send(stream, kDatagram, kDatagram);
-    const uint32_t waitStart = platform.time.NowMs();
-    EXPECT_EQ(pair.in->GetData(got.data() + 1920, 5120), 0);
-    EXPECT_EQ(platform.time.NowMs() - waitStart, 100u);
-    EXPECT_EQ(pair.TotalIn(), 1920u);
-    pair.Send(stream, 2 * kDatagram, kDatagram);
-    ASSERT_EQ(pair.in->GetData(got.data() + 1920, 5120), 5120);
-    ASSERT_EQ(pair.in->GetData(got.data() + 7040, 640), 640);
-    EXPECT_EQ(got, stream);
 }
 
 TEST(UdpAudio, SocketsPortsAndFailures) {

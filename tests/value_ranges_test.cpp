@@ -30,30 +30,19 @@ int16_t AddHalfAndTruncate(double v) {
     return static_cast<int16_t>(v > 32767.0 ? 32767.0 : v < -32768.0 ? -32768.0 : std::trunc(v));
 }
 
-Samples Sine(int count, double amplitude, double hz, int rate) {
-    Samples s(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) s[size_t(i)] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * i / rate)));
-    return s;
-}
-
-// The noise gate's samples with its high-pass at `cutoffHz`: x = s / 32767 through the section,
-// written back as trunc(x 32767 + 0.5).  At 12 000 Hz and 16 000 samples/s the design is
-// unstable: the output clips, then the section's state overflows to not-a-number.
-Samples GateHighPass(const Samples& in, double cutoffHz, int rate) {
+// One section's samples, written back as trunc(x 32767 + 0.5): the noise gate's high-pass at
+// `hz` (kind 1) takes x = s / 32767, the tone control's 1 kHz peaking band at `gainDb` (kind 4)
+// x = s * (1 / 32767).  At 12 000 Hz and 16 000 samples/s the high-pass is unstable: the
+// output clips, then the section's state overflows to not-a-number.
+Samples Section(const Samples& in, int kind, double hz, float gainDb = 0.0f) {
     test::RefBiquad section;
-    section.Design(1, cutoffHz, rate);
-    Samples out;
-    for (int16_t s : in) out.push_back(AddHalfAndTruncate(double(section.Step(float(s / 32767.0))) * 32767.0));
-    return out;
-}
-
-// The tone control's samples with only the 1 kHz peaking band at `gainDb`.
-Samples TonePeaking(const Samples& in, float gainDb, int rate) {
-    test::RefBiquad section;
-    section.Design(4, 1000.0, rate, gainDb);
+    section.Design(kind, hz, 16000, gainDb);
     const float scale = float(1.0 / 32767.0);
     Samples out;
-    for (int16_t s : in) out.push_back(AddHalfAndTruncate(double(section.Step(float(s) * scale)) * 32767.0));
+    for (int16_t s : in) {
+        const float x = kind == 1 ? float(s / 32767.0) : float(s) * scale;
+        out.push_back(AddHalfAndTruncate(double(section.Step(x)) * 32767.0));
+    }
     return out;
 }
 
@@ -111,9 +100,9 @@ const std::vector<Case>& Cases() {
         {"PreProcessAudioFilter", {}, {"NGParam", INT_MAX}, Then::kNoLargeMapping},
         // Designs no rate can carry still give defined samples.
         {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 12000}, Then::kProcess, 0,
-         [](const Samples& in) { return GateHighPass(in, 12000, 16000); }},
+         [](const Samples& in) { return Section(in, 1, 12000); }},
         {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}}, {"CutOff", 7999}, Then::kProcess, 0,
-         [](const Samples& in) { return GateHighPass(in, 7999, 16000); }},
+         [](const Samples& in) { return Section(in, 1, 7999); }},
         // The automatic threshold follows that overflow to infinity, and reads as full scale.
         {"NoiseGateAudioFilter", {{"SamplesPerSec", 16000}, {"Auto", 1}}, {"CutOff", 12000}, Then::kProcess, 255,
          nullptr, "Threshold"},
@@ -126,18 +115,18 @@ const std::vector<Case>& Cases() {
              return out;
          }},
         {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MAX}, Then::kProcess, 0,
-         [](const Samples& in) { return TonePeaking(in, float(INT_MAX / 100.0), 16000); }},
+         [](const Samples& in) { return Section(in, 4, 1000, float(INT_MAX / 100.0)); }},
         {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", INT_MIN}, Then::kProcess, 0,
-         [](const Samples& in) { return TonePeaking(in, float(INT_MIN / 100.0), 16000); }},
+         [](const Samples& in) { return Section(in, 4, 1000, float(INT_MIN / 100.0)); }},
         {"ToneControlAudioFilter", {{"SamplesPerSec", 16000}}, {"MidGain", -9600}, Then::kProcess, 0,
-         [](const Samples& in) { return TonePeaking(in, -96.0f, 16000); }},
+         [](const Samples& in) { return Section(in, 4, 1000, -96.0f); }},
     };
     return cases;
 }
 
 TEST(ValueRanges, EachValueIsRefusedOrCarriedToADefinedResult) {
     test::VirtualPlatform platform;  // no companion library: the components' own arithmetic
-    const Samples input = Sine(1600, 12000, 440, 16000);
+    const Samples input = test::Tone(1600, 12000, 440, 16000);
     for (const Case& c : Cases()) {
         SCOPED_TRACE(std::string(c.component) + " " + c.tried.name + "=" + std::to_string(c.tried.value));
         test::ComponentPtr io = test::Make(c.component);

@@ -49,6 +49,15 @@ struct RefBiquad {
     }
 };
 
+// A sine of `hz` at `rate`, rounded to 16 bits, from `phase` samples in.
+inline std::vector<int16_t> Tone(std::size_t count, double amplitude, double hz, int rate, std::size_t phase = 0) {
+    std::vector<int16_t> s(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        s[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * 3.141592653589793 * hz * double(i + phase) / rate)));
+    }
+    return s;
+}
+
 inline int16_t Clamp16(double v) { return static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v); }
 
 // Seconds of test signal at `rate`: a gliding tone with bursts of full-scale noise and
