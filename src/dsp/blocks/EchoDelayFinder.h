@@ -29,8 +29,11 @@ public:
     static constexpr uint64_t kCorrelateEvery = 2;  // captured samples per one correlated
 
     // Forgets everything and looks for delays of 0..maxLagMs (at most half the ring) in
-    // signals sampled at sampleRateHz (at least 2 kHz).
-    void Reset(uint32_t sampleRateHz, uint32_t maxLagMs);
+    // signals sampled at sampleRateHz (at least 2 kHz).  With a lead, each captured sample is
+    // compared as if it had come leadMs later (it waits for the far end to catch up), so an
+    // echo up to leadMs ahead of its far end is found too; DelayMs then counts from leadMs
+    // before the far end (leadMs is an echo in step with it).
+    void Reset(uint32_t sampleRateHz, uint32_t maxLagMs, uint32_t leadMs = 0);
     // Far-end and captured samples in stream order: sample k of one lines up with sample k
     // of the other.
     void AddFar(const int16_t* in, uint32_t n);
@@ -52,6 +55,13 @@ private:
     // About 4.8 s of samples: far from where a float's range or precision would matter.
     static constexpr float kRescaleAbove = 16384.0f;
     std::vector<float> far_;  // the far end at 2 kHz, newest first, the ring held twice over
+    // Captured samples waiting for the far end to reach their index plus the lead.
+    std::vector<float> pending_;
+    uint32_t pendingFirst_ = 0;
+    uint32_t pendingCount_ = 0;
+    uint32_t lead_ = 0;  // analysis samples
+    void Correlate(float mic, uint64_t index);
+    void CorrelatePending();
     uint64_t farCount_ = 0;
     uint64_t micCount_ = 0;
     uint64_t seen_ = 0;

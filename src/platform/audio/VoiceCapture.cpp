@@ -55,6 +55,10 @@ constexpr int32_t kEchoAfterFarMs = 30;
 // after it, which the canceller's filter models.  Half a second covers the latency of any
 // sound server setup seen, and the search starts only once this much capture has come.
 constexpr uint32_t kDelaySearchMs = 500;
+// Echoes are looked for from this far ahead of their reference on: a render device's monitor
+// captured both as the microphone and as the reference gives two streams whose starts differ
+// by a few milliseconds either way (whichever the server served last is behind).
+constexpr uint32_t kFinderLeadMs = 20;
 // Suppressed stretches are filled with noise this far down (RMS of a uniform distribution
 // of +-kNoiseFillPeak: peak / sqrt(3) = 2.9 LSB, about -81 dBFS) so they never fall to digital
 // silence, which listeners take for a dropped line.
@@ -348,7 +352,7 @@ private:
             far_stream_.Open(service_, &monitorId, kQueueSamples + kVoiceRateHz * kDelaySearchMs / 1000);
             far_stream_.finder = &finder_;
         }
-        finder_.Reset(kVoiceRateHz, kDelaySearchMs);
+        finder_.Reset(kVoiceRateHz, kDelaySearchMs, kFinderLeadMs);
         farFed_ = micDone_ = 0;
         farHeld_ = 0;
         output_.Clear();
@@ -467,9 +471,9 @@ private:
     // after many seconds.  That costs the output kEchoAfterFarMs - delay of latency.  A move
     // of less than two chunks is left alone, as every move makes the filter start over.
     void Align() {
-        const int32_t delayMs = finder_.DelayMs();
-        if (delayMs < 0) return;
-        const int64_t offsetMs = delayMs - kEchoAfterFarMs;
+        const int32_t foundMs = finder_.DelayMs();
+        if (foundMs < 0) return;
+        const int64_t offsetMs = int64_t{foundMs} - kFinderLeadMs - kEchoAfterFarMs;
         const int64_t wanted = offsetMs >= 0 ? offsetMs / 10 : -((9 - offsetMs) / 10);  // rounded down
         if (std::llabs(wanted - farHeld_) < 2) return;
         farHeld_ = wanted;
