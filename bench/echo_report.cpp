@@ -161,24 +161,7 @@ double EffectsCpuSeconds(const std::vector<int16_t>& far, const std::vector<int1
 // ERLE of each window; NaN where no frame's echo stands 20 dB above the noise.
 std::vector<double> ErleDb(const std::vector<int16_t>& echo, const std::vector<int16_t>& residual, size_t from,
                            size_t to, size_t window) {
-    const double noise = std::pow(32768.0, 2) * std::pow(10.0, kNoiseDbfs / 10);
-    std::vector<double> erle;
-    to = std::min({to, echo.size(), residual.size()});
-    for (size_t w = from; w + window <= to; w += window) {
-        double in = 0, out = 0;
-        for (size_t f = w; f + kBlockSamples <= w + window; f += kBlockSamples) {
-            double e = 0, r = 0;
-            for (size_t i = f; i < f + kBlockSamples; ++i) {
-                e += double(echo[i]) * echo[i];
-                r += double(residual[i]) * residual[i];
-            }
-            if (e < 100 * noise * kBlockSamples) continue;
-            in += e;
-            out += r;
-        }
-        erle.push_back(in == 0 ? NAN : 10 * std::log10(in / std::max(out, 1.0)));
-    }
-    return erle;
+    return test::WindowedErleDb(echo, residual, kRate, kNoiseDbfs, from, to, window);
 }
 
 // Seconds of echo (windows holding some) from `fromS` until ERLE reaches 20 dB; after a path

@@ -105,27 +105,9 @@ std::vector<int16_t> FarSpeech(double seconds) {
     return speech;
 }
 
-// ERLE of each `windowMs`: echo power over residual power over the 10 ms frames whose echo
-// stands 20 dB above the noise; NaN for a window without such frames.
+// ERLE of each `windowMs` (frames whose echo stands 20 dB above the room's noise).
 std::vector<double> ErleDb(const std::vector<int16_t>& echo, const std::vector<int16_t>& residual, uint32_t windowMs) {
-    const double noise = std::pow(32768.0, 2) * std::pow(10.0, kNoiseDbfs / 10);
-    const size_t window = kRate * windowMs / 1000;
-    std::vector<double> erle;
-    for (size_t w = 0; w + window <= std::min(echo.size(), residual.size()); w += window) {
-        double in = 0, out = 0;
-        for (size_t f = w; f + kFrame <= w + window; f += kFrame) {
-            double e = 0, r = 0;
-            for (size_t i = f; i < f + kFrame; ++i) {
-                e += double(echo[i]) * echo[i];
-                r += double(residual[i]) * residual[i];
-            }
-            if (e < 100 * noise * kFrame) continue;
-            in += e;
-            out += r;
-        }
-        erle.push_back(in == 0 ? NAN : 10 * std::log10(in / std::max(out, 1.0)));
-    }
-    return erle;
+    return test::WindowedErleDb(echo, residual, kRate, kNoiseDbfs, 0, SIZE_MAX, kRate * windowMs / 1000);
 }
 
 // Seconds from `fromS` until the first window with ERLE >= 20 dB.

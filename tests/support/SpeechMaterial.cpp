@@ -129,6 +129,29 @@ double SegmentalSnrDb(const std::vector<int16_t>& clean, const std::vector<int16
     return count == 0 ? 0.0 : total / double(count);
 }
 
+std::vector<double> WindowedErleDb(const std::vector<int16_t>& echo, const std::vector<int16_t>& residual, int rateHz,
+                                   double noiseDbfs, size_t from, size_t to, size_t window) {
+    const size_t frame = static_cast<size_t>(rateHz / 100);
+    const double noise = std::pow(32768.0, 2) * std::pow(10.0, noiseDbfs / 10);
+    std::vector<double> erle;
+    to = std::min({to, echo.size(), residual.size()});
+    for (size_t w = from; w + window <= to; w += window) {
+        double in = 0, out = 0;
+        for (size_t f = w; f + frame <= w + window; f += frame) {
+            double e = 0, r = 0;
+            for (size_t i = f; i < f + frame; ++i) {
+                e += double(echo[i]) * echo[i];
+                r += double(residual[i]) * residual[i];
+            }
+            if (e < 100 * noise * double(frame)) continue;
+            in += e;
+            out += r;
+        }
+        erle.push_back(in == 0 ? NAN : 10 * std::log10(in / std::max(out, 1.0)));
+    }
+    return erle;
+}
+
 size_t BestDelay(const std::vector<int16_t>& clean, const std::vector<int16_t>& processed, size_t maxDelay) {
     size_t best = 0;
     double bestScore = -1e300;

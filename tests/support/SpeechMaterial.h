@@ -32,6 +32,12 @@ std::vector<int16_t> MixAtSnr(const std::vector<int16_t>& clean, const std::vect
 double SegmentalSnrDb(const std::vector<int16_t>& clean, const std::vector<int16_t>& processed,
                       const std::vector<bool>& labels, int rateHz, size_t delay);
 
+// Echo return loss enhancement of each window of `window` samples in [from, to): echo power
+// over residual power, summed over the 10 ms frames whose echo stands 20 dB above a noise
+// floor at `noiseDbfs`; NaN for a window without such frames.
+std::vector<double> WindowedErleDb(const std::vector<int16_t>& echo, const std::vector<int16_t>& residual, int rateHz,
+                                   double noiseDbfs, size_t from, size_t to, size_t window);
+
 // The delay (0..maxDelay samples) at which `processed` best matches `clean`.
 size_t BestDelay(const std::vector<int16_t>& clean, const std::vector<int16_t>& processed, size_t maxDelay);
 
