@@ -56,7 +56,19 @@ CaptureEffects::CaptureEffects(const WAVEFORMATEX& format, bool echoCancellation
     : format_(format), hasEcho_(echoCancellation), hasNoise_(noiseSuppression), echoOn_(echoCancellation),
       noiseOn_(noiseSuppression) {}
 
-CaptureEffects::~CaptureEffects() { delete apm_; }
+CaptureEffects::~CaptureEffects() {
+    delete apm_;
+    delete noiseApm_;
+}
+
+uint32_t CaptureEffects::CancellerLagSamples(uint32_t rate) {
+    switch (rate) {
+        case 8000: return kCancellerLagSamples[0];
+        case 16000: return kCancellerLagSamples[1];
+        case 32000: return kCancellerLagSamples[2];
+        default: return kCancellerLagSamples[3];
+    }
+}
 
 bool CaptureEffects::Init() {
     webrtc::Config config;
@@ -67,7 +79,8 @@ bool CaptureEffects::Init() {
     // would move the filter under that alignment, stays off.
     config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
     apm_ = webrtc::AudioProcessing::Create(config);
-    if (apm_ == nullptr) return false;
+    noiseApm_ = webrtc::AudioProcessing::Create();
+    if (apm_ == nullptr || noiseApm_ == nullptr) return false;
     chunkFrames_ = format_.nSamplesPerSec * kChunkMs / 1000;
     chunkBytes_ = chunkFrames_ * format_.nBlockAlign;
     pending_.assign(size_t{chunkBytes_} * kLatencyChunks, 0);
@@ -80,12 +93,24 @@ bool CaptureEffects::Init() {
     finderCaptured_.assign(chunkFrames_, 0);
     const webrtc::StreamConfig stream(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
     const webrtc::ProcessingConfig processing{{stream, stream, stream, stream}};
-    if (apm_->Initialize(processing) != webrtc::AudioProcessing::kNoError) return false;
+    if (apm_->Initialize(processing) != webrtc::AudioProcessing::kNoError ||
+        noiseApm_->Initialize(processing) != webrtc::AudioProcessing::kNoError) {
+        return false;
+    }
     apm_->echo_cancellation()->enable_drift_compensation(false);
     apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
-    apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
     apm_->echo_cancellation()->Enable(echoOn_);
-    apm_->noise_suppression()->Enable(noiseOn_);
+    noiseApm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
+    noiseApm_->noise_suppression()->Enable(noiseOn_);
+    if (hasEcho_ && format_.nChannels == 1) {
+        const uint32_t partitions = kLinearSpanMs / kChunkMs;
+        if (!linear_.Init(chunkFrames_, partitions)) return false;
+        talk_.Reset(chunkFrames_, partitions);
+        for (auto* buffer : {&linearFar_, &linearIn_, &linearOut_, &linearEstimate_}) buffer->assign(chunkFrames_, 0.0f);
+        cancellerLag_ = CancellerLagSamples(format_.nSamplesPerSec);
+        linearDelay_.assign(cancellerLag_ + chunkFrames_, 0.0f);
+        hasLinear_ = true;
+    }
     return true;
 }
 
@@ -105,7 +130,7 @@ void CaptureEffects::SetEnabled(CaptureEffect kind, bool enabled) {
         apm_->echo_cancellation()->Enable(enabled);
     } else {
         noiseOn_ = enabled;
-        apm_->noise_suppression()->Enable(enabled);
+        noiseApm_->noise_suppression()->Enable(enabled);
     }
 }
 
@@ -220,6 +245,81 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
     if (std::llabs(delayMs - heldMs_) >= kRealignMs) heldMs_ = delayMs;
 }
 
+// The linear canceller on the captured chunk in channels_[0], with the next far-end chunk
+// (silence when none came); whether the near end talks.
+bool CaptureEffects::CancelLinearLocked() {
+    if (heldMs_ != linearHeldMs_) {  // the far end moved against the capture: a new path
+        linear_.Reset();
+        linearCapturedEnergy_ = linearResidualEnergy_ = 0;
+        linearTrusted_ = false;
+        linearHeldMs_ = heldMs_;
+    }
+    // The far-end chunk kLinearFarHoldChunks before the one WebRTC's canceller got last, if
+    // one came since the last captured chunk (as the delay finder pairs them) and is still
+    // queued; silence otherwise.
+    const uint64_t newest = farToCanceller_ - 1 - kLinearFarHoldChunks;
+    const bool fresh = farToCanceller_ > kLinearFarHoldChunks && newest != linearFarUsed_ &&
+                       farWritten_ - newest < kFarChunks && farFormat_.nSamplesPerSec == format_.nSamplesPerSec;
+    if (fresh) {
+        const uint8_t* chunk = farQueue_.data() + size_t{newest % kFarChunks} * farChunkBytes_;
+        for (uint32_t i = 0; i < chunkFrames_; ++i) {
+            int16_t sample;
+            std::memcpy(&sample, chunk + size_t{i} * farFormat_.nBlockAlign, 2);
+            linearFar_[i] = sample;
+        }
+        linearFarUsed_ = newest;
+    } else {
+        std::fill(linearFar_.begin(), linearFar_.end(), 0.0f);
+    }
+    for (uint32_t i = 0; i < chunkFrames_; ++i) linearIn_[i] = channels_[0][i] * 32768.0f;
+    linear_.Process(linearFar_.data(), linearIn_.data(), linearOut_.data());
+    for (uint32_t i = 0; i < chunkFrames_; ++i) linearEstimate_[i] = linearIn_[i] - linearOut_[i];
+    const bool talking = talk_.Update(linearFar_.data(), linearIn_.data(), linearEstimate_.data());
+    // How well it cancels, from the chunks without a talker: once it takes the echo 6 dB down,
+    // its output is used while the near end talks, until it no longer takes anything away.
+    if (!talking) {
+        linear_.Learn();
+        float in = 0, out = 0;
+        for (uint32_t i = 0; i < chunkFrames_; ++i) {
+            in += linearIn_[i] * linearIn_[i];
+            out += linearOut_[i] * linearOut_[i];
+        }
+        linearCapturedEnergy_ = kLinearTrustForget * linearCapturedEnergy_ + in;
+        linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + out;
+        if (linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) {
+            linearTrusted_ = true;
+        } else if (linearCapturedEnergy_ < linearResidualEnergy_) {
+            linearTrusted_ = false;  // it adds more than it takes away: the path moved under it
+        }
+    }
+    // Into the delay ring, then the chunk WebRTC's lag behind it out.
+    const auto size = static_cast<uint32_t>(linearDelay_.size());
+    for (uint32_t i = 0; i < chunkFrames_; ++i) {
+        linearDelay_[linearDelayAt_] = linearOut_[i];
+        linearDelayAt_ = linearDelayAt_ + 1 == size ? 0 : linearDelayAt_ + 1;
+    }
+    uint32_t from = (linearDelayAt_ + size - chunkFrames_ - cancellerLag_) % size;
+    for (uint32_t i = 0; i < chunkFrames_; ++i) {
+        linearOut_[i] = linearDelay_[from];
+        from = from + 1 == size ? 0 : from + 1;
+    }
+    return talking && linearTrusted_;
+}
+
+// channels_[0] holds WebRTC's output; while the near end talks it becomes the linear
+// canceller's, faded over the chunk where that changes.
+void CaptureEffects::MixLinearLocked(bool talking) {
+    if (!talking && !wasTalking_) return;
+    const float step = 1.0f / static_cast<float>(chunkFrames_);
+    for (uint32_t i = 0; i < chunkFrames_; ++i) {
+        float linearShare = talking ? 1.0f : 0.0f;
+        if (talking != wasTalking_) linearShare = talking ? (i + 1) * step : 1.0f - (i + 1) * step;
+        const float linear = linearOut_[i] * (1.0f / 32768.0f);
+        channels_[0][i] = linearShare * linear + (1.0f - linearShare) * channels_[0][i];
+    }
+    wasTalking_ = talking;
+}
+
 int32_t CaptureEffects::HeldBackMs() {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int32_t>(heldMs_);
@@ -276,14 +376,21 @@ void CaptureEffects::ProcessChunkLocked(uint8_t* chunk, int64_t capturedAtUs) {
         Deinterleave(chunk, chunkFrames_, format_.nChannels, channels_);
         float* data[2] = {channels_[0].data(), channels_[1].data()};
         const webrtc::StreamConfig config(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
-        // Reported two chunks short of the lead: the canceller finds echoes that come later
-        // than reported (by up to about 40 ms), not earlier, and the times the backends give
-        // are good to about 10 ms.
-        if (echoOn_) apm_->set_stream_delay_ms(static_cast<int>(kFarLeadMs - 2 * kChunkMs));
         // On a failure the chunk passes unprocessed rather than being lost.
-        if (apm_->ProcessStream(data, config, config, data) == webrtc::AudioProcessing::kNoError) {
-            Interleave(channels_, chunkFrames_, format_.nChannels, chunk);
+        bool processed = true;
+        if (echoOn_) {
+            const bool talking = hasLinear_ && CancelLinearLocked();
+            // Reported two chunks short of the lead: the canceller finds echoes that come later
+            // than reported (by up to about 40 ms), not earlier, and the times the backends
+            // give are good to about 10 ms.
+            apm_->set_stream_delay_ms(static_cast<int>(kFarLeadMs - 2 * kChunkMs));
+            processed = apm_->ProcessStream(data, config, config, data) == webrtc::AudioProcessing::kNoError;
+            if (processed && hasLinear_) MixLinearLocked(talking);
         }
+        if (processed && noiseOn_) {
+            processed = noiseApm_->ProcessStream(data, config, config, data) == webrtc::AudioProcessing::kNoError;
+        }
+        if (processed) Interleave(channels_, chunkFrames_, format_.nChannels, chunk);
     }
     const uint32_t size = static_cast<uint32_t>(output_.size());
     uint32_t at = (outputRead_ + outputFill_) % size;

@@ -24,6 +24,13 @@
 // after that chunk was captured.  A captured chunk waits (up to the latency) for that far end
 // to arrive: a sink's monitor, for one, returns the audio almost as soon as the server takes
 // it.  Both times are on one clock, which the backend chooses (microseconds).
+//
+// While both ends talk, WebRTC's suppression takes the near-end talker down with the echo.  So
+// a mono capture also runs a linear canceller on the same far end (LinearEchoCanceller.h),
+// which learns only while a double-talk detector says the near end is quiet; while it says the
+// near end talks, the chunk comes from the linear canceller, delayed to line up with WebRTC's
+// output (its canceller's output lags its input by a fixed amount per rate), with a fade over
+// one chunk at each change.  Noise suppression runs after either, on a processing of its own.
 #pragma once
 
 #include <zelmar/zelmar.h>
@@ -33,8 +40,10 @@
 #include <mutex>
 #include <vector>
 
+#include "dsp/blocks/DoubleTalkDetector.h"
 #include "dsp/blocks/EchoDelayFinder.h"
 #include "platform/audio/AudioDevice.h"
+#include "platform/audio/LinearEchoCanceller.h"
 
 namespace webrtc {
 class AudioProcessing;
@@ -56,6 +65,21 @@ public:
     static constexpr int64_t kSteadyWithinMs = 2;
     static_assert(kMaxEchoDelayMs < (kFarChunks - kLatencyChunks) * kChunkMs - 2 * kFarLeadMs,
                   "the far end held back by the longest delay must fit the queue");
+    // The linear canceller's span after the far end reaches it: the lead, and a room's tail.
+    static constexpr uint32_t kLinearSpanMs = 160;
+    // It takes each far-end chunk this many chunks after WebRTC's canceller does: the echo
+    // then starts 10 ms into its span, leaving 150 ms for a room's tail (with the echo 30 ms
+    // in, a talker came through 5 dB worse in a trial on the echo report's 30 ms room).
+    static constexpr uint32_t kLinearFarHoldChunks = 2;
+    // Its output is used from when it takes the echo 6 dB down (over about half a second
+    // without a talker) until its output is no quieter than the capture: before it has learnt
+    // the path, or after the path moved under it, it would let the echo through.
+    static constexpr float kLinearTrustRatio = 4.0f;
+    static constexpr float kLinearTrustForget = 0.98f;
+    // How many samples WebRTC's canceller output lags its input, per rate (8, 16, 32 and
+    // 48 kHz), measured on webrtc-audio-processing 0.3 (tests/double_talk_test.cpp checks).
+    static constexpr uint32_t kCancellerLagSamples[4] = {112, 112, 228, 382};
+    static uint32_t CancellerLagSamples(uint32_t rate);
 
     // Null when the format cannot be processed: 16-bit PCM, one or two channels, at 8, 16, 32
     // or 48 kHz.  The effects asked for start switched on.
@@ -90,10 +114,13 @@ private:
     void FeedFarEndLocked(int64_t untilUs);
     void FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs);
     void DropOldestFarLocked();
+    bool CancelLinearLocked();
+    void MixLinearLocked(bool talking);
     int64_t FarLeadUsLocked() const { return (kFarLeadMs - heldMs_) * 1000; }
 
     std::mutex mutex_;
-    webrtc::AudioProcessing* apm_ = nullptr;
+    webrtc::AudioProcessing* apm_ = nullptr;       // echo cancellation
+    webrtc::AudioProcessing* noiseApm_ = nullptr;  // noise suppression, after it
     const WAVEFORMATEX format_;
     const bool hasEcho_;
     const bool hasNoise_;
@@ -135,6 +162,21 @@ private:
     int64_t heldMs_ = 0;                 // the echo delay the far end is held back by
     int64_t candidateMs_ = -1;           // the delay found at the last checks
     uint32_t candidateChecks_ = 0;       // how many in a row
+
+    // The linear canceller of a mono capture (hasLinear_), in 16-bit units.
+    bool hasLinear_ = false;
+    LinearEchoCanceller linear_;
+    zelmar::CDoubleTalkDetector talk_;
+    uint64_t linearFarUsed_ = UINT64_MAX;  // the far-end chunk it got last
+    std::vector<float> linearFar_, linearIn_, linearOut_, linearEstimate_;
+    std::vector<float> linearDelay_;     // its output, a ring, read WebRTC's lag behind
+    uint32_t linearDelayAt_ = 0;
+    uint32_t cancellerLag_ = 0;
+    int64_t linearHeldMs_ = 0;           // the hold the linear canceller learnt with
+    float linearCapturedEnergy_ = 0;     // decaying sums over chunks without a talker
+    float linearResidualEnergy_ = 0;
+    bool linearTrusted_ = false;
+    bool wasTalking_ = false;
 };
 
 }  // namespace zelmar::platform::audio
