@@ -277,8 +277,10 @@ bool CaptureEffects::CancelLinearLocked() {
     const bool talking = talk_.Update(linearFar_.data(), linearIn_.data(), linearEstimate_.data());
     // How well it cancels, from the chunks without a talker: once it takes the echo 6 dB down,
     // its output is used while the near end talks, until it no longer takes anything away.
+    // Until then the talk marks keep it from nothing: before it has learnt the path, its
+    // mismatch looks like a talker.
+    if (!talking || !linearTrusted_) linear_.Learn();
     if (!talking) {
-        linear_.Learn();
         float in = 0, out = 0;
         for (uint32_t i = 0; i < chunkFrames_; ++i) {
             in += linearIn_[i] * linearIn_[i];
