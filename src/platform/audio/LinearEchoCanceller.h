@@ -4,7 +4,8 @@
 // WebRTC's canceller follows its adaptive filter with a non-linear stage that takes down what
 // is left of the echo, and with it the near-end talker whenever both ends talk at once.  The
 // capture effects hand out this filter's output instead while the near end talks; it learns
-// only when the caller says no one else talks (a double-talk detector).  It keeps two filters: a
+// only when the caller asks (the capture effects do when their double-talk detector hears no
+// near-end talker, or while this filter has not learnt the path yet).  It keeps two filters: a
 // background one that learns and a foreground one that gives the output and takes the
 // background's coefficients once they cancel clearly better for kCopyAfterBlocks blocks in a
 // row; a background that does clearly worse (it learnt from a talker the detector missed)
