@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <link.h>
-#include <unistd.h>
 
 #include <zelmar/zelmar.h>
 
@@ -27,6 +26,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/Platform.h"
 #include "support/Companion.h"
+#include "support/DspReference.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar {
@@ -481,12 +481,6 @@ TEST(CompanionLoading, StatusNamesWhatIsMissing) {
     }
 }
 
-std::vector<int16_t> Tone(std::size_t count, double amplitude, double hz, int rate) {
-    std::vector<int16_t> s(count);
-    for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i) / rate)));
-    return s;
-}
-
 int32_t PeakOf(const int16_t* samples, std::size_t count) {
     int32_t peak = 0;
     for (std::size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int32_t{samples[i]}));
@@ -501,10 +495,10 @@ int32_t PeakOf(const int16_t* samples, std::size_t count) {
 TEST(PreProcessWithoutCompanion, LevelsAndTheLevelGateWorkAsWithIt) {
     const int rate = 16000;
     const std::size_t block = 160;
-    std::vector<int16_t> input = Tone(rate, 12000, 300, rate);
-    const auto quiet = Tone(rate * 3, 40, 300, rate);
+    std::vector<int16_t> input = test::Tone(rate, 12000, 300, rate);
+    const auto quiet = test::Tone(rate * 3, 40, 300, rate);
     input.insert(input.end(), quiet.begin(), quiet.end());
-    const auto loud = Tone(rate, 9000, 500, rate);
+    const auto loud = test::Tone(rate, 9000, 500, rate);
     input.insert(input.end(), loud.begin(), loud.end());
 
     struct Call { int32_t level; bool consumed; int32_t outputPeak; };

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <thread>
 #include <utility>

@@ -389,21 +389,20 @@ TEST(DeviceRing, ABlockCopyFollowsTheLockedPartsAcrossTheEndAndMovesOneBlock) {
 // ---------------------------------------------------------------------------------------------
 // The waveIn / waveOut view.
 
-// The default view of a service: its devices in its order, names cut to 31 characters.
-TEST(WaveDevices, AServiceListsItsDevicesWithNamesCutToThirtyOneCharacters) {
+// A service's default view lists its devices in its order, names cut to 31 characters; the
+// list takes the multimedia order only when every device is found there.
+TEST(WaveDevices, ServiceViewAndTheMultimediaOrderTakenOnlyWhenEveryDeviceIsFound) {
     pa::VirtualAudioService virtualAudio;
-    auto wave = virtualAudio.OpenWaveDevices();
+    auto view = virtualAudio.OpenWaveDevices();
     pa::WaveDeviceCaps caps;
-    ASSERT_EQ(wave->Count(pa::WaveDirection::kIn), 1u);
-    ASSERT_EQ(wave->GetCaps(pa::WaveDirection::kIn, 0, &caps), pa::kWaveOk);
+    ASSERT_EQ(view->Count(pa::WaveDirection::kIn), 1u);
+    ASSERT_EQ(view->GetCaps(pa::WaveDirection::kIn, 0, &caps), pa::kWaveOk);
     EXPECT_EQ(std::string(caps.name), std::string(pa::VirtualAudioService::CaptureDescription()).substr(0, 31));
-    ASSERT_EQ(wave->GetCaps(pa::WaveDirection::kOut, 0, &caps), pa::kWaveOk);
+    ASSERT_EQ(view->GetCaps(pa::WaveDirection::kOut, 0, &caps), pa::kWaveOk);
     EXPECT_STREQ(caps.name, pa::VirtualAudioService::PlaybackDescription());
-    EXPECT_EQ(wave->GetCaps(pa::WaveDirection::kOut, 1, &caps), pa::kWaveErrBadDeviceId);
-    EXPECT_EQ(wave->GetCaps(pa::WaveDirection::kIn, 0, nullptr), pa::kWaveErrInvalidParam);
-}
+    EXPECT_EQ(view->GetCaps(pa::WaveDirection::kOut, 1, &caps), pa::kWaveErrBadDeviceId);
+    EXPECT_EQ(view->GetCaps(pa::WaveDirection::kIn, 0, nullptr), pa::kWaveErrInvalidParam);
 
-TEST(WaveDevices, ListTakesTheMultimediaOrderOnlyWhenEveryDeviceIsFound) {
     const std::string a = "Monitor of Built-in Audio Analog Stereo";
     const std::string b = "Monitor of Built-in Audio Digital Stereo (HDMI)";  // both longer than 31
     struct Case {
