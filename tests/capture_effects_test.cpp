@@ -58,12 +58,6 @@ void CaptureNearEnd(test::VirtualSound& sound, std::function<int16_t(uint64_t)> 
     });
 }
 
-std::unique_ptr<pa::ICaptureEffect> Effect(test::FullDuplexPair& pair, pa::CaptureEffect kind) {
-    std::unique_ptr<pa::ICaptureEffect> effect;
-    EXPECT_EQ(pair.in->GetObjectInPath(kind, &effect), pa::kDsOk);
-    return effect;
-}
-
 // What the capture side got, the effects' latency taken off.
 std::vector<int16_t> Record(const Scene& scene) {
     test::VirtualSound sound(/*autoAdvance=*/false);
@@ -296,9 +290,9 @@ TEST(CaptureEffects, NearEndToneStaysSteadyNoiseIsSuppressedUntilSwitchedOff) {
         });
         test::FullDuplexPair pair(sound.audio, nullptr, nullptr, kRate, aec, !aec);
         ASSERT_EQ(pair.result, pa::kDsOk);
-        std::unique_ptr<pa::ICaptureEffect> other;  // only the effects asked for are there
+        std::unique_ptr<pa::ICaptureEffect> effect;  // only the effects asked for are there
         EXPECT_EQ(pair.in->GetObjectInPath(aec ? pa::CaptureEffect::kNoiseSuppression : pa::CaptureEffect::kEchoCancellation,
-                                           &other), pa::kDsErrNoInterface);
+                                           &effect), pa::kDsErrNoInterface);
         pair.duplex.reset();  // the buffers outlive the pair object
         RunFor(sound, pair, 3000);
         const size_t on = pair.captured.size();
@@ -308,7 +302,8 @@ TEST(CaptureEffects, NearEndToneStaysSteadyNoiseIsSuppressedUntilSwitchedOff) {
             continue;
         }
         EXPECT_LT(PowerDb(pair.captured, on - kRate, on), inputDb - 10.0);
-        ASSERT_EQ(Effect(pair, pa::CaptureEffect::kNoiseSuppression)->SetEnable(false), pa::kDsOk);
+        ASSERT_EQ(pair.in->GetObjectInPath(pa::CaptureEffect::kNoiseSuppression, &effect), pa::kDsOk);
+        ASSERT_EQ(effect->SetEnable(false), pa::kDsOk);
         RunFor(sound, pair, 2000);
         EXPECT_NEAR(PowerDb(pair.captured, pair.captured.size() - kRate, pair.captured.size()), inputDb, 0.5);
     }

@@ -182,13 +182,8 @@ TEST_F(VolumeControl, VolumeAndMuteRoundTripThroughTheServerInBothModes) {
 // cycles, so every block inside the tone has the same RMS).
 double RecordedRms(IAudioIO* volume, const std::string& sink, int32_t device, uint32_t level) {
     EXPECT_EQ(volume->SetProperty("InDeviceVolume", device, &level), ZELMAR_OK);
-    test::ComponentPtr in = test::Make("DSoundAudioIn");
-    for (const auto& [name, value] : {std::pair<const char*, int32_t>{"InDeviceNo", device}, {"SamplesPerSec", 16000},
-                                      {"BlockSamples", 160}, {"InBufferTime", 100}}) {
-        EXPECT_EQ(in->SetProperty(name, value, nullptr), ZELMAR_OK) << name;
-    }
-    EXPECT_EQ(in->Build(), ZELMAR_OK);
-    EXPECT_EQ(in->Start(), ZELMAR_OK);
+    test::ComponentPtr in = test::Running(
+        "DSoundAudioIn", {{"InDeviceNo", device}, {"SamplesPerSec", 16000}, {"BlockSamples", 160}, {"InBufferTime", 100}});
     FILE* player = popen(("sox -n -t raw -r 16000 -e signed -b 16 -c 1 - synth 1.5 sine 1000 gain -6 | pacat --device=" +
                           sink + " --server='" + gServer->Address() + "' --rate=16000 --channels=1 --format=s16le --latency-msec=20").c_str(), "r");
     int16_t block[160];
