@@ -78,7 +78,7 @@ TEST(VirtualTime, PeriodicTimerTicksOnItsPeriodAndCollapsesMissedTicks) {
     EXPECT_FALSE(timer->Set(10, 0));  // absolute due times are refused
 }
 
-TEST(VirtualTime, ManualModeWaitsUntilAnotherThreadAdvancesOrSets) {
+TEST(VirtualTime, ManualModeAndForeverWaitUntilAnotherThreadAdvancesOrSets) {
     VirtualTimeService time(/*autoAdvance=*/false);
     auto event = time.CreateEvent(false, false);
     std::atomic<int> outcome{-1};
@@ -93,6 +93,19 @@ TEST(VirtualTime, ManualModeWaitsUntilAnotherThreadAdvancesOrSets) {
     std::thread setter([&] { event->Set(); });
     EXPECT_EQ(event->Wait(kWaitForever), WaitResult::kSignaled);
     setter.join();
+
+    // On the auto-advancing clock a wait of 0xFFFFFFFF ms (forever, as hosts pass it) with
+    // nothing due blocks, the clock standing still, until another thread sets the event.
+    VirtualTimeService autoTime(/*autoAdvance=*/true);
+    auto later = autoTime.CreateEvent(false, false);
+    std::atomic<bool> done{false};
+    std::thread forever([&] { outcome = later->Wait(0xFFFFFFFFu) == WaitResult::kSignaled ? 2 : 3, done = true; });
+    while (autoTime.BlockedWaiters() == 0 && !done) std::this_thread::yield();
+    EXPECT_FALSE(done.load()) << "the wait ended by itself";
+    later->Set();
+    forever.join();
+    EXPECT_EQ(outcome.load(), 2);
+    EXPECT_EQ(autoTime.NowMs(), 0u);
 }
 
 TEST(RealTime, EventsWakeWaitersAndTimersTickWhenDue) {
