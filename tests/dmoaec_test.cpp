@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -36,12 +35,7 @@ struct World : test::VirtualSound {
     }
 };
 
-test::ComponentPtr Running(std::initializer_list<std::pair<const char*, int32_t>> settings = {}) {
-    test::ComponentPtr io = test::MakeWith("DMOAECAudioIn", settings);
-    EXPECT_EQ(io->Build(), 0);
-    EXPECT_EQ(io->Start(), 0);
-    return io;
-}
+test::ComponentPtr Running(const test::Settings& settings = {}) { return test::Running("DMOAECAudioIn", settings); }
 
 // Build writes the store in its order and traces only what it changes; the first read sets
 // the effects (system mode 5 without "AESValue") and, finding nothing captured, returns silence.

@@ -140,22 +140,19 @@ Capture MakeCapture(test::VirtualSound& sound) {
     return capture;
 }
 
-TEST(VirtualNotifications, AWaitingCaptureThreadWakesWhenTheCursorPassesItsBlock) {
+TEST(VirtualNotifications, AWaiterWakesWhenTheCursorPassesItsBlock) {
     test::VirtualSound sound(/*autoAdvance=*/true);
     Capture capture = MakeCapture(sound);
     ASSERT_EQ(capture.buffer->Start(pa::kCaptureStartLooping), pa::kDsOk);
     std::vector<int64_t> wokenAtUs;
     std::vector<size_t> which;
-    std::thread reader([&] {
-        platform::IEvent* events[] = {capture.events[0].get(), capture.events[1].get()};
-        for (int block = 0; block < 4; ++block) {
-            size_t index = 99;
-            if (sound.platform.time.WaitAny(events, 2, 1000, &index) != platform::WaitResult::kSignaled) return;
-            wokenAtUs.push_back(sound.platform.time.NowUs());
-            which.push_back(index);
-        }
-    });
-    reader.join();
+    platform::IEvent* events[] = {capture.events[0].get(), capture.events[1].get()};
+    for (int block = 0; block < 4; ++block) {
+        size_t index = 99;
+        if (sound.platform.time.WaitAny(events, 2, 1000, &index) != platform::WaitResult::kSignaled) break;
+        wokenAtUs.push_back(sound.platform.time.NowUs());
+        which.push_back(index);
+    }
     // Position 1598 is passed when 1600 bytes (800 frames, 50 ms) are in; then every 50 ms.
     EXPECT_EQ(wokenAtUs, (std::vector<int64_t>{50000, 100000, 150000, 200000})) << "a wait timed out";
     EXPECT_EQ(which, (std::vector<size_t>{0, 1, 0, 1}));
@@ -392,21 +389,20 @@ TEST(DeviceRing, ABlockCopyFollowsTheLockedPartsAcrossTheEndAndMovesOneBlock) {
 // ---------------------------------------------------------------------------------------------
 // The waveIn / waveOut view.
 
-// The default view of a service: its devices in its order, names cut to 31 characters.
-TEST(WaveDevices, AServiceListsItsDevicesWithNamesCutToThirtyOneCharacters) {
+// A service's default view lists its devices in its order, names cut to 31 characters; the
+// list takes the multimedia order only when every device is found there.
+TEST(WaveDevices, ServiceViewAndTheMultimediaOrderTakenOnlyWhenEveryDeviceIsFound) {
     pa::VirtualAudioService virtualAudio;
-    auto wave = virtualAudio.OpenWaveDevices();
+    auto view = virtualAudio.OpenWaveDevices();
     pa::WaveDeviceCaps caps;
-    ASSERT_EQ(wave->Count(pa::WaveDirection::kIn), 1u);
-    ASSERT_EQ(wave->GetCaps(pa::WaveDirection::kIn, 0, &caps), pa::kWaveOk);
+    ASSERT_EQ(view->Count(pa::WaveDirection::kIn), 1u);
+    ASSERT_EQ(view->GetCaps(pa::WaveDirection::kIn, 0, &caps), pa::kWaveOk);
     EXPECT_EQ(std::string(caps.name), std::string(pa::VirtualAudioService::CaptureDescription()).substr(0, 31));
-    ASSERT_EQ(wave->GetCaps(pa::WaveDirection::kOut, 0, &caps), pa::kWaveOk);
+    ASSERT_EQ(view->GetCaps(pa::WaveDirection::kOut, 0, &caps), pa::kWaveOk);
     EXPECT_STREQ(caps.name, pa::VirtualAudioService::PlaybackDescription());
-    EXPECT_EQ(wave->GetCaps(pa::WaveDirection::kOut, 1, &caps), pa::kWaveErrBadDeviceId);
-    EXPECT_EQ(wave->GetCaps(pa::WaveDirection::kIn, 0, nullptr), pa::kWaveErrInvalidParam);
-}
+    EXPECT_EQ(view->GetCaps(pa::WaveDirection::kOut, 1, &caps), pa::kWaveErrBadDeviceId);
+    EXPECT_EQ(view->GetCaps(pa::WaveDirection::kIn, 0, nullptr), pa::kWaveErrInvalidParam);
 
-TEST(WaveDevices, ListTakesTheMultimediaOrderOnlyWhenEveryDeviceIsFound) {
     const std::string a = "Monitor of Built-in Audio Analog Stereo";
     const std::string b = "Monitor of Built-in Audio Digital Stereo (HDMI)";  // both longer than 31
     struct Case {

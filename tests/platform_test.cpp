@@ -78,7 +78,7 @@ TEST(VirtualTime, PeriodicTimerTicksOnItsPeriodAndCollapsesMissedTicks) {
     EXPECT_FALSE(timer->Set(10, 0));  // absolute due times are refused
 }
 
-TEST(VirtualTime, ManualModeWaitsUntilAnotherThreadAdvancesOrSets) {
+TEST(VirtualTime, ManualModeAndForeverWaitUntilAnotherThreadAdvancesOrSets) {
     VirtualTimeService time(/*autoAdvance=*/false);
     auto event = time.CreateEvent(false, false);
     std::atomic<int> outcome{-1};
@@ -93,6 +93,19 @@ TEST(VirtualTime, ManualModeWaitsUntilAnotherThreadAdvancesOrSets) {
     std::thread setter([&] { event->Set(); });
     EXPECT_EQ(event->Wait(kWaitForever), WaitResult::kSignaled);
     setter.join();
+
+    // On the auto-advancing clock a wait of 0xFFFFFFFF ms (forever, as hosts pass it) with
+    // nothing due blocks, the clock standing still, until another thread sets the event.
+    VirtualTimeService autoTime(/*autoAdvance=*/true);
+    auto later = autoTime.CreateEvent(false, false);
+    std::atomic<bool> done{false};
+    std::thread forever([&] { outcome = later->Wait(0xFFFFFFFFu) == WaitResult::kSignaled ? 2 : 3, done = true; });
+    while (autoTime.BlockedWaiters() == 0 && !done) std::this_thread::yield();
+    EXPECT_FALSE(done.load()) << "the wait ended by itself";
+    later->Set();
+    forever.join();
+    EXPECT_EQ(outcome.load(), 2);
+    EXPECT_EQ(autoTime.NowMs(), 0u);
 }
 
 TEST(RealTime, EventsWakeWaitersAndTimersTickWhenDue) {
@@ -149,25 +162,21 @@ void CheckFileContract(IFileSystem& files, const std::string& dir) {
     EXPECT_EQ(files.Open(nullptr, OpenMode::kWriteKeep), nullptr);
 }
 
-TEST(Files, PosixFileSystemKeepsTheContract) {
+// Both file systems keep one contract; a memory file beyond its stored limit keeps only its size.
+TEST(Files, PosixAndMemoryFileSystemsKeepTheContract) {
     test::TempDir dir;
-    auto files = CreatePosixFileSystem();
-    CheckFileContract(*files, dir.path);
-    EXPECT_EQ(files->Open(dir.path.c_str(), OpenMode::kReadExisting), nullptr);  // a directory is no file
-}
+    auto posix = CreatePosixFileSystem();
+    CheckFileContract(*posix, dir.path);
+    EXPECT_EQ(posix->Open(dir.path.c_str(), OpenMode::kReadExisting), nullptr);  // a directory is no file
+    MemoryFileSystem memory;
+    CheckFileContract(memory, "mem");
 
-TEST(Files, MemoryFileSystemKeepsTheContract) {
-    MemoryFileSystem files;
-    CheckFileContract(files, "mem");
-}
-
-TEST(Files, MemoryFilesBeyondTheStoredLimitKeepOnlyTheirSize) {
-    MemoryFileSystem files(/*storedBytesPerFile=*/8);
-    auto file = files.Open("big", OpenMode::kWriteKeep);
+    MemoryFileSystem small(/*storedBytesPerFile=*/8);
+    auto file = small.Open("big", OpenMode::kWriteKeep);
     std::vector<char> block(100, 'z');
     EXPECT_EQ(file->Write(block.data(), 100), 100);
-    EXPECT_EQ(files.SizeOf("big"), 100u);
-    EXPECT_EQ(files.Contents("big"), std::vector<uint8_t>(8, 'z'));
+    EXPECT_EQ(small.SizeOf("big"), 100u);
+    EXPECT_EQ(small.Contents("big"), std::vector<uint8_t>(8, 'z'));
     ASSERT_TRUE(file->Seek(50));
     char back[4];
     EXPECT_EQ(file->Read(back, 4), 4);

@@ -3,6 +3,7 @@
 // lays out and walks its ring.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -15,6 +16,14 @@ namespace zelmar::test {
 class VirtualSound {
 public:
     explicit VirtualSound(bool autoAdvance = true) : platform(autoAdvance), scope_(Services(&audio)) {}
+
+    // What the device plays from now on, appended to `played` as 16-bit words.
+    void TapPlayback(std::vector<int16_t>* played) {
+        audio.SetPlaybackTap([played](const uint8_t* bytes, uint32_t n) {
+            played->resize(played->size() + n / 2);
+            std::memcpy(played->data() + played->size() - n / 2, bytes, n / 2 * 2);
+        });
+    }
 
     VirtualPlatform platform;
     platform::audio::VirtualAudioService audio;
