@@ -146,6 +146,7 @@ void ReadBack(const std::string& name, const Model& m) {
             auto* source = static_cast<IAudioIOSplitSource*>(reader);
             const int32_t answer = source->GetDataSplit(left.data(), right.data(), each);
             Check(answer == (each > 0 ? each : kErrArg));
+            Check(fuzz::Read(reader, "TotalIn") == 0);  // split reads are not counted
             for (uint32_t i = 0; i + width <= static_cast<uint32_t>(each); i += width) {
                 Check(std::memcmp(left.data() + i, m.data.data() + 2 * i, width) == 0);
                 Check(std::memcmp(right.data() + i, m.data.data() + 2 * i + width, width) == 0);
@@ -260,8 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             default: {  // what a host gets wrong
                 const int32_t refusal = m.open ? kErrArg : kErrState;
-                if (kind % 2 == 0) Check(writer->PutData(nullptr, 16) == refusal);
-                else Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
+                if ((kind >> 3) % 2 == 0) {
+                    Check(writer->PutData(nullptr, 16) == refusal);
+                    Check(split->PutDataSplit(nullptr, right.data(), 16) == (m.open && m.Tag() == 1 ? kErrArg : kErrState));
+                } else {
+                    Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
+                }
                 break;
             }
         }

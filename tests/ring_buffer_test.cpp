@@ -10,7 +10,11 @@
 
 #include "streams/RingBufferAudioInOut.h"
 #include "support/AllocationCounter.h"
+#include "support/FuzzReplay.h"
 #include "support/TestPlatform.h"
+#define LLVMFuzzerTestOneInput RingBufferModelCheck
+#include "../fuzz/ring_buffer_fuzzer.cpp"
+#undef LLVMFuzzerTestOneInput
 
 namespace zelmar {
 namespace {
@@ -200,38 +204,12 @@ TEST(RingBuffer, BuildRefusesMissingRateAndCapsCapacityAtTheStore) {
     }
 }
 
-// Nothing is stored before the consumer's first call, which gets silence; an underrun pads with
-// silence and counts unless muted; odd byte counts leave their last byte alone.
-TEST(RingBuffer, ProducerWaitsForAConsumerAndUnderrunsPadWithSilence) {
-    Running ring(0);  // no expansion: the low-water mark of a 0 ms target is 0
-    const std::vector<int16_t> block = SpeechLike(320);
-    EXPECT_EQ(ring.io->PutData(block.data(), 640), 640);
-    EXPECT_EQ(ring.Get("FillBytes"), 0u);
-    std::vector<int16_t> got(320, 7);
-    EXPECT_EQ(ring.io->GetData(got.data(), 640), 640);
-    EXPECT_EQ(got, std::vector<int16_t>(320, 0));
-    EXPECT_EQ(ring.Get("UnderFlow"), 0u);
-    EXPECT_EQ(ring.io->PutData(block.data(), 7), 7);  // three samples stored, the odd byte dropped
-    EXPECT_EQ(ring.Get("FillBytes"), 6u);
-    EXPECT_EQ(ring.io->PutData(nullptr, 0), 0);  // empties the ring
-    EXPECT_EQ(ring.Get("FillBytes"), 0u);
-    EXPECT_EQ(ring.Get("TotalIn"), 647u);
-
-    ring.io->PutData(block.data(), 200);
-    EXPECT_EQ(ring.io->GetData(got.data(), 320), 320);
-    EXPECT_TRUE(std::equal(block.begin(), block.begin() + 100, got.begin()));
-    EXPECT_TRUE(std::all_of(got.begin() + 100, got.begin() + 160, [](int16_t s) { return s == 0; }));
-    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
-    EXPECT_EQ(ring.Get("TotalOut"), 960u);
-    EXPECT_EQ(ring.io->SetProperty("Mute", 0, nullptr), kOk);  // any value mutes
-    for (int i = 0; i < 5; ++i) ring.io->GetData(got.data(), 320);
-    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
-    ring.io->PutData(block.data(), 200);  // a put unmutes
-    ring.io->GetData(got.data(), 320);
-    EXPECT_EQ(ring.Get("UnderFlow"), 2u);
-    uint8_t bytes[5] = {9, 9, 9, 9, 9};
-    EXPECT_EQ(ring.io->GetData(bytes, 5), 5);
-    EXPECT_EQ(bytes[4], 9);
+// Puts and gets of any size, muting, empty puts, the lifecycle and capacities from one block
+// to the whole store, against the model the fuzz target keeps: samples out once and in order,
+// silence before anything was stored and for what is missing, overflow dropping exactly the
+// oldest, underflows counted unless muted, time-scaling when due, and every counter.
+TEST(RingBuffer, EveryCorpusInputAgreesWithTheModel) {
+    EXPECT_GT(test::ReplayCorpus("ring_buffer_fuzzer", RingBufferModelCheck), 100u);
 }
 
 TEST(RingBuffer, CompressesOnlyAfterMoreThanOneSecondAboveTarget) {
@@ -279,33 +257,6 @@ TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
     std::vector<int16_t> got(160);
     for (int i = 0; i < 10; ++i) tiny.io->GetData(got.data(), 320);
     EXPECT_EQ(tiny.ExpansionsWhenDestroyed(), 0u);
-}
-
-TEST(RingBuffer, OverflowDropsTheOldestAndKeepsTheNewestContiguous) {
-    Running ring(60000, 8000);  // capacity 8000 samples; a huge target never compresses
-    ring.SeeConsumer();
-    std::vector<int16_t> ramp(30000);
-    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int16_t>(i);
-    for (std::size_t at = 0; at < 20000; at += 700) ring.io->PutData(ramp.data() + at, 1400);
-    const uint32_t fill = ring.Get("FillBytes") / 2;
-    EXPECT_LE(fill, 8000u);
-    std::vector<int16_t> got(fill);
-    ring.io->GetData(got.data(), static_cast<int32_t>(fill * 2));
-    for (std::size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[i - 1] + 1) << "at " << i;
-    EXPECT_EQ(got.back(), 20299);  // the newest sample put
-    // A block longer than the whole ring keeps only its newest capacity's worth.
-    ring.io->PutData(ramp.data(), 60000);
-    EXPECT_EQ(ring.Get("FillBytes"), 16000u);
-    got.assign(8000, 0);
-    ring.io->GetData(got.data(), 16000);
-    EXPECT_EQ(got.front(), 22000);
-    EXPECT_EQ(got.back(), 29999);
-    // A request longer than the store is served whole: silence after the buffered audio.
-    ring.io->PutData(ramp.data(), 200);
-    std::vector<int16_t> huge(100000, 7);
-    EXPECT_EQ(ring.io->GetData(huge.data(), 200000), 200000);
-    EXPECT_TRUE(std::equal(ramp.begin(), ramp.begin() + 100, huge.begin()));
-    EXPECT_TRUE(std::all_of(huge.begin() + 100, huge.end(), [](int16_t s) { return s == 0; }));
 }
 
 // A producer and a consumer on their own clocks, in virtual time: blocks of 20 ms of the
