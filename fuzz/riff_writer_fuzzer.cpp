@@ -10,8 +10,9 @@
 //     and for PutDataSplit the interleaved whole samples of both channels (a trailing byte
 //     of a 16-bit channel is no sample and is not written);
 //   - "TotalOut" counts the PutData bytes since Start;
-//   - "RIFFAudioIn" finds the same format and reads back exactly the data (for two-channel
-//     PCM also through its split read).
+//   - "RIFFAudioIn" finds the same format (writing no more of it than asked, refusing room
+//     for less than the plain structure) and reads back exactly the data (for two-channel PCM
+//     also through its split read, which it does not count).
 //
 // A writer destroyed while recording leaves both size fields zero.
 #include <cstddef>
@@ -128,9 +129,11 @@ void ReadBack(const std::string& name, const Model& m) {
         Check(built == kErrArg);
     } else {
         Check(built == 0);
-        uint8_t format[146];
-        Check(reader->GetProperty("WaveFormat", 146, format) == 0);
-        Check(std::memcmp(format, m.fileFormat.data(), m.fileFormat.size()) == 0);
+        const auto fBytes = static_cast<int32_t>(m.fileFormat.size());
+        std::vector<uint8_t> format(147, 0xEE);  // asked for F bytes, it writes no more
+        Check(reader->GetProperty("WaveFormat", fBytes, format.data()) == 0 && format[fBytes] == 0xEE);
+        Check(std::memcmp(format.data(), m.fileFormat.data(), m.fileFormat.size()) == 0);
+        Check(reader->GetProperty("WaveFormat", 17, format.data()) == kErrArg);  // short of the structure
         Check(reader->Start() == 0);
         std::vector<uint8_t> got(m.data.size() + 1, 0xEE);
         const auto size = static_cast<int32_t>(m.data.size());
