@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
