@@ -28,10 +28,18 @@ private:
     size_t at_ = 0;
 };
 
-// A broken expectation is a finding: stop where the fuzzer sees it.
+// A broken expectation is a finding: stop where the fuzzer sees it.  Replayed by the unit
+// tests, it is an exception the replay reports with the input's name.
+#ifdef FUZZ_REPLAY
+struct CheckFailed {};
+inline void Check(bool ok) {
+    if (!ok) throw CheckFailed{};
+}
+#else
 inline void Check(bool ok) {
     if (!ok) __builtin_trap();
 }
+#endif
 
 constexpr int32_t kErrState = static_cast<int32_t>(0x80000001);
 constexpr int32_t kErrArg = static_cast<int32_t>(0x80000003);

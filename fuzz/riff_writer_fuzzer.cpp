@@ -10,8 +10,9 @@
 //     and for PutDataSplit the interleaved whole samples of both channels (a trailing byte
 //     of a 16-bit channel is no sample and is not written);
 //   - "TotalOut" counts the PutData bytes since Start;
-//   - "RIFFAudioIn" finds the same format and reads back exactly the data (for two-channel
-//     PCM also through its split read).
+//   - "RIFFAudioIn" finds the same format (writing no more of it than asked, refusing room
+//     for less than the plain structure) and reads back exactly the data (for two-channel PCM
+//     also through its split read, which it does not count).
 //
 // A writer destroyed while recording leaves both size fields zero.
 #include <cstddef>
@@ -40,7 +41,11 @@ const char* const kNames[] = {"rec.wav", "day.2\\take", "a/b\\c.d/rec.wav"};
 uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24);
 }
-uint16_t U16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
+WAVEFORMATEX Header(const std::vector<uint8_t>& block) {
+    WAVEFORMATEX f;
+    std::memcpy(&f, block.data(), sizeof f);
+    return f;
+}
 
 // The writer as its host sees it.
 struct Model {
@@ -52,9 +57,7 @@ struct Model {
     uint64_t room = UINT64_MAX;  // what the disk still takes
 
     // The split call reads the format as last set, even one that waits for the next Start.
-    uint16_t Tag() const { return U16(pendingFormat.data()); }
-    uint16_t Channels() const { return U16(pendingFormat.data() + 2); }
-    uint16_t Bits() const { return U16(pendingFormat.data() + 14); }
+    WAVEFORMATEX Pending() const { return Header(pendingFormat); }
 };
 
 // Sets a fuzzed "WaveFormat"; returns the answer the writer must give.
@@ -65,28 +68,17 @@ int32_t SetFormat(IAudioIO* writer, Model& m, fuzz::Input& in) {
     const uint16_t channels = static_cast<uint16_t>(kind % 5 == 4 ? in.Byte() : 1 + (kind >> 3) % 2);
     const uint16_t bits = static_cast<uint16_t>(kind % 7 == 6 ? in.Byte() : ((kind >> 4) % 2 == 0 ? 16 : 8));
     const uint32_t rate = 8000 * (1 + in.Byte() % 6);
-    const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
-    const uint32_t perSec = rate * align;
-    const uint16_t extra = static_cast<uint16_t>(kind % 11 == 10 ? in.Half() : in.Byte() % 24);
-    std::memcpy(wfx + 0, &tag, 2);
-    std::memcpy(wfx + 2, &channels, 2);
-    std::memcpy(wfx + 4, &rate, 4);
-    std::memcpy(wfx + 8, &perSec, 4);
-    std::memcpy(wfx + 12, &align, 2);
-    std::memcpy(wfx + 14, &bits, 2);
-    std::memcpy(wfx + 16, &extra, 2);
+    const auto align = static_cast<uint16_t>(channels * bits / 8);
+    const auto extra = static_cast<uint16_t>(kind % 11 == 10 ? in.Half() : in.Byte() % 24);
+    const WAVEFORMATEX header{tag, channels, rate, rate * align, align, bits, extra};
+    std::memcpy(wfx, &header, sizeof header);
     for (int i = 18; i < 146; ++i) wfx[i] = static_cast<uint8_t>(i * 7 + kind);
     const int32_t answer = writer->SetProperty("WaveFormat", 0, wfx);
-    if (tag == 1) {  // PCM: the plain structure, recorded with cbSize 0
-        Check(answer == 0);
+    const bool refused = tag != 1 && extra > 128;  // extra data the format block cannot hold
+    Check(answer == (refused ? kErrArg : 0));
+    if (!refused) {  // PCM: the plain structure, recorded with cbSize 0
         m.pendingFormat.assign(146, 0);
-        std::memcpy(m.pendingFormat.data(), wfx, 16);
-    } else if (extra > 128) {  // extra data the format block cannot hold
-        Check(answer == kErrArg);
-    } else {
-        Check(answer == 0);
-        m.pendingFormat.assign(146, 0);
-        std::memcpy(m.pendingFormat.data(), wfx, 18u + extra);
+        std::memcpy(m.pendingFormat.data(), wfx, tag == 1 ? 16u : 18u + extra);
     }
     return answer;
 }
@@ -128,24 +120,27 @@ void ReadBack(const std::string& name, const Model& m) {
         Check(built == kErrArg);
     } else {
         Check(built == 0);
-        uint8_t format[146];
-        Check(reader->GetProperty("WaveFormat", 146, format) == 0);
-        Check(std::memcmp(format, m.fileFormat.data(), m.fileFormat.size()) == 0);
+        const auto fBytes = static_cast<int32_t>(m.fileFormat.size());
+        std::vector<uint8_t> format(147, 0xEE);  // asked for F bytes, it writes no more
+        Check(reader->GetProperty("WaveFormat", fBytes, format.data()) == 0 && format[fBytes] == 0xEE);
+        Check(std::memcmp(format.data(), m.fileFormat.data(), m.fileFormat.size()) == 0);
+        Check(reader->GetProperty("WaveFormat", 17, format.data()) == kErrArg);  // short of the structure
         Check(reader->Start() == 0);
         std::vector<uint8_t> got(m.data.size() + 1, 0xEE);
         const auto size = static_cast<int32_t>(m.data.size());
         Check(reader->GetData(got.data(), size) == size);
         Check(std::memcmp(got.data(), m.data.data(), m.data.size()) == 0 && got[m.data.size()] == 0xEE);
         Check(reader->Stop() == 0);
-        const uint8_t* f = m.fileFormat.data();
-        if (U16(f) == 1 && U16(f + 2) != 1) {  // PCM of two channels: the split read takes them apart
-            const uint32_t width = U16(f + 14) == 16 ? 2 : 1;
+        const WAVEFORMATEX f = Header(m.fileFormat);
+        if (f.wFormatTag == 1 && f.nChannels != 1) {  // PCM of two channels: the split read takes them apart
+            const uint32_t width = f.wBitsPerSample == 16 ? 2 : 1;
             const int32_t each = size / 2;
             std::vector<uint8_t> left(each + 1), right(each + 1);
             Check(reader->Start() == 0);
             auto* source = static_cast<IAudioIOSplitSource*>(reader);
             const int32_t answer = source->GetDataSplit(left.data(), right.data(), each);
             Check(answer == (each > 0 ? each : kErrArg));
+            Check(fuzz::Read(reader, "TotalIn") == 0);  // split reads are not counted
             for (uint32_t i = 0; i + width <= static_cast<uint32_t>(each); i += width) {
                 Check(std::memcmp(left.data() + i, m.data.data() + 2 * i, width) == 0);
                 Check(std::memcmp(right.data() + i, m.data.data() + 2 * i + width, width) == 0);
@@ -196,8 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 Check(answer == 0);
                 m.open = true;
-                const uint16_t tag = U16(m.pendingFormat.data());
-                const size_t f = tag == 1 ? 18 : 18 + U16(m.pendingFormat.data() + 16);
+                const size_t f = m.Pending().wFormatTag == 1 ? 18 : 18 + m.Pending().cbSize;
                 if (m.room != UINT64_MAX) m.room += old;
                 m.fileFormat.assign(m.pendingFormat.begin(), m.pendingFormat.begin() + static_cast<long>(f));
                 Check(m.room >= 28 + f);
@@ -235,14 +229,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     right[i] = static_cast<uint8_t>((next++ * 2654435761u) >> 24);
                 }
                 const int32_t answer = split->PutDataSplit(left.data(), right.data(), bytes);
-                if (!m.open || m.Tag() != 1) {
+                if (!m.open || m.Pending().wFormatTag != 1) {
                     Check(answer == kErrState);
-                } else if (m.Channels() == 1) {  // a mono stream is a plain PutData
+                } else if (m.Pending().nChannels == 1) {  // a mono stream is a plain PutData
                     Plain(m, left, bytes, answer);
                 } else if (bytes < 1) {
                     Check(answer == kErrArg);
                 } else {
-                    const uint32_t width = m.Bits() == 16 ? 2 : 1;
+                    const uint32_t width = m.Pending().wBitsPerSample == 16 ? 2 : 1;
                     std::vector<uint8_t> frames;
                     for (int32_t i = 0; i + static_cast<int32_t>(width) <= bytes; i += static_cast<int32_t>(width)) {
                         frames.insert(frames.end(), left.begin() + i, left.begin() + i + width);
@@ -260,8 +254,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             default: {  // what a host gets wrong
                 const int32_t refusal = m.open ? kErrArg : kErrState;
-                if (kind % 2 == 0) Check(writer->PutData(nullptr, 16) == refusal);
-                else Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
+                if ((kind >> 3) % 2 == 0) {
+                    Check(writer->PutData(nullptr, 16) == refusal);
+                    Check(split->PutDataSplit(nullptr, right.data(), 16) == (m.open && m.Pending().wFormatTag == 1 ? kErrArg : kErrState));
+                } else {
+                    Check(writer->PutData(left.data(), -static_cast<int32_t>(in.Byte())) == refusal);
+                }
                 break;
             }
         }

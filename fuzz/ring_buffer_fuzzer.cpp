@@ -232,13 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 6: {
                 const uint8_t which = in.Byte() % 6;
                 if (which == 0) {
-                    const int32_t answer = ring->Build();
-                    if (m.state != Model::kCreated) {
-                        Check(answer == kErrState);
-                    } else if (m.bytesPerSec <= 0) {
-                        Check(answer == kErrArg);
-                    } else {
-                        Check(answer == 0);
+                    const int32_t want = m.state != Model::kCreated ? kErrState : m.bytesPerSec <= 0 ? kErrArg : 0;
+                    Check(ring->Build() == want);
+                    if (want == 0) {
                         m.state = Model::kBuilt;
                         m.capacity = m.bytesPerSec < kStoreSamples ? m.bytesPerSec : kStoreSamples;
                     }

@@ -2,12 +2,15 @@
 // the five (bit rate, bandwidth) modes; the rest is cut into whole 60-, 80- or 120-byte
 // frames and decoded in sequence by one decoder, so the concealment history is exercised
 // too.  Besides memory errors (ASan/UBSan), the target stops on a decoder that conceals a
-// frame its own frame check accepts, or the other way round.
+// frame its own frame check accepts, or the other way round, or on a coefficient that is
+// not finite.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "codecs/siren14/Siren14Codec.h"
+
+#include "FuzzInput.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
     static zelmar::Siren14DecoderState decoder;
-    if (zelmar::siren14_decoder_init(mode.bitRate, mode.bandwidth, &decoder) != 0) std::abort();
+    fuzz::Check(zelmar::siren14_decoder_init(mode.bitRate, mode.bandwidth, &decoder) == 0);
     const size_t frameBytes = static_cast<size_t>(mode.bitRate / 400);
     int16_t pcm[640];
     for (size_t offset = 0, index = 0; offset + frameBytes <= size; offset += frameBytes, ++index) {
@@ -39,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t before = decoder.concealedFrames;
         const int32_t used = zelmar::siren14_decode(data + offset, static_cast<int32_t>(frameBytes), pcm,
                                                     static_cast<int32_t>(sizeof pcm), &decoder);
-        if (used != static_cast<int32_t>(frameBytes)) std::abort();
-        const bool concealed = decoder.concealedFrames != before;
-        if (concealed != (erased || !valid)) std::abort();
+        fuzz::Check(used == static_cast<int32_t>(frameBytes));
+        fuzz::Check((decoder.concealedFrames != before) == (erased || !valid));
+        for (int k = 0; k < mode.frameSamples; ++k) fuzz::Check(std::isfinite(decoder.coefficients[k]));
     }
     return 0;
 }

@@ -166,14 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     platform.network.FailOpen(failOpen);
                     const int32_t result = receiver->Build();
                     platform.network.FailOpen(false);
-                    if (model.bound) {
-                        Check(result == static_cast<int32_t>(0x80000001));
-                    } else if (failOpen) {
-                        Check(result == static_cast<int32_t>(0x80000003));
-                    } else {
-                        Check(result == 0);
-                        model.bound = true;
-                    }
+                    Check(result == (model.bound ? fuzz::kErrState : failOpen ? kErrArg : 0));
+                    model.bound = model.bound || !failOpen;
                 } else if (which == 1) {
                     Check(receiver->Start() == 0);
                     model.carry = 0;

@@ -45,9 +45,7 @@ TEST(Amplifier, DefaultsBypassAndMeasureThePeak) {
     EXPECT_GT(movedTowardZero, 65536 * 4 / 10);
     EXPECT_LT(movedTowardZero, 65536 * 6 / 10);
     EXPECT_EQ(test::Read(amp.get(), "MaxLevel"), 32767);  // |-32768| / 32767 is above 1: the peak is full scale
-    int32_t inBytes = 20, outBytes = 18;
-    EXPECT_EQ(amp->Process(input.data(), &inBytes, input.data(), &outBytes), ZELMAR_E_INVALIDARG);
-    outBytes = 20;
+    int32_t inBytes = 20, outBytes = 20;
     EXPECT_EQ(amp->Process(input.data(), &inBytes, input.data(), &outBytes), 0);
     EXPECT_EQ(inBytes, 20);  // counts are left as they are
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "framework/Factory.h"
@@ -111,12 +112,18 @@ struct Contract {
     std::vector<const char*> floats = {};  // through data/out; non-finite values refused
     std::vector<RoundTrip> roundTrips = {};
     std::vector<std::pair<const char*, int32_t>> refused = {};  // 0x80000003, nothing changes
+    // Set in order on one component, each writing the value it replaces through `data`.
+    std::vector<std::tuple<const char*, int32_t, int32_t>> previous = {};
     Restart restart = Restart::kNotObservable;
     int32_t blockBytes = 640;       // bytes moved per data call
     int32_t outBytes = 0;           // a filter's output room per call
     bool sizesOnFirstCall = false;  // grow-only work buffers sized by the first block
     int32_t negativeCount = kArg;   // the answer to a byte count below 0
+    bool refusesShortRoom = false;  // a filter's output room 2 bytes short of outBytes: 0x80000003
+    bool takesNullIn = false, takesNullOut = false;  // a null buffer has a meaning, else 0x80000003
     uint16_t listensOn = 0;         // a receiver's port, fed datagrams before it is used
+    std::vector<std::pair<const char*, int32_t>> settings = {};  // made before Build, in order
+    std::vector<std::pair<const char*, float>> floatSettings = {};
     void (*configure)(IAudioIO*, Env&) = [](IAudioIO*, Env&) {};
     int32_t delivered = -1;  // what GetData answers for a whole block (-1: blockBytes)
     // What happens between Start and the first data call (the host starting inner components).
@@ -151,13 +158,8 @@ std::vector<Contract> Contracts() {
                         Same("LoPassCutOff", 3000)},
          .refused = {{"Gain", -1}, {"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", 0}, {"DelayTime", 10001},
                      {"DelayTime", INT_MAX}},
-         .restart = Restart::kReplays, .blockBytes = 320, .outBytes = 320,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "SamplesPerSec", 16000);
-             Set(io, "Gain", 150);
-             SetFloat(io, "Threshold", -20.0f);
-             SetFloat(io, "Ratio", 0.5f);
-         }},
+         .restart = Restart::kReplays, .blockBytes = 320, .outBytes = 320, .refusesShortRoom = true,
+         .settings = {{"SamplesPerSec", 16000}, {"Gain", 150}}, .floatSettings = {{"Threshold", -20.0f}, {"Ratio", 0.5f}}},
         {.name = "NoiseGateAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictRebuild, .counter = "TotalIn",
          .nullName = state, .unknownName = state, .readOnly = {"MaxLevel", "TotalIn", "TotalOut"},
          .writeOnly = {"ReadOnly", "Auto"},
@@ -167,13 +169,11 @@ std::vector<Contract> Contracts() {
                         // is infinite attenuation, saturated.
                         {"Threshold_db", 4000, "Threshold", 3}, {"Threshold_db", 10000, "Threshold", 0},
                         {"Threshold_db", 10000, "Threshold_db", INT32_MAX}, {"Threshold", 51, "Threshold_db", 1397}},
-         .refused = {{"GateTime", -1}, {"FadeoutTime", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
-         .outBytes = 320,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "Threshold", -1);  // tracked threshold
-             Set(io, "CutOff", 150);
-             Set(io, "FadeoutTime", 30);
-         }},
+         .refused = {{"GateTime", -1}, {"FadeoutTime", -1}},
+         // In the unit of the name set: 0.2 is -13.98 dB, 0.01 is 3/255.
+         .previous = {{"Threshold", 255, 0}, {"Threshold", 51, 255}, {"Threshold_db", 4000, 1397}, {"Threshold", 255, 3}},
+         .restart = Restart::kContinues, .blockBytes = 320,
+         .outBytes = 320, .settings = {{"Threshold", -1}, {"CutOff", 150}, {"FadeoutTime", 30}}},  // a tracked threshold
         {.name = "PreProcessAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictRebuild, .counter = "TotalIn",
          .nullName = state, .unknownName = state, .readOnly = {"MaxLevel", "TotalIn", "TotalOut"},
          .writeOnly = {"AutoGain", "Auto", "AGCPeak", "AGCGainLimit", "AGCGainLimit2", "AGCUpSpeed", "AntiClipping",
@@ -184,22 +184,16 @@ std::vector<Contract> Contracts() {
                         {"GateThreshold", INT_MAX, "GateThreshold", 255}, Same("DelayTime", 0), Same("FadeoutTime", 0)},
          .refused = {{"AttackTime", 0}, {"ReleaseTime", 0}, {"DelayTime", -1}, {"DelayTime", 10001}, {"DelayTime", INT_MAX},
                      {"GateTime", 0}, {"FadeoutTime", -1}, {"AntiClipping", -1}},
-         .restart = Restart::kReplays, .outBytes = 640, .sizesOnFirstCall = true,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "SamplesPerSec", 16000);
-             Set(io, "Gain", 120);
-             SetFloat(io, "Threshold", -20.0f);
-             SetFloat(io, "Ratio", 0.5f);
-         }},
+         // The manual gate threshold in 1/255 steps, at most 255.
+         .previous = {{"GateThreshold", 128, 0}, {"GateThreshold", 300, 128}, {"GateThreshold", 5, 255}, {"GateTime", 300, 1000}},
+         .restart = Restart::kReplays, .outBytes = 640, .sizesOnFirstCall = true, .refusesShortRoom = true,
+         .settings = {{"SamplesPerSec", 16000}, {"Gain", 120}}, .floatSettings = {{"Threshold", -20.0f}, {"Ratio", 0.5f}}},
         // "TotalIn" and "TotalOut" are named but count nothing: refused both ways.
         {.name = "AccelerateAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictBuildOnce, .nullName = state,
          .unknownName = state, .readOnly = totals, .writeOnly = totals,
          .roundTrips = {Same("Speed", 150), Same("WindowTime", 60), Same("WindowTime", INT_MAX), Same("SamplesPerSec", 16000)},
          .refused = {{"Speed", 99}, {"Speed", -5}, {"WindowTime", 0}}, .restart = Restart::kReplays, .outBytes = 4096,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "SamplesPerSec", 16000);
-             Set(io, "Speed", 125);
-         }},
+         .settings = {{"SamplesPerSec", 16000}, {"Speed", 125}}},
         {.name = "MixerAudioFilter", .kind = Kind::kFilter, .lifecycle = kNoStateCheck, .counter = "TotalIn",
          .nullName = {kArg, kState}, .unknownName = state, .readOnly = {"InBufferSize", "TotalIn", "TotalOut"},
          .writeOnly = {"Angle"},
@@ -208,7 +202,7 @@ std::vector<Contract> Contracts() {
                         {"Amplitude", 4194302, "Amplitude", 4194301}, {"Amplitude2", 4194303, "Amplitude2", 4194302},
                         {"Amplitude", 4194304, "Amplitude", 0}, {"Amplitude", -1, "Amplitude", 4194302}},
          .refused = {{"Mode", 2}, {"Angle", 101}, {"Angle", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
-         .outBytes = 640,
+         .outBytes = 640, .takesNullIn = true,  // a null input clears the bus
          .configure = [](IAudioIO* io, Env&) {
              WAVEFORMATEX mono = MakePcmFormat(16000, 1, 16), stereo = MakePcmFormat(16000, 2, 16);
              ASSERT_EQ(io->SetProperty("InWaveFormat", 18, &mono), kOkay);
@@ -218,36 +212,28 @@ std::vector<Contract> Contracts() {
         {.name = "ResampleAudioFilter", .kind = Kind::kFilter, .lifecycle = kNoStateCheck, .counter = "TotalIn",
          .nullName = {kArg, kState}, .unknownName = state, .readOnly = totals,
          .roundTrips = {Same("InSamplesPerSec", 16000), Same("OutSamplesPerSec", 48000)},
-         .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 960,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "InSamplesPerSec", 16000);
-             Set(io, "OutSamplesPerSec", 48000);
-         }},
+         .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 960, .refusesShortRoom = true,
+         .settings = {{"InSamplesPerSec", 16000}, {"OutSamplesPerSec", 48000}}},
         {.name = "ToneControlAudioFilter", .kind = Kind::kFilter, .lifecycle = kNoStateCheck, .counter = "TotalOut",
          .nullName = {kArg, kState}, .unknownName = state, .readOnly = totals,
          .roundTrips = {{"Gain", 70, "Gain", 69}, Same("Gain", 50), Same("LowGain", 600), Same("MidGain", -300),
                         Same("LowPassCutOff", 3400), {"MidGain", INT_MAX, "MidGain", 2147483600},
                         {"MidGain", INT_MIN, "MidGain", -2147483600}},
-         .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 320,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "SamplesPerSec", 16000);
-             Set(io, "LowGain", 600);
-             Set(io, "MidGain", -300);
-             Set(io, "HighGain", 300);
-             Set(io, "LowPassCutOff", 6000);
-         }},
+         .restart = Restart::kContinues, .blockBytes = 320, .outBytes = 320, .refusesShortRoom = true,
+         .settings = {{"SamplesPerSec", 16000}, {"LowGain", 600}, {"MidGain", -300}, {"HighGain", 300}, {"LowPassCutOff", 6000}}},
         {.name = "Siren14AudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictBuildOnce, .counter = "TotalIn",
          .nullName = arg, .unknownName = state,
          .readOnly = {"InBufferSize", "OutBufferSize", "LastError", "TotalIn", "TotalOut"}, .writeOnly = {"Reset"},
          .roundTrips = {Same("Bitrate", 24000), Same("SamplesPerSec", 16000), Same("Direction", 1)},
          .refused = {{"Direction", 2}, {"Direction", -1}}, .restart = Restart::kContinues, .blockBytes = 1280,
-         .outBytes = 160, .negativeCount = kOkay},  // less than a frame: nothing taken, nothing made
+         .outBytes = 160, .negativeCount = kOkay,  // less than a frame: nothing taken, nothing made
+         .takesNullOut = true},                    // a size query
         // Settings are taken in every state and judged at Build; the start flag begins the codec anew.
         {.name = "ACMAudioFilter", .kind = Kind::kFilter, .lifecycle = kStrictRebuild, .counter = "TotalIn",
          .nullName = arg, .unknownName = state,
          .readOnly = {"InBufferSize", "OutBufferSize", "LastError", "TotalIn", "TotalOut"}, .writeOnly = {"Reset"},
          .roundTrips = {Same("SamplesPerSec", 11025), Same("Channels", 2), {"BitsPerSample", 0x10008, "BitsPerSample", 8}},
-         .restart = Restart::kReplays, .outBytes = 130,
+         .restart = Restart::kReplays, .outBytes = 130, .takesNullIn = true, .takesNullOut = true,
          .configure = [](IAudioIO* io, Env&) {
              Set(io, "SamplesPerSec", 8000);
              ASSERT_EQ(io->SetProperty("Template", 0, const_cast<char*>("PCM2GSM")), kOkay);
@@ -261,11 +247,7 @@ std::vector<Contract> Contracts() {
          .readOnly = {"BufferSize", "OverFlow", "UnderFlow", "FillBytes", "TotalIn", "TotalOut", "Adjust"},
          .writeOnly = {"Verbose", "Mute", "Adjust"},
          .roundTrips = {Same("BufferTime", 120), Same("AvgBytesPerSec", 32000)}, .refused = {{"BufferTime", -5}},
-         .restart = Restart::kContinues,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "AvgBytesPerSec", 64000);
-             Set(io, "BufferTime", 100);
-         }},
+         .restart = Restart::kContinues, .settings = {{"AvgBytesPerSec", 64000}, {"BufferTime", 100}}},
         {.name = "RIFFAudioIn", .kind = Kind::kSource, .lifecycle = kFile, .counter = "TotalIn",
          .counterResetByStart = true, .nullName = arg, .unknownName = state, .readOnly = {"WaveFormat", "TotalIn"},
          .writeOnly = {"TotalOut"}, .restart = Restart::kReplays,
@@ -291,10 +273,7 @@ std::vector<Contract> Contracts() {
          .writeOnly = {"SamplesPerSec", "BitsPerSample", "Frequency", "Amplitude", "BlockSamples", "TotalOut"},
          .writeOnlyGet = kArg, .roundTrips = {{"BlockSamples", 160, "NotifySize", 320}},
          .refused = {{"Amplitude", 101}, {"Amplitude", -1}}, .restart = Restart::kContinues, .blockBytes = 320,
-         .configure = [](IAudioIO* io, Env&) {
-             Set(io, "BlockSamples", 160);
-             Set(io, "Frequency", 1000);
-         }},
+         .settings = {{"BlockSamples", 160}, {"Frequency", 1000}}},
         {.name = "DSoundAudioIn", .kind = Kind::kSource, .lifecycle = kLenient, .counter = "TotalIn",
          .counterResetByStart = true, .nullName = arg, .unknownName = {kOkay, kArg},
          .readOnly = {"InDeviceNum", "InDeviceName", "WaveFormat", "NotifySize", "InDeviceGUID", "TotalIn"},
@@ -372,12 +351,12 @@ std::vector<Contract> Contracts() {
         {.name = "UDPAudioIn", .kind = Kind::kSource, .lifecycle = kNoStateCheck, .counter = "TotalIn",
          .counterResetByStart = true, .nullName = arg, .unknownName = state, .namesIgnoreCase = true,
          .readOnly = totals, .writeOnly = {"SamplesPerSec", "TotalOut"}, .roundTrips = {Same("PortNo", 5004)},
-         .blockBytes = 1920, .listensOn = 5004, .configure = [](IAudioIO* io, Env&) { Set(io, "PortNo", 5004); }},
+         .blockBytes = 1920, .listensOn = 5004, .settings = {{"PortNo", 5004}}},
         // Nobody listens on the sender's port: its datagrams are dropped, as on a real network.
         {.name = "UDPAudioOut", .kind = Kind::kSink, .lifecycle = kNoStateCheck, .counter = "TotalOut",
          .counterResetByStart = true, .nullName = arg, .unknownName = state, .namesIgnoreCase = true,
          .readOnly = totals, .writeOnly = {"TotalIn"}, .roundTrips = {Same("NotifySize", 1234), Same("PortNo", 5006)},
-         .blockBytes = 2560, .configure = [](IAudioIO* io, Env&) { Set(io, "PortNo", 5006); }},
+         .blockBytes = 2560, .settings = {{"PortNo", 5006}}},
         // Works in its property calls only, on the system's recording devices.
         {.name = "VolumeControlAudioFilter", .kind = Kind::kControl, .lifecycle = kNoLifecycle, .nullName = state,
          .unknownName = state, .readOnly = {"InDeviceNum", "InDeviceName"}},
@@ -437,6 +416,8 @@ class ComponentContract : public ::testing::TestWithParam<Contract> {
 protected:
     test::ComponentPtr Configured() {
         test::ComponentPtr io = test::Make(GetParam().name);
+        for (const auto& [name, value] : GetParam().settings) Set(io.get(), name, value);
+        for (const auto& [name, value] : GetParam().floatSettings) SetFloat(io.get(), name, value);
         GetParam().configure(io.get(), env);
         return io;
     }
@@ -485,6 +466,11 @@ TEST_P(ComponentContract, ReadOnlyWriteOnlyRefusedFloatsNullOutAndRoundTrips) {
     const Contract& row = GetParam();
     test::ComponentPtr io = test::Make(row.name);
     int32_t data = 0;
+    for (const auto& [name, value, previous] : row.previous) {
+        data = INT32_MIN;
+        EXPECT_EQ(io->SetProperty(name, value, &data), kOkay) << name;
+        EXPECT_EQ(data, previous) << name << " " << value;
+    }
     for (const char* name : row.readOnly) {
         const Reading before = Read(io.get(), name);
         EXPECT_EQ(io->SetProperty(name, 1, &data), row.readOnlySet) << name;
@@ -531,6 +517,11 @@ TEST_P(ComponentContract, OtherKindsOfDataCallAndBadArgumentsAreRefused) {
     std::vector<uint8_t> buffer(std::size_t(std::max(row.blockBytes, row.outBytes)));
     const bool filter = row.kind == Kind::kFilter, gets = row.kind == Kind::kSource || row.kind == Kind::kSourceAndSink,
                puts = row.kind == Kind::kSink || row.kind == Kind::kSourceAndSink;
+    int32_t none = 0, noRoom = 0;  // an empty first block moves nothing
+    if (filter) {
+        EXPECT_GE(running->Process(buffer.data(), &none, buffer.data(), &noRoom), 0);
+    }
+    EXPECT_EQ(none, 0);
     for (IAudioIO* io : {fresh.get(), running.get()}) {
         // Performed calls may succeed or refuse; the others are not implemented, in any state.
         int32_t inBytes = 64, outBytes = 64;
@@ -544,6 +535,12 @@ TEST_P(ComponentContract, OtherKindsOfDataCallAndBadArgumentsAreRefused) {
         EXPECT_EQ(io->Process(buffer.data(), &negative, buffer.data(), &room), row.negativeCount);
         EXPECT_EQ(io->Process(buffer.data(), nullptr, buffer.data(), &room), kArg);
         EXPECT_EQ(io->Process(buffer.data(), &room, buffer.data(), nullptr), kArg);
+        int32_t in = row.blockBytes, out = row.outBytes - 2;
+        EXPECT_EQ(io->Process(buffer.data(), &in, buffer.data(), &out) == kArg, row.refusesShortRoom);
+        in = row.blockBytes, out = row.outBytes;
+        EXPECT_EQ(io->Process(nullptr, &in, buffer.data(), &out) == kArg, !row.takesNullIn);
+        in = row.blockBytes, out = row.outBytes;
+        EXPECT_EQ(io->Process(buffer.data(), &in, nullptr, &out) == kArg, !row.takesNullOut);
     }
     if (gets) {
         EXPECT_EQ(io->GetData(nullptr, row.blockBytes), kArg);

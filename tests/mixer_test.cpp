@@ -166,7 +166,7 @@ TEST(Mixer, AnglePlacesAMonoSourceWithLevelAndTimeDifferenceAcrossBlocks) {
     EXPECT_EQ(test::Read(mixer.get(), "Amplitude2"), 100);
 }
 
-TEST(Mixer, NullInputClearsTheBusAndShortInputsAreRefused) {
+TEST(Mixer, NullInputShortInputsFormatsAndWhatIsMixedBeforeAndAfterBuild) {
     ComponentPtr mixer = Make("MixerAudioFilter");
     Pcm in8{1, 8, 16000, {}}, bus8{1, 8, 8000, {}};
     SetFormats(mixer.get(), in8, bus8);
@@ -189,12 +189,11 @@ TEST(Mixer, NullInputClearsTheBusAndShortInputsAreRefused) {
 
     ASSERT_EQ(up->SetProperty("Amplitude", 50, nullptr), ZELMAR_E_INVALIDARG);
     EXPECT_EQ(test::Read(up.get(), "Amplitude"), 50);  // stored nonetheless
-}
 
-TEST(Mixer, FormatsAndWhatIsMixedBeforeAndAfterBuild) {
-    ComponentPtr mixer = Make("MixerAudioFilter");
+    // Formats and what is mixed before and after Build.
+    mixer = Make("MixerAudioFilter");
     int16_t buffer[8] = {};
-    int32_t inBytes = 8, outBytes = 8;
+    inBytes = 8, outBytes = 8;
     EXPECT_EQ(mixer->Process(buffer, &inBytes, buffer, &outBytes), ZELMAR_E_STATE);  // no formats
     WAVEFORMATEX bad = MakePcmFormat(16000, 1, 16);
     bad.nBlockAlign = 4;
@@ -216,7 +215,6 @@ TEST(Mixer, FormatsAndWhatIsMixedBeforeAndAfterBuild) {
     inBytes = static_cast<int32_t>(longBlock.size() * 2);
     outBytes = static_cast<int32_t>(wide.size() * 2);
     EXPECT_EQ(mixer->Process(longBlock.data(), &inBytes, wide.data(), &outBytes), ZELMAR_E_INVALIDARG);
-    EXPECT_EQ(mixer->Process(buffer, &inBytes, nullptr, &outBytes), ZELMAR_E_INVALIDARG);
 
     uint8_t block[146];
     std::memset(block, 0xAB, sizeof block);

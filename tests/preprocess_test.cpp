@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "dsp/blocks/Limiter.h"
@@ -64,32 +63,6 @@ struct Fixture {
     test::ComponentPtr filter;
     int32_t lastLevel = -1;  // what the last block of RunBlocks returned
 };
-
-TEST(PreProcess, GateSettingsReportThePreviousValueAndBadBlocksAreRefused) {
-    test::VirtualPlatform platform;
-    test::ComponentPtr f = test::Make("PreProcessAudioFilter");
-    // The manual gate threshold in 1/255 steps, at most 255; the previous value comes back
-    // through data.
-    const struct { const char* name; int32_t value, previous; } rows[] = {
-        {"GateThreshold", 128, 0}, {"GateThreshold", 300, 128}, {"GateThreshold", 5, 255}, {"GateTime", 300, 1000}};
-    for (const auto& row : rows) {
-        int32_t previous = 77;
-        EXPECT_EQ(f->SetProperty(row.name, row.value, &previous), kOk) << row.name;
-        EXPECT_EQ(previous, row.previous) << row.name << " " << row.value;
-    }
-
-    // Arguments: an empty first block moves nothing; the output must hold the input.
-    std::vector<int16_t> buffer(320);
-    int32_t noBytes = 0, room = 0, inBytes = 640, outBytes = 638;
-    ASSERT_EQ(f->Build(), kOk);
-    ASSERT_EQ(f->Start(), kOk);
-    EXPECT_EQ(f->Process(buffer.data(), &noBytes, buffer.data(), &room), 0);
-    EXPECT_EQ(noBytes, 0);
-    EXPECT_EQ(f->Process(buffer.data(), &inBytes, buffer.data(), &outBytes), kErrInvalidArg);
-    outBytes = 640;
-    EXPECT_EQ(f->Process(nullptr, &inBytes, buffer.data(), &outBytes), kErrInvalidArg);
-    EXPECT_EQ(f->Process(buffer.data(), &inBytes, nullptr, &outBytes), kErrInvalidArg);
-}
 
 // Every 16-bit value through the plain paths: with the companion's conversions (x 2^-15 and
 // back, rounded) the defaults return every value and report the block's peak; with the

@@ -4,13 +4,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <vector>
 
 #include "streams/RingBufferAudioInOut.h"
 #include "support/AllocationCounter.h"
+#include "support/FuzzReplay.h"
 #include "support/TestPlatform.h"
+#define LLVMFuzzerTestOneInput RingBufferModelCheck
+#include "../fuzz/ring_buffer_fuzzer.cpp"
+#undef LLVMFuzzerTestOneInput
 
 namespace zelmar {
 namespace {
@@ -140,22 +143,16 @@ TEST(RingBufferShort4, CompressAndExpandEqualStraightComputationAcrossTheWrap) {
         EXPECT_EQ(ring.expansions(), 1u);
         EXPECT_EQ(Drain(ring), ReferenceExpand(shorter, history, 30000, r)) << "ratio " << r;
     }
-}
-
-TEST(RingBufferShort4, SmallFillsAreCountedButLeftAlone) {
-    Ring ring;
-    Ready(ring, 100);
-    ring.Expand(2.0f);
-    ring.Compress(0.8f);
-    EXPECT_EQ(ring.expansions(), 0u);  // an empty ring returns at once
-    EXPECT_EQ(ring.compressions(), 0u);
-    const std::vector<int16_t> signal = SpeechLike(1000);
-    ring.Put(signal.data(), 2000);
-    ring.Expand(2.0f);
-    ring.Compress(0.8f);
-    EXPECT_EQ(ring.expansions(), 1u);
-    EXPECT_EQ(ring.compressions(), 1u);
-    EXPECT_EQ(Drain(ring), signal);
+    // An empty ring returns at once; a fill of 1 000 samples has no period to rewrite: counted,
+    // left as it was.
+    Ring small;
+    Ready(small, 100);
+    small.Expand(2.0f), small.Compress(0.8f);
+    EXPECT_EQ(small.expansions() + small.compressions(), 0u);
+    small.Put(signal.data(), 2000);
+    small.Expand(2.0f), small.Compress(0.8f);
+    EXPECT_EQ(small.expansions() + small.compressions(), 2u);  // each counts at most once
+    EXPECT_EQ(Drain(small), std::vector<int16_t>(signal.begin(), signal.begin() + 1000));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -184,83 +181,29 @@ struct Running {
     test::ComponentPtr io;
 };
 
-TEST(RingBuffer, BuildRefusesMissingRateAndCapsCapacityAtTheStore) {
-    {
-        test::CapturedTraces traces;
-        test::Make("RingBufferAudioInOut").reset();
-        EXPECT_TRUE(traces.texts().empty());  // only a verbose ring reports when destroyed
-    }
-    test::ComponentPtr unset = test::Make("RingBufferAudioInOut");
-    EXPECT_EQ(unset->Build(), kErrInvalidArg);
-    unset->SetProperty("AvgBytesPerSec", -64000, nullptr);
-    EXPECT_EQ(unset->Build(), kErrInvalidArg);
-    struct Case { int32_t bytesPerSec; uint32_t capacitySamples; };
-    for (Case c : {Case{64000, 64000}, Case{65536, 65536}, Case{96000, 65536}, Case{2000000000, 65536}}) {
-        test::ComponentPtr io = test::Make("RingBufferAudioInOut");
-        io->SetProperty("AvgBytesPerSec", c.bytesPerSec, nullptr);
-        ASSERT_EQ(io->Build(), kOk);
-        uint32_t sizeBytes = 0;
-        io->GetProperty("BufferSize", 0, &sizeBytes);
-        EXPECT_EQ(sizeBytes, 2 * c.capacitySamples);
-        EXPECT_EQ(io->SetProperty("AvgBytesPerSec", 8000, nullptr), kErrState);
-    }
+// Puts and gets of any size, muting, empty puts, the lifecycle (Build refused without a rate)
+// and capacities from one block to the whole store, against the model the fuzz target keeps:
+// samples out once and in order, silence before anything was stored and for what is missing,
+// overflow dropping exactly the oldest, underflows counted unless muted, time-scaling when due,
+// and every counter.  Only a verbose ring reports when destroyed.
+TEST(RingBuffer, EveryCorpusInputAgreesWithTheModel) {
+    EXPECT_GT(test::ReplayCorpus("ring_buffer_fuzzer", RingBufferModelCheck), 100u);
+    test::CapturedTraces traces;
+    test::Make("RingBufferAudioInOut").reset();
+    EXPECT_TRUE(traces.texts().empty());
 }
 
-// Nothing is stored before the consumer's first call, which gets silence; an underrun pads with
-// silence and counts unless muted; odd byte counts leave their last byte alone.
-TEST(RingBuffer, ProducerWaitsForAConsumerAndUnderrunsPadWithSilence) {
-    Running ring(0);  // no expansion: the low-water mark of a 0 ms target is 0
-    const std::vector<int16_t> block = SpeechLike(320);
-    EXPECT_EQ(ring.io->PutData(block.data(), 640), 640);
-    EXPECT_EQ(ring.Get("FillBytes"), 0u);
-    std::vector<int16_t> got(320, 7);
-    EXPECT_EQ(ring.io->GetData(got.data(), 640), 640);
-    EXPECT_EQ(got, std::vector<int16_t>(320, 0));
-    EXPECT_EQ(ring.Get("UnderFlow"), 0u);
-    EXPECT_EQ(ring.io->PutData(block.data(), 7), 7);  // three samples stored, the odd byte dropped
-    EXPECT_EQ(ring.Get("FillBytes"), 6u);
-    EXPECT_EQ(ring.io->PutData(nullptr, 0), 0);  // empties the ring
-    EXPECT_EQ(ring.Get("FillBytes"), 0u);
-    EXPECT_EQ(ring.Get("TotalIn"), 647u);
-
-    ring.io->PutData(block.data(), 200);
-    EXPECT_EQ(ring.io->GetData(got.data(), 320), 320);
-    EXPECT_TRUE(std::equal(block.begin(), block.begin() + 100, got.begin()));
-    EXPECT_TRUE(std::all_of(got.begin() + 100, got.begin() + 160, [](int16_t s) { return s == 0; }));
-    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
-    EXPECT_EQ(ring.Get("TotalOut"), 960u);
-    EXPECT_EQ(ring.io->SetProperty("Mute", 0, nullptr), kOk);  // any value mutes
-    for (int i = 0; i < 5; ++i) ring.io->GetData(got.data(), 320);
-    EXPECT_EQ(ring.Get("UnderFlow"), 1u);
-    ring.io->PutData(block.data(), 200);  // a put unmutes
-    ring.io->GetData(got.data(), 320);
-    EXPECT_EQ(ring.Get("UnderFlow"), 2u);
-    uint8_t bytes[5] = {9, 9, 9, 9, 9};
-    EXPECT_EQ(ring.io->GetData(bytes, 5), 5);
-    EXPECT_EQ(bytes[4], 9);
-}
-
-TEST(RingBuffer, CompressesOnlyAfterMoreThanOneSecondAboveTarget) {
+// Puts of 10 ms from empty: the fill is above the 100 ms target from the 12th put on, and the
+// 101st put above it (more than a second of them) compresses, far above the target at the
+// strongest ratio, 0.8.
+TEST(RingBuffer, CompressesAfterMoreThanOneSecondAboveTheTargetAtTheStrongestRatio) {
     Running ring(100);
     ring.SeeConsumer();
     const std::vector<int16_t> speech = SpeechLike(32000 * 4);
-    std::size_t at = 0;
-    auto put = [&](uint32_t samples) {
-        ring.io->PutData(speech.data() + at, static_cast<int32_t>(samples * 2));
-        at += samples;
-    };
-    put(3232);  // 101 ms: every following put finds the fill above the 100 ms target
-    for (int i = 1; i <= 50; ++i) put(320);
-    // One put at or below the target restarts the count: bring the fill to exactly 100 ms.
-    std::vector<int16_t> got(32000);
-    ring.io->GetData(got.data(), (ring.Get("FillBytes") / 2 - 3200) * 2);
-    put(320);
-    for (int i = 1; i <= 100; ++i) put(320);
-    EXPECT_EQ(ring.Get("OverFlow"), 0u) << "100 puts of 10 ms are one second, not more";
-    put(320);
-    EXPECT_EQ(ring.Get("OverFlow"), 1u);
-    // Far above the target the ratio is the strongest, 0.8; the fill shrinks accordingly.
-    EXPECT_LT(ring.Get("FillBytes"), 2u * (3200 + 101 * 320 + 320) * 85 / 100);
+    uint32_t puts = 0;
+    while (ring.Get("OverFlow") == 0 && puts < 300) ring.io->PutData(speech.data() + 320 * puts++, 640);
+    EXPECT_EQ(puts, 11u + 101u);
+    EXPECT_LT(ring.Get("FillBytes") / 2 - 320, 320u * 111 * 85 / 100);
 }
 
 TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
@@ -285,33 +228,6 @@ TEST(RingBuffer, ExpandsAtHalfTheTargetLessOneMillisecond) {
     std::vector<int16_t> got(160);
     for (int i = 0; i < 10; ++i) tiny.io->GetData(got.data(), 320);
     EXPECT_EQ(tiny.ExpansionsWhenDestroyed(), 0u);
-}
-
-TEST(RingBuffer, OverflowDropsTheOldestAndKeepsTheNewestContiguous) {
-    Running ring(60000, 8000);  // capacity 8000 samples; a huge target never compresses
-    ring.SeeConsumer();
-    std::vector<int16_t> ramp(30000);
-    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int16_t>(i);
-    for (std::size_t at = 0; at < 20000; at += 700) ring.io->PutData(ramp.data() + at, 1400);
-    const uint32_t fill = ring.Get("FillBytes") / 2;
-    EXPECT_LE(fill, 8000u);
-    std::vector<int16_t> got(fill);
-    ring.io->GetData(got.data(), static_cast<int32_t>(fill * 2));
-    for (std::size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[i - 1] + 1) << "at " << i;
-    EXPECT_EQ(got.back(), 20299);  // the newest sample put
-    // A block longer than the whole ring keeps only its newest capacity's worth.
-    ring.io->PutData(ramp.data(), 60000);
-    EXPECT_EQ(ring.Get("FillBytes"), 16000u);
-    got.assign(8000, 0);
-    ring.io->GetData(got.data(), 16000);
-    EXPECT_EQ(got.front(), 22000);
-    EXPECT_EQ(got.back(), 29999);
-    // A request longer than the store is served whole: silence after the buffered audio.
-    ring.io->PutData(ramp.data(), 200);
-    std::vector<int16_t> huge(100000, 7);
-    EXPECT_EQ(ring.io->GetData(huge.data(), 200000), 200000);
-    EXPECT_TRUE(std::equal(ramp.begin(), ramp.begin() + 100, huge.begin()));
-    EXPECT_TRUE(std::all_of(huge.begin() + 100, huge.end(), [](int16_t s) { return s == 0; }));
 }
 
 // A producer and a consumer on their own clocks, in virtual time: blocks of 20 ms of the
@@ -348,8 +264,6 @@ ClockRun RunClocks(double producerRate, double consumerRate, double seconds, int
         }
     }
     run.allocations = allocations.count();
-    EXPECT_EQ(ring.Get("TotalIn"), static_cast<uint32_t>(puts * block * 2));
-    EXPECT_EQ(ring.Get("TotalOut"), static_cast<uint32_t>(run.gets * block * 2));
     run.underflows = ring.Get("UnderFlow");
     run.compressions = ring.Get("OverFlow");
     run.expansions = ring.ExpansionsWhenDestroyed();

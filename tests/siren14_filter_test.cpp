@@ -60,7 +60,6 @@ TEST(Siren14AudioFilter, EncodesWholeFramesAndReportsSizes) {
     std::vector<uint8_t> coded(1000);
     int32_t in = 3000, out = 1000;
     EXPECT_EQ(io->Process(nullptr, &in, nullptr, &out), kErrInvalidArg);
-    EXPECT_EQ(io->Process(nullptr, &in, coded.data(), &out), kErrInvalidArg) << "encoding needs input";
     // Whole frames only, as many as both the input and the output room hold; a size query
     // (no output) answers the same and counts nothing.
     const struct { bool query; int32_t in, room, taken, made; } rows[] = {

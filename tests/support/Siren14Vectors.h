@@ -55,10 +55,8 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
 
 inline std::vector<int16_t> ReadPcm(const std::string& path) {
     const std::vector<uint8_t> bytes = ReadBytes(path);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
+    std::vector<int16_t> samples(bytes.size() / 2);  // little-endian, as the engine's hosts
+    if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     return samples;
 }
 

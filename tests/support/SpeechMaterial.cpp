@@ -14,6 +14,19 @@ constexpr int kFillPauseMs = 200;
 constexpr double kMinFrameSnrDb = -10.0;
 constexpr double kMaxFrameSnrDb = 35.0;
 
+// Mean power of the clean speech over its active frames (the active speech level).
+double ActiveSpeechPower(const std::vector<int16_t>& clean, const std::vector<bool>& labels, int rateHz) {
+    const size_t frame = static_cast<size_t>(rateHz / 100);
+    double sum = 0;
+    size_t count = 0;
+    for (size_t f = 0; f < labels.size(); ++f) {
+        if (!labels[f]) continue;
+        for (size_t i = 0; i < frame; ++i) sum += double(clean[f * frame + i]) * clean[f * frame + i];
+        count += frame;
+    }
+    return count == 0 ? 0.0 : sum / double(count);
+}
+
 }  // namespace
 
 std::string SpeechPath(int rateHz) {
@@ -83,18 +96,6 @@ std::vector<bool> SpeechLabels(const std::vector<int16_t>& clean, int rateHz) {
         lastActive = f;
     }
     return labels;
-}
-
-double ActiveSpeechPower(const std::vector<int16_t>& clean, const std::vector<bool>& labels, int rateHz) {
-    const size_t frame = static_cast<size_t>(rateHz / 100);
-    double sum = 0;
-    size_t count = 0;
-    for (size_t f = 0; f < labels.size(); ++f) {
-        if (!labels[f]) continue;
-        for (size_t i = 0; i < frame; ++i) sum += double(clean[f * frame + i]) * clean[f * frame + i];
-        count += frame;
-    }
-    return count == 0 ? 0.0 : sum / double(count);
 }
 
 std::vector<int16_t> MixAtSnr(const std::vector<int16_t>& clean, const std::vector<bool>& labels, int rateHz,

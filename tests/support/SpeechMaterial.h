@@ -20,9 +20,6 @@ std::vector<float> WhiteNoise(size_t count, uint32_t seed);
 // loudest frame), with pauses shorter than 200 ms inside speech counted as speech.
 std::vector<bool> SpeechLabels(const std::vector<int16_t>& clean, int rateHz);
 
-// Mean power of the clean speech over its active frames (the active speech level).
-double ActiveSpeechPower(const std::vector<int16_t>& clean, const std::vector<bool>& labels, int rateHz);
-
 // clean + noise scaled so that active speech power / noise power = snrDb, saturated to 16 bits.
 std::vector<int16_t> MixAtSnr(const std::vector<int16_t>& clean, const std::vector<bool>& labels, int rateHz,
                               double snrDb, uint32_t seed);
