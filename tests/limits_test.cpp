@@ -44,27 +44,6 @@ TEST(Limits, RingBufferDropsOnlyWhenABlockDoesNotFitItsFreeSpace) {
     }
 }
 
-// Without the companion library the pre-processor converts back with its own arithmetic,
-// trunc(y x 32767 + 0.5), saturating at the 16-bit limits: at twice the gain every input
-// sample s comes back as 2s (2s + 1 for negative s, half a step toward zero), clamped.
-TEST(Limits, PreProcessorOwnConversionSaturatesAtSixteenBits) {
-    test::VirtualPlatform platform;  // no companion library registered
-    test::ComponentPtr filter = test::Make("PreProcessAudioFilter");
-    const float ratio = 0.0f;  // the plain gain path
-    ASSERT_EQ(filter->SetProperty("Gain", 200, nullptr), 0);
-    ASSERT_EQ(filter->SetProperty("Ratio", 0, const_cast<float*>(&ratio)), 0);
-    ASSERT_EQ(filter->Build(), 0);
-    ASSERT_EQ(filter->Start(), 0);
-    std::vector<int16_t> in(65536), out(in.size());
-    for (int i = 0; i < 65536; ++i) in[size_t(i)] = int16_t(i - 32768);
-    int32_t inBytes = int32_t(in.size() * 2), outBytes = inBytes;
-    ASSERT_GE(filter->Process(in.data(), &inBytes, out.data(), &outBytes), 0);
-    for (size_t i = 0; i < in.size(); ++i) {
-        const int32_t doubled = 2 * in[i] + (in[i] < 0 ? 1 : 0);
-        ASSERT_EQ(out[i], std::clamp(doubled, -32768, 32767)) << "input " << in[i];
-    }
-}
-
 // One update of the automatic gain from a given state; the expected gains are worked out by
 // hand from the rule: over the target it falls 5 % (1 % below unity) of the way to
 // target / peak; in speech it rises upSpeed of that way, five times faster but at most 0.1

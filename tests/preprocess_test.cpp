@@ -80,7 +80,9 @@ TEST(PreProcess, DefaultsAndPlainGainThroughEitherConversion) {
     };
     const Case cases[] = {{true, 100, 1.0f, 32767, [](int s) { return s; }},
                           {false, 100, 1.0f, 32767, [](int s) { return s < 0 ? s + 1 : s; }},
-                          {true, 200, 0.0f, 32767, [](int s) { return std::clamp(2 * s, -32768, 32767); }}};
+                          {true, 200, 0.0f, 32767, [](int s) { return std::clamp(2 * s, -32768, 32767); }},
+                          // The engine's own conversion saturates at 16 bits too.
+                          {false, 200, 0.0f, 32767, [](int s) { return std::clamp(2 * s + (s < 0 ? 1 : 0), -32768, 32767); }}};
     for (const Case& c : cases) {
         Fixture fx(c.companion);
         fx.filter->SetProperty("Gain", c.gainPercent, nullptr);
