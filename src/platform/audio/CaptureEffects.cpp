@@ -30,6 +30,12 @@ void Deinterleave(const uint8_t* bytes, uint32_t frames, int channels, std::vect
     }
 }
 
+float BlockEnergy(const std::vector<float>& x) {
+    float sum = 0;
+    for (float v : x) sum += v * v;
+    return sum;
+}
+
 void Interleave(const std::vector<float>* in, uint32_t frames, int channels, uint8_t* bytes) {
     for (uint32_t i = 0; i < frames; ++i) {
         for (int c = 0; c < channels; ++c) {
@@ -250,8 +256,8 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
 bool CaptureEffects::CancelLinearLocked() {
     if (heldMs_ != linearHeldMs_) {  // the far end moved against the capture: a new path
         linear_.Reset();
-        linearCapturedEnergy_ = linearResidualEnergy_ = 0;
-        linearTrusted_ = false;
+        linearCapturedEnergy_ = linearResidualEnergy_ = linearInputEnergy_ = linearOutputEnergy_ = 0;
+        linearEchoEnergy_ = linearFarEnergy_ = 0;
         linearHeldMs_ = heldMs_;
     }
     // The far-end chunk kLinearFarHoldChunks before the one WebRTC's canceller got last, if
@@ -276,23 +282,28 @@ bool CaptureEffects::CancelLinearLocked() {
     for (uint32_t i = 0; i < chunkFrames_; ++i) linearEstimate_[i] = linearIn_[i] - linearOut_[i];
     const bool talking = talk_.Update(linearFar_.data(), linearIn_.data(), linearEstimate_.data());
     // How well it cancels, from the chunks without a talker: once it takes the echo 6 dB down,
-    // its output is used while the near end talks, until it no longer takes anything away.
-    // Until then the talk marks keep it from nothing: before it has learnt the path, its
-    // mismatch looks like a talker.
-    if (!talking || !linearTrusted_) linear_.Learn();
+    // its output is used while the near end talks.  It loses that when it starts over, or
+    // when its output comes out louder than the capture in any chunks (a talker only ever
+    // adds to both alike): a path that moved under it looks like a talker to the detector, and
+    // the canceller would not learn it again.  Untrusted, the talk marks keep it from nothing:
+    // before it has learnt the path, its mismatch looks like a talker too.
+    linearOutputEnergy_ = kLinearTrustForget * linearOutputEnergy_ + BlockEnergy(linearOut_);
+    linearInputEnergy_ = kLinearTrustForget * linearInputEnergy_ + BlockEnergy(linearIn_);
+    if (linear_.StartsOver() != linearStartsOver_ || linearOutputEnergy_ > kLinearLouderBy * linearInputEnergy_) {
+        linearStartsOver_ = linear_.StartsOver();
+        linearTrusted_ = false;
+    }
+    // Geigel's test takes a captured peak over half the far end's for a talker: on a path
+    // that loud (a sink's monitor heard directly) it marks the echo too, and the linear
+    // canceller's output is never handed out.
+    const bool loudPath = linearEchoEnergy_ > kLoudPathEnergyShare * linearFarEnergy_;
+    if (!talking || !linearTrusted_ || loudPath) linear_.Learn();
     if (!talking) {
-        float in = 0, out = 0;
-        for (uint32_t i = 0; i < chunkFrames_; ++i) {
-            in += linearIn_[i] * linearIn_[i];
-            out += linearOut_[i] * linearOut_[i];
-        }
-        linearCapturedEnergy_ = kLinearTrustForget * linearCapturedEnergy_ + in;
-        linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + out;
-        if (linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) {
-            linearTrusted_ = true;
-        } else if (linearCapturedEnergy_ < linearResidualEnergy_) {
-            linearTrusted_ = false;  // it adds more than it takes away: the path moved under it
-        }
+        linearCapturedEnergy_ = kLinearTrustForget * linearCapturedEnergy_ + BlockEnergy(linearIn_);
+        linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + BlockEnergy(linearOut_);
+        linearEchoEnergy_ = kLinearTrustForget * linearEchoEnergy_ + BlockEnergy(linearEstimate_);
+        linearFarEnergy_ = kLinearTrustForget * linearFarEnergy_ + BlockEnergy(linearFar_);
+        if (linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) linearTrusted_ = true;
     }
     // Into the delay ring, then the chunk WebRTC's lag behind it out.
     const auto size = static_cast<uint32_t>(linearDelay_.size());
@@ -305,7 +316,7 @@ bool CaptureEffects::CancelLinearLocked() {
         linearOut_[i] = linearDelay_[from];
         from = from + 1 == size ? 0 : from + 1;
     }
-    return talking && linearTrusted_;
+    return talking && linearTrusted_ && !loudPath;
 }
 
 // channels_[0] holds WebRTC's output; while the near end talks it becomes the linear

@@ -72,10 +72,15 @@ public:
     // in, a talker came through 5 dB worse in a trial on the echo report's 30 ms room).
     static constexpr uint32_t kLinearFarHoldChunks = 2;
     // Its output is used from when it takes the echo 6 dB down (over about half a second
-    // without a talker) until its output is no quieter than the capture: before it has learnt
-    // the path, or after the path moved under it, it would let the echo through.
+    // without a talker) until it starts over or its output comes out 1 dB louder than the
+    // capture: before it has learnt the path, or after the path moved under it, it would let
+    // the echo through.
     static constexpr float kLinearTrustRatio = 4.0f;
+    static constexpr float kLinearLouderBy = 1.26f;
     static constexpr float kLinearTrustForget = 0.98f;
+    // An echo estimate holding this share of the far end's energy (half its amplitude) is a
+    // path too loud for the double-talk detector.
+    static constexpr float kLoudPathEnergyShare = 0.25f;
     // How many samples WebRTC's canceller output lags its input, per rate (8, 16, 32 and
     // 48 kHz), measured on webrtc-audio-processing 0.3 (tests/double_talk_test.cpp checks).
     static constexpr uint32_t kCancellerLagSamples[4] = {112, 112, 228, 382};
@@ -175,6 +180,11 @@ private:
     int64_t linearHeldMs_ = 0;           // the hold the linear canceller learnt with
     float linearCapturedEnergy_ = 0;     // decaying sums over chunks without a talker
     float linearResidualEnergy_ = 0;
+    float linearEchoEnergy_ = 0;         // its echo estimate's, and the far end's
+    float linearFarEnergy_ = 0;
+    float linearInputEnergy_ = 0;        // decaying sums over every chunk
+    float linearOutputEnergy_ = 0;
+    uint32_t linearStartsOver_ = 0;
     bool linearTrusted_ = false;
     bool wasTalking_ = false;
 };

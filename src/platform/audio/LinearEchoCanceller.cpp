@@ -68,6 +68,7 @@ void LinearEchoCanceller::Reset() {
     backgroundEnergy_ = foregroundEnergy_ = capturedEnergy_ = outputEnergy_ = 0;
     betterBlocks_ = 0;
     constrainNext_ = 0;
+    ++startsOver_;
 }
 
 void LinearEchoCanceller::Forward(const float* time, Complex* spectrum) {
@@ -126,6 +127,7 @@ void LinearEchoCanceller::Process(const float* far, const float* captured, float
         std::fill(foreground_.begin(), foreground_.end(), Complex{});
         backgroundEnergy_ = foregroundEnergy_ = capturedEnergy_ = outputEnergy_ = 0;
         betterBlocks_ = 0;
+        ++startsOver_;
     }
 }
 

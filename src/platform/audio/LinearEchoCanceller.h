@@ -52,6 +52,8 @@ public:
     // The background filter learns from the block just processed (while no one else talks).
     void Learn();
     uint32_t BlockSamples() const { return block_; }
+    // How many times it started over (Reset, or a foreground that made the capture louder).
+    uint32_t StartsOver() const { return startsOver_; }
 
 private:
     // A bin as the transforms keep it (libavutil's AVComplexFloat).
@@ -90,6 +92,7 @@ private:
     float blockForegroundEnergy_ = 0;
     uint32_t betterBlocks_ = 0;
     uint32_t constrainNext_ = 0;
+    uint32_t startsOver_ = 0;
 };
 
 }  // namespace zelmar::platform::audio
