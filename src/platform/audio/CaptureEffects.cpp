@@ -282,16 +282,17 @@ bool CaptureEffects::CancelLinearLocked() {
     for (uint32_t i = 0; i < chunkFrames_; ++i) linearEstimate_[i] = linearIn_[i] - linearOut_[i];
     const bool talking = talk_.Update(linearFar_.data(), linearIn_.data(), linearEstimate_.data());
     // How well it cancels, from the chunks without a talker: once it takes the echo 6 dB down,
-    // its output is used while the near end talks.  It loses that when it starts over, or
-    // when its output comes out louder than the capture in any chunks (a talker only ever
-    // adds to both alike): a path that moved under it looks like a talker to the detector, and
-    // the canceller would not learn it again.  Untrusted, the talk marks keep it from nothing:
-    // before it has learnt the path, its mismatch looks like a talker too.
+    // its output is used while the near end talks.  It loses that, and must earn it again,
+    // when it starts over or when its output comes out 1 dB louder than the capture over all
+    // chunks (a talker adds to both alike): a path that moved under it looks like a talker to
+    // the detector, and the canceller would not learn it again.  Untrusted, the talk marks keep
+    // it from nothing: before it has learnt the path, its mismatch looks like a talker too.
     linearOutputEnergy_ = kLinearTrustForget * linearOutputEnergy_ + BlockEnergy(linearOut_);
     linearInputEnergy_ = kLinearTrustForget * linearInputEnergy_ + BlockEnergy(linearIn_);
     if (linear_.StartsOver() != linearStartsOver_ || linearOutputEnergy_ > kLinearLouderBy * linearInputEnergy_) {
         linearStartsOver_ = linear_.StartsOver();
         linearTrusted_ = false;
+        linearCapturedEnergy_ = linearResidualEnergy_ = 0;
     }
     // Geigel's test takes a captured peak over half the far end's for a talker: on a path
     // that loud (a sink's monitor heard directly) it marks the echo too, and the linear
