@@ -62,12 +62,16 @@ void LinearEchoCanceller::Reset() {
     std::fill(farPrevious_.begin(), farPrevious_.end(), 0.0f);
     std::fill(farSpectra_.begin(), farSpectra_.end(), Complex{});
     std::fill(farPower_.begin(), farPower_.end(), 0.0f);
+    farNewest_ = 0;
+    constrainNext_ = 0;
+    ForgetPath();
+}
+
+void LinearEchoCanceller::ForgetPath() {
     std::fill(background_.begin(), background_.end(), Complex{});
     std::fill(foreground_.begin(), foreground_.end(), Complex{});
-    farNewest_ = 0;
     backgroundEnergy_ = foregroundEnergy_ = capturedEnergy_ = outputEnergy_ = 0;
     betterBlocks_ = 0;
-    constrainNext_ = 0;
     ++startsOver_;
 }
 
@@ -122,13 +126,7 @@ void LinearEchoCanceller::Process(const float* far, const float* captured, float
     // path that is gone: both filters start over.
     capturedEnergy_ = kEnergySmoothing * capturedEnergy_ + (1.0f - kEnergySmoothing) * capturedEnergy;
     outputEnergy_ = kEnergySmoothing * outputEnergy_ + (1.0f - kEnergySmoothing) * blockForegroundEnergy_;
-    if (outputEnergy_ > kDivergedBy * capturedEnergy_ + 1.0f) {
-        std::fill(background_.begin(), background_.end(), Complex{});
-        std::fill(foreground_.begin(), foreground_.end(), Complex{});
-        backgroundEnergy_ = foregroundEnergy_ = capturedEnergy_ = outputEnergy_ = 0;
-        betterBlocks_ = 0;
-        ++startsOver_;
-    }
+    if (outputEnergy_ > kDivergedBy * capturedEnergy_ + 1.0f) ForgetPath();
 }
 
 void LinearEchoCanceller::Learn() {

@@ -62,6 +62,8 @@ private:
     };
     using TxFunction = void (*)(AVTXContext*, void*, void*, std::ptrdiff_t);
     void Forward(const float* time, Complex* spectrum);
+    // Both filters back to no echo (the far end's history stays).
+    void ForgetPath();
     // The last block of the echo `weights` make of the far end's spectra, into `echo`.
     void Estimate(const std::vector<Complex>& weights, float* echo);
 
