@@ -287,8 +287,9 @@ bool CaptureEffects::CancelLinearLocked() {
     // chunks (a talker adds to both alike): a path that moved under it looks like a talker to
     // the detector, and the canceller would not learn it again.  Untrusted, the talk marks keep
     // it from nothing: before it has learnt the path, its mismatch looks like a talker too.
-    linearOutputEnergy_ = kLinearTrustForget * linearOutputEnergy_ + BlockEnergy(linearOut_);
-    linearInputEnergy_ = kLinearTrustForget * linearInputEnergy_ + BlockEnergy(linearIn_);
+    const float inEnergy = BlockEnergy(linearIn_), outEnergy = BlockEnergy(linearOut_);
+    linearOutputEnergy_ = kLinearTrustForget * linearOutputEnergy_ + outEnergy;
+    linearInputEnergy_ = kLinearTrustForget * linearInputEnergy_ + inEnergy;
     if (linear_.StartsOver() != linearStartsOver_ || linearOutputEnergy_ > kLinearLouderBy * linearInputEnergy_) {
         linearStartsOver_ = linear_.StartsOver();
         linearTrusted_ = false;
@@ -300,8 +301,8 @@ bool CaptureEffects::CancelLinearLocked() {
     const bool loudPath = linearEchoEnergy_ > kLoudPathEnergyShare * linearFarEnergy_;
     if (!talking || !linearTrusted_ || loudPath) linear_.Learn();
     if (!talking) {
-        linearCapturedEnergy_ = kLinearTrustForget * linearCapturedEnergy_ + BlockEnergy(linearIn_);
-        linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + BlockEnergy(linearOut_);
+        linearCapturedEnergy_ = kLinearTrustForget * linearCapturedEnergy_ + inEnergy;
+        linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + outEnergy;
         linearEchoEnergy_ = kLinearTrustForget * linearEchoEnergy_ + BlockEnergy(linearEstimate_);
         linearFarEnergy_ = kLinearTrustForget * linearFarEnergy_ + BlockEnergy(linearFar_);
         if (linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) linearTrusted_ = true;

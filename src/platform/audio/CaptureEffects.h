@@ -27,10 +27,12 @@
 //
 // While both ends talk, WebRTC's suppression takes the near-end talker down with the echo.  So
 // a mono capture also runs a linear canceller on the same far end (LinearEchoCanceller.h),
-// which learns only while a double-talk detector says the near end is quiet; while it says the
-// near end talks, the chunk comes from the linear canceller, delayed to line up with WebRTC's
-// output (its canceller's output lags its input by a fixed amount per rate), with a fade over
-// one chunk at each change.  Noise suppression runs after either, on a processing of its own.
+// which learns while a double-talk detector says the near end is quiet (and, until it has
+// learnt the path, through the detector's marks); while the detector says the near end talks
+// and the canceller is trusted, the chunk comes from the linear canceller, delayed to line up
+// with WebRTC's output (its canceller's output lags its input by a fixed amount per rate), with
+// a fade over one chunk at each change.  Noise suppression runs after either, on a processing
+// of its own.
 #pragma once
 
 #include <zelmar/zelmar.h>
