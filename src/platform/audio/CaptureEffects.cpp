@@ -257,6 +257,7 @@ bool CaptureEffects::CancelLinearLocked() {
     if (heldMs_ != linearHeldMs_) {  // the far end moved against the capture: a new path
         linear_.Reset();
         linearCapturedEnergy_ = linearResidualEnergy_ = linearInputEnergy_ = linearOutputEnergy_ = 0;
+        linearTrustChunks_ = 0;
         linearEchoEnergy_ = linearFarEnergy_ = 0;
         linearHeldMs_ = heldMs_;
     }
@@ -294,6 +295,7 @@ bool CaptureEffects::CancelLinearLocked() {
         linearStartsOver_ = linear_.StartsOver();
         linearTrusted_ = false;
         linearCapturedEnergy_ = linearResidualEnergy_ = 0;
+        linearTrustChunks_ = 0;
     }
     // Geigel's test takes a captured peak over half the far end's for a talker: on a path
     // that loud (a sink's monitor heard directly) it marks the echo too, and the linear
@@ -305,7 +307,10 @@ bool CaptureEffects::CancelLinearLocked() {
         linearResidualEnergy_ = kLinearTrustForget * linearResidualEnergy_ + outEnergy;
         linearEchoEnergy_ = kLinearTrustForget * linearEchoEnergy_ + BlockEnergy(linearEstimate_);
         linearFarEnergy_ = kLinearTrustForget * linearFarEnergy_ + BlockEnergy(linearFar_);
-        if (linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) linearTrusted_ = true;
+        if (++linearTrustChunks_ >= kLinearTrustAfterChunks &&
+            linearCapturedEnergy_ > kLinearTrustRatio * linearResidualEnergy_) {
+            linearTrusted_ = true;
+        }
     }
     // Into the delay ring, then the chunk WebRTC's lag behind it out.
     const auto size = static_cast<uint32_t>(linearDelay_.size());

@@ -78,6 +78,11 @@ public:
     // capture: before it has learnt the path, or after the path moved under it, it would let
     // the echo through.
     static constexpr float kLinearTrustRatio = 4.0f;
+    // ... counted over at least this many chunks since the sums started: a few quiet chunks
+    // just after a start-over can show 6 dB by chance, and a filter trusted on them let the
+    // echo through when the detector then marked it as a talker (0.5 dB in a second of the
+    // drift run).
+    static constexpr uint32_t kLinearTrustAfterChunks = 50;
     static constexpr float kLinearLouderBy = 1.26f;
     static constexpr float kLinearTrustForget = 0.98f;
     // An echo estimate holding this share of the far end's energy (half its amplitude) is a
@@ -187,6 +192,7 @@ private:
     float linearInputEnergy_ = 0;        // decaying sums over every chunk
     float linearOutputEnergy_ = 0;
     uint32_t linearStartsOver_ = 0;
+    uint32_t linearTrustChunks_ = 0;    // chunks in those sums
     bool linearTrusted_ = false;
     bool wasTalking_ = false;
 };

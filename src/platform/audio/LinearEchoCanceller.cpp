@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace zelmar::platform::audio {
@@ -50,6 +51,7 @@ bool LinearEchoCanceller::Init(uint32_t blockSamples, uint32_t partitions) {
     farSpectra_.assign(size_t{partitions_} * bins_, Complex{});
     farPower_.assign(bins_, 0.0f);
     background_.assign(size_t{partitions_} * bins_, Complex{});
+    stepShares_.assign(partitions_, 1.0f);
     foreground_.assign(size_t{partitions_} * bins_, Complex{});
     echo_.assign(block_, 0.0f);
     backgroundError_.assign(block_, 0.0f);
@@ -122,11 +124,31 @@ void LinearEchoCanceller::Process(const float* far, const float* captured, float
         out[i] = captured[i] - echo_[i];
         blockForegroundEnergy_ += out[i] * out[i];
     }
-    // A foreground that makes the capture louder (kDivergedBy over the last blocks) models a
-    // path that is gone: both filters start over.
-    capturedEnergy_ = kEnergySmoothing * capturedEnergy_ + (1.0f - kEnergySmoothing) * capturedEnergy;
-    outputEnergy_ = kEnergySmoothing * outputEnergy_ + (1.0f - kEnergySmoothing) * blockForegroundEnergy_;
+    // A foreground that makes the capture louder (kDivergedBy, over the last 200 ms or so)
+    // models a path that is gone: both filters start over.  A block or two of a half-learnt
+    // filter overshooting on a new sound is not that.
+    capturedEnergy_ = kDivergenceSmoothing * capturedEnergy_ + (1.0f - kDivergenceSmoothing) * capturedEnergy;
+    outputEnergy_ = kDivergenceSmoothing * outputEnergy_ + (1.0f - kDivergenceSmoothing) * blockForegroundEnergy_;
     if (outputEnergy_ > kDivergedBy * capturedEnergy_ + 1.0f) ForgetPath();
+}
+
+void LinearEchoCanceller::ShareStepsByWeight() {
+    // Each partition's share: the magnitude of its weights, plus kStepShareFloor of the
+    // largest's (a partition with no echo yet keeps learning), scaled so the shares average 1.
+    float largest = 0;
+    for (uint32_t p = 0; p < partitions_; ++p) {
+        const Complex* w = &background_[size_t{p} * bins_];
+        float energy = 0;
+        for (uint32_t k = 0; k < bins_; ++k) energy += w[k].re * w[k].re + w[k].im * w[k].im;
+        stepShares_[p] = std::sqrt(energy);
+        largest = std::max(largest, stepShares_[p]);
+    }
+    // The constant keeps the shares even while every weight is still zero.
+    const float added = kStepShareFloor * largest + 1.0e-3f;
+    float sum = 0;
+    for (float& share : stepShares_) sum += (share += added);
+    const float scale = static_cast<float>(partitions_) / sum;
+    for (float& share : stepShares_) share *= scale;
 }
 
 void LinearEchoCanceller::Learn() {
@@ -136,11 +158,12 @@ void LinearEchoCanceller::Learn() {
     std::memcpy(time_ + block_, backgroundError_.data(), sizeof(float) * block_);
     Forward(time_, errorSpectrum_.data());
     const float floor = kPowerFloorPerPoint * static_cast<float>(2 * block_) * static_cast<float>(partitions_);
+    ShareStepsByWeight();
     for (uint32_t p = 0; p < partitions_; ++p) {
         const Complex* x = &farSpectra_[size_t{(farNewest_ + partitions_ - p) % partitions_} * bins_];
         Complex* w = &background_[size_t{p} * bins_];
         for (uint32_t k = 0; k < bins_; ++k) {
-            const float step = kStep / (farPower_[k] + floor);
+            const float step = stepShares_[p] * kStep / (farPower_[k] + floor);
             const Complex& e = errorSpectrum_[k];
             w[k].re += step * (x[k].re * e.re + x[k].im * e.im);
             w[k].im += step * (x[k].re * e.im - x[k].im * e.re);

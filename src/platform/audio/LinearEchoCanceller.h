@@ -16,7 +16,12 @@
 // real transforms of 2N points (libavutil's), P partitions of N taps, so P * N taps in all.
 // Each bin's step is normalised by the far end's power there; one partition a block has its
 // taps past N cut, in turn, which keeps the circular products from wrapping without a
-// transform pair per partition every block.  Samples are in 16-bit units.
+// transform pair per partition every block.  The step is shared out between the partitions in
+// proportion to their weights (a proportionate update): a room's echo is a direct sound and a
+// tail decaying from 26 dB under it, so most of what there is to learn sits in one or two
+// partitions, and they learn several times faster than with even shares (a near-end talker
+// 5 s into the far end's speech over a 250 ms path came through at 12 dB instead of 10).
+// Samples are in 16-bit units.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +40,10 @@ public:
     static constexpr float kWorseBy = 4.0f;   // background error energy above this many times the foreground's
     static constexpr float kEnergySmoothing = 0.7f;
     static constexpr float kDivergedBy = 2.0f;  // foreground output energy over the capture's
+    static constexpr float kStepShareFloor = 0.2f;  // of the largest partition's weight magnitude
+    // Over about 20 blocks: over 3, a filter 6 dB into learning overshot on a new vowel and was
+    // thrown away (a near-end talker over a 310 ms echo, recorded, came through at 4 dB, not 11).
+    static constexpr float kDivergenceSmoothing = 0.95f;
 
     LinearEchoCanceller() = default;
     ~LinearEchoCanceller();
@@ -62,6 +71,8 @@ private:
     };
     using TxFunction = void (*)(AVTXContext*, void*, void*, std::ptrdiff_t);
     void Forward(const float* time, Complex* spectrum);
+    // The partitions' shares of the step, from the background's weights.
+    void ShareStepsByWeight();
     // Both filters back to no echo (the far end's history stays).
     void ForgetPath();
     // The last block of the echo `weights` make of the far end's spectra, into `echo`.
@@ -83,6 +94,7 @@ private:
     std::vector<float> farPower_;              // per bin, summed over the partitions
     std::vector<Complex> background_;   // P x bins
     std::vector<Complex> foreground_;
+    std::vector<float> stepShares_;     // per partition, averaging 1
     std::vector<float> echo_;
     std::vector<float> backgroundError_;
     std::vector<Complex> errorSpectrum_;
