@@ -284,8 +284,11 @@ TEST(EchoDelayFinder, FindsTheDelayOfARoomFollowsAChangeAndReportsNothingWithout
     CEchoDelayFinder finder;
     finder.Reset(rate, 500);
     EXPECT_EQ(Feed(finder, before, rate, 0, before.far.size()), 100);
+    EXPECT_FLOAT_EQ(finder.StrengthAt(100), 1.0f);
+    EXPECT_LT(finder.StrengthAt(115), 0.1f);
     // The old peak forgets with a 0.5 s time constant: 2 s later only the new one is left.
     EXPECT_EQ(Feed(finder, after, rate, 0, 2 * rate), 250);
+    EXPECT_LT(finder.StrengthAt(100), 0.1f);
     Room unrelated = MakeRoom(rate, 100, 3.0, 13);  // a capture that holds no echo of the far end
     unrelated.captured = MakeRoom(rate, 100, 3.0, 14).far;
     finder.Reset(rate, 500);

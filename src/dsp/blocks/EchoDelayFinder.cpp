@@ -130,4 +130,12 @@ int32_t CEchoDelayFinder::DelayMs() const {
     return static_cast<int32_t>(uint64_t{best} * 1000 / kAnalysisRateHz);
 }
 
+float CEchoDelayFinder::StrengthAt(int32_t delayMs) const {
+    const int64_t lag = int64_t{delayMs} * kAnalysisRateHz / 1000;
+    if (sums_.empty() || lag < 0 || lag > int64_t{maxLag_}) return 0.0f;
+    float peak = 0;
+    for (const float sum : sums_) peak = std::max(peak, std::fabs(sum));
+    return peak > 0 ? std::fabs(sums_[static_cast<size_t>(lag)]) / peak : 0.0f;
+}
+
 }  // namespace zelmar

@@ -42,6 +42,9 @@ public:
     void Resync();
     // The echo's delay in ms (a multiple of 0.5 ms, rounded down), or -1 while it is unclear.
     int32_t DelayMs() const;
+    // How strong the correlation at `delayMs` (as DelayMs counts it) is against the strongest
+    // lag's: 1 at the peak, 0 when nothing was compared or the delay is out of range.
+    float StrengthAt(int32_t delayMs) const;
     // The longest delay looked for, in analysis samples.
     uint32_t MaxLag() const { return maxLag_; }
 

@@ -248,7 +248,12 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
         candidateChecks_ = 0;
     }
     if (delayMs < 0 || ++candidateChecks_ < kSteadyChecks) return;
-    if (std::llabs(delayMs - heldMs_) >= kRealignMs) heldMs_ = delayMs;
+    // Nor while the delay held still correlates half as well as the new one: a near-end
+    // talker can make another lag peak for a moment while the echo stays where it was.
+    if (std::llabs(delayMs - heldMs_) >= kRealignMs &&
+        (heldMs_ == 0 || finder_.StrengthAt(static_cast<int32_t>(heldMs_)) < kHeldStrengthToMove)) {
+        heldMs_ = delayMs;
+    }
 }
 
 // The linear canceller on the captured chunk in channels_[0], with the next far-end chunk
