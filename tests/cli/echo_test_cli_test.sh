@@ -13,12 +13,18 @@ own_null_sink "$sink" "EchoSink$$"
 quiet=$(pactl load-module module-null-sink sink_name="${sink}_quiet" sink_properties=device.description="QuietSink$$") ||
   { echo "FAIL: cannot load a second null sink"; exit 1; }
 trap 'pactl unload-module "$quiet"; pactl unload-module "$module"; rm -rf "$dir"' EXIT
-# Numbers are looked up just before each use: other tests add and remove sinks meanwhile.
-monitor=$(device_number "Monitor of EchoSink$$")
-playback=$(device_number "EchoSink$$")
-[ -n "$monitor" ] && [ -n "$playback" ] || { echo "FAIL: the sink or its monitor is not listed"; exit 1; }
-
-out=$("$zelmar" echo-test --capture "$monitor" --playback "$playback" --seconds 4 2>&1) || fail "echo-test: $out"
+# Numbers are looked up just before each use: other tests add and remove sinks meanwhile.  A
+# run during which they moved measured other devices, and runs again.
+for attempt in 1 2 3; do
+  numbers=$(device_number "Monitor of EchoSink$$"; device_number "EchoSink$$")
+  read -r monitor playback <<<"$(echo $numbers)"
+  [ -n "$monitor" ] && [ -n "$playback" ] || { echo "FAIL: the sink or its monitor is not listed"; exit 1; }
+  out=$("$zelmar" echo-test --capture "$monitor" --playback "$playback" --seconds 4 2>&1)
+  status=$?
+  [ "$numbers" = "$(device_number "Monitor of EchoSink$$"; device_number "EchoSink$$")" ] && break
+  echo "(devices renumbered during run $attempt: again)"
+done
+[ "$status" -eq 0 ] || fail "echo-test: $out"
 echo "$out"
 delay=$(sed -nE 's/^echo delay: ([0-9]+) ms.*/\1/p' <<<"$out")
 level=$(sed -nE 's/^echo level: (-?[0-9.]+) dB.*/\1/p' <<<"$out")
