@@ -32,8 +32,8 @@ constexpr int32_t kRate = 16000;
 constexpr int32_t kSamples = 160;  // 10 ms blocks at 16 kHz
 
 test::ComponentPtr Capture(int32_t rate, int32_t channels, int32_t blockSamples, int32_t bufferMs) {
-    return test::MakeWith("DSoundAudioIn2", {{"SamplesPerSec", rate}, {"Channels", channels}, {"BlockSamples", blockSamples},
-                                             {"InBufferTime", bufferMs}});
+    return test::Running("DSoundAudioIn2", {{"SamplesPerSec", rate}, {"Channels", channels}, {"BlockSamples", blockSamples},
+                                            {"InBufferTime", bufferMs}}, false);
 }
 
 // DSoundAudioIn2's buffer: 2 x the input buffer time (raised to whole blocks of whole ms, D),
@@ -53,9 +53,9 @@ TEST(DSoundIn2, BufferSizesOfTheCaptureAndOfAPairInWholeBlocks) {
                           Case{true, 16000, 10, 200, 0}, Case{true, 16000, 160, 0, 0}}) {
         SCOPED_TRACE(testing::Message() << (c.pair ? "pair " : "capture ") << c.blockSamples << " samples, " << c.bufferMs << " ms");
         test::VirtualSound sound;
-        test::ComponentPtr io = test::MakeWith(c.pair ? "DSoundAudioInOut" : "DSoundAudioIn2",
-                                               {{"SamplesPerSec", c.rate}, {"BlockSamples", c.blockSamples},
-                                                {c.pair ? "OutBufferTime" : "InBufferTime", c.bufferMs}});
+        test::ComponentPtr io = test::Running(c.pair ? "DSoundAudioInOut" : "DSoundAudioIn2",
+                                              {{"SamplesPerSec", c.rate}, {"BlockSamples", c.blockSamples},
+                                               {c.pair ? "OutBufferTime" : "InBufferTime", c.bufferMs}}, false);
         ASSERT_EQ(io->SetProperty(c.pair ? "UseDuplexBuffer" : "Channels", 1, nullptr), kOk);
         EXPECT_EQ(io->Build(), c.bytes != 0 ? kOk : kErrPlatform);
         EXPECT_EQ(c.bytes != 0 ? sound.audio.LastBufferBytes() : 0u, c.bytes);
@@ -179,8 +179,8 @@ TEST(DSoundIn2, StopFromASecondThreadWakesABlockedReader) {
 // ---------------------------------------------------------------------------------------------
 // DSoundAudioOut2
 
-test::ComponentPtr Playback(std::initializer_list<std::pair<const char*, int32_t>> settings) {
-    return test::MakeWith("DSoundAudioOut2", settings);
+test::ComponentPtr Playback(const test::Settings& settings) {
+    return test::Running("DSoundAudioOut2", settings, false);
 }
 
 // Block k (below 200) carries k * 160 + i + 1 in word i: never 0, and every played word tells

@@ -39,8 +39,8 @@ void StartInner(IAudioIO* io) {
     for (const char* side : {"AudioIn", "AudioOut"}) ASSERT_EQ(Inner(io, side)->Start(), kOk) << side;
 }
 
-test::ComponentPtr MakeInOut(std::initializer_list<std::pair<const char*, int32_t>> settings) {
-    return test::MakeWith("DSoundAudioInOut", settings);
+test::ComponentPtr MakeInOut(const test::Settings& settings) {
+    return test::Running("DSoundAudioInOut", settings, false);
 }
 
 // The median level of 100 ms windows over seconds [from, to): a glitch of a loaded machine
@@ -70,7 +70,6 @@ TEST(DSoundInOut, SettingsReachBothSidesAndTheHostStartsThem) {
                                            {"InDeviceNo", 0}, {"OutDeviceNo", 0}});
         IAudioIO* in = Inner(io.get(), "AudioIn");
         IAudioIO* out = Inner(io.get(), "AudioOut");
-        EXPECT_EQ(io->SetProperty("InDeviceNo", 1, nullptr), kErrInvalidArg);  // the capture side's answer
         EXPECT_EQ(test::Read(in, "InDeviceNo") + test::Read(out, "OutDeviceNo"), 0);
         EXPECT_EQ(test::Read(out, "DXErrorCodeSub"), 0);  // a DSoundAudioOut2
         EXPECT_EQ(test::Read(io.get(), "NotifySize"), 0);

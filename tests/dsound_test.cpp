@@ -25,7 +25,6 @@ namespace {
 using platform::audio::VirtualAudioService;
 using Op = VirtualAudioService::Operation;
 namespace pa = platform::audio;
-using test::MakeWith;
 
 // What differs between the two directions.
 struct Side {
@@ -197,8 +196,8 @@ TEST(DSoundDevices, EveryBlockOnceInOrderAcrossLapsPacedByTheDevice) {
             sound.audio.SetLoopback(false);
             std::vector<int16_t> played;
             sound.TapPlayback(&played);
-            auto io = MakeWith(side.component, {{"SamplesPerSec", c.rate}, {"BitsPerSample", c.bits}, {"Channels", c.channels},
-                                            {"BlockSamples", c.blockSamples}, {side.bufferTime, c.bufferMs}});
+            auto io = test::Running(side.component, {{"SamplesPerSec", c.rate}, {"BitsPerSample", c.bits}, {"Channels", c.channels},
+                                            {"BlockSamples", c.blockSamples}, {side.bufferTime, c.bufferMs}}, false);
             ASSERT_EQ(io->Build(), kOk);
             EXPECT_EQ(sound.audio.LastBufferBytes(), c.bufferBytes);
             const int32_t blockBytes = test::Read(io.get(), "NotifySize");
@@ -381,7 +380,7 @@ TEST(DSoundDevices, EffectsOfAHandedOverBufferFollowTheSwitches) {
         test::VirtualSound sound;
         auto made = test::CaptureBuffer(sound.audio, 25600, /*effects=*/true);  // 800 ms
         pa::ICaptureBuffer* buffer = made.get();
-        auto io = MakeWith(row.component, {{"BlockSamples", 160}, {"InBufferTime", 200}});
+        auto io = test::Running(row.component, {{"BlockSamples", 160}, {"InBufferTime", 200}}, false);
         ASSERT_EQ(io->SetProperty("DSCaptureBuffer", 0, made.release()), kOk);
         ASSERT_EQ(io->Build(), kOk);
         ASSERT_EQ(io->Start(), kOk);
@@ -408,7 +407,7 @@ TEST(DSoundAudioOut, OpensASilentLoopingBufferAndALostOneFailsEveryWriteUntilThe
         test::VirtualSound sound;
         std::vector<int16_t> played;
         sound.TapPlayback(&played);
-        auto io = MakeWith("DSoundAudioOut", {{"BitsPerSample", bits}});
+        auto io = test::Running("DSoundAudioOut", {{"BitsPerSample", bits}}, false);
         ASSERT_EQ(io->Build(), kOk);
         ASSERT_EQ(io->Start(), kOk);
         sound.platform.time.SleepMs(450);  // more than two laps of the buffer, nothing written
