@@ -179,10 +179,6 @@ TEST(DSoundIn2, StopFromASecondThreadWakesABlockedReader) {
 // ---------------------------------------------------------------------------------------------
 // DSoundAudioOut2
 
-test::ComponentPtr Playback(const test::Settings& settings) {
-    return test::Running("DSoundAudioOut2", settings, false);
-}
-
 // Block k (below 200) carries k * 160 + i + 1 in word i: never 0, and every played word tells
 // its block.
 int32_t PutBlock(IAudioIO* io, int k, int32_t samples = kSamples) {
@@ -202,8 +198,8 @@ TEST(DSoundAudioOut2, PlayedStreamAgainstWhatWasWritten) {
         std::vector<int16_t> played;
         sound.audio.SetLoopback(false);
         sound.TapPlayback(&played);
-        test::ComponentPtr io = Playback({{"BlockSamples", kSamples}, {"OutBufferTime", 60}, {"PrimaryBuffer", primary},
-                                      {"RefBuffer", 1}});
+        test::ComponentPtr io = test::Running(
+            "DSoundAudioOut2", {{"BlockSamples", kSamples}, {"OutBufferTime", 60}, {"PrimaryBuffer", primary}, {"RefBuffer", 1}}, false);
         ASSERT_EQ(io->Build(), kOk);
         const uint32_t startMs = sound.platform.time.NowMs();
         ASSERT_EQ(io->Start(), kOk);
@@ -264,7 +260,7 @@ TEST(DSoundAudioOut2, LateWritesWidenTheLookAheadUpToFiveBlocks) {
     for (const Row& row : rows) {
         test::VirtualSound sound;
         sound.audio.SetPlaybackCapsFlags(row.emulated ? pa::kDeviceCapsEmulated : 0);
-        test::ComponentPtr io = Playback({{"BlockSamples", 320}, {"OutBufferTime", 60}});
+        test::ComponentPtr io = test::Running("DSoundAudioOut2", {{"BlockSamples", 320}, {"OutBufferTime", 60}}, false);
         ASSERT_EQ(io->Build(), kOk);
         EXPECT_EQ(test::Read(io.get(), "DriverEmulation"), row.emulated ? 1 : 0);
         ASSERT_EQ(io->Start(), kOk);
@@ -301,7 +297,7 @@ TEST(DSoundAudioOut2, FailingLostAndStalledDevicesGiveTheirCodes) {
     };
     for (const Row& row : rows) {
         test::VirtualSound sound;
-        test::ComponentPtr io = Playback({{"BlockSamples", kSamples}, {"OutBufferTime", 60}});
+        test::ComponentPtr io = test::Running("DSoundAudioOut2", {{"BlockSamples", kSamples}, {"OutBufferTime", 60}}, false);
         const std::string what = std::string(1, row.at) + " op " + std::to_string(int(row.op)) + "x" + std::to_string(row.times);
         ASSERT_EQ(row.at == 'B' ? kOk : io->Build(), kOk);
         if (row.at != 'B' && row.at != 'S') {
