@@ -109,7 +109,7 @@ TEST(DSoundIn2, BlocksComeInOrderAndAReaderFarBehindSkipsToTheNewest) {
 // with the platform code; the trace says why; the capture goes on once the device moves.  A
 // failing device call is kept as "DXErrorCode"; "DXErrorString" copies its text as strncpy
 // does ("n/a" for a code without one, nothing for no code; no NUL when the text fills `arg`).
-TEST(DSoundIn2, AStalledDeviceFailsTheReadAfterThirtySecondsAndFailuresKeepTheirText) {
+TEST(DSoundIn2, AStalledDeviceFailsTheReadAfterThirtySeconds) {
     struct Case {
         bool reportStopped;  // both cursors at one place: the poll itself sees the stall
         const char* trace;
