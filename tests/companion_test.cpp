@@ -26,6 +26,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/Platform.h"
 #include "support/Companion.h"
+#include "support/SpeechMaterial.h"
 #include "support/DspReference.h"
 #include "support/TestPlatform.h"
 
@@ -188,17 +189,10 @@ struct RealReducer {
     NrFilterFn filter;
 };
 
-std::vector<short> WhiteNoise(size_t count, float rms, unsigned seed) {
-    std::mt19937 random(seed);
-    std::normal_distribution<float> noise(0.0f, rms);
-    std::vector<short> samples(count);
-    for (auto& s : samples) s = static_cast<short>(std::clamp(noise(random), -32768.0f, 32767.0f));
-    return samples;
-}
-
 // Factor 0 is ten milliseconds of plain delay; at factor 10 both methods take steady noise
-// down at every rate.  Split into calls of any size, the input gives the same output.
-TEST(CompanionNoiseReduction, FactorZeroDelaysBothMethodsAttenuateAndBlockSplitDoesNotMatter) {
+// down at every rate.  Split into calls of any size, the input gives the same output.  Bad
+// settings and arguments are refused.
+TEST(CompanionNoiseReduction, FactorZeroDelaysBothMethodsAttenuateAndBadArgumentsAreRefused) {
     ASSERT_NE(test::RealCompanionSymbol("NR_Filter"), nullptr);
     struct Case { int method, rate, factor; };
     std::vector<Case> cases = {{0, 44100, 0}};
@@ -207,7 +201,8 @@ TEST(CompanionNoiseReduction, FactorZeroDelaysBothMethodsAttenuateAndBlockSplitD
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "method " << c.method << " rate " << c.rate << " factor " << c.factor);
-        const auto input = WhiteNoise(size_t(c.rate) * 3, 2000, unsigned(c.rate + c.factor));
+        std::vector<short> input;  // white noise of 2000 RMS
+        for (float v : test::WhiteNoise(size_t(c.rate) * 3, unsigned(c.rate + c.factor))) input.push_back(short(v * 2000));
         std::vector<short> whole(input.size()), split(input.size());
         RealReducer a(c.rate, c.factor, c.method), b(c.rate, c.factor, c.method);
         ASSERT_EQ(a.filter(a.handle, int(input.size() * 2), input.data(), whole.data()), 0);
@@ -233,9 +228,7 @@ TEST(CompanionNoiseReduction, FactorZeroDelaysBothMethodsAttenuateAndBlockSplitD
         if (c.method == 1 && c.rate % 100 != 0) continue;
         EXPECT_GT(attenuationDb, 6.0);
     }
-}
-
-TEST(CompanionNoiseReduction, RefusesBadConfigurationAndArguments) {
+    // Refused settings and arguments.
     RealReducer reducer(16000, 10);
     const std::pair<const char*, int> refused[] = {{"Frequency", 7999}, {"Frequency", 48001}, {"Factor", -1},
                                                    {"Method", 2},         {"Bogus", 1},          {nullptr, 1}};
@@ -332,7 +325,7 @@ struct FakeReducer {
     }
 };
 
-TEST(CompanionWrappers, StagingQueuesOneFrameAndSplitsBlocksTooLargeForTwentyFrames) {
+TEST(CompanionWrappers, StagingQueuesOneFrameSplitsLargeBlocksAndAFailedStartLeavesItInert) {
     test::VirtualPlatform platform;
     FakeReducer::Register(platform.libraries);
     CAudioNoiseSuppressor suppressor;
@@ -359,12 +352,9 @@ TEST(CompanionWrappers, StagingQueuesOneFrameAndSplitsBlocksTooLargeForTwentyFra
     EXPECT_EQ(suppressor.Filter(frames, out, 12), 0);
     EXPECT_EQ(out[0], 2);
     EXPECT_EQ(out[5], 7);
-}
 
-TEST(CompanionWrappers, FailedInitialisationOrBadFrameLengthLeavesTheSuppressorInert) {
-    test::VirtualPlatform platform;
-    FakeReducer::Register(platform.libraries);
-    // A handle that was made is disposed of, never leaked.
+    // A failed initialisation or a bad frame length leaves the suppressor inert; a handle that
+    // was made is disposed of, never leaked.
     for (const auto& [initResult, frameBytes] : {std::pair{7, 6}, {0, 0}, {0, -6}, {0, 5}}) {
         FakeReducer::initializeResult = initResult, FakeReducer::frameBytes = frameBytes;
         const int disposedBefore = FakeReducer::disposed;
@@ -453,6 +443,13 @@ TEST(CompanionLoading, DamagedFilesAreRefusedBeforeTheyAreMapped) {
     EXPECT_EQ(platform::CreateDlopenLibraryLoader({empty.path})->Load(companion::kLibraryFileName, &why), nullptr);
     EXPECT_NE(why.find("was not found"), std::string::npos) << why;
     EXPECT_NE(why.find(empty.path), std::string::npos) << why;
+    // Without directories the system's are searched; unknown or empty names find nothing.
+    auto system = platform::CreateDlopenLibraryLoader();
+    auto libm = system->Load("libm.so.6");
+    ASSERT_NE(libm, nullptr);
+    EXPECT_EQ(reinterpret_cast<double (*)(double)>(libm->Symbol("cos"))(0.0), 1.0);
+    EXPECT_TRUE(libm->Symbol("no_such_symbol_here") == nullptr && libm->Symbol(nullptr) == nullptr);
+    EXPECT_TRUE(system->Load("libZelmarNoSuchLibrary.so") == nullptr && system->Load("") == nullptr);
 }
 
 // ZelmarCompanionStatus names the functions the engine would run without, and says nothing

@@ -40,27 +40,21 @@ test::ComponentPtr Running(const test::Settings& settings = {}) { return test::R
 // Build writes the store in its order and traces only what it changes; the first read sets
 // the effects (system mode 5 without "AESValue") and, finding nothing captured, returns silence.
 TEST(DMOAECAudioIn, BuildAndTheFirstReadWriteThePropertyStoreInOrder) {
-    const std::vector<std::string> common = {"SetPropertyBool(0): FEATURE_MODE is    -1 \n",
-                                             "SetPropertyInt(0): NS is     0(1) \n"};
+    const std::string feature = "SetPropertyBool(0): FEATURE_MODE is    -1 \n", ns = "SetPropertyInt(0): NS is     0(1) \n",
+                      gain = "SetPropertyBool(0): MicGainBounder is     0 \n", frame = "GetPropertyInt(0): FrameSize is   160 \n",
+                      mode = "SetPropertyInt(0): SYSTEM_MODE is     5(0) \n", aes0 = "GetPropertyInt(0): AES is     0 \n",
+                      empty = "ProcessOutput(1) S_FALSE, 0\n", devices = "SetPropertyInt(0): DEVICE_INDEXES is ";
     struct Case {
         std::vector<std::pair<const char*, int32_t>> settings;
         std::vector<std::string> traces;
     } cases[] = {
-        {{}, {"SetPropertyInt(0): DEVICE_INDEXES is 65535(-1) \n", common[0], common[1],
-              "SetPropertyBool(0): MicGainBounder is     0 \n", "GetPropertyInt(0): FrameSize is   160 \n",
-              "SetPropertyInt(0): SYSTEM_MODE is     5(0) \n", "GetPropertyInt(0): AES is     0 \n",
-              "ProcessOutput(1) S_FALSE, 0\n"}},
+        {{}, {devices + "65535(-1) \n", feature, ns, gain, frame, mode, aes0, empty}},
         // Render -1 and capture 0; an echo length equal to the object's own is not written.
         {{{"InDeviceNo", 0}, {"OutDeviceNo", -1}, {"AESValue", 2}, {"EchoLength", 256}},
-         {"SetPropertyInt(0): DEVICE_INDEXES is -65536(-1) \n", common[0], "SetPropertyInt(0): AES is     2(0) \n",
-          common[1], "SetPropertyBool(0): MicGainBounder is     0 \n",
-          "GetPropertyInt(0): FrameSize is   160 \n", "GetPropertyInt(0): AES is     2 \n",
-          "ProcessOutput(1) S_FALSE, 0\n"}},
+         {devices + "-65536(-1) \n", feature, "SetPropertyInt(0): AES is     2(0) \n", ns, gain, frame,
+          "GetPropertyInt(0): AES is     2 \n", empty}},
         {{{"InDeviceNo", 0}, {"EchoLength", 1024}},
-         {"SetPropertyInt(0): DEVICE_INDEXES is     0(-1) \n", common[0], common[1],
-          "SetPropertyBool(0): MicGainBounder is     0 \n", "SetPropertyInt(0): EchoLength is  1024(256) \n",
-          "GetPropertyInt(0): FrameSize is   160 \n", "SetPropertyInt(0): SYSTEM_MODE is     5(0) \n",
-          "GetPropertyInt(0): AES is     0 \n", "ProcessOutput(1) S_FALSE, 0\n"}},
+         {devices + "    0(-1) \n", feature, ns, gain, "SetPropertyInt(0): EchoLength is  1024(256) \n", frame, mode, aes0, empty}},
     };
     for (const Case& c : cases) {
         World world;
@@ -74,9 +68,6 @@ TEST(DMOAECAudioIn, BuildAndTheFirstReadWriteThePropertyStoreInOrder) {
         ASSERT_EQ(io->GetData(block.data(), kBlockBytes), 0);
         EXPECT_EQ(traces.texts(), c.traces) << c.settings.size() << " settings";
         EXPECT_EQ(std::count(block.begin(), block.end(), 0), kBlockBytes);
-        uint32_t total = 1;
-        ASSERT_EQ(io->GetProperty("TotalIn", 0, &total), 0);
-        EXPECT_EQ(total, 0u);
     }
 }
 

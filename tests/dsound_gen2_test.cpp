@@ -32,8 +32,8 @@ constexpr int32_t kRate = 16000;
 constexpr int32_t kSamples = 160;  // 10 ms blocks at 16 kHz
 
 test::ComponentPtr Capture(int32_t rate, int32_t channels, int32_t blockSamples, int32_t bufferMs) {
-    return test::MakeWith("DSoundAudioIn2", {{"SamplesPerSec", rate}, {"Channels", channels}, {"BlockSamples", blockSamples},
-                                             {"InBufferTime", bufferMs}});
+    return test::Running("DSoundAudioIn2", {{"SamplesPerSec", rate}, {"Channels", channels}, {"BlockSamples", blockSamples},
+                                            {"InBufferTime", bufferMs}}, false);
 }
 
 // DSoundAudioIn2's buffer: 2 x the input buffer time (raised to whole blocks of whole ms, D),
@@ -53,9 +53,9 @@ TEST(DSoundIn2, BufferSizesOfTheCaptureAndOfAPairInWholeBlocks) {
                           Case{true, 16000, 10, 200, 0}, Case{true, 16000, 160, 0, 0}}) {
         SCOPED_TRACE(testing::Message() << (c.pair ? "pair " : "capture ") << c.blockSamples << " samples, " << c.bufferMs << " ms");
         test::VirtualSound sound;
-        test::ComponentPtr io = test::MakeWith(c.pair ? "DSoundAudioInOut" : "DSoundAudioIn2",
-                                               {{"SamplesPerSec", c.rate}, {"BlockSamples", c.blockSamples},
-                                                {c.pair ? "OutBufferTime" : "InBufferTime", c.bufferMs}});
+        test::ComponentPtr io = test::Running(c.pair ? "DSoundAudioInOut" : "DSoundAudioIn2",
+                                              {{"SamplesPerSec", c.rate}, {"BlockSamples", c.blockSamples},
+                                               {c.pair ? "OutBufferTime" : "InBufferTime", c.bufferMs}}, false);
         ASSERT_EQ(io->SetProperty(c.pair ? "UseDuplexBuffer" : "Channels", 1, nullptr), kOk);
         EXPECT_EQ(io->Build(), c.bytes != 0 ? kOk : kErrPlatform);
         EXPECT_EQ(c.bytes != 0 ? sound.audio.LastBufferBytes() : 0u, c.bytes);
@@ -106,17 +106,30 @@ TEST(DSoundIn2, BlocksComeInOrderAndAReaderFarBehindSkipsToTheNewest) {
 }
 
 // Cursors that stop: the read waits 30 s of virtual time (milliseconds of real time) and fails
-// with the platform code; the trace says why; the capture goes on once the device moves.
+// with the platform code; the trace says why; the capture goes on once the device moves.  A
+// failing device call is kept as "DXErrorCode"; "DXErrorString" copies its text as strncpy
+// does ("n/a" for a code without one, nothing for no code; no NUL when the text fills `arg`).
 TEST(DSoundIn2, AStalledDeviceFailsTheReadAfterThirtySeconds) {
     struct Case {
         bool reportStopped;  // both cursors at one place: the poll itself sees the stall
         const char* trace;
         uint32_t maxMs;      // a poll every 6 ms for 5 ms of standing still
+        int32_t startCode;   // then a Start that fails with this
+        std::string text;    // and the first five bytes of its text in eight
     };
-    for (const Case& c : {Case{false, "GetData short 80000005\n", 30100}, Case{true, "GetData short 80000007\n", 36100}}) {
+    for (const Case& c : {Case{false, "GetData short 80000005\n", 30100, pa::kDsErrBufferLost, "The bxxx"},
+                          Case{true, "GetData short 80000007\n", 36100, int32_t(0x88780999u), std::string("n/a\0\0xxx", 8)}}) {
         test::VirtualSound sound;
         test::CapturedTraces traces;
         test::ComponentPtr in = Capture(kRate, 1, 160, 100);
+        auto errorString = [&](int32_t bytes) {
+            char text[8];
+            std::memset(text, 'x', sizeof text);
+            EXPECT_EQ(in->GetProperty("DXErrorString", bytes, text), bytes > 0 ? kOk : kErrInvalidArg);
+            return std::string(text, sizeof text);
+        };
+        EXPECT_EQ(errorString(8), std::string(8, '\0'));
+        errorString(0);
         ASSERT_EQ(in->Build(), kOk);
         ASSERT_EQ(in->Start(), kOk);
         std::vector<int16_t> block(160);
@@ -131,57 +144,11 @@ TEST(DSoundIn2, AStalledDeviceFailsTheReadAfterThirtySeconds) {
         sound.audio.SetCursorsStalled(false);
         sound.audio.SetCursorsReportStopped(false);
         EXPECT_EQ(in->GetData(block.data(), 320), 320);
-    }
-}
-
-// 96 kHz stereo in 100 ms blocks: 3.456e9 bytes are 2.5 hours of virtual capture.  The block
-// read once "TotalIn" exceeds 3456000000 (the 90002nd) restarts the component, which counts
-// from that block again and keeps capturing.
-TEST(DSoundIn2, RestartsItselfBeforeTheByteCounterWraps) {
-    constexpr uint32_t kBlockBytes = 9600 * 4;
-    constexpr uint32_t kQuietBlocks = 3456000000u / kBlockBytes + 1;  // then "TotalIn" first exceeds the limit
-    test::VirtualSound sound;
-    test::CapturedTraces traces;
-    test::ComponentPtr in = Capture(96000, 2, 9600, 200);
-    ASSERT_EQ(in->Build(), kOk);
-    ASSERT_EQ(in->Start(), kOk);
-    std::vector<uint8_t> blocks(kBlockBytes * 10);
-    uint32_t total = 0;
-    for (uint32_t read = 0, now = 10; read < kQuietBlocks; read += now, now = read + 10 <= kQuietBlocks ? 10 : 1) {
-        ASSERT_EQ(in->GetData(blocks.data(), int32_t(now * kBlockBytes)), int32_t(kBlockBytes)) << read;
-    }
-    ASSERT_EQ(in->GetProperty("TotalIn", 0, &total), kOk);
-    ASSERT_EQ(total, kQuietBlocks * kBlockBytes);
-    ASSERT_TRUE(traces.texts().empty());
-    for (uint32_t expected : {kBlockBytes, 2 * kBlockBytes}) {
-        ASSERT_EQ(in->GetData(blocks.data(), kBlockBytes), int32_t(kBlockBytes));
-        ASSERT_EQ(in->GetProperty("TotalIn", 0, &total), kOk);
-        EXPECT_EQ(total, expected);
-    }
-    ASSERT_EQ(traces.texts().size(), 1u);
-    EXPECT_EQ(traces.texts()[0], "Zelmar, CDSoundAudioIn2, Reset, count=1, size=" +
-                                     std::to_string(uint64_t{kQuietBlocks} * kBlockBytes) + " \n");
-}
-
-// A failing device call is kept as "DXErrorCode"; "DXErrorString" copies its text as strncpy
-// does ("n/a" for a code without one, nothing for no code; no NUL when the text fills `arg`).
-TEST(DSoundIn2, DeviceFailuresAreKeptWithTheirText) {
-    test::VirtualSound sound;
-    test::ComponentPtr in = test::Make("DSoundAudioIn2");
-    auto errorString = [&](int32_t bytes) {
-        char text[8];
-        std::memset(text, 'x', sizeof text);
-        EXPECT_EQ(in->GetProperty("DXErrorString", bytes, text), bytes > 0 ? kOk : kErrInvalidArg);
-        return std::string(text, sizeof text);
-    };
-    EXPECT_EQ(errorString(8), std::string(8, '\0'));
-    errorString(0);
-    ASSERT_EQ(in->Build(), kOk);
-    for (const int32_t code : {pa::kDsErrBufferLost, static_cast<int32_t>(0x88780999u)}) {
-        sound.audio.FailNext(Op::kStart, code);
+        ASSERT_EQ(in->Stop(), kOk);
+        sound.audio.FailNext(Op::kStart, c.startCode);
         EXPECT_EQ(in->Start(), kErrPlatform);
-        EXPECT_EQ(test::Read(in.get(), "DXErrorCode"), code);
-        EXPECT_EQ(errorString(5), code == pa::kDsErrBufferLost ? "The bxxx" : std::string("n/a\0\0xxx", 8));
+        EXPECT_EQ(test::Read(in.get(), "DXErrorCode"), c.startCode);
+        EXPECT_EQ(errorString(5), c.text);
     }
 }
 
@@ -212,10 +179,6 @@ TEST(DSoundIn2, StopFromASecondThreadWakesABlockedReader) {
 // ---------------------------------------------------------------------------------------------
 // DSoundAudioOut2
 
-test::ComponentPtr Playback(std::initializer_list<std::pair<const char*, int32_t>> settings) {
-    return test::MakeWith("DSoundAudioOut2", settings);
-}
-
 // Block k (below 200) carries k * 160 + i + 1 in word i: never 0, and every played word tells
 // its block.
 int32_t PutBlock(IAudioIO* io, int k, int32_t samples = kSamples) {
@@ -235,8 +198,8 @@ TEST(DSoundAudioOut2, PlayedStreamAgainstWhatWasWritten) {
         std::vector<int16_t> played;
         sound.audio.SetLoopback(false);
         sound.TapPlayback(&played);
-        test::ComponentPtr io = Playback({{"BlockSamples", kSamples}, {"OutBufferTime", 60}, {"PrimaryBuffer", primary},
-                                      {"RefBuffer", 1}});
+        test::ComponentPtr io = test::Running(
+            "DSoundAudioOut2", {{"BlockSamples", kSamples}, {"OutBufferTime", 60}, {"PrimaryBuffer", primary}, {"RefBuffer", 1}}, false);
         ASSERT_EQ(io->Build(), kOk);
         const uint32_t startMs = sound.platform.time.NowMs();
         ASSERT_EQ(io->Start(), kOk);
@@ -297,7 +260,7 @@ TEST(DSoundAudioOut2, LateWritesWidenTheLookAheadUpToFiveBlocks) {
     for (const Row& row : rows) {
         test::VirtualSound sound;
         sound.audio.SetPlaybackCapsFlags(row.emulated ? pa::kDeviceCapsEmulated : 0);
-        test::ComponentPtr io = Playback({{"BlockSamples", 320}, {"OutBufferTime", 60}});
+        test::ComponentPtr io = test::Running("DSoundAudioOut2", {{"BlockSamples", 320}, {"OutBufferTime", 60}}, false);
         ASSERT_EQ(io->Build(), kOk);
         EXPECT_EQ(test::Read(io.get(), "DriverEmulation"), row.emulated ? 1 : 0);
         ASSERT_EQ(io->Start(), kOk);
@@ -334,7 +297,7 @@ TEST(DSoundAudioOut2, FailingLostAndStalledDevicesGiveTheirCodes) {
     };
     for (const Row& row : rows) {
         test::VirtualSound sound;
-        test::ComponentPtr io = Playback({{"BlockSamples", kSamples}, {"OutBufferTime", 60}});
+        test::ComponentPtr io = test::Running("DSoundAudioOut2", {{"BlockSamples", kSamples}, {"OutBufferTime", 60}}, false);
         const std::string what = std::string(1, row.at) + " op " + std::to_string(int(row.op)) + "x" + std::to_string(row.times);
         ASSERT_EQ(row.at == 'B' ? kOk : io->Build(), kOk);
         if (row.at != 'B' && row.at != 'S') {

@@ -1,48 +1,13 @@
-// Limits inside the signal path, each checked exactly at its edge: the jitter ring's room for
-// one more block, the pre-processor's own 16-bit saturation, and the automatic gain's rise
-// below unity.
+// The automatic gain's rise below unity, checked exactly at its edge.  (The jitter ring's room
+// for one more block is held to its model over the ring buffer's fuzz corpus.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "dsp/blocks/AutoGainControl.h"
-#include "support/TestPlatform.h"
 
 namespace zelmar {
 namespace {
-
-// A ring of 16 000 samples takes a block that exactly fills what is free and drops nothing;
-// one sample more drops as many of the oldest as the block holds.  Expected fills follow
-// from that rule alone.
-TEST(Limits, RingBufferDropsOnlyWhenABlockDoesNotFitItsFreeSpace) {
-    struct Case {
-        int32_t first, second;  // samples put, one block each
-    };
-    constexpr int32_t kCapacity = 16000;
-    for (const Case c : {Case{10000, 6000}, Case{10000, 5999}, Case{10000, 6001}, Case{16000, 1},
-                         Case{1, 15999}, Case{1, 16000}}) {
-        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
-        test::ComponentPtr ring = test::Make("RingBufferAudioInOut");
-        ASSERT_EQ(ring->SetProperty("AvgBytesPerSec", kCapacity, nullptr), 0);  // capacity in samples
-        ASSERT_EQ(ring->SetProperty("BufferTime", 2000, nullptr), 0);  // above any fill: no compression
-        ASSERT_EQ(ring->Build(), 0);
-        ASSERT_EQ(ring->Start(), 0);
-        int16_t first = 0;
-        ASSERT_EQ(ring->GetData(&first, 2), 2);  // the consumer is there: puts are kept
-        int32_t fill = 0;
-        for (int32_t block : {c.first, c.second}) {
-            std::vector<int16_t> samples(size_t(block), 1000);
-            ASSERT_EQ(ring->PutData(samples.data(), block * 2), block * 2);
-            if (kCapacity - fill < block) fill -= std::min(block, fill);
-            fill += block;
-        }
-        int32_t fillBytes = 0;
-        ASSERT_EQ(ring->GetProperty("FillBytes", 0, &fillBytes), 0);
-        EXPECT_EQ(fillBytes, 2 * fill);
-    }
-}
 
 // One update of the automatic gain from a given state; the expected gains are worked out by
 // hand from the rule: over the target it falls 5 % (1 % below unity) of the way to
@@ -67,16 +32,10 @@ TEST(Limits, AutomaticGainRisesAtMostATenthPerFrameBelowUnity) {
         agc.Restart(3.0f, 0.5f);
         agc.gain = c.gain;
         agc.upSpeed = c.upSpeed;
-        EXPECT_NEAR(agc.Update(c.peak, c.target, c.silent), c.expected, 1e-6f)
-            << "from " << c.gain << " at peak " << c.peak;
+        const float result = agc.Update(c.peak, c.target, c.silent);
+        EXPECT_NEAR(result, c.expected, 1e-6f) << "from " << c.gain << " at peak " << c.peak;
+        EXPECT_EQ(agc.gain, result) << "the next frame starts from the gain returned";
     }
-    // From half gain on a quiet talker: a tenth per frame up to unity, then slowly.
-    CAutoGainControl agc;
-    agc.Restart(3.0f, 0.1f);
-    agc.gain = 0.5f;
-    const float expected[] = {0.6f, 0.7f, 0.8f, 0.9f, 1.0f};
-    for (float e : expected) EXPECT_NEAR(agc.Update(0.01f, 0.5f, false), e, 1e-5f);
-    EXPECT_NEAR(agc.Update(0.01f, 0.5f, false), 1.0f + 49.0f * 0.0005f, 1e-5f);
 }
 
 }  // namespace

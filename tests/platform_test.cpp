@@ -1,7 +1,7 @@
 // The platform layer: the virtual clock the tests run on (sleeps, time-outs, events, waits on
 // several events, periodic timers, manual mode with another thread) and the real one's events
 // and timers, checked for order and state only, never for durations; both file systems held to
-// one contract; the dynamic loader.
+// one contract.  The dynamic loader: companion_test.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
 #include "platform/MemoryFileSystem.h"
 #include "platform/Time.h"
@@ -181,19 +180,6 @@ TEST(Files, PosixAndMemoryFileSystemsKeepTheContract) {
     char back[4];
     EXPECT_EQ(file->Read(back, 4), 4);
     EXPECT_EQ(back[0], 0);  // not stored: reads back as zero
-}
-
-TEST(Libraries, DlopenFindsSystemLibrariesAndTheirSymbols) {
-    auto loader = CreateDlopenLibraryLoader();
-    auto libm = loader->Load("libm.so.6");
-    ASSERT_NE(libm, nullptr);
-    auto* cosine = reinterpret_cast<double (*)(double)>(libm->Symbol("cos"));
-    ASSERT_NE(cosine, nullptr);
-    EXPECT_DOUBLE_EQ(cosine(0.0), 1.0);
-    EXPECT_EQ(libm->Symbol("no_such_symbol_here"), nullptr);
-    EXPECT_EQ(libm->Symbol(nullptr), nullptr);
-    EXPECT_EQ(loader->Load("libZelmarNoSuchLibrary.so"), nullptr);
-    EXPECT_EQ(loader->Load(""), nullptr);
 }
 
 }  // namespace

@@ -1,25 +1,15 @@
-// Helpers for the sound-device tests: a component made with settings, and capture buffers of a
-// service made as the components make theirs.
+// Helpers for the sound-device tests: capture buffers of a service made as the components make
+// theirs, and whether an effect of one is on.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <memory>
-#include <utility>
 
 #include "platform/audio/AudioDevice.h"
 #include "support/TestPlatform.h"
 
 namespace zelmar::test {
-
-inline ComponentPtr MakeWith(const char* component, std::initializer_list<std::pair<const char*, int32_t>> settings) {
-    ComponentPtr io = Make(component);
-    for (const auto& [name, value] : settings) {
-        EXPECT_EQ(io->SetProperty(name, value, nullptr), ZELMAR_OK) << component << " " << name;
-    }
-    return io;
-}
 
 inline constexpr WAVEFORMATEX kMono16k{1, 1, 16000, 32000, 2, 16, 0};
 
