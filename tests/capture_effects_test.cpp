@@ -293,6 +293,9 @@ TEST(EchoDelayFinder, FindsTheDelayOfARoomFollowsAChangeAndReportsNothingWithout
     unrelated.captured = MakeRoom(rate, 100, 3.0, 14).far;
     finder.Reset(rate, 500);
     EXPECT_EQ(Feed(finder, unrelated, rate, 0, unrelated.far.size()), -1);
+    std::fill(unrelated.far.begin(), unrelated.far.end(), int16_t{0});  // nothing played: every lag's sum is 0
+    finder.Reset(rate, 500);
+    EXPECT_EQ(Feed(finder, unrelated, rate, 0, unrelated.far.size()), -1);
 }
 
 // ---------------------------------------------------------------------------------------------
