@@ -114,6 +114,10 @@ def fmt_pcm8_mono():
     return bytes([0, 17, 1, 0])
 
 
+def fmt_pcm8_stereo():
+    return bytes([0, 25, 1, 0])
+
+
 def fmt_coded(tag, extra):
     return bytes([0, 21]) + half(tag) + bytes([2]) + half(extra)
 
@@ -138,6 +142,9 @@ riff = {
     + WAV_STOP + WAV_START + wav_split(99) + WAV_STOP,
     "full": bytes([3]) + half(700) + fmt_pcm16_stereo() + WAV_START + wav_split(300) + wav_split(303)
     + wav_put(3000) + WAV_STOP + WAV_START + wav_put(501),
+    # 2 049 bytes of room after the header: the third chunk of a split write reaches the disk
+    # with one byte.
+    "full-split": bytes([3]) + half(1921) + fmt_pcm8_stereo() + WAV_START + wav_split(1500) + WAV_STOP,
     "directories": bytes([2]) + fmt_pcm8_mono() + WAV_START + wav_put(9) + WAV_STOP + WAV_STOP
     + bytes([7, 5]) + WAV_START + fmt_coded(2, 200) + wav_put(30),
 }
