@@ -100,6 +100,13 @@ ring = {
     + ring_put(2240) * 3,
     "huge": word(65538) + RING_BUILD + RING_START + ring_get(320) + ring_put_bytes(100000) + ring_get_bytes(300001)
     + ring_put_bytes(131000) + ring_put(2240) + ring_get_bytes(140000),
+    # The 101st put of 10 ms above the target, more than a second of them, compresses.
+    "compress-edge": word(64002) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put(320) * 115,
+    # A fill of exactly half the target less 1 ms expands; a target of 1 ms never does.
+    "expand-edge": word(64002) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put_bytes(2 * 1568)
+    + ring_get(320) + ring_get(320),
+    "expand-never": word(64002) + bytes([7, 0]) + word(1) + RING_BUILD + RING_START + ring_get(320)
+    + ring_put_bytes(3200) + ring_get(320) * 10,
     "huge-expand": word(65538) + bytes([7, 0]) + word(4000) + RING_BUILD + RING_START + ring_get(320)
     + ring_put_bytes(100000) + ring_get_bytes(300000) + ring_put(2240) + ring_get(320),
 }
