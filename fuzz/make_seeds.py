@@ -100,6 +100,13 @@ ring = {
     + ring_put(2240) * 3,
     "huge": word(65538) + RING_BUILD + RING_START + ring_get(320) + ring_put_bytes(100000) + ring_get_bytes(300001)
     + ring_put_bytes(131000) + ring_put(2240) + ring_get_bytes(140000),
+    # The 101st put of 10 ms above the target, more than a second of them, compresses.
+    "compress-edge": word(64002) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put(320) * 115,
+    # A fill of exactly half the target less 1 ms expands; a target of 1 ms never does.
+    "expand-edge": word(64002) + ring_target(100) + RING_BUILD + RING_START + ring_get(320) + ring_put_bytes(2 * 1568)
+    + ring_get(320) + ring_get(320),
+    "expand-never": word(64002) + bytes([7, 0]) + word(1) + RING_BUILD + RING_START + ring_get(320)
+    + ring_put_bytes(3200) + ring_get(320) * 10,
     "huge-expand": word(65538) + bytes([7, 0]) + word(4000) + RING_BUILD + RING_START + ring_get(320)
     + ring_put_bytes(100000) + ring_get_bytes(300000) + ring_put(2240) + ring_get(320),
 }
@@ -112,6 +119,10 @@ def fmt_pcm16_stereo():
 
 def fmt_pcm8_mono():
     return bytes([0, 17, 1, 0])
+
+
+def fmt_pcm8_stereo():
+    return bytes([0, 25, 1, 0])
 
 
 def fmt_coded(tag, extra):
@@ -138,6 +149,9 @@ riff = {
     + WAV_STOP + WAV_START + wav_split(99) + WAV_STOP,
     "full": bytes([3]) + half(700) + fmt_pcm16_stereo() + WAV_START + wav_split(300) + wav_split(303)
     + wav_put(3000) + WAV_STOP + WAV_START + wav_put(501),
+    # 2 049 bytes of room after the header: the third chunk of a split write reaches the disk
+    # with one byte.
+    "full-split": bytes([3]) + half(1921) + fmt_pcm8_stereo() + WAV_START + wav_split(1500) + WAV_STOP,
     "directories": bytes([2]) + fmt_pcm8_mono() + WAV_START + wav_put(9) + WAV_STOP + WAV_STOP
     + bytes([7, 5]) + WAV_START + fmt_coded(2, 200) + wav_put(30),
 }

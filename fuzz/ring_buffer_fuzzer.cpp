@@ -108,8 +108,11 @@ void Put(IAudioIO* ring, Model& m, const int16_t* samples, int32_t bytes) {
         m.overTargetRun = 0;
     }
     if (compressed) {
-        const int64_t after = static_cast<int64_t>(Read(ring, "FillBytes") / 2) - count;
-        Check(after <= before && after >= before * 3 / 4 - 500);
+        // At most the ratio's share of the fill and what is too short to rewrite: 0.8, or
+        // target / fill when the fill is less than 80 ms above the target.
+        const int64_t after = static_cast<int64_t>(Read(ring, "FillBytes") / 2) - count, fillMs = before / kSamplesPerMs;
+        const double ratio = fillMs - m.targetMs < 80 && m.targetMs > fillMs * 0.8 ? double(m.targetMs) / fillMs : 0.8;
+        Check(after <= before && after >= before * 3 / 4 - 500 && after <= ratio * before + 1000);
         m.Forget(after);
         m.compressHoldOff = after;
     }
@@ -153,8 +156,12 @@ void Get(IAudioIO* ring, Model& m, uint8_t* buffer, int32_t bytes) {
             const int64_t fillAfter = Read(ring, "FillBytes") / 2;
             Check(underflows == m.underflows || underflows == m.underflows + 1);
             if (underflows == m.underflows) {
+                // Longer by up to 1 280 samples' worth (at most double) unless the ring has no
+                // room for that.
                 const int64_t made = fillAfter + count;
-                Check(made >= before && made <= 2 * before + 1000 && made <= m.capacity);
+                const double ratio = 1280.0 / before + 1 < 2 ? 1280.0 / before + 1 : 2;
+                Check(made >= before && made <= ratio * before + 1000 && made <= m.capacity);
+                Check(made > before || m.capacity < ratio * before + 1000);
                 expanded = made != before;
                 if (expanded) m.expandHoldOff = made - count;
             } else {

@@ -124,6 +124,10 @@ TEST(Amplifier, SectionsFilterFromBuildHighPassFirst) {
             ExpectSample(out[i], x, i);
         }
     }
+    // A cutoff set to 0 while running stops its section at once.
+    ComponentPtr amp = Started({{"HiPassCutOff", 300}, {"SamplesPerSec", 8000}});
+    ASSERT_EQ(amp->SetProperty("HiPassCutOff", 0, nullptr), 0);
+    EXPECT_EQ(test::ProcessBlocks(amp.get(), input, 333), test::ProcessBlocks(Started({}).get(), input, 333));
 }
 
 // A finite threshold far beyond full scale puts the knee at infinity: the curve is infinity

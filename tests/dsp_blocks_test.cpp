@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp/blocks/AutoGainControl.h"
 #include "dsp/blocks/BiquadFilter.h"
 #include "dsp/blocks/BiquadFilter2.h"
 #include "dsp/blocks/EnvelopeDetector.h"
@@ -76,6 +77,35 @@ TEST(BiquadFilter, EveryKindMeetsItsDesignTargetsAndStepsLikeTheCookbookSection)
             ASSERT_EQ(y, reference.Step(x)) << "sample " << n;
             ASSERT_EQ(twin.ProcessSample(x), y) << "sample " << n;
         }
+    }
+}
+
+// One update of the automatic gain from a given state; the expected gains are worked out by
+// hand from the rule: over the target it falls 5 % (1 % below unity) of the way to
+// target / peak; in speech it rises upSpeed of that way, five times faster but at most 0.1
+// while below unity; in silence it holds; the result stays within the limits.
+TEST(AutoGainControl, RisesAtMostATenthPerFrameBelowUnity) {
+    struct Case { float gain, peak, target, upSpeed; bool silent; float expected; };
+    const Case cases[] = {
+        {0.5f, 0.01f, 0.5f, 0.0005f, false, 0.6f},        // (50 - 0.5) x 0.0025 = 0.124, capped
+        {0.95f, 0.01f, 0.5f, 0.0005f, false, 1.05f},      // capped, crossing unity
+        {0.5f, 0.25f, 0.5f, 0.0005f, false, 0.50375f},    // (2 - 0.5) x 0.0025
+        {0.2f, 0.001f, 0.5f, 0.01f, false, 0.5f},         // capped at 0.3, then the lower limit 0.5
+        {1.0f, 0.01f, 0.5f, 0.0005f, false, 1.0245f},     // at unity: (50 - 1) x 0.0005, no cap
+        {2.0f, 0.01f, 0.5f, 0.01f, false, 2.48f},         // above unity: (50 - 2) x 0.01, no cap
+        {2.9f, 0.01f, 0.5f, 0.01f, false, 3.0f},          // the upper limit
+        {0.5f, 0.01f, 0.5f, 0.0005f, true, 0.5f},         // silence holds
+        {2.0f, 0.5f, 0.5f, 0.0005f, false, 1.95f},        // over the target: 2 + (1 - 2) x 0.05
+        {0.9f, 0.8f, 0.5f, 0.0005f, false, 0.89725f},     // below unity: 0.9 + (0.625 - 0.9) x 0.01
+    };
+    for (const Case& c : cases) {
+        CAutoGainControl agc;
+        agc.Restart(3.0f, 0.5f);
+        agc.gain = c.gain;
+        agc.upSpeed = c.upSpeed;
+        const float result = agc.Update(c.peak, c.target, c.silent);
+        EXPECT_NEAR(result, c.expected, 1e-6f) << "from " << c.gain << " at peak " << c.peak;
+        EXPECT_EQ(agc.gain, result) << "the next frame starts from the gain returned";
     }
 }
 

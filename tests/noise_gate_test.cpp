@@ -138,6 +138,7 @@ TEST(NoiseGate, EqualsItsDefinitionSampleForSample) {
         {false, 10, 300, 200, 0, 20}, {false, 10, 300, 200, 150, 20}, {false, 3, 0, 100, 0, 10},
         {true, 0, 1000, 300, 0, 20},  {true, 0, 1000, 50, 100, 30},   {false, 20, 100, 0, 0, 25},
         {false, 10, 300, 200, 150, 20, true}, {true, 0, 1000, 300, 0, 20, true}, {false, 0, 300, 100, 0, 20},
+        {false, 255, 5, 100, 0, 20},  // closed from the first frame: the fade starts at full level
     };
     const int rate = 16000;
     const std::vector<int16_t> in = GateSignal(rate, 20.0, 4);

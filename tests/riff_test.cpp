@@ -1,11 +1,17 @@
 // "RIFFAudioIn" and "RIFFAudioOut" on the memory file system: the writer's layout for plain
 // and coded formats, the reader's chunk scan and looping, split channels, part files past two
-// billion bytes, directories, and files that lie about their sizes.
+// billion bytes, directories, and files that lie about their sizes; then the writer on real
+// links, devices and FIFOs.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <zelmar/zelmar_split.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,15 +52,16 @@ std::vector<uint8_t> Ramp(std::size_t n) {
     return bytes;
 }
 
+test::ComponentPtr Writer(const std::string& name, const void* format) {
+    auto writer = Make("RIFFAudioOut");
+    EXPECT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>(name.c_str())), 0);
+    EXPECT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<void*>(format)), 0);
+    return writer;
+}
+
 struct RiffTest : ::testing::Test {
     test::VirtualPlatform platform;
 
-    test::ComponentPtr Writer(const char* name, const void* format) {
-        auto writer = Make("RIFFAudioOut");
-        EXPECT_EQ(writer->SetProperty("Filename", 0, const_cast<char*>(name)), 0);
-        EXPECT_EQ(writer->SetProperty("WaveFormat", 0, const_cast<void*>(format)), 0);
-        return writer;
-    }
     test::ComponentPtr Reader(const char* name) {
         auto reader = Make("RIFFAudioIn");
         EXPECT_EQ(reader->SetProperty("Filename", 0, const_cast<char*>(name)), 0);
@@ -202,5 +209,73 @@ TEST_F(RiffTest, NamesFormatArgumentsAndDirectories) {
     EXPECT_EQ(platform.files.DirectoryRequests()[0], "rec");
 }
 
+
+mode_t LinkMode(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
+// On real files: the writer deletes a regular file it records over, and nothing else.  A
+// symbolic link stays a link (its target is written, emptied first when it is a file); a
+// FIFO stays a FIFO and carries the stream (with zero sizes: it cannot be patched) to its
+// reader, or is refused at once when it has none; a device is written as it is.
+TEST(RiffWriter, LinksFifosAndDevicesAreWrittenNeverReplaced) {
+    test::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const WAVEFORMATEX format = MakePcmFormat(8000, 1, 16);
+    const auto audio = Ramp(640);
+    const std::string stale(5000, 'x');  // longer than the recording: must not survive
+    auto finished = WavFile({{"fmt ", Pcm8000()}, {"data", audio}});
+    const uint32_t riffSize = static_cast<uint32_t>(finished.size() - 8);
+    std::memcpy(&finished[4], &riffSize, 4);
+
+    // Each name is a plain file or a link to a file or a device, made in the temporary directory.
+    const std::pair<const char*, const char*> cases[] = {
+        {"plain.wav", nullptr}, {"link.wav", "target.wav"}, {"null.wav", "/dev/null"}, {"full.wav", "/dev/full"}};
+    for (const auto& [base, target] : cases) {
+        const std::string name = dir.path + "/" + base, file = target == nullptr ? name : dir.path + "/" + target;
+        const bool device = target != nullptr && target[0] == '/';
+        if (!device) std::ofstream(file) << stale;
+        if (target != nullptr) { ASSERT_EQ(::symlink(device ? target : file.c_str(), name.c_str()), 0); }
+        auto writer = Writer(name, &format);
+        ASSERT_EQ(writer->Build(), 0) << base;
+        ASSERT_EQ(writer->Start(), 0) << base;
+        const int32_t put = writer->PutData(audio.data(), static_cast<int32_t>(audio.size()));
+        ASSERT_EQ(writer->Stop(), 0) << base;
+        EXPECT_EQ(LinkMode(name), static_cast<mode_t>(target == nullptr ? S_IFREG : S_IFLNK)) << base;
+        // A full device takes nothing.
+        EXPECT_EQ(put, std::string(base) == "full.wav" ? 0 : static_cast<int32_t>(audio.size())) << base;
+        if (!device) { EXPECT_EQ(test::ReadFile(name), finished) << base; }
+    }
+
+    // A FIFO with its reader: the stream arrives whole.  The pipe holds it all, so the reader
+    // drains it after the writer has closed.
+    const std::string fifo = dir.path + "/fifo.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        auto writer = Writer(fifo, &format);
+        ASSERT_EQ(writer->Build(), 0);
+        ASSERT_EQ(writer->Start(), 0);
+        EXPECT_EQ(writer->PutData(audio.data(), static_cast<int32_t>(audio.size())), static_cast<int32_t>(audio.size()));
+        ASSERT_EQ(writer->Stop(), 0);
+    }
+    std::vector<uint8_t> streamed(8192);
+    const ssize_t got = ::read(reader, streamed.data(), streamed.size());
+    ::close(reader);
+    ASSERT_GT(got, 0);
+    streamed.resize(static_cast<std::size_t>(got));
+    auto stream = WavFile({{"fmt ", Pcm8000()}, {"data", {}}});  // both sizes stay 0
+    stream.insert(stream.end(), audio.begin(), audio.end());
+    EXPECT_EQ(streamed, stream);
+    EXPECT_EQ(LinkMode(fifo), static_cast<mode_t>(S_IFIFO));
+
+    // Without a reader the FIFO is refused at Start, without waiting.
+    auto writer = Writer(fifo, &format);
+    EXPECT_EQ(writer->Build(), 0);
+    EXPECT_EQ(writer->Start(), ZELMAR_E_STATE);
+    EXPECT_EQ(LinkMode(fifo), static_cast<mode_t>(S_IFIFO));
+}
 }  // namespace
 }  // namespace zelmar
