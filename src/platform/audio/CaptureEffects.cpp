@@ -30,6 +30,16 @@ void Deinterleave(const uint8_t* bytes, uint32_t frames, int channels, std::vect
     }
 }
 
+// The first channel of 16-bit frames `frameBytes` apart, one sample of T each.
+template <typename T>
+void FirstChannel(const uint8_t* bytes, uint32_t frames, uint32_t frameBytes, T* out) {
+    for (uint32_t i = 0; i < frames; ++i) {
+        int16_t sample;
+        std::memcpy(&sample, bytes + size_t{i} * frameBytes, 2);
+        out[i] = sample;
+    }
+}
+
 float BlockEnergy(const std::vector<float>& x) {
     float sum = 0;
     for (float v : x) sum += v * v;
@@ -227,16 +237,12 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
     bool found = false;
     while (farToFinder_ < farWritten_ && farHeardAtUs_[farToFinder_ % kFarChunks] <= capturedAtUs) {
         const size_t slot = farToFinder_ % kFarChunks;
-        for (uint32_t i = 0; i < chunkFrames_; ++i) {
-            std::memcpy(&finderFar_[i], farQueue_.data() + slot * farChunkBytes_ + size_t{i} * farFormat_.nBlockAlign, 2);
-        }
+        FirstChannel(farQueue_.data() + slot * farChunkBytes_, chunkFrames_, farFormat_.nBlockAlign, finderFar_.data());
         found = true;
         ++farToFinder_;
     }
     if (!found) std::fill(finderFar_.begin(), finderFar_.end(), int16_t{0});
-    for (uint32_t i = 0; i < chunkFrames_; ++i) {
-        std::memcpy(&finderCaptured_[i], chunk + size_t{i} * format_.nBlockAlign, 2);
-    }
+    FirstChannel(chunk, chunkFrames_, format_.nBlockAlign, finderCaptured_.data());
     finder_.AddFar(finderFar_.data(), chunkFrames_);
     finder_.AddCaptured(finderCaptured_.data(), chunkFrames_);
     if (++chunksDone_ % kAlignEveryChunks != 0) return;
@@ -274,11 +280,7 @@ bool CaptureEffects::CancelLinearLocked() {
                        farWritten_ - newest < kFarChunks && farFormat_.nSamplesPerSec == format_.nSamplesPerSec;
     if (fresh) {
         const uint8_t* chunk = farQueue_.data() + size_t{newest % kFarChunks} * farChunkBytes_;
-        for (uint32_t i = 0; i < chunkFrames_; ++i) {
-            int16_t sample;
-            std::memcpy(&sample, chunk + size_t{i} * farFormat_.nBlockAlign, 2);
-            linearFar_[i] = sample;
-        }
+        FirstChannel(chunk, chunkFrames_, farFormat_.nBlockAlign, linearFar_.data());
         linearFarUsed_ = newest;
     } else {
         std::fill(linearFar_.begin(), linearFar_.end(), 0.0f);
