@@ -266,10 +266,8 @@ void CaptureEffects::FindDelayLocked(const uint8_t* chunk, int64_t capturedAtUs)
 // (silence when none came); whether the near end talks.
 bool CaptureEffects::CancelLinearLocked() {
     if (heldMs_ != linearHeldMs_) {  // the far end moved against the capture: a new path
-        linear_.Reset();
-        linearCapturedEnergy_ = linearResidualEnergy_ = linearInputEnergy_ = linearOutputEnergy_ = 0;
-        linearTrustChunks_ = 0;
-        linearEchoEnergy_ = linearFarEnergy_ = 0;
+        linear_.Reset();  // a start-over: the trust and its sums go with it below
+        linearInputEnergy_ = linearOutputEnergy_ = linearEchoEnergy_ = linearFarEnergy_ = 0;
         linearHeldMs_ = heldMs_;
     }
     // The far-end chunk kLinearFarHoldChunks before the one WebRTC's canceller got last, if
