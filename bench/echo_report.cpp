@@ -281,10 +281,10 @@ void Report(const std::string& dir) {
     // Five minutes with the clocks 100 ppm apart either way, 100 ms path.
     std::printf("\nClock drift (and none, for comparison), 100 ms path, 5 minutes of looped speech, echo cancellation alone (no noise "
                 "suppression; ERLE per second, from 10 s on):\n");
-    std::vector<int16_t> noiseFloor(300 * kRate);
-    std::mt19937 random(20261206);
-    std::normal_distribution<double> gauss(0.0, 32768.0 * std::pow(10.0, kNoiseDbfs / 20));
-    for (int16_t& v : noiseFloor) v = static_cast<int16_t>(std::lround(gauss(random)));
+    const std::vector<float> white = test::WhiteNoise(300 * kRate, 20261206);
+    std::vector<int16_t> noiseFloor(white.size());
+    const double noiseRms = 32768.0 * std::pow(10.0, kNoiseDbfs / 20);
+    for (size_t i = 0; i < white.size(); ++i) noiseFloor[i] = static_cast<int16_t>(std::lround(white[i] * noiseRms));
     for (const double ppm : {100.0, -100.0, 0.0}) {
         Scene scene;
         scene.room.delayMs = 100;
