@@ -1,7 +1,7 @@
 // Sound devices on a private PulseAudio server with a null sink: round-trip latency and CPU
 // cost of "DSoundAudioOut" → null sink → monitor source → "DSoundAudioIn" (and the same with
-// the second-generation capture, "DSoundAudioIn2"), beside the same work done with libpulse's
-// simple API (pa_simple) in the same run.
+// the second-generation capture, "DSoundAudioIn2", and with both second-generation components),
+// beside the same work done with libpulse's simple API (pa_simple) in the same run.
 //
 // Latency: after 3 s of silence (a fresh null sink needs up to 2 s before it honours a
 // stream's latency request), 200 blocks of 10 ms are played, each starting with a click.  The
@@ -60,16 +60,17 @@ constexpr double kCpuSeconds = 8.0;
 constexpr int kCpuRuns = 5;
 const char* const kSinkDescription = "BenchSink";
 
-// The engine's pair, one 10 ms block a call: "DSoundAudioOut" into the bench sink and a
+// The engine's pair, one 10 ms block a call: a playback component into the bench sink and a
 // capture component on its monitor.
 class ComponentPair final : public Pair {
 public:
-    // `capture` is "DSoundAudioIn" or "DSoundAudioIn2".
-    explicit ComponentPair(const char* capture) : capture_(capture) {}
+    ComponentPair(const char* playback, const char* capture)
+        : playback_(playback), capture_(capture),
+          name_(std::string(playback) + "/" + (capture + std::strlen("DSoundAudio"))) {}
 
     // Empty on success.
     std::string Open() {
-        out_.reset(ZelmarCreateComponent("DSoundAudioOut"));
+        out_.reset(ZelmarCreateComponent(playback_.c_str()));
         in_.reset(ZelmarCreateComponent(capture_.c_str()));
         if (!out_ || !in_) return "components not created";
         const int32_t outNo = FindDevice(out_.get(), "OutDeviceNum", "OutDeviceName", kSinkDescription);
@@ -100,7 +101,7 @@ public:
     bool Get(int16_t* block) override {
         return Retry([&] { return in_->GetData(block, kBlockBytes); });
     }
-    const char* Name() const override { return capture_ == "DSoundAudioIn" ? "DSoundAudioOut/In" : "DSoundAudioOut/In2"; }
+    const char* Name() const override { return name_.c_str(); }
 
 private:
     static bool Retry(const std::function<int32_t()>& call) {
@@ -116,7 +117,7 @@ private:
         }
     }
 
-    std::string capture_;
+    std::string playback_, capture_, name_;
     ComponentPtr out_;
     ComponentPtr in_;
 };
@@ -256,12 +257,15 @@ int main() {
 
     std::printf("16 kHz mono 16-bit, 10 ms blocks, %d ms device buffers; PulseAudio null sink -> monitor\n",
                 kBufferMs);
-    // The pairs: the first-generation capture, the second-generation one, the anchor (last).
-    constexpr int kPairs = 3;
+    // The pairs: the first generation, its playback with the second-generation capture, the
+    // second generation, and the anchor (last).
+    constexpr int kPairs = 4;
+    const char* const pairNames[kPairs - 1][2] = {
+        {"DSoundAudioOut", "DSoundAudioIn"}, {"DSoundAudioOut", "DSoundAudioIn2"}, {"DSoundAudioOut2", "DSoundAudioIn2"}};
     auto open = [&](int which, std::unique_ptr<Pair>* pair) {
         std::string error;
-        if (which < 2) {
-            auto components = std::make_unique<ComponentPair>(which == 0 ? "DSoundAudioIn" : "DSoundAudioIn2");
+        if (which < kPairs - 1) {
+            auto components = std::make_unique<ComponentPair>(pairNames[which][0], pairNames[which][1]);
             error = components->Open();
             *pair = std::move(components);
         } else {
@@ -269,12 +273,12 @@ int main() {
             error = simple->Open(server.Address(), "bench_sink");
             *pair = std::move(simple);
         }
-        if (!error.empty()) std::printf("devices_bench: %s: %s\n", which < 2 ? "components" : "pa_simple", error.c_str());
+        if (!error.empty()) std::printf("devices_bench: %s: %s\n", which < kPairs - 1 ? "components" : "pa_simple", error.c_str());
         return error.empty();
     };
     LatencyResult latency[kPairs];
     std::vector<double> cpu[kPairs];
-    const char* names[kPairs] = {};
+    std::string names[kPairs];
     for (int which = 0; which < kPairs; ++which) {
         std::unique_ptr<Pair> pair;
         if (!open(which, &pair)) return 1;
@@ -298,13 +302,13 @@ int main() {
     }
     for (auto& runs : cpu) std::sort(runs.begin(), runs.end());
     for (int which = 0; which < kPairs; ++which) {
-        std::printf("%-20s CPU per real-time second: %6.2f ms (runs, sorted:", names[which], cpu[which][kCpuRuns / 2]);
+        std::printf("%-20s CPU per real-time second: %6.2f ms (runs, sorted:", names[which].c_str(), cpu[which][kCpuRuns / 2]);
         for (double ms : cpu[which]) std::printf(" %.2f", ms);
         std::printf(")\n");
     }
     const int anchor = kPairs - 1;
     for (int which = 0; which < anchor; ++which) {
-        std::printf("ratio %s/pa_simple: CPU %.2f", names[which], cpu[which][kCpuRuns / 2] / cpu[anchor][kCpuRuns / 2]);
+        std::printf("ratio %s/pa_simple: CPU %.2f", names[which].c_str(), cpu[which][kCpuRuns / 2] / cpu[anchor][kCpuRuns / 2]);
         if (!latency[which].ms.empty() && !latency[anchor].ms.empty()) {
             std::printf(", median latency %.2f, worst latency %.2f",
                         latency[which].ms[latency[which].ms.size() / 2] / latency[anchor].ms[latency[anchor].ms.size() / 2],

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -95,6 +97,73 @@ TEST(SoundServer, AToneComesBackWholeThroughANullSinksMonitor) {
         // play a lap again); a component that loses or repeats blocks breaks every lap.
         EXPECT_GE(4 * whole, 3 * levels.size()) << whole << " of " << levels.size() << " windows whole";
     }
+}
+
+// The backend keeps the server's queue deep and puts a write into what the server already holds
+// in its place: a click written at the write cursor (into that queue) and one 200 ms further on
+// (past it) each come back once through the monitor, 200 ms apart.  A write into the queue that
+// went nowhere, went twice or landed elsewhere breaks the count or the spacing.
+TEST(SoundServer, AWriteIntoWhatTheServerHoldsReplacesIt) {
+    if (!test::HaveSoundServer()) GTEST_SKIP() << test::kNoSoundServer;
+    test::OwnNullSink sink("Rewrite");
+    ASSERT_GE(sink.module, 0) << "pactl could not load a null sink";
+    const auto service = pa::CreatePulseAudioService();
+    const auto idOf = [&](bool capture, const std::string& name) {
+        std::vector<pa::DeviceDescription> devices;
+        EXPECT_EQ(capture ? service->EnumerateCapture(&devices) : service->EnumeratePlayback(&devices), pa::kDsOk);
+        for (const auto& d : devices) {
+            if (d.description == name) return d.guid;
+        }
+        ADD_FAILURE() << name << " is not listed";
+        return pa::DeviceGuid{};
+    };
+    const pa::DeviceGuid sinkId = idOf(false, sink.description), monitorId = idOf(true, "Monitor of " + sink.description);
+    const WAVEFORMATEX format{1, 1, kRate, 2 * kRate, 2, 16, 0};
+    std::unique_ptr<pa::IPlaybackDevice> speaker;
+    std::unique_ptr<pa::IPlaybackBuffer> played;
+    ASSERT_EQ(service->CreatePlayback(&sinkId, &speaker), pa::kDsOk);
+    ASSERT_EQ(speaker->SetCooperativeLevel(1, pa::kCooperativePriority), pa::kDsOk);
+    ASSERT_EQ(speaker->CreateSoundBuffer({pa::kBufferGetCurrentPosition2, 2 * kRate, true, format}, &played), pa::kDsOk);
+    std::unique_ptr<pa::ICaptureDevice> microphone;
+    std::unique_ptr<pa::ICaptureBuffer> heard;
+    ASSERT_EQ(service->CreateCapture(&monitorId, &microphone), pa::kDsOk);
+    ASSERT_EQ(microphone->CreateCaptureBuffer({0, 24 * kRate, format}, &heard), pa::kDsOk);
+    ASSERT_EQ(heard->Start(pa::kCaptureStartLooping), pa::kDsOk);
+    ASSERT_EQ(played->Play(pa::kPlayLooping), pa::kDsOk);
+    // A fresh null sink holds its first stream back for up to 2 s, and the stream's clock, which
+    // ran on meanwhile, then stands until the sink catches up with it: until then the cursors
+    // stand a frame apart and the server holds nothing past the write cursor.  Writes start once
+    // they have stood more than 5 ms apart (the sink's buffer and more) for half a second.
+    uint32_t play = 0, write = 0;
+    for (int i = 0, apart = 0; i < 1000 && apart < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(played->GetCurrentPosition(&play, &write), pa::kDsOk);
+        apart = (write + 2 * kRate - play) % (2 * kRate) > 2 * kRate / 200 ? apart + 1 : 0;
+    }
+    ASSERT_EQ(played->GetCurrentPosition(&play, &write), pa::kDsOk);
+    constexpr uint32_t kSpacingSamples = kRate / 5;
+    for (uint32_t at : {write, (write + 2 * kSpacingSamples) % (2 * kRate)}) {
+        void *part1, *part2;
+        uint32_t bytes1, bytes2;
+        ASSERT_EQ(played->Lock(at, 64, &part1, &bytes1, &part2, &bytes2, 0), pa::kDsOk);
+        std::fill_n(static_cast<int16_t*>(part1), bytes1 / 2, int16_t{20000});
+        if (part2 != nullptr) std::fill_n(static_cast<int16_t*>(part2), bytes2 / 2, int16_t{20000});
+        ASSERT_EQ(played->Unlock(part1, bytes1, part2, bytes2), pa::kDsOk);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_EQ(played->Stop(), pa::kDsOk);
+    ASSERT_EQ(heard->Stop(), pa::kDsOk);
+    void *part1, *part2;
+    uint32_t bytes1, bytes2;
+    ASSERT_EQ(heard->Lock(0, 24 * kRate, &part1, &bytes1, &part2, &bytes2, 0), pa::kDsOk);
+    const auto* x = static_cast<const int16_t*>(part1);
+    std::vector<size_t> clicks;
+    for (size_t i = 0; i < bytes1 / 2; ++i) {
+        if (x[i] > 10000 && (clicks.empty() || i > clicks.back() + 100)) clicks.push_back(i);
+    }
+    ASSERT_EQ(heard->Unlock(part1, bytes1, part2, bytes2), pa::kDsOk);
+    ASSERT_EQ(clicks.size(), 2u);
+    EXPECT_NEAR(double(clicks[1] - clicks[0]), kSpacingSamples, 2.0);
 }
 
 // Both generations on a private server that is killed under them: each data call moves its

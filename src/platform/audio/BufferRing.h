@@ -30,6 +30,10 @@ public:
     // Checks that the parts are regions of this buffer's shadow, as a lock handed them out;
     // `writeBack` (playback) copies them into the buffer.
     DsResult Unlock(void* part1, uint32_t bytes1, void* part2, uint32_t bytes2, bool writeBack);
+    // The buffer offset of a part a lock handed out (checked by Unlock first).
+    uint32_t OffsetOf(const void* part) const {
+        return static_cast<uint32_t>(static_cast<const uint8_t*>(part) - shadow_.data());
+    }
 
     DsResult SetNotifications(uint32_t count, const PositionNotify* positions);
     // Sets the event of every notification offset in the byte range [fromTotal, toTotal) of

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -229,11 +231,23 @@ public:
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
-        attr.tlength = BytesForMs(format, kPulseTargetLengthMs);
+        attr.tlength = static_cast<uint32_t>(-1);
         attr.fragsize = fragment;
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                          PA_STREAM_AUTO_TIMING_UPDATE |
-                                                          PA_STREAM_INTERPOLATE_TIMING);
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_INTERPOLATE_TIMING);
+        if (capture_) {
+            flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
+        } else {
+            // A deep queue at the server rides out a main-loop thread that runs late, and costs
+            // no latency: the write cursor stands just past what the sink has read, and a write
+            // into the queue replaces what it held (see ResendChangedLocked).  Early requests
+            // keep the sink's own buffer at one request.
+            const uint32_t half = bufferBytes / 2 - bufferBytes / 2 % format.nBlockAlign;
+            attr.tlength = std::max<uint32_t>(std::min(BytesForMs(format, kPulsePlaybackQueueMs), half), format.nBlockAlign);
+            attr.minreq = std::min(BytesForMs(format, kPulseRequestMs), attr.tlength);
+            queueBytes_ = attr.tlength;
+            flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_EARLY_REQUESTS);
+        }
         {
             Connection::Guard guard(*connection_);
             stream_ = pa_stream_new(connection_->context(), capture_ ? "Zelmar capture" : "Zelmar playback",
@@ -269,11 +283,9 @@ public:
             if (first != nullptr) *first = running_ ? static_cast<uint32_t>((total_ + lead_) % size) : at;
             if (second != nullptr) *second = at;
         } else {
-            // The write cursor is what the server has taken; the play cursor lags it by what the
-            // server still holds.
-            const uint32_t held = running_ ? HeldBytesLocked() : 0;
-            if (first != nullptr) *first = static_cast<uint32_t>((total_ + size - held) % size);
-            if (second != nullptr) *second = at;
+            const uint64_t play = AdvanceWriteCursorLocked();
+            if (first != nullptr) *first = static_cast<uint32_t>(play % size);
+            if (second != nullptr) *second = static_cast<uint32_t>(writeCursor_ % size);
         }
         return kDsOk;
     }
@@ -281,13 +293,17 @@ public:
     DsResult Lock(uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2, uint32_t* n2,
                   uint32_t flags) {
         Connection::Guard guard(*connection_);
-        if (!capture_ && !UsableLocked()) return kDsErrBufferLost;
-        return ring_.Lock(offset, bytes, static_cast<uint32_t>(total_ % ring_.size()), p1, n1, p2, n2, flags);
+        if (capture_) return ring_.Lock(offset, bytes, static_cast<uint32_t>(total_ % ring_.size()), p1, n1, p2, n2, flags);
+        if (!UsableLocked()) return kDsErrBufferLost;
+        AdvanceWriteCursorLocked();
+        return ring_.Lock(offset, bytes, static_cast<uint32_t>(writeCursor_ % ring_.size()), p1, n1, p2, n2, flags);
     }
 
     DsResult Unlock(void* p1, uint32_t n1, void* p2, uint32_t n2) {
         Connection::Guard guard(*connection_);
-        return ring_.Unlock(p1, n1, p2, n2, /*writeBack=*/!capture_);
+        const DsResult result = ring_.Unlock(p1, n1, p2, n2, /*writeBack=*/!capture_);
+        if (result == kDsOk && !capture_ && UsableLocked()) ResendChangedLocked({{p1, n1}, {p2, n2}});
+        return result;
     }
 
     DsResult SetNotificationPositions(uint32_t count, const PositionNotify* positions) {
@@ -365,7 +381,7 @@ private:
         if (pa_stream_get_latency(stream_, &latencyUs, &negative) == 0 && negative == 0) {
             held = latencyUs * format_.nSamplesPerSec / 1000000 * format_.nBlockAlign;
         } else {
-            held = BytesForMs(format_, kPulseTargetLengthMs);
+            held = queueBytes_;
         }
         const uint32_t align = format_.nBlockAlign;
         const uint32_t most = ring_.size() > align ? ring_.size() - align : 0;
@@ -373,28 +389,81 @@ private:
         return std::max<uint32_t>(static_cast<uint32_t>(held), std::min(align, most));
     }
 
+    // Answers a server request: the ring's next `bytes` after what was sent.
     void FeedLocked(size_t bytes) {
         bytes -= bytes % format_.nBlockAlign;
-        while (bytes > 0) {
+        SendLocked(total_, total_ + bytes);
+    }
+
+    // Sends the ring's stream bytes [from, to) to the server; `from` before total_ replaces
+    // what the server holds there.
+    void SendLocked(uint64_t from, uint64_t to) {
+        for (uint64_t at = from; at < to;) {
             void* target = nullptr;
-            size_t chunk = std::min<size_t>(bytes, ring_.size());
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(to - at, ring_.size()));
             if (pa_stream_begin_write(stream_, &target, &chunk) < 0 || target == nullptr || chunk == 0) return;
             chunk -= chunk % format_.nBlockAlign;
             if (chunk == 0) {
                 pa_stream_cancel_write(stream_);
                 return;
             }
-            ring_.ReadAt(total_, static_cast<uint8_t*>(target), static_cast<uint32_t>(chunk));
-            if (echoReference_) {
-                // Handed to the server now, heard after what the server already holds.
-                echoReference_->Render(format_, static_cast<const uint8_t*>(target), static_cast<uint32_t>(chunk),
-                                       NowUs() + LatencyUsLocked());
-            }
-            if (pa_stream_write(stream_, target, chunk, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-            ring_.NotifyPassed(total_, total_ + chunk);
-            total_ += chunk;
-            bytes -= std::min(bytes, chunk);
+            ring_.ReadAt(at, static_cast<uint8_t*>(target), static_cast<uint32_t>(chunk));
+            const auto seek = static_cast<int64_t>(at) - static_cast<int64_t>(serverAt_);
+            if (pa_stream_write(stream_, target, chunk, nullptr, seek, PA_SEEK_RELATIVE) < 0) return;
+            at += chunk;
+            serverAt_ = at;
+            total_ = std::max(total_, at);
         }
+    }
+
+    // What a write just put into the ring the server already holds unread ([write cursor,
+    // total_)) goes again, from its first changed byte to the end of the queue, so that the
+    // server's write position ends where it was.
+    void ResendChangedLocked(std::initializer_list<std::pair<void*, uint32_t>> parts) {
+        AdvanceWriteCursorLocked();
+        const uint64_t size = ring_.size();
+        uint64_t from = total_;
+        for (const auto& [part, count] : parts) {
+            if (count == 0) continue;
+            const uint64_t offset = ring_.OffsetOf(part);
+            // The queue is shorter than the ring: the part meets it in at most two laps.
+            for (uint64_t lap = writeCursor_ - writeCursor_ % size; lap < total_; lap += size) {
+                const uint64_t start = std::max(lap + offset, writeCursor_);
+                if (start < std::min(lap + offset + count, total_)) from = std::min(from, start);
+            }
+        }
+        from -= (from - writeCursor_) % format_.nBlockAlign;
+        if (from < total_) SendLocked(from, total_);
+    }
+
+    // Moves the playback write cursor on to the sink's buffer and the margin past the play
+    // cursor (never back, never past what the server holds), setting the events of the
+    // positions it passes and handing them to the echo reference; returns the play cursor.
+    uint64_t AdvanceWriteCursorLocked() {
+        if (!running_) return writeCursor_;
+        const uint64_t play = total_ - HeldBytesLocked();
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+        const pa_usec_t sinkUs = timing != nullptr ? timing->configured_sink_usec : kPulseRequestMs * 1000;
+        const uint64_t ahead = std::min<uint64_t>(sinkUs * format_.nSamplesPerSec / 1000000 * format_.nBlockAlign +
+                                                      BytesForMs(format_, echoReference_ ? kPulseEchoReferenceMarginMs
+                                                                                         : kPulseRewriteMarginMs),
+                                                  queueBytes_);
+        const uint64_t write = std::min(std::max(play + ahead, writeCursor_), total_);
+        if (write <= writeCursor_) return play;
+        ring_.NotifyPassed(writeCursor_, write);
+        if (echoReference_) {
+            const uint32_t size = ring_.size();
+            for (uint64_t at = writeCursor_; at < write;) {
+                const auto offset = static_cast<uint32_t>(at % size);
+                const auto count = static_cast<uint32_t>(std::min<uint64_t>(write - at, size - offset));
+                // Heard once the play cursor reaches it.
+                echoReference_->Render(format_, ring_.data() + offset, count,
+                                       NowUs() + static_cast<int64_t>((at - play) * 1000000 / format_.nAvgBytesPerSec));
+                at += count;
+            }
+        }
+        writeCursor_ = write;
+        return play;
     }
 
     static void OnState(pa_stream*, void* self) {
@@ -453,7 +522,9 @@ private:
     static void OnWrite(pa_stream*, size_t bytes, void* self) {
         auto& s = *static_cast<PulseStream*>(self);
         // While stopped the request stays open; Run answers it.
-        if (s.running_) s.FeedLocked(bytes);
+        if (!s.running_) return;
+        s.FeedLocked(bytes);
+        s.AdvanceWriteCursorLocked();
     }
 
 public:
@@ -484,8 +555,14 @@ private:
     BufferRing ring_;
     WAVEFORMATEX format_{};
     bool running_ = false;
-    uint64_t total_ = 0;  // stream bytes captured, or taken by the server for playback
+    uint64_t total_ = 0;  // stream bytes captured, or sent to the server for playback
     uint32_t lead_ = 0;
+    // Playback: the server's write position as the last write left it (total_ but after a
+    // failed resend), the queue asked of it, and the write cursor as last given out:
+    // everything before it is final, its events set and the echo reference fed.
+    uint64_t serverAt_ = 0;
+    uint32_t queueBytes_ = 0;
+    uint64_t writeCursor_ = 0;
 };
 
 class PulseCaptureBuffer final : public StreamBuffer<ICaptureBuffer, PulseStream> {
