@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -205,6 +206,7 @@ TEST(SoundServerInOut, TheMonitorsEchoIsCancelledAndAKilledServerGivesResultCode
     player.join();
     EXPECT_EQ(failures, 0);
     const double off = LevelDb(captured, 2, 4), on = LevelDb(captured, 7, 10);
+    std::printf("monitor echo: %.1f dB with the canceller off, %.1f dB on: ERLE %.1f dB\n", off, on, off - on);
     EXPECT_NEAR(off, 20 * std::log10(3300.0), 2.0);  // within 2 dB of what played
     EXPECT_GT(off - on, 15.0);
 

@@ -130,10 +130,10 @@ TEST(SoundServer, AWriteIntoWhatTheServerHoldsReplacesIt) {
     ASSERT_EQ(microphone->CreateCaptureBuffer({0, 24 * kRate, format}, &heard), pa::kDsOk);
     ASSERT_EQ(heard->Start(pa::kCaptureStartLooping), pa::kDsOk);
     ASSERT_EQ(played->Play(pa::kPlayLooping), pa::kDsOk);
-    // A fresh null sink holds its first stream back for up to 2 s, and the stream's clock, which
-    // ran on meanwhile, then stands until the sink catches up with it: until then the cursors
-    // stand a frame apart and the server holds nothing past the write cursor.  Writes start once
-    // they have stood more than 5 ms apart (the sink's buffer and more) for half a second.
+    // A fresh null sink holds its first stream back for up to 2 s; until the stream's clock has
+    // the truth again the cursors stand a frame apart and the server holds nothing past the
+    // write cursor.  Writes start once they have stood more than 5 ms apart (the sink's buffer
+    // and more) for half a second.
     uint32_t play = 0, write = 0;
     for (int i = 0, apart = 0; i < 1000 && apart < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

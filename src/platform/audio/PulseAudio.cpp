@@ -241,12 +241,15 @@ public:
             // A deep queue at the server rides out a main-loop thread that runs late, and costs
             // no latency: the write cursor stands just past what the sink has read, and a write
             // into the queue replaces what it held (see ResendChangedLocked).  Early requests
-            // keep the sink's own buffer at one request.
+            // keep the sink's own buffer at one request.  The stream's clock may step back: a
+            // sink that holds a new stream back (an idle null sink, for up to 2 s) otherwise
+            // leaves it ahead, and the write cursor at the end of the queue, until the sink
+            // catches up; the write cursor itself never goes back.
             const uint32_t half = bufferBytes / 2 - bufferBytes / 2 % format.nBlockAlign;
             attr.tlength = std::max<uint32_t>(std::min(BytesForMs(format, kPulsePlaybackQueueMs), half), format.nBlockAlign);
             attr.minreq = std::min(BytesForMs(format, kPulseRequestMs), attr.tlength);
             queueBytes_ = attr.tlength;
-            flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_EARLY_REQUESTS);
+            flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_EARLY_REQUESTS | PA_STREAM_NOT_MONOTONIC);
         }
         {
             Connection::Guard guard(*connection_);
