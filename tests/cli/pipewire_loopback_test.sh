@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The sound-device components through PipeWire's PulseAudio service (pipewire, wireplumber,
 # pipewire-pulse), started headless and private in a D-Bus session of its own: a tone played
-# into a null sink comes back on the sink's monitor at its frequency and level.
+# into a null sink comes back on the sink's monitor at its frequency and level; with the test
+# program as a second argument, its check that a write into what the server already holds
+# replaces it runs there too (the rewrite rests on the server's seek, which PipeWire implements
+# on its own).
 set -u
-zelmar=$1
+zelmar=$1 tests=${2:-}
 source "$(dirname "$0")/checks.sh"
 for tool in pipewire wireplumber pipewire-pulse dbus-run-session pactl sox; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (./run installs it)"; exit 1; }
@@ -38,4 +41,12 @@ for gen in 1 2; do
   within "$rms" 0.33 0.52 && within "$hz" 980 1020 || fail "generation $gen heard RMS $rms at $hz Hz, played RMS 0.354 at 1000 Hz"
   echo "PipeWire loopback, generation $gen: heard RMS $rms at $hz Hz"
 done
+if [ -n "$tests" ]; then
+  ZELMAR_TEST_SINK=pipewire "$tests" --gtest_filter=SoundServer.AWriteIntoWhatTheServerHoldsReplacesIt > "$dir/gtest.log" 2>&1
+  if grep -q "PASSED .* 1 test\." "$dir/gtest.log" && ! grep -q SKIPPED "$dir/gtest.log"; then
+    echo "PipeWire: a write into the server's queue replaces what it held"
+  else
+    fail "a write into the server's queue on PipeWire: $(grep -E 'Failure|Which|Expected|SKIPPED' "$dir/gtest.log" | head -5)"
+  fi
+fi
 finish "PipeWire loopback"
