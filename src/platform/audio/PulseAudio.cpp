@@ -459,9 +459,11 @@ private:
             for (uint64_t at = writeCursor_; at < write;) {
                 const auto offset = static_cast<uint32_t>(at % size);
                 const auto count = static_cast<uint32_t>(std::min<uint64_t>(write - at, size - offset));
-                // Heard once the play cursor reaches it.
+                // Heard once the play cursor reaches it (a clock that stepped on may have put
+                // the play cursor past it already).
+                const int64_t aheadOfPlay = static_cast<int64_t>(at) - static_cast<int64_t>(play);
                 echoReference_->Render(format_, ring_.data() + offset, count,
-                                       NowUs() + static_cast<int64_t>((at - play) * 1000000 / format_.nAvgBytesPerSec));
+                                       NowUs() + aheadOfPlay * 1000000 / format_.nAvgBytesPerSec);
                 at += count;
             }
         }
