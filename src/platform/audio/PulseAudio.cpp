@@ -562,8 +562,8 @@ private:
     bool running_ = false;
     uint64_t total_ = 0;  // stream bytes captured, or sent to the server for playback
     uint32_t lead_ = 0;
-    // Playback: the server's write position as the last write left it (total_ but after a
-    // failed resend), the queue asked of it, and the write cursor as last given out:
+    // Playback: the server's write position as the last write left it (total_, unless a
+    // resend failed), the queue asked of it, and the write cursor as last given out:
     // everything before it is final, its events set and the echo reference fed.
     uint64_t serverAt_ = 0;
     uint32_t queueBytes_ = 0;
