@@ -150,6 +150,10 @@ struct RunResult {
     uint32_t torn = 0;
     uint32_t lateWrites = 0;  // times the writer found itself more than a block behind its clock
     double longestPutMs = 0;
+    // Waits between two reads' returns longer than the input buffer time: a reader that late
+    // finds the capture skipped past blocks (or the device stood still).
+    double longestGetGapMs = 0;
+    std::string slowReads;  // the first few, at what time of the run
     std::vector<double> latencyMs;  // sorted
     std::string events;             // the first few losses, repeats, gaps and torn blocks, where they were
     double cpuMsPerSecond = 0;
@@ -225,6 +229,15 @@ RunResult Stream(Pair& pair, double seconds) {
     result.written = stamped;
     result.lateWrites = late.load();
     result.longestPutMs = longestPutMs;
+    for (size_t i = 1; i < gotAt.size(); ++i) {
+        const double gapMs = Ms(gotAt[i] - gotAt[i - 1]);
+        result.longestGetGapMs = std::max(result.longestGetGapMs, gapMs);
+        if (gapMs > kBufferMs && gotAt[i] > wallAtStart && result.slowReads.size() < 200) {
+            char text[64];
+            std::snprintf(text, sizeof text, " %.0f ms at %.2f s;", gapMs, Ms(gotAt[i] - wallAtStart) / 1000);
+            result.slowReads += text;
+        }
+    }
     result.cpuMsPerSecond = cpuMs / wallS;
 
     // Clicks: the highest sample of a run above the threshold; the bits follow at fixed offsets.
@@ -290,6 +303,8 @@ void Print(const char* name, double seconds, const RunResult& r) {
                 seconds, r.written, r.found, r.lost, r.repeated, r.gaps, r.torn);
     std::printf("%-20s writer more than a block behind its clock %u times; longest write %.1f ms\n", "", r.lateWrites,
                 r.longestPutMs);
+    std::printf("%-20s longest wait between two reads %.1f ms; over the %d ms buffer time:%s\n", "", r.longestGetGapMs,
+                kBufferMs, r.slowReads.empty() ? " none" : r.slowReads.c_str());
     std::printf("%-20s round trip: median %.1f ms, 99th percentile %.1f ms, best %.1f ms, worst %.1f ms\n", "",
                 Quantile(r.latencyMs, 0.5), Quantile(r.latencyMs, 0.99), r.latencyMs.empty() ? 0 : r.latencyMs.front(),
                 r.latencyMs.empty() ? 0 : r.latencyMs.back());
