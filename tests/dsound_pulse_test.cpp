@@ -1,6 +1,7 @@
 // The sound-device components on a real PulseAudio server: a tone played into a null sink comes
 // back whole through the sink's monitor, for both playback and both capture components and both
-// block sizes, and a killed server fails the data calls of both generations (the second keeping
+// block sizes, the backend's playback puts a write into what the server already holds in its
+// place, and a killed server fails the data calls of both generations (the second keeping
 // the device's result and its text) while a Build after its return plays again.  `./run test` starts the server (see tests/sound_server.sh); without ZELMAR_TEST_SINK
 // these tests skip and say why.
 #include <gtest/gtest.h>
@@ -8,8 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
