@@ -6,8 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/audio/BufferRing.h"
@@ -58,6 +58,9 @@ uint32_t BytesForMs(const WAVEFORMATEX& f, uint32_t ms) {
     const uint32_t frames = std::max<uint32_t>(f.nSamplesPerSec * ms / 1000, 1);
     return frames * f.nBlockAlign;
 }
+
+// Whole frames only (a span the server reports may be shorter than one).
+uint64_t BytesForUs(const WAVEFORMATEX& f, uint64_t us) { return us * f.nSamplesPerSec / 1000000 * f.nBlockAlign; }
 
 // One connection to the server: a threaded main loop and a context.
 class Connection {
@@ -298,7 +301,7 @@ public:
         Connection::Guard guard(*connection_);
         if (capture_) return ring_.Lock(offset, bytes, static_cast<uint32_t>(total_ % ring_.size()), p1, n1, p2, n2, flags);
         if (!UsableLocked()) return kDsErrBufferLost;
-        AdvanceWriteCursorLocked();
+        if (flags & kLockFromWriteCursor) AdvanceWriteCursorLocked();  // Unlock brings it up to date anyway
         return ring_.Lock(offset, bytes, static_cast<uint32_t>(writeCursor_ % ring_.size()), p1, n1, p2, n2, flags);
     }
 
@@ -382,7 +385,7 @@ private:
         int negative = 0;
         uint64_t held;
         if (pa_stream_get_latency(stream_, &latencyUs, &negative) == 0 && negative == 0) {
-            held = latencyUs * format_.nSamplesPerSec / 1000000 * format_.nBlockAlign;
+            held = BytesForUs(format_, latencyUs);
         } else {
             held = queueBytes_;
         }
@@ -447,10 +450,10 @@ private:
         const uint64_t play = total_ - HeldBytesLocked();
         const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
         const pa_usec_t sinkUs = timing != nullptr ? timing->configured_sink_usec : kPulseRequestMs * 1000;
-        const uint64_t ahead = std::min<uint64_t>(sinkUs * format_.nSamplesPerSec / 1000000 * format_.nBlockAlign +
-                                                      BytesForMs(format_, echoReference_ ? kPulseEchoReferenceMarginMs
-                                                                                         : kPulseRewriteMarginMs),
-                                                  queueBytes_);
+        const uint64_t ahead = std::min<uint64_t>(
+            BytesForUs(format_, sinkUs) +
+                BytesForMs(format_, echoReference_ ? kPulseEchoReferenceMarginMs : kPulseRewriteMarginMs),
+            queueBytes_);
         const uint64_t write = std::min(std::max(play + ahead, writeCursor_), total_);
         if (write <= writeCursor_) return play;
         ring_.NotifyPassed(writeCursor_, write);
